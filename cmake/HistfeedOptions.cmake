@@ -1,0 +1,19 @@
+# Compiler options shared by every target of the project.
+
+function(histfeed_apply_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    # Unique symbols would keep the library mapped after dlclose.
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-fno-gnu-unique>)
+  endif()
+endfunction()
+
+if(HISTFEED_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(HISTFEED_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT HISTFEED_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "HISTFEED_SANITIZE must be empty, 'address' or 'thread'")
+endif()

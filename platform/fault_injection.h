@@ -1,0 +1,12 @@
+// Failures that tests can ask the platform layer to produce.
+#ifndef HISTFEED_PLATFORM_FAULT_INJECTION_H_
+#define HISTFEED_PLATFORM_FAULT_INJECTION_H_
+
+namespace histfeed::platform {
+
+// The next `count` thread starts fail as if the system refused them.
+void FailNextThreadStarts(int count);
+
+}  // namespace histfeed::platform
+
+#endif  // HISTFEED_PLATFORM_FAULT_INJECTION_H_

@@ -1,0 +1,117 @@
+#include "platform/file_system.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "platform/no_destructor.h"
+
+namespace histfeed::platform {
+namespace {
+
+class StdioOutputFile : public OutputFile {
+ public:
+  explicit StdioOutputFile(std::FILE* file) : file_(file) {}
+  ~StdioOutputFile() override { Close(); }
+  bool Write(const void* data, size_t size) override {
+    return file_ != nullptr && std::fwrite(data, 1, size, file_) == size;
+  }
+  bool Close() override {
+    if (file_ == nullptr) return true;
+    bool ok = std::fclose(file_) == 0;
+    file_ = nullptr;
+    return ok;
+  }
+
+ private:
+  std::FILE* file_;
+};
+
+class StdioInputFile : public InputFile {
+ public:
+  explicit StdioInputFile(std::FILE* file) : file_(file) {}
+  ~StdioInputFile() override { std::fclose(file_); }
+  size_t Read(void* data, size_t size) override { return std::fread(data, 1, size, file_); }
+  uint64_t Size() override {
+    struct stat info;
+    if (fstat(fileno(file_), &info) != 0) return 0;
+    return static_cast<uint64_t>(info.st_size);
+  }
+
+ private:
+  std::FILE* file_;
+};
+
+std::string WithoutTrailingSeparators(std::string path) {
+  while (path.size() > 1 && IsPathSeparator(path.back())) path.pop_back();
+  return path;
+}
+
+class PosixFileSystem : public FileSystem {
+ public:
+  std::unique_ptr<OutputFile> CreateFile(const std::string& path) override {
+    return OpenOutput(path, "wb");
+  }
+  std::unique_ptr<OutputFile> AppendFile(const std::string& path) override {
+    return OpenOutput(path, "ab");
+  }
+  std::unique_ptr<InputFile> OpenFile(const std::string& path) override {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return nullptr;
+    return std::make_unique<StdioInputFile>(file);
+  }
+  bool RemoveFile(const std::string& path) override { return std::remove(path.c_str()) == 0; }
+  bool Exists(const std::string& path) override {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+  }
+  bool IsDirectory(const std::string& path) override {
+    struct stat info;
+    return stat(WithoutTrailingSeparators(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  }
+  bool MakeDirectory(const std::string& path) override {
+    return mkdir(WithoutTrailingSeparators(path).c_str(), 0777) == 0;
+  }
+  std::vector<std::string> FindFiles(const std::string& directory,
+                                     const std::string& pattern) override {
+    std::vector<std::string> names;
+    std::string where = directory.empty() ? "." : WithoutTrailingSeparators(directory);
+    DIR* listing = opendir(where.c_str());
+    if (listing == nullptr) return names;
+    while (dirent* entry = readdir(listing)) {
+      std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      if (MatchesWildcard(name, pattern)) names.push_back(name);
+    }
+    closedir(listing);
+    return names;
+  }
+
+ private:
+  static std::unique_ptr<OutputFile> OpenOutput(const std::string& path, const char* mode) {
+    std::FILE* file = std::fopen(path.c_str(), mode);
+    if (file == nullptr) return nullptr;
+    return std::make_unique<StdioOutputFile>(file);
+  }
+};
+
+std::atomic<FileSystem*> currentFiles{nullptr};
+
+}  // namespace
+
+FileSystem& DefaultFiles() {
+  static NoDestructor<PosixFileSystem> files;
+  return *files;
+}
+
+FileSystem& Files() {
+  FileSystem* files = currentFiles.load();
+  return files != nullptr ? *files : DefaultFiles();
+}
+
+void SetFilesForTesting(FileSystem* files) { currentFiles.store(files); }
+
+}  // namespace histfeed::platform

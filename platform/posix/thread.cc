@@ -1,0 +1,101 @@
+#include "platform/thread.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
+#include <utility>
+
+#include "platform/event.h"
+#include "platform/fault_injection.h"
+
+namespace histfeed::platform {
+
+struct ThreadState {
+  pthread_t handle{};
+  ThreadBody body = nullptr;
+  int32_t argument = 0;
+  Event finished;
+};
+
+namespace {
+
+std::atomic<int> threadStartsToFail{0};
+
+void* RunThread(void* raw) {
+  // The thread owns one reference, so a detached handle stays valid.
+  auto* owned = static_cast<std::shared_ptr<ThreadState>*>(raw);
+  std::shared_ptr<ThreadState> state = std::move(*owned);
+  delete owned;
+  state->body(state->argument);
+  state->finished.Set();
+  return nullptr;
+}
+
+bool ConsumeInjectedFailure() {
+  int remaining = threadStartsToFail.load();
+  while (remaining > 0) {
+    if (threadStartsToFail.compare_exchange_weak(remaining, remaining - 1)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void FailNextThreadStarts(int count) { threadStartsToFail.store(count); }
+
+Thread::~Thread() { Detach(); }
+
+Thread::Thread(Thread&& other) noexcept : state_(std::move(other.state_)) {}
+
+Thread& Thread::operator=(Thread&& other) noexcept {
+  if (this != &other) {
+    Detach();
+    state_ = std::move(other.state_);
+  }
+  return *this;
+}
+
+int32_t Thread::Start(size_t stackBytes, ThreadBody body, int32_t argument) {
+  Detach();
+  if (ConsumeInjectedFailure()) return EAGAIN;
+  auto state = std::make_shared<ThreadState>();
+  state->body = body;
+  state->argument = argument;
+
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  size_t defaultStack = 0;
+  pthread_attr_getstacksize(&attributes, &defaultStack);
+  if (stackBytes > defaultStack) pthread_attr_setstacksize(&attributes, stackBytes);
+
+  auto* handOver = new std::shared_ptr<ThreadState>(state);
+  int error = pthread_create(&state->handle, &attributes, RunThread, handOver);
+  pthread_attr_destroy(&attributes);
+  if (error != 0) {
+    delete handOver;
+    return error;
+  }
+  state_ = std::move(state);
+  return 0;
+}
+
+bool Thread::Join(int64_t timeoutMs) {
+  if (!state_) return true;
+  if (!state_->finished.Wait(timeoutMs)) return false;
+  pthread_join(state_->handle, nullptr);
+  state_.reset();
+  return true;
+}
+
+void Thread::Detach() {
+  if (!state_) return;
+  pthread_detach(state_->handle);
+  state_.reset();
+}
+
+bool Thread::IsCurrentThread() const {
+  return state_ && pthread_equal(pthread_self(), state_->handle);
+}
+
+}  // namespace histfeed::platform

@@ -1,0 +1,52 @@
+// Background threads: started with a stack-size request and one integer
+// argument, joined with a time-out on the library clock.
+#ifndef HISTFEED_PLATFORM_THREAD_H_
+#define HISTFEED_PLATFORM_THREAD_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace histfeed::platform {
+
+using ThreadBody = void (*)(int32_t argument);
+
+struct ThreadState;
+
+// An owning handle of a started thread. Destroying a handle whose thread
+// has not been joined detaches it.
+class Thread {
+ public:
+  Thread() = default;
+  ~Thread();
+  Thread(Thread&& other) noexcept;
+  Thread& operator=(Thread&& other) noexcept;
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  // Starts `body(argument)` on a new thread. The stack request is a lower
+  // bound: the thread gets at least the platform's default stack, since
+  // the library's threads keep whole frames on their stacks. Returns 0 or
+  // a positive system error code, and leaves the handle empty on failure.
+  int32_t Start(size_t stackBytes, ThreadBody body, int32_t argument);
+
+  // Waits at most `timeoutMs` of library time (-1 forever) for the thread
+  // to end. Returns true once it has ended and been joined; the handle is
+  // then empty. An empty handle joins at once.
+  bool Join(int64_t timeoutMs);
+
+  // Lets the thread run on unowned; the handle becomes empty.
+  void Detach();
+
+  bool Started() const { return state_ != nullptr; }
+
+  // Whether the calling thread is this handle's thread.
+  bool IsCurrentThread() const;
+
+ private:
+  std::shared_ptr<ThreadState> state_;
+};
+
+}  // namespace histfeed::platform
+
+#endif  // HISTFEED_PLATFORM_THREAD_H_

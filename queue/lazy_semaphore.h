@@ -1,0 +1,48 @@
+// The library's lock: a binary semaphore in one handle slot that starts
+// out zero. A zero slot behaves as an unlocked lock, so it can live in
+// static storage or a zero-filled record with no set-up call; the first
+// wait creates the semaphore.
+#ifndef HISTFEED_QUEUE_LAZY_SEMAPHORE_H_
+#define HISTFEED_QUEUE_LAZY_SEMAPHORE_H_
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/semaphore.h"
+
+namespace histfeed {
+
+struct LazySemaphore {
+  std::atomic<platform::BinarySemaphore*> handle{nullptr};
+};
+
+// Wait forever.
+inline constexpr int32_t kWaitForever = -1;
+
+// Takes the semaphore, creating it on first use. Waits at most timeoutMs
+// milliseconds (kWaitForever: no limit). Returns 0 when taken, -1 on
+// time-out, or a positive system error code.
+int32_t SemWait(LazySemaphore& slot, int32_t timeoutMs);
+
+// Gives the semaphore back. Returns 0, or a positive system error code
+// (for example when it was not taken). An empty slot returns 0.
+int32_t SemRelease(LazySemaphore& slot);
+
+// Destroys the semaphore and empties the slot. Nobody may use it then.
+void SemDestroy(LazySemaphore& slot);
+
+// Holds a LazySemaphore for a scope.
+class SemLock {
+ public:
+  explicit SemLock(LazySemaphore& slot) : slot_(slot) { SemWait(slot_, kWaitForever); }
+  ~SemLock() { SemRelease(slot_); }
+  SemLock(const SemLock&) = delete;
+  SemLock& operator=(const SemLock&) = delete;
+
+ private:
+  LazySemaphore& slot_;
+};
+
+}  // namespace histfeed
+
+#endif  // HISTFEED_QUEUE_LAZY_SEMAPHORE_H_

@@ -1,0 +1,80 @@
+// RecordQueue: a bounded first-in first-out store of byte records in a
+// ring of fixed-size slots, safe for several producers and one consumer.
+// With its disk cache enabled, a push onto a full ring writes the whole
+// ring to a new cache file and starts the ring afresh; reads then take
+// the cache files, oldest first, before the ring, so order always holds.
+#ifndef HISTFEED_QUEUE_RECORD_QUEUE_H_
+#define HISTFEED_QUEUE_RECORD_QUEUE_H_
+
+#include <cstdint>
+#include <functional>
+
+namespace histfeed {
+
+struct RecordQueue;
+
+// Result codes of the queue operations (used only inside the library).
+inline constexpr int32_t kQueueOk = 0;
+inline constexpr int32_t kQueueNoMemory = -301;
+inline constexpr int32_t kQueueBadSlotCount = -302;  // also slot size 0
+inline constexpr int32_t kQueueFull = -303;
+inline constexpr int32_t kQueueRecordTooLong = -304;
+inline constexpr int32_t kQueueEmpty = -305;
+inline constexpr int32_t kQueueCacheAlreadyEnabled = -306;
+inline constexpr int32_t kQueueBadCacheDirectory = -307;
+inline constexpr int32_t kQueueCacheFileUnreadable = -308;
+
+// Receives the queue's diagnostic lines (cache events only).
+using QueueMessageSink = std::function<void(const char* line)>;
+
+// Creates a queue of slotCount slots of slotSize bytes and stores it in
+// *out. Slot count 0 and slot size 0 give -302; no memory gives -301 and
+// leaves *out null.
+int32_t QueueCreate(RecordQueue** out, uint16_t slotCount, uint16_t slotSize);
+
+// Ends every wait, lets any call still inside the queue finish, then frees
+// the queue. Records still in memory are lost; cache files stay on disk.
+// No call may start on the queue once this has begun.
+void QueueDestroy(RecordQueue* queue);
+
+// Appends a record. A full ring is spilled to the cache first; without a
+// cache (or when the spill fails) the result is -303 and nothing changes.
+// A record longer than the slot size gives -304.
+int32_t QueuePush(RecordQueue* queue, const void* data, uint16_t length);
+
+// Takes the oldest record into dst. -305 when there is none; -304 when it
+// is longer than capacity, and the record is dropped; -308 or -301 when a
+// cache file cannot be loaded.
+int32_t QueuePop(RecordQueue* queue, void* dst, uint16_t capacity, uint16_t* outLength);
+
+// Like QueuePop, but leaves the record in the queue (-304 keeps it too).
+int32_t QueuePeek(RecordQueue* queue, void* dst, uint16_t capacity, uint16_t* outLength);
+
+// Blocks until the queue holds a record (in the ring or the cache). Takes
+// nothing. Returns true when a record is there, false once QueueClose has
+// been called and the queue holds no record, so a consumer can drain
+// what is left and then stop.
+bool QueueWaitForRecord(RecordQueue* queue);
+
+// Marks the queue as closing and wakes the consumer's wait.
+void QueueClose(RecordQueue* queue);
+
+// Records in the in-memory ring; cache files and loaded records are not
+// counted.
+uint16_t QueueCount(RecordQueue* queue);
+
+// Gives the queue a disk cache of at most maxFiles files (0: no limit) in
+// `directory` (null or empty: "Cache/"), named prefix + number + extension
+// (prefix null or empty: "KelQueue"; extension ".que" when no dot appears
+// anywhere). Files left there by an earlier queue are picked up and read
+// before anything new. Returns 0, -306 when already enabled, -307 when the
+// directory is unusable, -301 without memory.
+int32_t QueueEnableCache(RecordQueue* queue, uint32_t maxFiles, uint32_t deleteOldest,
+                         const char* prefix, const char* directory);
+
+// Sets the sink for the queue's cache messages (none by default).
+void QueueSetMessageSink(RecordQueue* queue, QueueMessageSink sink);
+
+}  // namespace histfeed
+
+#endif  // HISTFEED_QUEUE_RECORD_QUEUE_H_

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for a short,
+# bounded time (FUZZ_SECONDS, default 30).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+build=build-fuzz
+cmake -S . -B "$build" -G Ninja -DHISTFEED_BUILD_FUZZERS=ON -DHISTFEED_BUILD_TESTS=OFF \
+  -DHISTFEED_BUILD_BENCHMARKS=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+cmake --build "$build" -j "$(nproc)"
+
+seconds="${FUZZ_SECONDS:-30}"
+for fuzzer in "$build"/fuzz/*_fuzzer; do
+  [ -x "$fuzzer" ] || continue
+  corpus="$build/corpus/$(basename "$fuzzer")"
+  mkdir -p "$corpus"
+  echo "fuzzing $(basename "$fuzzer") for ${seconds}s"
+  "$fuzzer" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=1 "$corpus"
+done
