@@ -17,6 +17,9 @@ constexpr int64_t kUnitsPerMillisecond = 10000;
 }  // namespace
 
 int32_t CurrentTime(int32_t* time) {
+  // The zone is fixed at the first clock reading or conversion, whichever
+  // comes first, so later changes to "TZ" never split the two.
+  Zone();
   platform::CalendarTime now = platform::CalendarNow();
   const int64_t units =
       (now.seconds * 1000 + now.milliseconds) * kUnitsPerMillisecond + kUnitsFrom1601To1970;
