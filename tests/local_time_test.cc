@@ -64,6 +64,16 @@ TEST_F(LocalTimeTest, NullAndNegativeValuesGiveNull) {
   EXPECT_NE(ToLocalTime(&zero), nullptr);
 }
 
+TEST_F(LocalTimeTest, ZoneIsFixedAtTheFirstClockReading) {
+  UseTzVariable("EST5");
+  CurrentTime(nullptr);
+  platform::SetTzVariableForTesting("JST-9");  // too late for this process
+  int32_t noon = 43200;
+  std::tm* local = ToLocalTime(&noon);
+  ASSERT_NE(local, nullptr);
+  EXPECT_EQ(local->tm_hour, 7);
+}
+
 TEST_F(LocalTimeTest, NearTheEndsNothingOverflows) {
   UseTzVariable("EST5");
   int32_t start = 0;
