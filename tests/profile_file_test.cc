@@ -7,6 +7,7 @@
 
 #include "platform/file_system.h"
 #include "tests/support/temp_directory.h"
+#include "timezone/settings_file.h"
 
 namespace histfeed {
 namespace {
@@ -92,6 +93,18 @@ TEST(ProfileFileTest, LoadsThroughTheFileLayerAndCapsTheSize) {
   EXPECT_EQ(file.GetString("A", "x", "", 256), "1");
   EXPECT_EQ(file.GetString("B", "y", "", 8), "zzzzzzz");
   EXPECT_FALSE(file.HasLines("C"));  // beyond the size read
+}
+
+TEST(SettingsFileTest, NamedDirectoryElseSystemConfiguration) {
+  unsetenv(kSettingsDirectoryVariable);
+  EXPECT_EQ(SettingsFilePath(), "/etc/KELSYS.INI");
+  setenv(kSettingsDirectoryVariable, "", 1);
+  EXPECT_EQ(SettingsFilePath(), "/etc/KELSYS.INI");
+  setenv(kSettingsDirectoryVariable, "/opt/plant", 1);
+  EXPECT_EQ(SettingsFilePath(), "/opt/plant/KELSYS.INI");
+  setenv(kSettingsDirectoryVariable, "/opt/plant/", 1);
+  EXPECT_EQ(SettingsFilePath(), "/opt/plant/KELSYS.INI");
+  unsetenv(kSettingsDirectoryVariable);
 }
 
 }  // namespace
