@@ -1,5 +1,6 @@
 #include "timezone/profile_file.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "platform/file_system.h"
@@ -42,14 +43,13 @@ std::string CutToBuffer(std::string_view text, size_t bufferSize) {
 ProfileFile ProfileFile::Load(const std::string& path) {
   std::unique_ptr<platform::InputFile> file = platform::Files().OpenFile(path);
   if (file == nullptr) return ProfileFile();
-  std::string text(kMaxFileBytes, '\0');
-  size_t total = 0;
-  while (total < text.size()) {
-    size_t got = file->Read(text.data() + total, text.size() - total);
+  std::string text;
+  char chunk[16384];
+  while (text.size() < kMaxFileBytes) {
+    size_t got = file->Read(chunk, std::min(sizeof chunk, kMaxFileBytes - text.size()));
     if (got == 0) break;
-    total += got;
+    text.append(chunk, got);
   }
-  text.resize(total);
   return Parse(text);
 }
 
