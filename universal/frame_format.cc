@@ -5,32 +5,6 @@
 
 namespace histfeed::universal {
 
-namespace {
-using E = HeaderExtension;
-using S = RecordShape;
-using I = IdKind;
-}  // namespace
-
-const std::array<RecordType, kRecordTypeCount> kRecordTypes = {{
-    {1, "PointIdRec", 25, 326, E::kNone, 0, false, S::kSingle, I::kPointId, false},
-    {11, "PointIdAsciiRec", 34, 239, E::kNone, 0, false, S::kSingle, I::kPointId, true},
-    {2, "PointIdBlockRec", 16, 511, E::kPointId, 9, false, S::kBlock, I::kNone, false},
-    {3, "PointIdTimeBlockRec", 19, 430, E::kBlockTime, 6, false, S::kTimeBlock, I::kPointId, false},
-    {5, "ConfigRec", 607, 12, E::kNone, 0, true, S::kOpaque, I::kNone, false},
-    {10, "ConfigExtendedRec", 904, 8, E::kNone, 0, true, S::kOpaque, I::kNone, false},
-    {6, "LongIdRec", 77, 105, E::kNone, 0, false, S::kSingle, I::kLongId, false},
-    {12, "LongIdAsciiRec", 86, 94, E::kNone, 0, false, S::kSingle, I::kLongId, true},
-    {7, "LongIdBlockRec", 16, 511, E::kLongId, 61, false, S::kBlock, I::kNone, false},
-    {8, "LongIdTimeBlockRec", 71, 114, E::kBlockTime, 6, false, S::kTimeBlock, I::kLongId, false},
-    {13, "DeletePointIdRec", 9, 909, E::kNone, 0, true, S::kDelete, I::kPointId, false},
-    {14, "DeleteLongIdRec", 61, 133, E::kNone, 0, true, S::kDelete, I::kLongId, false},
-    {15, "ExtIdRec", 145, 55, E::kNone, 0, false, S::kSingle, I::kExtId, false},
-    {18, "ExtIdAsciiRec", 154, 52, E::kNone, 0, false, S::kSingle, I::kExtId, true},
-    {16, "ExtIdBlockRec", 16, 511, E::kExtId, 128, false, S::kBlock, I::kNone, false},
-    {17, "ExtIdTimeBlockRec", 139, 57, E::kBlockTime, 6, false, S::kTimeBlock, I::kExtId, false},
-    {19, "DeleteExtIdRec", 129, 62, E::kNone, 0, true, S::kDelete, I::kExtId, false},
-}};
-
 int RecordTypeIndex(int32_t code) {
   for (int i = 0; i < kRecordTypeCount; ++i) {
     if (kRecordTypes[i].code == code) return i;

@@ -63,7 +63,33 @@ struct RecordType {
 inline constexpr int kRecordTypeCount = 17;
 
 // The record types, in the order of the per-type arrays of a connection.
-extern const std::array<RecordType, kRecordTypeCount> kRecordTypes;
+namespace record_type_table {
+using E = HeaderExtension;
+using S = RecordShape;
+using I = IdKind;
+
+inline constexpr std::array<RecordType, kRecordTypeCount> kRecordTypes = {{
+    {1, "PointIdRec", 25, 326, E::kNone, 0, false, S::kSingle, I::kPointId, false},
+    {11, "PointIdAsciiRec", 34, 239, E::kNone, 0, false, S::kSingle, I::kPointId, true},
+    {2, "PointIdBlockRec", 16, 511, E::kPointId, 9, false, S::kBlock, I::kNone, false},
+    {3, "PointIdTimeBlockRec", 19, 430, E::kBlockTime, 6, false, S::kTimeBlock, I::kPointId, false},
+    {5, "ConfigRec", 607, 12, E::kNone, 0, true, S::kOpaque, I::kNone, false},
+    {10, "ConfigExtendedRec", 904, 8, E::kNone, 0, true, S::kOpaque, I::kNone, false},
+    {6, "LongIdRec", 77, 105, E::kNone, 0, false, S::kSingle, I::kLongId, false},
+    {12, "LongIdAsciiRec", 86, 94, E::kNone, 0, false, S::kSingle, I::kLongId, true},
+    {7, "LongIdBlockRec", 16, 511, E::kLongId, 61, false, S::kBlock, I::kNone, false},
+    {8, "LongIdTimeBlockRec", 71, 114, E::kBlockTime, 6, false, S::kTimeBlock, I::kLongId, false},
+    {13, "DeletePointIdRec", 9, 909, E::kNone, 0, true, S::kDelete, I::kPointId, false},
+    {14, "DeleteLongIdRec", 61, 133, E::kNone, 0, true, S::kDelete, I::kLongId, false},
+    {15, "ExtIdRec", 145, 55, E::kNone, 0, false, S::kSingle, I::kExtId, false},
+    {18, "ExtIdAsciiRec", 154, 52, E::kNone, 0, false, S::kSingle, I::kExtId, true},
+    {16, "ExtIdBlockRec", 16, 511, E::kExtId, 128, false, S::kBlock, I::kNone, false},
+    {17, "ExtIdTimeBlockRec", 139, 57, E::kBlockTime, 6, false, S::kTimeBlock, I::kExtId, false},
+    {19, "DeleteExtIdRec", 129, 62, E::kNone, 0, true, S::kDelete, I::kExtId, false},
+}};
+}  // namespace record_type_table
+using record_type_table::kRecordTypes;
+
 
 // The position of `code` in kRecordTypes, or -1 when it is no record type.
 int RecordTypeIndex(int32_t code);
