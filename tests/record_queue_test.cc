@@ -166,8 +166,8 @@ TEST(RecordQueueDestroyTest, DestroyWakesAWaitingConsumerBeforeFreeing) {
   // Destroy only once the consumer is inside its wait.
   ASSERT_TRUE(testing::WaitUntil([&] { return queue->callsInside.load() > 0; }));
   QueueDestroy(queue);  // must not free the queue under the waiting thread
-  EXPECT_TRUE(returned.load());
   consumer.join();
+  EXPECT_TRUE(returned.load());
 }
 
 TEST_F(RecordQueueTest, ProducersKeepTheirOwnOrderThroughOneConsumer) {
