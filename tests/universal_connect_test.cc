@@ -236,9 +236,13 @@ TEST_F(ConnectTest, ClosingInterruptsWaitsInsteadOfSleepingThemOut) {
   // The alternate is down, so its reconnect thread sits in a 5-second wait.
   ASSERT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", primary.port(), "127.0.0.1", ClosedPort()),
             kConnectFailed);
-  // A sender waits up to 3 seconds for an answer that never comes.
+  // A sender holds the key's buffer lock, as a flush does, and waits up to
+  // 3 seconds for an answer that never comes.
   std::atomic<int32_t> sendResult{1};
-  std::thread sender([&] { sendResult = SendFrame(key); });
+  std::thread sender([&] {
+    SemLock buffers(Connection(key).bufferLock);
+    sendResult = SendFrame(key);
+  });
   ASSERT_TRUE(WaitUntil([&] { return primary.FrameCount() == 1; }));
 
   auto start = std::chrono::steady_clock::now();

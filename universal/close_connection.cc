@@ -22,9 +22,15 @@ void FreeRecordBuffers(MxConnection& connection) {
 void Close(int32_t key) {
   if (!IsValidKey(key)) return;
   MxConnection& connection = Connection(key);
+  KeyControl& control = connection.control;
+  // A sender may hold the buffer lock while it waits for an answer or for
+  // room to send; waking it first lets closing take the lock at once.
+  if (connection.inUse.load() != 0) {
+    AbortLink(control.primaryLink, connection.primarySocket);
+    AbortLink(control.alternateLink, connection.alternateSocket);
+  }
   SemLock buffers(connection.bufferLock);
   if (connection.inUse.load() == 0) return;
-  KeyControl& control = connection.control;
   std::lock_guard<std::mutex> lifecycle(control.lifecycle);
 
   // The threads end first, so none of them touches a socket, the queue or

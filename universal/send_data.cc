@@ -35,13 +35,19 @@ Exchange SendOnService(int32_t key, Service service, const char* frame, int32_t 
       service == kAlternate ? connection.alternateSocket.load() : connection.primarySocket.load();
   // An answer that came after an earlier wait gave up must not pass for
   // the answer to this frame.
-  if (readAck) platform::DiscardPending(socket);
+  if (readAck && link.answerOverdue) {
+    platform::DiscardPending(socket);
+    link.answerOverdue = false;
+  }
   exchange.sent = platform::SendAll(socket, frame, length);
   if (exchange.sent <= 0) {
     (service == kAlternate ? connection.alternateState : connection.primaryState) = kDisconnected;
     return exchange;
   }
-  if (readAck) exchange.ackResult = GetAckBack(key, service, &exchange.ack);
+  if (readAck) {
+    exchange.ackResult = GetAckBack(key, service, &exchange.ack);
+    if (exchange.ackResult != 0) link.answerOverdue = true;
+  }
   return exchange;
 }
 

@@ -26,6 +26,9 @@ struct ServiceLink {
   // The socket a reconnect is connecting right now, so that closing can
   // abort a connect that would otherwise block for minutes.
   std::atomic<platform::SocketHandle> pending{platform::kInvalidSocket};
+  // Set when a wait for an answer gave up: the answer may still come and
+  // must not pass for the answer to the next frame. Guarded by exchange.
+  bool answerOverdue = false;
 };
 
 // Wakes every blocked call on the link's current and pending sockets.
