@@ -1,14 +1,23 @@
 # Compiler options shared by every target of the project.
 
+option(HISTFEED_WERROR "Treat warnings as errors" OFF)
+
 function(histfeed_apply_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(HISTFEED_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     # Unique symbols would keep the library mapped after dlclose.
     target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-fno-gnu-unique>)
   endif()
 endfunction()
 
-if(HISTFEED_SANITIZE STREQUAL "address")
+if(HISTFEED_BUILD_FUZZERS)
+  # Everything is instrumented for coverage; the fuzz targets add libFuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(HISTFEED_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 elseif(HISTFEED_SANITIZE STREQUAL "thread")
