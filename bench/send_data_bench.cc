@@ -87,7 +87,7 @@ void SendDataFrames(benchmark::State& state, bool ack) {
   }
   std::vector<char> frame = MakeFrame(static_cast<int32_t>(state.range(0)));
   for (auto _ : state) {
-    if (SendData(key, frame.data(), static_cast<int32_t>(frame.size()), 0) != 0) {
+    if (universal::SendData(key, frame.data(), static_cast<int32_t>(frame.size()), 0) != 0) {
       state.SkipWithError("SendData failed");
       break;
     }

@@ -15,6 +15,8 @@
 namespace histfeed::testing {
 namespace {
 
+using namespace histfeed::universal;
+
 constexpr int32_t kFrameBytes = 37;
 
 class SendDataTest : public UniversalTest {

@@ -19,6 +19,8 @@
 namespace histfeed::testing {
 namespace {
 
+using namespace histfeed::universal;
+
 // A loopback port where nothing listens.
 uint16_t ClosedPort() {
   FakeHistorian peer;

@@ -18,6 +18,8 @@
 namespace histfeed::testing {
 namespace {
 
+using namespace histfeed::universal;
+
 using ConnectionTableTest = UniversalTest;
 
 TEST_F(ConnectionTableTest, InitializationTakesTheLowestFreeSlotWithFreshOptions) {

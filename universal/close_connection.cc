@@ -5,7 +5,7 @@
 #include "histfeed.h"
 #include "universal/mx_connection.h"
 
-namespace histfeed {
+namespace histfeed::universal {
 namespace {
 
 void FreeRecordBuffers(MxConnection& connection) {
@@ -50,6 +50,6 @@ void Close(int32_t key) {
 }
 
 }  // namespace
-}  // namespace histfeed
+}  // namespace histfeed::universal
 
-extern "C" HISTFEED_API void VornMxUniversalCloseSocket(int32_t key) { histfeed::Close(key); }
+extern "C" HISTFEED_API void VornMxUniversalCloseSocket(int32_t key) { histfeed::universal::Close(key); }

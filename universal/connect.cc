@@ -5,7 +5,7 @@
 #include "universal/diagnostics.h"
 #include "universal/mx_connection.h"
 
-namespace histfeed {
+namespace histfeed::universal {
 namespace {
 
 // Resolves `host` into `address`; false when the name is unknown.
@@ -115,10 +115,10 @@ int32_t Connect(int32_t key, const char* primaryHost, int32_t primaryPort, const
 }
 
 }  // namespace
-}  // namespace histfeed
+}  // namespace histfeed::universal
 
 extern "C" HISTFEED_API int32_t VornMxUniversalDataConnect(int32_t key, const char* primaryHost,
                                                            int32_t primaryPort, const char* alternateHost,
                                                            int32_t alternatePort) {
-  return histfeed::Connect(key, primaryHost, primaryPort, alternateHost, alternatePort);
+  return histfeed::universal::Connect(key, primaryHost, primaryPort, alternateHost, alternatePort);
 }

@@ -7,7 +7,7 @@
 #include "universal/mx_connection.h"
 #include "universal/status_items.h"
 
-namespace histfeed {
+namespace histfeed::universal {
 namespace {
 
 // Never destroyed: the application may leave keys open (and their threads
@@ -31,10 +31,11 @@ int32_t ClaimSlot() {
 
 MxConnection& Connection(int32_t key) { return Table()[static_cast<size_t>(key)]; }
 
-}  // namespace histfeed
+}  // namespace histfeed::universal
 
-using histfeed::Connection;
-using histfeed::MxConnection;
+
+using histfeed::universal::Connection;
+using histfeed::universal::MxConnection;
 
 extern "C" {
 
@@ -50,40 +51,40 @@ HISTFEED_API int32_t VornMxUniversalInitialize(int32_t* key, int32_t ackEnabled,
   (void)cacheDirectory;
 
   // Without a place to put the key the slot could never be closed again.
-  int32_t taken = key != nullptr ? histfeed::ClaimSlot() : -1;
+  int32_t taken = key != nullptr ? histfeed::universal::ClaimSlot() : -1;
   if (taken >= 0) {
     MxConnection& connection = Connection(taken);
     std::lock_guard<std::mutex> lifecycle(connection.control.lifecycle);
     {
       histfeed::SemLock buffers(connection.bufferLock);
-      for (int32_t type = 0; type < histfeed::kRecordTypeCount; ++type) {
+      for (int32_t type = 0; type < histfeed::universal::kRecordTypeCount; ++type) {
         connection.recordCount[type] = 0;
         connection.bufferAllocated[type] = 0;
       }
       connection.blockTime = 0;
       connection.blockTimeMsec = 0;
     }
-    connection.ackTimeoutSeconds = histfeed::kDefaultAckTimeoutSeconds;
+    connection.ackTimeoutSeconds = histfeed::universal::kDefaultAckTimeoutSeconds;
     connection.ackEnabled = 0;
     connection.queueEnabled = 0;
     connection.cacheEnabled = 0;
     connection.threadsRun = 0;
-    connection.currentConnection = histfeed::kUsePrimary;
-    connection.primaryState = histfeed::kDisconnected;
+    connection.currentConnection = histfeed::universal::kUsePrimary;
+    connection.primaryState = histfeed::universal::kDisconnected;
     connection.heartBeatSeconds = 0;
-    connection.alternateState = histfeed::kNoAlternate;
+    connection.alternateState = histfeed::universal::kNoAlternate;
     if (ackEnabled != 0) connection.ackEnabled = 1;
     *key = taken;
   }
-  histfeed::FillStatusItems();
-  return taken >= 0 ? 0 : histfeed::kNoFreeSlot;
+  histfeed::universal::FillStatusItems();
+  return taken >= 0 ? 0 : histfeed::universal::kNoFreeSlot;
 }
 
 HISTFEED_API int32_t ISVornMxUniversalConnected(int32_t key) {
-  if (!histfeed::IsValidKey(key)) return 0;
+  if (!histfeed::universal::IsValidKey(key)) return 0;
   MxConnection& connection = Connection(key);
-  return connection.primaryState.load() == histfeed::kConnected ||
-                 connection.alternateState.load() == histfeed::kConnected
+  return connection.primaryState.load() == histfeed::universal::kConnected ||
+                 connection.alternateState.load() == histfeed::universal::kConnected
              ? 1
              : 0;
 }

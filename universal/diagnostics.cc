@@ -6,7 +6,7 @@
 
 #include "histfeed.h"
 
-namespace histfeed {
+namespace histfeed::universal {
 namespace {
 
 std::atomic<int32_t> debugMessageFlag{0};
@@ -40,16 +40,16 @@ bool DebugMessagesOn() { return debugMessageFlag.load(std::memory_order_relaxed)
 
 void SetMessageObserver(MessageObserver observer) { messageObserver.store(observer); }
 
-}  // namespace histfeed
+}  // namespace histfeed::universal
 
 extern "C" {
 
 HISTFEED_API int32_t VornMxSetDebugMsg(int32_t flag) {
-  histfeed::debugMessageFlag.store(flag);
+  histfeed::universal::debugMessageFlag.store(flag);
   return flag;
 }
 
-HISTFEED_API int32_t VornMxIsDebugMsg(void) { return histfeed::debugMessageFlag.load(); }
+HISTFEED_API int32_t VornMxIsDebugMsg(void) { return histfeed::universal::debugMessageFlag.load(); }
 
 // Does nothing on purpose: observers intercept calls of this export.
 HISTFEED_API void VornMxUniversalMessage(const char* text) { (void)text; }

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-namespace histfeed {
+namespace histfeed::universal {
 
 // Longest line passed on; longer lines are cut.
 inline constexpr int kMaxMessageLength = 511;
@@ -24,6 +24,6 @@ bool DebugMessagesOn();
 using MessageObserver = void (*)(const char* line);
 void SetMessageObserver(MessageObserver observer);
 
-}  // namespace histfeed
+}  // namespace histfeed::universal
 
 #endif  // HISTFEED_UNIVERSAL_DIAGNOSTICS_H_

@@ -3,7 +3,7 @@
 #include "universal/mx_connection.h"
 #include "universal/send_data.h"
 
-namespace histfeed {
+namespace histfeed::universal {
 
 int32_t GetAckBack(int32_t key, int32_t alternate, char* ack) {
   MxConnection& connection = Connection(key);
@@ -27,4 +27,4 @@ int32_t GetAckBack(int32_t key, int32_t alternate, char* ack) {
   return 0;
 }
 
-}  // namespace histfeed
+}  // namespace histfeed::universal

@@ -3,7 +3,7 @@
 // ends when the key's sockets are shut down, so stopping is prompt.
 #include "universal/mx_connection.h"
 
-namespace histfeed {
+namespace histfeed::universal {
 namespace {
 
 // Aborting again while waiting covers a connect that began just after
@@ -35,4 +35,4 @@ void StopKeyThreads(MxConnection& connection) {
   StopReconnectThreads(connection);
 }
 
-}  // namespace histfeed
+}  // namespace histfeed::universal

@@ -12,14 +12,16 @@
 #include "platform/socket.h"
 #include "platform/thread.h"
 #include "queue/lazy_semaphore.h"
+#include "universal/frame_format.h"
 #include "universal/service_link.h"
 
 namespace histfeed {
-
 struct RecordQueue;
+}  // namespace histfeed
+
+namespace histfeed::universal {
 
 inline constexpr int32_t kMaxConnections = 100;
-inline constexpr int32_t kRecordTypeCount = 17;
 
 // Results of the universal transport.
 inline constexpr int32_t kSocketStartupFailed = -1;
@@ -67,9 +69,9 @@ struct MxConnection {
   int32_t bufferAllocated[kRecordTypeCount] = {};
   char* recordBuffer[kRecordTypeCount] = {};
   LazySemaphore bufferLock;
-  char pointId[9] = {};
-  char longId[61] = {};
-  char extId[128] = {};
+  char pointId[kPointIdBytes] = {};
+  char longId[kLongIdBytes] = {};
+  char extId[kExtIdHeaderBytes] = {};
   int32_t blockTime = 0;
   int16_t blockTimeMsec = 0;
 
@@ -117,6 +119,6 @@ void StopReconnectThreads(MxConnection& connection);
 void PrimaryReconnectThread(int32_t key);
 void AlternateReconnectThread(int32_t key);
 
-}  // namespace histfeed
+}  // namespace histfeed::universal
 
 #endif  // HISTFEED_UNIVERSAL_MX_CONNECTION_H_

@@ -4,7 +4,7 @@
 #include "universal/diagnostics.h"
 #include "universal/mx_connection.h"
 
-namespace histfeed {
+namespace histfeed::universal {
 namespace {
 
 // The primary's failures are reported at most this often.
@@ -93,4 +93,4 @@ void AlternateReconnectThread(int32_t key) {
   } while (WaitForNextRound(connection));
 }
 
-}  // namespace histfeed
+}  // namespace histfeed::universal

@@ -3,7 +3,7 @@
 #include "universal/diagnostics.h"
 #include "universal/mx_connection.h"
 
-namespace histfeed {
+namespace histfeed::universal {
 namespace {
 
 enum Service : int32_t { kPrimary = 0, kAlternate = 1 };
@@ -227,4 +227,4 @@ int32_t SendData(int32_t key, const char* frame, int32_t length, int32_t isConfi
   return isConfig != 0 ? SendConfigFrame(key, frame, length) : SendDataFrame(key, frame, length);
 }
 
-}  // namespace histfeed
+}  // namespace histfeed::universal

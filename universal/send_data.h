@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace histfeed {
+namespace histfeed::universal {
 
 inline constexpr char kAck = 0x06;
 inline constexpr char kNak = 0x15;
@@ -23,6 +23,6 @@ int32_t SendData(int32_t key, const char* frame, int32_t length, int32_t isConfi
 // exchange lock.
 int32_t GetAckBack(int32_t key, int32_t alternate, char* ack);
 
-}  // namespace histfeed
+}  // namespace histfeed::universal
 
 #endif  // HISTFEED_UNIVERSAL_SEND_DATA_H_

@@ -1,6 +1,6 @@
 #include "universal/service_link.h"
 
-namespace histfeed {
+namespace histfeed::universal {
 
 void AbortLink(ServiceLink& link, std::atomic<platform::SocketHandle>& socket) {
   std::lock_guard<std::mutex> guard(link.handleGuard);
@@ -14,4 +14,4 @@ void CloseLinkSocket(ServiceLink& link, std::atomic<platform::SocketHandle>& soc
   platform::CloseSocket(socket.exchange(platform::kInvalidSocket));
 }
 
-}  // namespace histfeed
+}  // namespace histfeed::universal

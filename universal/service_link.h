@@ -10,7 +10,7 @@
 
 #include "platform/socket.h"
 
-namespace histfeed {
+namespace histfeed::universal {
 
 // Lock contract:
 // - `exchange` is held for a whole frame exchange (send plus reading the
@@ -38,6 +38,6 @@ void AbortLink(ServiceLink& link, std::atomic<platform::SocketHandle>& socket);
 // place. Waits for a frame exchange under way to end.
 void CloseLinkSocket(ServiceLink& link, std::atomic<platform::SocketHandle>& socket);
 
-}  // namespace histfeed
+}  // namespace histfeed::universal
 
 #endif  // HISTFEED_UNIVERSAL_SERVICE_LINK_H_

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <mutex>
 
-namespace histfeed {
+namespace histfeed::universal {
 namespace {
 
 struct StatusTable {
@@ -61,4 +61,4 @@ void CopyStatusItems(StatusItem (&rows)[kStatusItemRows], int32_t* count) {
   if (count != nullptr) *count = statusTable.count;
 }
 
-}  // namespace histfeed
+}  // namespace histfeed::universal

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace histfeed {
+namespace histfeed::universal {
 
 inline constexpr int32_t kStatusItemRows = 40;
 
@@ -21,6 +21,6 @@ void FillStatusItems();
 // Copies the table and its row count out (both under the table's lock).
 void CopyStatusItems(StatusItem (&rows)[kStatusItemRows], int32_t* count);
 
-}  // namespace histfeed
+}  // namespace histfeed::universal
 
 #endif  // HISTFEED_UNIVERSAL_STATUS_ITEMS_H_

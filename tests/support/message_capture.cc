@@ -30,10 +30,10 @@ void Observe(const char* line) {
 
 MessageCapture::MessageCapture() {
   Clear();
-  SetMessageObserver(Observe);
+  universal::SetMessageObserver(Observe);
 }
 
-MessageCapture::~MessageCapture() { SetMessageObserver(nullptr); }
+MessageCapture::~MessageCapture() { universal::SetMessageObserver(nullptr); }
 
 std::vector<std::string> MessageCapture::Lines() const {
   std::vector<std::string> texts;

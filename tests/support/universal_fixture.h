@@ -16,7 +16,7 @@ namespace histfeed::testing {
 class UniversalTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    for (int32_t key = 0; key < kMaxConnections; ++key) VornMxUniversalCloseSocket(key);
+    for (int32_t key = 0; key < universal::kMaxConnections; ++key) VornMxUniversalCloseSocket(key);
     VornMxSetDebugMsg(0);
   }
 
@@ -29,13 +29,13 @@ class UniversalTest : public ::testing::Test {
 
   // Connects a socket of the key to `peer` and marks the service connected.
   static void Attach(int32_t key, bool alternate, const FakeHistorian& peer) {
-    MxConnection& connection = Connection(key);
+    universal::MxConnection& connection = universal::Connection(key);
     platform::SocketHandle socket = platform::OpenStreamSocket();
     ASSERT_NE(socket, platform::kInvalidSocket);
     const uint8_t loopback[4] = {127, 0, 0, 1};
     ASSERT_TRUE(platform::ConnectSocket(socket, platform::MakeIpv4Address(loopback, peer.port())));
     (alternate ? connection.alternateSocket : connection.primarySocket) = socket;
-    (alternate ? connection.alternateState : connection.primaryState) = kConnected;
+    (alternate ? connection.alternateState : connection.primaryState) = universal::kConnected;
   }
 };
 
