@@ -156,6 +156,8 @@ TEST_F(ConnectTest, AlternateFailuresAreReportedEveryRoundUntilItComesBack) {
     if (captured.text == line) times.push_back(captured.libraryMs);
   }
   for (size_t i = 1; i < times.size(); ++i) EXPECT_GE(times[i] - times[i - 1], 4900);
+  platform::FailNextSocketOpens(1);
+  EXPECT_TRUE(WaitUntil([&] { return messages_.Count("Error cannot open socket") == 1; }));
 
   ASSERT_TRUE(alternate.Start());
   ASSERT_TRUE(WaitUntil([&] { return Connection(key).alternateState.load() == kConnected; }));

@@ -26,16 +26,20 @@ Reconnect ReconnectService(MxConnection& connection, ServiceLink& link,
     std::lock_guard<std::mutex> guard(link.handleGuard);
     link.pending.store(handle);
   }
-  // Closing sets the stop event before it aborts the pending socket, so a
-  // connect that starts after the abort finds the event already set.
+  // Closing sets the stop event before it aborts the pending socket, and
+  // repeats the abort while it waits, so no connect outlives closing.
   bool connected = !connection.control.reconnectStop.IsSet() && platform::ConnectSocket(handle, address);
 
   std::lock_guard<std::mutex> exchange(link.exchange);
   std::lock_guard<std::mutex> guard(link.handleGuard);
   link.pending.store(platform::kInvalidSocket);
-  if (!connected || connection.control.reconnectStop.IsSet()) {
+  if (connection.control.reconnectStop.IsSet()) {
     platform::CloseSocket(handle);
-    return connected ? Reconnect::kStopped : Reconnect::kRefused;
+    return Reconnect::kStopped;  // an aborted connect is no failure worth a line
+  }
+  if (!connected) {
+    platform::CloseSocket(handle);
+    return Reconnect::kRefused;
   }
   socket.store(handle);
   state = kConnected;
