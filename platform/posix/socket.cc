@@ -41,6 +41,17 @@ bool ConsumeFailure(std::atomic<int>& counter) {
 
 int Descriptor(SocketHandle socket) { return static_cast<int>(socket); }
 
+// Descriptors are not inherited by programs the application starts.
+int NewStreamDescriptor() {
+#ifdef SOCK_CLOEXEC
+  return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#else
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return fd;
+#endif
+}
+
 sockaddr_in ToSockaddr(const Ipv4Address& address) {
   sockaddr_in native{};
   native.sin_family = AF_INET;
@@ -91,7 +102,7 @@ SocketHandle OpenStreamSocket() {
     errno = EMFILE;
     return kInvalidSocket;
   }
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = NewStreamDescriptor();
   if (fd < 0) return kInvalidSocket;
 #if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
   int on = 1;
@@ -184,7 +195,7 @@ void CloseSocket(SocketHandle socket) {
 int32_t LastSocketError() { return errno; }
 
 SocketHandle ListenLoopback(uint16_t port, uint16_t* boundPort) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = NewStreamDescriptor();
   if (fd < 0) return kInvalidSocket;
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -205,8 +216,11 @@ SocketHandle ListenLoopback(uint16_t port, uint16_t* boundPort) {
 SocketHandle AcceptConnection(SocketHandle listener) {
   if (listener == kInvalidSocket) return kInvalidSocket;
   for (;;) {
-    int fd = ::accept4(Descriptor(listener), nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) return static_cast<SocketHandle>(fd);
+    int fd = ::accept(Descriptor(listener), nullptr, nullptr);
+    if (fd >= 0) {
+      fcntl(fd, F_SETFD, FD_CLOEXEC);
+      return static_cast<SocketHandle>(fd);
+    }
     if (errno != EINTR && errno != ECONNABORTED) return kInvalidSocket;
   }
 }
