@@ -41,25 +41,6 @@ void RawPingPong(benchmark::State& state) {
   platform::CloseSocket(socket);
 }
 
-// The raw ping-pong with the same readiness wait as the acknowledgement
-// read: shows what the wait itself costs.
-void RawPingPongPoll(benchmark::State& state) {
-  FakeHistorian peer;
-  peer.SetKeepFrames(false);
-  platform::SocketHandle socket = ConnectRaw(peer);
-  std::vector<char> frame = MakeFrame(static_cast<int32_t>(state.range(0)));
-  char ack = 0;
-  for (auto _ : state) {
-    if (platform::SendAll(socket, frame.data(), static_cast<int32_t>(frame.size())) < 0 ||
-        platform::WaitReadable(socket, 3000) != platform::WaitResult::kReadable ||
-        platform::Receive(socket, &ack, 1) != 1) {
-      state.SkipWithError("raw exchange failed");
-      break;
-    }
-  }
-  state.SetItemsProcessed(state.iterations());
-  platform::CloseSocket(socket);
-}
 void RawBlast(benchmark::State& state) {
   FakeHistorian peer;
   peer.SetKeepFrames(false);
@@ -105,7 +86,6 @@ BENCHMARK(RawPingPong)->Arg(37)->UseRealTime();
 BENCHMARK(SendDataWithAck)->Arg(37)->UseRealTime();
 BENCHMARK(RawPingPong)->Arg(8162)->UseRealTime();
 BENCHMARK(SendDataWithAck)->Arg(8162)->UseRealTime();
-BENCHMARK(RawPingPongPoll)->Arg(37)->Arg(8162)->UseRealTime();
 BENCHMARK(RawBlast)->Arg(37)->UseRealTime();
 BENCHMARK(SendDataWithoutAck)->Arg(37)->UseRealTime();
 BENCHMARK(RawBlast)->Arg(8162)->UseRealTime();

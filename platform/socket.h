@@ -53,6 +53,13 @@ WaitResult WaitReadable(SocketHandle socket, int64_t timeoutMs);
 // or -1 on error.
 int32_t Receive(SocketHandle socket, void* buffer, int32_t capacity);
 
+// Waits at most `timeoutMs` of library time for bytes and reads at most
+// `capacity` of them: the count, 0 at the end of the stream, or -1. *wait
+// tells a time-out (kTimedOut) or a failed wait (kFailed) from a read
+// that happened (kReadable), whose -1 is then a receive error.
+int32_t ReceiveWithin(SocketHandle socket, void* buffer, int32_t capacity, int64_t timeoutMs,
+                      WaitResult* wait);
+
 // Reads and drops whatever bytes are waiting already; never blocks.
 void DiscardPending(SocketHandle socket);
 

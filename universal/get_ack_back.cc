@@ -10,7 +10,9 @@ int32_t GetAckBack(int32_t key, int32_t alternate, char* ack) {
   platform::SocketHandle socket =
       alternate != 0 ? connection.alternateSocket.load() : connection.primarySocket.load();
   int64_t timeoutMs = int64_t{connection.ackTimeoutSeconds.load()} * 1000;
-  switch (platform::WaitReadable(socket, timeoutMs)) {
+  platform::WaitResult wait;
+  int32_t received = platform::ReceiveWithin(socket, ack, 1, timeoutMs, &wait);
+  switch (wait) {
     case platform::WaitResult::kTimedOut:
       PassTrace(alternate != 0 ? "GetAckBack() ALT timeout" : "GetAckBack() PRI timeout");
       return kNotSent;
@@ -20,7 +22,7 @@ int32_t GetAckBack(int32_t key, int32_t alternate, char* ack) {
     case platform::WaitResult::kReadable:
       break;
   }
-  if (platform::Receive(socket, ack, 1) <= 0) {
+  if (received <= 0) {
     (alternate != 0 ? connection.alternateState : connection.primaryState) = kDisconnected;
     return kNotSent;
   }

@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -60,6 +61,26 @@ sockaddr_in ToSockaddr(const Ipv4Address& address) {
   return native;
 }
 
+// The receive time-out last set on each descriptor, so that a wait with
+// the same time-out as before costs no extra system call. -1: unknown.
+constexpr int kTimeoutCacheSize = 4096;
+std::atomic<int64_t> receiveTimeoutUs[kTimeoutCacheSize];
+
+void ForgetReceiveTimeout(int fd) {
+  if (fd >= 0 && fd < kTimeoutCacheSize) receiveTimeoutUs[fd].store(-1);
+}
+
+bool SetReceiveTimeout(int fd, std::chrono::microseconds timeout) {
+  int64_t wanted = timeout.count();
+  if (fd < kTimeoutCacheSize && receiveTimeoutUs[fd].load() == wanted) return true;
+  timeval value{};
+  value.tv_sec = static_cast<time_t>(wanted / 1000000);
+  value.tv_usec = static_cast<suseconds_t>(wanted % 1000000);
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value) != 0) return false;
+  if (fd < kTimeoutCacheSize) receiveTimeoutUs[fd].store(wanted);
+  return true;
+}
+
 }  // namespace
 
 void FailNextSocketStartups(int count) { startupsToFail.store(count); }
@@ -104,6 +125,7 @@ SocketHandle OpenStreamSocket() {
   }
   int fd = NewStreamDescriptor();
   if (fd < 0) return kInvalidSocket;
+  ForgetReceiveTimeout(fd);
 #if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
@@ -174,6 +196,46 @@ int32_t Receive(SocketHandle socket, void* buffer, int32_t capacity) {
   }
 }
 
+int32_t ReceiveWithin(SocketHandle socket, void* buffer, int32_t capacity, int64_t timeoutMs,
+                      WaitResult* wait) {
+  if (ConsumeFailure(waitsToFail) || socket == kInvalidSocket || capacity <= 0) {
+    errno = EBADF;
+    *wait = WaitResult::kFailed;
+    return -1;
+  }
+  // A receive with the socket's own time-out waits and reads in one call;
+  // a time-out too short for it (or a refused option) takes the wait path.
+  std::chrono::microseconds timeout = RealDuration(timeoutMs);
+  if (timeoutMs <= 0 || timeout.count() < 1000 || !SetReceiveTimeout(Descriptor(socket), timeout)) {
+    *wait = WaitReadable(socket, timeoutMs);
+    return *wait == WaitResult::kReadable ? Receive(socket, buffer, capacity) : -1;
+  }
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    ssize_t count = ::recv(Descriptor(socket), buffer, static_cast<size_t>(capacity), 0);
+    if (count >= 0) {
+      *wait = WaitResult::kReadable;
+      return static_cast<int32_t>(count);
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      *wait = WaitResult::kTimedOut;
+      return -1;
+    }
+    if (errno != EINTR) {
+      *wait = WaitResult::kReadable;
+      return -1;
+    }
+    // Interrupted: wait out the rest of the time on the wait path.
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      *wait = WaitResult::kTimedOut;
+      return -1;
+    }
+    *wait = WaitReadable(socket, std::max<int64_t>(1, timeoutMs * left.count() / timeout.count()));
+    if (*wait != WaitResult::kReadable) return -1;
+  }
+}
+
 void DiscardPending(SocketHandle socket) {
   if (socket == kInvalidSocket) return;
   char scratch[256];
@@ -189,7 +251,9 @@ void ShutdownSocket(SocketHandle socket) {
 }
 
 void CloseSocket(SocketHandle socket) {
-  if (socket != kInvalidSocket) ::close(Descriptor(socket));
+  if (socket == kInvalidSocket) return;
+  ForgetReceiveTimeout(Descriptor(socket));
+  ::close(Descriptor(socket));
 }
 
 int32_t LastSocketError() { return errno; }
@@ -219,6 +283,7 @@ SocketHandle AcceptConnection(SocketHandle listener) {
     int fd = ::accept(Descriptor(listener), nullptr, nullptr);
     if (fd >= 0) {
       fcntl(fd, F_SETFD, FD_CLOEXEC);
+      ForgetReceiveTimeout(fd);
       return static_cast<SocketHandle>(fd);
     }
     if (errno != EINTR && errno != ECONNABORTED) return kInvalidSocket;
