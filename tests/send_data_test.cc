@@ -40,7 +40,7 @@ class SendDataTest : public UniversalTest {
 
   // Fast enough for the silent cases, slow enough for an answer to come
   // back within the time-out on a loaded machine.
-  ScopedTimeScale fast_{20};
+  ScopedTimeScale fast_{10};
   FakeHistorian primary_;
   FakeHistorian alternate_;
   MessageCapture messages_;

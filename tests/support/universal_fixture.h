@@ -9,6 +9,7 @@
 #include "histfeed.h"
 #include "platform/socket.h"
 #include "tests/support/fake_historian.h"
+#include "tests/support/scaled_clock.h"
 #include "universal/mx_connection.h"
 
 namespace histfeed::testing {
@@ -30,10 +31,13 @@ class UniversalTest : public ::testing::Test {
   // Connects a socket of the key to `peer` and marks the service connected.
   static void Attach(int32_t key, bool alternate, const FakeHistorian& peer) {
     universal::MxConnection& connection = universal::Connection(key);
+    int32_t accepted = peer.AcceptedConnections();
     platform::SocketHandle socket = platform::OpenStreamSocket();
     ASSERT_NE(socket, platform::kInvalidSocket);
     const uint8_t loopback[4] = {127, 0, 0, 1};
     ASSERT_TRUE(platform::ConnectSocket(socket, platform::MakeIpv4Address(loopback, peer.port())));
+    // The peer serves the connection before the first frame is timed.
+    ASSERT_TRUE(WaitUntil([&] { return peer.AcceptedConnections() > accepted; }));
     (alternate ? connection.alternateSocket : connection.primarySocket) = socket;
     (alternate ? connection.alternateState : connection.primaryState) = universal::kConnected;
   }
