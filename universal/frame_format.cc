@@ -75,7 +75,7 @@ void PutFixedText(uint8_t* at, size_t width, std::string_view text) {
   // Stop at an embedded NUL, as a C string copy would.
   size_t nul = text.substr(0, count).find('\0');
   if (nul != std::string_view::npos) count = nul;
-  std::memcpy(at, text.data(), count);
+  if (count > 0) std::memcpy(at, text.data(), count);
   std::memset(at + count, 0, width - count);
 }
 
