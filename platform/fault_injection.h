@@ -7,6 +7,13 @@ namespace histfeed::platform {
 // The next `count` thread starts fail as if the system refused them.
 void FailNextThreadStarts(int count);
 
+// The next `count` socket layer start-ups, socket creations, sends or
+// readiness waits fail as if the system refused them.
+void FailNextSocketStartups(int count);
+void FailNextSocketOpens(int count);
+void FailNextSocketSends(int count);
+void FailNextSocketWaits(int count);
+
 }  // namespace histfeed::platform
 
 #endif  // HISTFEED_PLATFORM_FAULT_INJECTION_H_

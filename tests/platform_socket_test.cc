@@ -1,0 +1,90 @@
+// The socket contract every platform implementation must meet.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/socket.h"
+#include "tests/support/scaled_clock.h"
+
+namespace histfeed::platform {
+namespace {
+
+struct Pair {
+  SocketHandle listener = kInvalidSocket;
+  SocketHandle client = kInvalidSocket;
+  SocketHandle server = kInvalidSocket;
+  ~Pair() {
+    CloseSocket(client);
+    CloseSocket(server);
+    CloseSocket(listener);
+  }
+};
+
+void Connect(Pair& pair) {
+  uint16_t port = 0;
+  pair.listener = ListenLoopback(0, &port);
+  ASSERT_NE(pair.listener, kInvalidSocket);
+  uint8_t host[4];
+  ASSERT_TRUE(ResolveIpv4("127.0.0.1", host));
+  pair.client = OpenStreamSocket();
+  ASSERT_TRUE(ConnectSocket(pair.client, MakeIpv4Address(host, port)));
+  pair.server = AcceptConnection(pair.listener);
+  ASSERT_NE(pair.server, kInvalidSocket);
+}
+
+TEST(SocketTest, ResolvesNamesAndDottedAddresses) {
+  uint8_t host[4] = {};
+  EXPECT_TRUE(ResolveIpv4("localhost", host));
+  EXPECT_EQ(host[0], 127);
+  EXPECT_TRUE(ResolveIpv4("10.1.2.3", host));
+  EXPECT_EQ(host[3], 3);
+  EXPECT_FALSE(ResolveIpv4(nullptr, host));
+  EXPECT_FALSE(ResolveIpv4("", host));
+  Ipv4Address address = MakeIpv4Address(host, 0x1234);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&address);
+  EXPECT_EQ(bytes[2], 0x12);  // port in network order
+  EXPECT_EQ(bytes[3], 0x34);
+}
+
+TEST(SocketTest, ExchangesBytesWaitsAndSeesTheEnd) {
+  testing::ScopedTimeScale fast(100);
+  Pair pair;
+  Connect(pair);
+  EXPECT_EQ(WaitReadable(pair.client, 1000), WaitResult::kTimedOut);
+  char big[100000];
+  for (size_t i = 0; i < sizeof big; ++i) big[i] = static_cast<char>(i);
+  std::thread reader([&] {
+    char in[sizeof big];
+    int32_t got = 0;
+    while (got < static_cast<int32_t>(sizeof big)) {
+      int32_t count = Receive(pair.server, in + got, static_cast<int32_t>(sizeof in) - got);
+      if (count <= 0) break;
+      got += count;
+    }
+    EXPECT_EQ(got, static_cast<int32_t>(sizeof big));
+    EXPECT_EQ(in[99999], big[99999]);
+    SendAll(pair.server, "ab", 2);
+    ShutdownSocket(pair.server);
+  });
+  EXPECT_EQ(SendAll(pair.client, big, sizeof big), static_cast<int32_t>(sizeof big));
+  reader.join();
+  EXPECT_EQ(WaitReadable(pair.client, 1000), WaitResult::kReadable);
+  DiscardPending(pair.client);  // drops "ab"
+  char byte = 0;
+  EXPECT_EQ(Receive(pair.client, &byte, 1), 0);  // the end of the stream
+}
+
+TEST(SocketTest, ShutdownWakesABlockedWait) {
+  testing::ScopedTimeScale realTime(1);
+  Pair pair;
+  Connect(pair);
+  std::thread waiter([&] { EXPECT_EQ(WaitReadable(pair.client, 60000), WaitResult::kReadable); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ShutdownSocket(pair.client);
+  waiter.join();
+  EXPECT_EQ(SendAll(pair.client, "x", 1), -1);  // and sends fail, without SIGPIPE
+  EXPECT_EQ(WaitReadable(kInvalidSocket, 0), WaitResult::kFailed);
+}
+
+}  // namespace
+}  // namespace histfeed::platform

@@ -1,0 +1,362 @@
+// Direct sending: both decision tables, the trace lines, and the
+// per-connection pairing of a frame with its acknowledgement.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "platform/fault_injection.h"
+#include "tests/support/message_capture.h"
+#include "tests/support/scaled_clock.h"
+#include "tests/support/universal_fixture.h"
+#include "universal/send_data.h"
+
+namespace histfeed::testing {
+namespace {
+
+using namespace histfeed::universal;
+
+constexpr int32_t kFrameBytes = 37;
+
+class SendDataTest : public UniversalTest {
+ protected:
+  void SetUp() override { VornMxSetDebugMsg(1); }
+
+  // A key with acknowledgement, its primary attached; the alternate is
+  // attached (state 1), configured but down (0) or absent (2).
+  int32_t KeyWith(int32_t alternateState, bool ack = true) {
+    int32_t key = NewKey(ack);
+    Attach(key, false, primary_);
+    if (alternateState == kConnected) Attach(key, true, alternate_);
+    if (alternateState == kDisconnected) Connection(key).alternateState = kDisconnected;
+    return key;
+  }
+
+  int32_t Send(int32_t key, int32_t isConfig = 0, uint8_t fill = 0) {
+    std::vector<char> frame = MakeFrame(kFrameBytes, isConfig ? 5 : 1, 1, fill);
+    return SendData(key, frame.data(), static_cast<int32_t>(frame.size()), isConfig);
+  }
+
+  // Fast enough for the silent cases, slow enough for an answer to come
+  // back within the time-out on a loaded machine.
+  ScopedTimeScale fast_{10};
+  FakeHistorian primary_;
+  FakeHistorian alternate_;
+  MessageCapture messages_;
+};
+
+TEST_F(SendDataTest, RefusesBadArgumentsAndKeysWithoutConnection) {
+  std::vector<char> frame = MakeFrame(kFrameBytes);
+  EXPECT_EQ(SendData(-1, frame.data(), kFrameBytes, 0), kNotSent);
+  EXPECT_EQ(SendData(kMaxConnections, frame.data(), kFrameBytes, 0), kNotSent);
+  int32_t key = KeyWith(kNoAlternate);
+  EXPECT_EQ(SendData(key, nullptr, kFrameBytes, 0), kNotSent);
+  EXPECT_EQ(SendData(key, frame.data(), 0, 0), kNotSent);
+
+  // P 0 with A 0: nothing is sent and nothing is said.
+  Connection(key).primaryState = kDisconnected;
+  Connection(key).alternateState = kDisconnected;
+  messages_.Clear();
+  EXPECT_EQ(Send(key), kNotSent);
+  EXPECT_EQ(Send(key, 1), kNotSent);
+  EXPECT_TRUE(messages_.Lines().empty());
+  EXPECT_EQ(primary_.FrameCount(), 0);
+}
+
+TEST_F(SendDataTest, AcknowledgementOffSendsWithoutReading) {
+  int32_t key = KeyWith(kNoAlternate, /*ack=*/false);
+  primary_.SetDefaultReply(Reply::Silent());
+  EXPECT_EQ(Send(key), 0);
+  EXPECT_TRUE(WaitUntil([&] { return primary_.FrameCount() == 1; }));
+  EXPECT_EQ(Connection(key).currentConnection.load(), kUsePrimary);
+  EXPECT_TRUE(messages_.Lines().empty());
+}
+
+TEST_F(SendDataTest, PrimaryOutcomesWithoutAlternate) {
+  int32_t key = KeyWith(kNoAlternate);
+  MxConnection& connection = Connection(key);
+  primary_.Script({Reply::Ack(), Reply::Nak(), Reply::Byte(0x80), Reply::Byte(0x00), Reply::Silent()});
+  EXPECT_EQ(Send(key), 0);
+  EXPECT_EQ(Send(key), kRejected);
+  EXPECT_EQ(Send(key), kRejected);
+  EXPECT_EQ(Send(key), kRejected);
+  EXPECT_EQ(Send(key), kNotSent);  // silent: time-out, the state stays
+  EXPECT_EQ(connection.primaryState.load(), kConnected);
+  EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
+  EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
+                                   "SendData() Data Error - BAD ACK char (0x15) - ignore",
+                                   "SendData() Data Error - BAD ACK char (0xffffff80) - ignore",
+                                   "SendData() Data Error - BAD ACK char (00) - ignore",
+                                   "GetAckBack() PRI timeout",
+                                   "SendData() PRI Data Error - BAD ACK=-106",
+                               }));
+}
+
+TEST_F(SendDataTest, PrimaryClosingInsteadOfAnsweringIsNotFailedOver) {
+  int32_t key = KeyWith(kConnected);
+  primary_.Script({Reply::Close()});
+  EXPECT_EQ(Send(key), kNotSent);
+  EXPECT_EQ(Connection(key).primaryState.load(), kDisconnected);
+  EXPECT_EQ(alternate_.FrameCount(), 0);
+  // The next frame goes to the alternate, which becomes current.
+  EXPECT_EQ(Send(key), 0);
+  EXPECT_EQ(alternate_.FrameCount(), 1);
+  EXPECT_EQ(Connection(key).currentConnection.load(), kUseAlternate);
+}
+
+TEST_F(SendDataTest, PrimaryRejectionIsRetriedOnTheAlternate) {
+  int32_t key = KeyWith(kConnected);
+  primary_.Script({Reply::Nak()});
+  EXPECT_EQ(Send(key, 0, 7), 0);
+  EXPECT_EQ(Connection(key).currentConnection.load(), kUseAlternate);
+  ASSERT_EQ(alternate_.Frames().size(), 1u);
+  EXPECT_EQ(alternate_.Frames()[0], primary_.Frames()[0]);  // the same frame
+  EXPECT_TRUE(messages_.Lines().empty());
+}
+
+TEST_F(SendDataTest, FailedPrimarySendFailsOverAndDataStaysOnTheAlternate) {
+  int32_t key = KeyWith(kConnected);
+  MxConnection& connection = Connection(key);
+  platform::FailNextSocketSends(1);
+  EXPECT_EQ(Send(key), 0);
+  EXPECT_EQ(connection.primaryState.load(), kDisconnected);
+  EXPECT_EQ(connection.currentConnection.load(), kUseAlternate);
+  // The primary is back, but data stays on the alternate ...
+  connection.primaryState = kConnected;
+  EXPECT_EQ(Send(key), 0);
+  EXPECT_EQ(alternate_.FrameCount(), 2);
+  EXPECT_EQ(primary_.FrameCount(), 0);
+  // ... until the alternate rejects a frame; then it returns to the primary.
+  alternate_.Script({Reply::Nak()});
+  EXPECT_EQ(Send(key), kRejected);
+  EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
+  EXPECT_EQ(Send(key), 0);
+  EXPECT_EQ(primary_.FrameCount(), 1);
+}
+
+TEST_F(SendDataTest, FailoverAttemptFailures) {
+  int32_t key = KeyWith(kConnected);
+  MxConnection& connection = Connection(key);
+  // Rejected by the alternate: -111, data stays aimed at the primary.
+  alternate_.Script({Reply::Nak(), Reply::Silent()});
+  platform::FailNextSocketSends(1);
+  EXPECT_EQ(Send(key), kRejected);
+  EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
+  // No answer from the alternate: -106 without a line of its own.
+  connection.primaryState = kConnected;
+  platform::FailNextSocketSends(1);
+  EXPECT_EQ(Send(key), kNotSent);
+  EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
+  // Both sends fail: both services are marked down.
+  connection.primaryState = kConnected;
+  platform::FailNextSocketSends(2);
+  EXPECT_EQ(Send(key), kNotSent);
+  EXPECT_EQ(connection.primaryState.load(), kDisconnected);
+  EXPECT_EQ(connection.alternateState.load(), kDisconnected);
+  EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
+                                   "SendData() ALT Data Error - BAD ACK char (0x15) - ignore",
+                                   "GetAckBack() ALT timeout",
+                                   "SendData() ALT Data Error - bytes=-1",
+                               }));
+}
+
+TEST_F(SendDataTest, FailedPrimarySendWithoutAlternate) {
+  int32_t key = KeyWith(kNoAlternate);
+  platform::FailNextSocketSends(1);
+  EXPECT_EQ(Send(key), kNotSent);
+  EXPECT_EQ(Connection(key).primaryState.load(), kDisconnected);
+  EXPECT_EQ(messages_.Lines(), std::vector<std::string>{"SendData() PRI Data Error - bytes=-1"});
+}
+
+TEST_F(SendDataTest, AlternateAttemptFailuresSendDataBackToThePrimary) {
+  int32_t key = KeyWith(kConnected);
+  MxConnection& connection = Connection(key);
+  connection.currentConnection = kUseAlternate;
+  alternate_.Script({Reply::Silent(), Reply::Byte(0x41)});
+  EXPECT_EQ(Send(key), kNotSent);
+  EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
+  connection.currentConnection = kUseAlternate;
+  EXPECT_EQ(Send(key), kRejected);
+  EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
+  connection.currentConnection = kUseAlternate;
+  platform::FailNextSocketSends(1);
+  EXPECT_EQ(Send(key), kNotSent);
+  EXPECT_EQ(connection.alternateState.load(), kDisconnected);
+  EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
+  EXPECT_EQ(primary_.FrameCount(), 0);
+  EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
+                                   "GetAckBack() ALT timeout",
+                                   "SendData() ALT Data Error - bytes=37",
+                                   "SendData() Data Error - BAD ACK char (0x41) - ignore",
+                                   "SendData() ALT Data Error - bytes=-1",
+                               }));
+}
+
+TEST_F(SendDataTest, CurrentAlternateDownSendsNothing) {
+  int32_t key = KeyWith(kDisconnected);
+  Connection(key).currentConnection = kUseAlternate;
+  EXPECT_EQ(Send(key), kNotSent);
+  EXPECT_EQ(Connection(key).currentConnection.load(), kUseAlternate);
+  EXPECT_EQ(primary_.FrameCount(), 0);
+}
+
+TEST_F(SendDataTest, BrokenWaitIsReportedWithItsErrorCode) {
+  int32_t key = KeyWith(kNoAlternate);
+  platform::FailNextSocketWaits(1);
+  EXPECT_EQ(Send(key), kNotSent);
+  EXPECT_EQ(Connection(key).primaryState.load(), kConnected);
+  ASSERT_FALSE(messages_.Lines().empty());
+  EXPECT_EQ(messages_.Lines()[0], "GetAckBack() select socket error =9");  // EBADF
+}
+
+TEST_F(SendDataTest, TraceLinesNeedTheDebugFlag) {
+  VornMxSetDebugMsg(0);
+  int32_t key = KeyWith(kNoAlternate);
+  primary_.Script({Reply::Nak()});
+  EXPECT_EQ(Send(key), kRejected);
+  EXPECT_TRUE(messages_.Lines().empty());
+}
+
+TEST_F(SendDataTest, ConfigurationGoesToTheAlternateFirstAndAcceptsNak) {
+  int32_t key = KeyWith(kConnected);
+  MxConnection& connection = Connection(key);
+  connection.currentConnection = kUseAlternate;
+  primary_.Script({Reply::Nak()});
+  alternate_.Script({Reply::Nak()});
+  EXPECT_EQ(Send(key, 1), 0);
+  EXPECT_EQ(primary_.FrameCount(), 1);
+  EXPECT_EQ(alternate_.FrameCount(), 1);
+  EXPECT_EQ(connection.currentConnection.load(), kUseAlternate);  // untouched by configuration
+  EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
+                                   "SendData() ALT Config - GetAckBack()=0",
+                                   "SendData() ALT Config good ACK",
+                                   "SendData() ALT Config sent no error",
+                                   "SendData() PRI Config - GetAckBack()=0",
+                                   "SendData() PRI Config good ACK",
+                                   "SendData() PRI Config sent no error",
+                               }));
+}
+
+TEST_F(SendDataTest, ConfigurationNeedsEveryConfiguredService) {
+  int32_t key = KeyWith(kDisconnected);
+  EXPECT_EQ(Send(key, 1), kNotSent);
+  Connection(key).primaryState = kDisconnected;
+  Connection(key).alternateState = kConnected;
+  EXPECT_EQ(Send(key, 1), kNotSent);
+  EXPECT_EQ(primary_.FrameCount(), 0);
+  EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
+                                   "SendData() CONFIG FAILED - not connected to alternate",
+                                   "SendData() CONFIG FAILED - not connected to primary",
+                               }));
+}
+
+TEST_F(SendDataTest, ConfigurationWithoutAlternateGoesToThePrimaryOnly) {
+  int32_t key = KeyWith(kNoAlternate, /*ack=*/false);
+  EXPECT_EQ(Send(key, 1), 0);
+  EXPECT_TRUE(WaitUntil([&] { return primary_.FrameCount() == 1; }));
+  EXPECT_EQ(messages_.Lines(), std::vector<std::string>{"SendData() PRI Config sent no error"});
+}
+
+TEST_F(SendDataTest, ConfigurationFailuresReportTheAlternateFirst) {
+  int32_t key = KeyWith(kConnected);
+  alternate_.Script({Reply::Byte(0x41), Reply::Silent()});
+  primary_.Script({Reply::Byte(0x42), Reply::Ack()});
+  EXPECT_EQ(Send(key, 1), kRejected);
+  EXPECT_EQ(primary_.FrameCount(), 1);  // the primary step runs regardless
+  EXPECT_EQ(Send(key, 1), kNotSent);
+  EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
+                                   "SendData() ALT Config - GetAckBack()=0",
+                                   "SendData() ALT Config Error - BAD ACK char (0x41)",
+                                   "SendData() PRI Config - GetAckBack()=0",
+                                   "SendData() PRI Config Error - BAD ACK char (0x42) - ignore",
+                                   "SendData() ALT Config SendError return=-111",
+                                   "GetAckBack() ALT timeout",
+                                   "SendData() ALT Config - GetAckBack()=-106",
+                                   "SendData() ALT Config Error - BAD ACK=-106",
+                                   "SendData() PRI Config - GetAckBack()=0",
+                                   "SendData() PRI Config good ACK",
+                                   "SendData() PRI Config sent no error",
+                                   "SendData() ALT Config SendError return=-106",
+                               }));
+}
+
+TEST_F(SendDataTest, ConfigurationPrimaryFailureIsReturned) {
+  int32_t key = KeyWith(kConnected);
+  platform::FailNextSocketSends(0);
+  primary_.Script({Reply::Close()});
+  EXPECT_EQ(Send(key, 1), kNotSent);
+  EXPECT_EQ(Connection(key).primaryState.load(), kDisconnected);
+  std::vector<std::string> lines = messages_.Lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "SendData() PRI Config Error - BAD ACK=-106");
+  EXPECT_EQ(lines.back(), "SendData() PRI Config SendError return=-106");
+}
+
+TEST_F(SendDataTest, LateAcknowledgementIsNotTakenForTheNextFrame) {
+  int32_t key = KeyWith(kNoAlternate);
+  primary_.Script({Reply::Silent()});
+  EXPECT_EQ(Send(key), kNotSent);
+  primary_.SendUnasked(0x15);  // the answer to the first frame, too late
+  platform::SocketHandle socket = Connection(key).primarySocket.load();
+  ASSERT_TRUE(WaitUntil(
+      [&] { return platform::WaitReadable(socket, 0) == platform::WaitResult::kReadable; }));
+  EXPECT_EQ(Send(key), 0);
+  EXPECT_EQ(Send(key), 0);
+}
+
+TEST_F(SendDataTest, ConcurrentSendersEachGetTheirOwnAcknowledgement) {
+  int32_t key = KeyWith(kNoAlternate);
+  // Frames filled with an odd byte are rejected, the others accepted.
+  primary_.SetResponder([](const std::vector<uint8_t>& frame) {
+    return frame[12] % 2 ? Reply::Nak() : Reply::Ack();
+  });
+  primary_.SetReplyDelay(std::chrono::microseconds(20));
+  primary_.SetKeepFrames(false);
+  VornMxSetDebugMsg(0);
+  constexpr int kThreads = 4;
+  constexpr int kFrames = 150;
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < kFrames; ++i) {
+        uint8_t fill = static_cast<uint8_t>(t * 2 + (i % 2));
+        int32_t expected = fill % 2 ? kRejected : 0;
+        if (Send(key, 0, fill) != expected) ++mismatches;
+      }
+    });
+  }
+  for (auto& sender : senders) sender.join();
+  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_EQ(primary_.FrameCount(), kThreads * kFrames);
+}
+
+TEST_F(SendDataTest, LargeFramesArriveWhole) {
+  int32_t key = KeyWith(kNoAlternate, /*ack=*/false);
+  constexpr int kFrames = 200;
+  for (int i = 0; i < kFrames; ++i) {
+    std::vector<char> frame = MakeFrame(8192, 1, 1, static_cast<uint8_t>(i));
+    ASSERT_EQ(SendData(key, frame.data(), 8192, 0), 0);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return primary_.FrameCount() == kFrames; }));
+  auto frames = primary_.Frames();
+  for (int i = 0; i < kFrames; ++i) {
+    std::vector<char> expected = MakeFrame(8192, 1, 1, static_cast<uint8_t>(i));
+    ASSERT_EQ(frames[i], std::vector<uint8_t>(expected.begin(), expected.end())) << "frame " << i;
+  }
+}
+
+TEST_F(SendDataTest, SendingToAClosedPeerFailsWithoutKillingTheProcess) {
+  int32_t key = KeyWith(kNoAlternate, /*ack=*/false);
+  ASSERT_TRUE(WaitUntil([&] { return primary_.OpenConnections() == 1; }));
+  primary_.DropConnections();
+  // The first sends may still be taken by the system; a later one fails.
+  int32_t result = 0;
+  for (int i = 0; i < 100 && result == 0; ++i) result = Send(key);
+  EXPECT_EQ(result, kNotSent);
+  EXPECT_EQ(Connection(key).primaryState.load(), kDisconnected);
+}
+
+}  // namespace
+}  // namespace histfeed::testing

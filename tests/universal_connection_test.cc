@@ -1,0 +1,174 @@
+// The connection table: taking and giving back slots, the options and
+// counters a slot keeps, the status item table and the message flag.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/message_capture.h"
+#include "tests/support/universal_fixture.h"
+#include "universal/diagnostics.h"
+#include "universal/status_items.h"
+
+namespace histfeed::testing {
+namespace {
+
+using namespace histfeed::universal;
+
+using ConnectionTableTest = UniversalTest;
+
+TEST_F(ConnectionTableTest, InitializationTakesTheLowestFreeSlotWithFreshOptions) {
+  for (int32_t expected = 0; expected < 6; ++expected) EXPECT_EQ(NewKey(false), expected);
+  VornMxUniversalCloseSocket(3);
+  int32_t key = -1;
+  // Queueing is asked for but the key gets no queue yet.
+  EXPECT_EQ(VornMxUniversalInitialize(&key, 7, 1, 1, 900, "", ""), 0);
+  EXPECT_EQ(key, 3);
+  MxConnection& connection = Connection(key);
+  EXPECT_EQ(connection.inUse.load(), 1);
+  EXPECT_EQ(connection.ackEnabled.load(), 1);
+  EXPECT_EQ(connection.ackTimeoutSeconds.load(), 3);
+  EXPECT_EQ(connection.queueEnabled.load(), 0);
+  EXPECT_EQ(connection.cacheEnabled.load(), 0);
+  EXPECT_EQ(connection.queue.load(), nullptr);
+  EXPECT_EQ(connection.primaryState.load(), kDisconnected);
+  EXPECT_EQ(connection.alternateState.load(), kNoAlternate);
+  EXPECT_EQ(ISVornMxUniversalConnected(key), 0);
+}
+
+TEST_F(ConnectionTableTest, FullTableAndMissingKeyPointerTakeNoSlot) {
+  for (int32_t i = 0; i < kMaxConnections; ++i) NewKey(false);
+  int32_t key = 12345;
+  EXPECT_EQ(VornMxUniversalInitialize(&key, 0, 0, 0, 0, nullptr, nullptr), kNoFreeSlot);
+  EXPECT_EQ(key, 12345);
+  StatusItem rows[kStatusItemRows];
+  int32_t count = 0;
+  CopyStatusItems(rows, &count);
+  EXPECT_EQ(count, 12);
+
+  VornMxUniversalCloseSocket(40);
+  EXPECT_EQ(VornMxUniversalInitialize(nullptr, 0, 0, 0, 0, nullptr, nullptr), kNoFreeSlot);
+  EXPECT_EQ(Connection(40).inUse.load(), 0);
+}
+
+TEST_F(ConnectionTableTest, ConcurrentInitializationsNeverShareAKey) {
+  constexpr int kThreads = 4;
+  constexpr int kEach = kMaxConnections / kThreads;
+  std::vector<std::vector<int32_t>> keys(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&keys, t] {
+      for (int i = 0; i < kEach; ++i) {
+        int32_t key = -1;
+        if (VornMxUniversalInitialize(&key, 0, 0, 0, 0, nullptr, nullptr) == 0) keys[t].push_back(key);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  std::set<int32_t> distinct;
+  for (auto& list : keys) distinct.insert(list.begin(), list.end());
+  EXPECT_EQ(distinct.size(), static_cast<size_t>(kMaxConnections));
+}
+
+TEST_F(ConnectionTableTest, ReusedSlotKeepsCountersAndIdentifiersButNotBuffers) {
+  int32_t key = NewKey(true);
+  MxConnection& connection = Connection(key);
+  connection.sendCount = 11;
+  connection.nakCount = 2;
+  connection.sendErrorCount = 3;
+  connection.queuingData = 1;
+  connection.sendQueueFull = 1;
+  connection.sendQueueCount = 4;
+  connection.heartBeatSeconds = 9;
+  std::strcpy(connection.pointId, "PT1");
+  connection.recordCount[4] = 5;
+  connection.bufferAllocated[4] = 1;
+  connection.recordBuffer[4] = static_cast<char*>(std::malloc(64));  // freed by closing
+  connection.blockTime = 1000;
+
+  VornMxUniversalCloseSocket(key);
+  EXPECT_EQ(connection.inUse.load(), 0);
+  EXPECT_EQ(connection.recordBuffer[4], nullptr);
+  EXPECT_EQ(connection.heartBeatSeconds.load(), 9);  // closing leaves it
+
+  EXPECT_EQ(NewKey(false), key);
+  EXPECT_EQ(connection.sendCount.load(), 11);
+  EXPECT_EQ(connection.nakCount.load(), 2);
+  EXPECT_EQ(connection.sendErrorCount.load(), 3);
+  EXPECT_EQ(connection.queuingData.load(), 1);
+  EXPECT_EQ(connection.sendQueueFull.load(), 1);
+  EXPECT_EQ(connection.sendQueueCount.load(), 4);
+  EXPECT_STREQ(connection.pointId, "PT1");
+  EXPECT_EQ(connection.recordCount[4], 0);
+  EXPECT_EQ(connection.blockTime, 0);
+  EXPECT_EQ(connection.heartBeatSeconds.load(), 0);
+  EXPECT_EQ(connection.ackEnabled.load(), 0);
+}
+
+TEST_F(ConnectionTableTest, ClosingIgnoresBadKeysAndFreeSlots) {
+  VornMxUniversalCloseSocket(-1);
+  VornMxUniversalCloseSocket(kMaxConnections);
+  VornMxUniversalCloseSocket(7);  // free: nothing happens
+  EXPECT_EQ(Connection(7).inUse.load(), 0);
+  EXPECT_EQ(NewKey(false), 0);
+  EXPECT_EQ(ISVornMxUniversalConnected(-1), 0);
+  EXPECT_EQ(ISVornMxUniversalConnected(kMaxConnections), 0);
+}
+
+TEST_F(ConnectionTableTest, ConnectedMeansEitherServiceConnected) {
+  int32_t key = NewKey(false);
+  MxConnection& connection = Connection(key);
+  connection.alternateState = kConnected;
+  EXPECT_EQ(ISVornMxUniversalConnected(key), 1);
+  connection.alternateState = kDisconnected;
+  connection.primaryState = kConnected;
+  EXPECT_EQ(ISVornMxUniversalConnected(key), 1);
+  connection.primaryState = kDisconnected;
+  EXPECT_EQ(ISVornMxUniversalConnected(key), 0);
+}
+
+TEST_F(ConnectionTableTest, StatusItemTableNamesTheTwelveValues) {
+  NewKey(false);
+  StatusItem rows[kStatusItemRows];
+  int32_t count = 0;
+  CopyStatusItems(rows, &count);
+  ASSERT_EQ(count, 12);
+  const char* names[] = {"SEND_COUNT",         "SEND_QUEUE_FULL",    "SEND_QUEUE_COUNT",
+                         "SEND_ERROR_COUNT",   "NAK_COUNT",          "QUEUING_DATA",
+                         "ACK_ENABLED",        "QUEUE_ENABLED",      "CACHE_ENABLED",
+                         "CURRENT_CONNECTION", "PRIMARY_CONNECTION", "SECONDARY_CONNECTION"};
+  for (int i = 0; i < 12; ++i) EXPECT_STREQ(rows[i].name, names[i]);
+  EXPECT_STREQ(rows[4].description, "Total NAK'd record count");
+  EXPECT_STREQ(rows[11].description, "Secondary connection status");
+  for (int i = 12; i < kStatusItemRows; ++i) EXPECT_EQ(rows[i].name[0], '\0');
+  // Unused bytes stay zero, padding included.
+  EXPECT_TRUE(std::all_of(rows[0].reserved, rows[0].reserved + 24, [](char c) { return c == 0; }));
+  EXPECT_TRUE(std::all_of(rows[0].name + 10, rows[0].name + 25, [](char c) { return c == 0; }));
+}
+
+TEST_F(ConnectionTableTest, DebugFlagGatesTraceLinesOnly) {
+  MessageCapture messages;
+  EXPECT_EQ(VornMxSetDebugMsg(5), 5);
+  EXPECT_EQ(VornMxIsDebugMsg(), 5);
+  PassTrace("trace %d", 1);
+  EXPECT_EQ(VornMxSetDebugMsg(0), 0);
+  PassTrace("trace %d", 2);
+  PassMessage("error %d", 3);
+  EXPECT_EQ(messages.Lines(), (std::vector<std::string>{"trace 1", "error 3"}));
+}
+
+TEST_F(ConnectionTableTest, OverlongLinesAreCut) {
+  MessageCapture messages;
+  std::string longText(3000, 'x');
+  PassMessage("%s", longText.c_str());
+  ASSERT_EQ(messages.Lines().size(), 1u);
+  EXPECT_EQ(messages.Lines()[0], std::string(kMaxMessageLength, 'x'));
+}
+
+}  // namespace
+}  // namespace histfeed::testing
