@@ -68,6 +68,37 @@ HISTFEED_API int32_t VornMxSetDebugMsg(int32_t flag); /* 1128 */
 /* The debug message flag. */
 HISTFEED_API int32_t VornMxIsDebugMsg(void); /* 1129 */
 
+/* Sends an empty 12-byte frame every `seconds` seconds while the key is
+ * open; 0 or less stops it. Returns 0, -1 (key not in use) or -2 (the
+ * heartbeat thread could not be started; a later call tries again). */
+HISTFEED_API int32_t VornMxSetHeartBeat(int32_t key, int32_t seconds); /* 1130 */
+
+/* ---- Universal family: record buffers ---------------------------------
+ * Records gather per key and record type and leave together as one frame
+ * when the type is flushed, when a record arrives for a full buffer, or
+ * when a block entry point sees a new identifier or time. Frames are sent
+ * at once, or queued when the key has a queue and the frame cannot go.
+ * Results: 0; -1 (not a record type); -100, -102, -113 (block frame
+ * without its point, long or extended identifier); -101 (time block
+ * without a time); -114 (no memory for the buffer); or the transport's
+ * code: -106 (not delivered), -110 (queue full), -111 (rejected). */
+
+/* Adds `count` packed records of `recordType` (record layouts in the
+ * README). Returns 0, or the code of a flush made while adding. */
+HISTFEED_API int32_t VornMxAddUniversalRecord(int32_t key, int32_t recordType,
+                                              const void* records, int32_t count); /* 1108 */
+
+/* Sends every record buffered for `recordType` of the key. */
+HISTFEED_API int32_t VornMxFlushUniversalRecord(int32_t key, int32_t recordType); /* 1103 */
+
+/* Header fields of block frames: the identifier of type 2, 7 and 16
+ * frames (cut to 9, 61 and 128 characters) and the time of type 3, 8 and
+ * 17 frames. */
+HISTFEED_API void VornMxSetPointId(int32_t key, const char* pointId);   /* 1104 */
+HISTFEED_API void VornMxSetLongId(int32_t key, const char* longId);     /* 1105 */
+HISTFEED_API void VornMxSetExtId(int32_t key, const char* extId);       /* 1106 */
+HISTFEED_API void VornMxSetTime(int32_t key, int32_t time, int16_t msec); /* 1107 */
+
 #ifdef __cplusplus
 }
 #endif

@@ -253,7 +253,7 @@ TEST_F(ConnectTest, ClosingInterruptsWaitsInsteadOfSleepingThemOut) {
   // 3 seconds for an answer that never comes.
   std::atomic<int32_t> sendResult{1};
   std::thread sender([&] {
-    SemLock buffers(Connection(key).bufferLock);
+    SemLock buffers(Connection(key).buffers.lock());
     sendResult = SendFrame(key);
   });
   ASSERT_TRUE(WaitUntil([&] { return primary.FrameCount() == 1; }));

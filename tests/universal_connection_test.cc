@@ -26,8 +26,8 @@ TEST_F(ConnectionTableTest, InitializationTakesTheLowestFreeSlotWithFreshOptions
   for (int32_t expected = 0; expected < 6; ++expected) EXPECT_EQ(NewKey(false), expected);
   VornMxUniversalCloseSocket(3);
   int32_t key = -1;
-  // Queueing is asked for but the key gets no queue yet.
-  EXPECT_EQ(VornMxUniversalInitialize(&key, 7, 1, 1, 900, "", ""), 0);
+  // A cache without queueing is ignored.
+  EXPECT_EQ(VornMxUniversalInitialize(&key, 7, 0, 1, 900, "", ""), 0);
   EXPECT_EQ(key, 3);
   MxConnection& connection = Connection(key);
   EXPECT_EQ(connection.inUse.load(), 1);
@@ -85,15 +85,15 @@ TEST_F(ConnectionTableTest, ReusedSlotKeepsCountersAndIdentifiersButNotBuffers) 
   connection.sendQueueFull = 1;
   connection.sendQueueCount = 4;
   connection.heartBeatSeconds = 9;
-  std::strcpy(connection.pointId, "PT1");
-  connection.recordCount[4] = 5;
-  connection.bufferAllocated[4] = 1;
-  connection.recordBuffer[4] = static_cast<char*>(std::malloc(64));  // freed by closing
-  connection.blockTime = 1000;
+  VornMxSetPointId(key, "PT1");
+  VornMxSetTime(key, 1000, 0);
+  const uint8_t record[25] = {};
+  ASSERT_EQ(VornMxAddUniversalRecord(key, 1, record, 1), 0);
+  ASSERT_EQ(connection.buffers.CountOf(1), 1);
 
   VornMxUniversalCloseSocket(key);
   EXPECT_EQ(connection.inUse.load(), 0);
-  EXPECT_EQ(connection.recordBuffer[4], nullptr);
+  EXPECT_EQ(connection.buffers.CountOf(1), 0);  // unflushed records are dropped
   EXPECT_EQ(connection.heartBeatSeconds.load(), 9);  // closing leaves it
 
   EXPECT_EQ(NewKey(false), key);
@@ -103,9 +103,13 @@ TEST_F(ConnectionTableTest, ReusedSlotKeepsCountersAndIdentifiersButNotBuffers) 
   EXPECT_EQ(connection.queuingData.load(), 1);
   EXPECT_EQ(connection.sendQueueFull.load(), 1);
   EXPECT_EQ(connection.sendQueueCount.load(), 4);
-  EXPECT_STREQ(connection.pointId, "PT1");
-  EXPECT_EQ(connection.recordCount[4], 0);
-  EXPECT_EQ(connection.blockTime, 0);
+  // The identifier survived (the flush reaches the transport), the block
+  // time did not (the time-block flush misses it).
+  const uint8_t block[19] = {};
+  ASSERT_EQ(VornMxAddUniversalRecord(key, 2, block, 1), 0);
+  EXPECT_EQ(VornMxFlushUniversalRecord(key, 2), kNotSent);
+  ASSERT_EQ(VornMxAddUniversalRecord(key, 3, block, 1), 0);
+  EXPECT_EQ(VornMxFlushUniversalRecord(key, 3), -101);
   EXPECT_EQ(connection.heartBeatSeconds.load(), 0);
   EXPECT_EQ(connection.ackEnabled.load(), 0);
 }

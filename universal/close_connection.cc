@@ -1,23 +1,10 @@
 // Closing a key: its threads end, its sockets close, and the slot is
 // given back.
-#include <cstdlib>
-
 #include "histfeed.h"
 #include "universal/mx_connection.h"
 
 namespace histfeed::universal {
 namespace {
-
-void FreeRecordBuffers(MxConnection& connection) {
-  for (int32_t type = 0; type < kRecordTypeCount; ++type) {
-    if (connection.bufferAllocated[type] != 0 && connection.recordBuffer[type] != nullptr) {
-      std::free(connection.recordBuffer[type]);
-      connection.recordBuffer[type] = nullptr;
-      connection.recordCount[type] = 0;
-      connection.bufferAllocated[type] = 0;
-    }
-  }
-}
 
 void Close(int32_t key) {
   if (!IsValidKey(key)) return;
@@ -29,7 +16,7 @@ void Close(int32_t key) {
     AbortLink(control.primaryLink, connection.primarySocket);
     AbortLink(control.alternateLink, connection.alternateSocket);
   }
-  SemLock buffers(connection.bufferLock);
+  SemLock buffers(connection.buffers.lock());
   if (connection.inUse.load() == 0) return;
   std::lock_guard<std::mutex> lifecycle(control.lifecycle);
 
@@ -43,8 +30,9 @@ void Close(int32_t key) {
     CloseLinkSocket(control.alternateLink, connection.alternateSocket);
     connection.alternateState = kDisconnected;
   }
+  TearDownQueue(connection);
   // Unflushed records are discarded, not sent.
-  FreeRecordBuffers(connection);
+  connection.buffers.ReleaseLocked();
   // Last, so a new initialization never meets a half-closed slot.
   connection.inUse = 0;
 }

@@ -42,27 +42,14 @@ extern "C" {
 HISTFEED_API int32_t VornMxUniversalInitialize(int32_t* key, int32_t ackEnabled, int32_t queueEnabled,
                                                int32_t cacheEnabled, int32_t cacheSize,
                                                const char* cachePrefix, const char* cacheDirectory) {
-  // Queueing and its disk cache come with the queue thread; until then a
-  // key gets no queue, whatever it asks for.
-  (void)queueEnabled;
-  (void)cacheEnabled;
-  (void)cacheSize;
-  (void)cachePrefix;
-  (void)cacheDirectory;
-
   // Without a place to put the key the slot could never be closed again.
   int32_t taken = key != nullptr ? histfeed::universal::ClaimSlot() : -1;
   if (taken >= 0) {
     MxConnection& connection = Connection(taken);
     std::lock_guard<std::mutex> lifecycle(connection.control.lifecycle);
     {
-      histfeed::SemLock buffers(connection.bufferLock);
-      for (int32_t type = 0; type < histfeed::universal::kRecordTypeCount; ++type) {
-        connection.recordCount[type] = 0;
-        connection.bufferAllocated[type] = 0;
-      }
-      connection.blockTime = 0;
-      connection.blockTimeMsec = 0;
+      histfeed::SemLock buffers(connection.buffers.lock());
+      connection.buffers.Reset();
     }
     connection.ackTimeoutSeconds = histfeed::universal::kDefaultAckTimeoutSeconds;
     connection.ackEnabled = 0;
@@ -73,6 +60,15 @@ HISTFEED_API int32_t VornMxUniversalInitialize(int32_t* key, int32_t ackEnabled,
     connection.primaryState = histfeed::universal::kDisconnected;
     connection.heartBeatSeconds = 0;
     connection.alternateState = histfeed::universal::kNoAlternate;
+    if (queueEnabled != 0) {
+      int32_t setUp = histfeed::universal::SetUpQueue(taken, cacheEnabled, cacheSize, cachePrefix,
+                                                       cacheDirectory);
+      if (setUp != 0) {
+        // The caller never learns this key, so the slot is given back.
+        connection.inUse = 0;
+        return setUp;
+      }
+    }
     if (ackEnabled != 0) connection.ackEnabled = 1;
     *key = taken;
   }

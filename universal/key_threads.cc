@@ -31,8 +31,17 @@ void StopReconnectThreads(MxConnection& connection) {
 }
 
 void StopKeyThreads(MxConnection& connection) {
+  KeyControl& control = connection.control;
   connection.threadsRun = 0;
   StopReconnectThreads(connection);
+  control.queueStop.Set();
+  control.queueWake.Set();
+  control.heartBeatStop.Set();
+  // A frame on its way out is cut short by the aborted links.
+  AbortLink(control.primaryLink, connection.primarySocket);
+  AbortLink(control.alternateLink, connection.alternateSocket);
+  JoinAborting(connection, control.queueThread);
+  JoinAborting(connection, control.heartBeatThread);
 }
 
 }  // namespace histfeed::universal

@@ -43,6 +43,8 @@ Reconnect ReconnectService(MxConnection& connection, ServiceLink& link,
   }
   socket.store(handle);
   state = kConnected;
+  // Queued frames can go now; no need to wait out the queue's idle pause.
+  connection.control.queueWake.Set();
   return Reconnect::kConnected;
 }
 
