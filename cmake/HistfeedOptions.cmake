@@ -8,7 +8,11 @@ function(histfeed_apply_warnings target)
   endif()
 endfunction()
 
-if(HISTFEED_SANITIZE STREQUAL "address")
+if(HISTFEED_BUILD_FUZZERS)
+  # Everything is instrumented for coverage; the fuzz targets add libFuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(HISTFEED_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 elseif(HISTFEED_SANITIZE STREQUAL "thread")

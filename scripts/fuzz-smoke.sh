@@ -15,6 +15,8 @@ for fuzzer in "$build"/fuzz/*_fuzzer; do
   [ -x "$fuzzer" ] || continue
   corpus="$build/corpus/$(basename "$fuzzer")"
   mkdir -p "$corpus"
+  seeds="fuzz/seeds/$(basename "$fuzzer")"
+  [ -d "$seeds" ] && cp -n "$seeds"/* "$corpus"/ 2>/dev/null || true
   echo "fuzzing $(basename "$fuzzer") for ${seconds}s"
   "$fuzzer" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=1 "$corpus"
 done

@@ -1,0 +1,91 @@
+// Feeds arbitrary bytes to the queue as a cache file left by an earlier
+// run, and reads everything back. The queue must refuse what it cannot
+// trust without reading or writing out of bounds.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "queue/record_queue.h"
+
+namespace {
+
+using histfeed::platform::FileSystem;
+using histfeed::platform::InputFile;
+using histfeed::platform::OutputFile;
+
+class MemoryInput : public InputFile {
+ public:
+  MemoryInput(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  size_t Read(void* out, size_t size) override {
+    size_t count = std::min(size, size_ - offset_);
+    if (count > 0) std::memcpy(out, data_ + offset_, count);
+    offset_ += count;
+    return count;
+  }
+  uint64_t Size() override { return size_; }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t offset_ = 0;
+};
+
+class DiscardingOutput : public OutputFile {
+ public:
+  bool Write(const void*, size_t) override { return true; }
+  bool Close() override { return true; }
+};
+
+// One directory holding one cache file: the fuzz input.
+class OneFileSystem : public FileSystem {
+ public:
+  OneFileSystem(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  std::unique_ptr<OutputFile> CreateFile(const std::string&) override {
+    return std::make_unique<DiscardingOutput>();
+  }
+  std::unique_ptr<OutputFile> AppendFile(const std::string&) override { return nullptr; }
+  std::unique_ptr<InputFile> OpenFile(const std::string& path) override {
+    if (removed_ || path != "F/Q1.que") return nullptr;
+    return std::make_unique<MemoryInput>(data_, size_);
+  }
+  bool RemoveFile(const std::string&) override { return removed_ = true; }
+  bool Exists(const std::string&) override { return !removed_; }
+  bool IsDirectory(const std::string&) override { return true; }
+  bool MakeDirectory(const std::string&) override { return false; }
+  std::vector<std::string> FindFiles(const std::string&, const std::string&) override {
+    return removed_ ? std::vector<std::string>{} : std::vector<std::string>{"Q1.que"};
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  bool removed_ = false;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  OneFileSystem files(data, size);
+  histfeed::platform::SetFilesForTesting(&files);
+  histfeed::RecordQueue* queue = nullptr;
+  if (histfeed::QueueCreate(&queue, 4, 16) == 0) {
+    histfeed::QueueEnableCache(queue, 0, 0, "Q", "F");
+    uint8_t record[64];
+    uint16_t length = 0;
+    // Alternate small and large capacities to reach the -304 paths too.
+    for (int i = 0; i < 70000; ++i) {
+      uint16_t capacity = (i % 3 == 0) ? 8 : sizeof record;
+      int32_t result = (i % 2 == 0) ? histfeed::QueuePeek(queue, record, capacity, &length)
+                                     : histfeed::QueuePop(queue, record, capacity, &length);
+      if (result == histfeed::kQueueEmpty || result == histfeed::kQueueCacheFileUnreadable) break;
+    }
+    histfeed::QueueDestroy(queue);
+  }
+  histfeed::platform::SetFilesForTesting(nullptr);
+  return 0;
+}

@@ -1,0 +1,341 @@
+// The disk cache behind a RecordQueue: file names, the byte layout, order
+// across spills and reloads, files left by an earlier run, the file limit,
+// and files that cannot be trusted.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "queue/record_queue.h"
+#include "tests/support/temp_directory.h"
+
+namespace histfeed {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteWholeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string U16(uint16_t value) {
+  return std::string{static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
+}
+
+// A cache image of n slots of 4 bytes; slot i holds the number i + 100.
+std::string Image(uint16_t n, uint16_t size, uint16_t read, uint16_t write,
+                  uint16_t length = 4) {
+  std::string bytes = U16(n) + U16(size) + U16(read) + U16(write);
+  for (uint16_t i = 0; i < n; ++i) bytes += U16(length);
+  for (uint16_t i = 0; i < n; ++i) {
+    uint32_t value = i + 100u;
+    std::string slot(size, '\0');
+    std::memcpy(slot.data(), &value, std::min<size_t>(4, size));
+    bytes += slot;
+  }
+  return bytes;
+}
+
+class QueueCacheTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (RecordQueue* queue : queues_) QueueDestroy(queue);
+    platform::SetFilesForTesting(nullptr);
+  }
+
+  // A queue of `slots` slots of 4 bytes whose messages are collected.
+  RecordQueue* NewQueue(uint16_t slots = 3) {
+    RecordQueue* queue = nullptr;
+    EXPECT_EQ(QueueCreate(&queue, slots, 4), 0);
+    QueueSetMessageSink(queue, [this](const char* line) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      messages_.emplace_back(line);
+    });
+    queues_.push_back(queue);
+    return queue;
+  }
+
+  RecordQueue* CachedQueue(uint32_t maxFiles = 0, uint32_t deleteOldest = 0,
+                           const char* prefix = "Q", uint16_t slots = 3) {
+    RecordQueue* queue = NewQueue(slots);
+    EXPECT_EQ(QueueEnableCache(queue, maxFiles, deleteOldest, prefix, dir_.path().c_str()), 0);
+    return queue;
+  }
+
+  void Destroy(RecordQueue* queue) {
+    QueueDestroy(queue);
+    queues_.erase(std::find(queues_.begin(), queues_.end(), queue));
+  }
+
+  static int32_t Push(RecordQueue* queue, uint32_t value) {
+    return QueuePush(queue, &value, sizeof value);
+  }
+  static int32_t Pop(RecordQueue* queue, uint32_t* value) {
+    uint16_t length = 0;
+    return QueuePop(queue, value, sizeof *value, &length);
+  }
+  // Pops everything; stops at the first failure and returns its code.
+  static int32_t Drain(RecordQueue* queue, std::vector<uint32_t>* out) {
+    uint32_t value;
+    int32_t result;
+    while ((result = Pop(queue, &value)) == 0) out->push_back(value);
+    return result;
+  }
+
+  bool Said(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::find(messages_.begin(), messages_.end(), line) != messages_.end();
+  }
+
+  std::string File(const std::string& name) { return dir_.File(name); }
+
+  testing::TempDirectory dir_;
+  std::vector<RecordQueue*> queues_;
+  std::mutex mutex_;
+  std::vector<std::string> messages_;
+};
+
+TEST_F(QueueCacheTest, SpillWritesTheRingImageByteForByte) {
+  RecordQueue* queue = CachedQueue();
+  for (uint32_t v = 100; v < 103; ++v) ASSERT_EQ(Push(queue, v), 0);
+  ASSERT_EQ(Push(queue, 103), 0);  // full ring: spills, then takes 103
+
+  // First pass: read index 3 (before slot 0), write index 2.
+  EXPECT_EQ(ReadWholeFile(File("Q1.que")), Image(3, 4, 3, 2));
+  EXPECT_TRUE(Said("Exported cache file, " + File("Q1.que")));
+  EXPECT_EQ(QueueCount(queue), 1);
+
+  std::vector<uint32_t> values;
+  EXPECT_EQ(Drain(queue, &values), kQueueEmpty);
+  EXPECT_EQ(values, (std::vector<uint32_t>{100, 101, 102, 103}));
+  EXPECT_FALSE(fs::exists(File("Q1.que")));
+  EXPECT_TRUE(Said("Loaded queue from cache file, " + File("Q1.que")));
+}
+
+TEST_F(QueueCacheTest, KeepsOrderThroughManySpillsAndReloads) {
+  RecordQueue* queue = CachedQueue(0, 0, "Order", 4);
+  std::vector<uint32_t> received;
+  uint32_t next = 0;
+  for (int round = 0; round < 200; ++round) {
+    for (int i = 0; i < 7; ++i) ASSERT_EQ(Push(queue, next++), 0);
+    uint32_t value;
+    for (int i = 0; i < 5; ++i) {
+      ASSERT_EQ(Pop(queue, &value), 0);
+      received.push_back(value);
+    }
+  }
+  EXPECT_EQ(Drain(queue, &received), kQueueEmpty);
+  ASSERT_EQ(received.size(), next);
+  for (uint32_t i = 0; i < next; ++i) ASSERT_EQ(received[i], i);
+}
+
+TEST_F(QueueCacheTest, DefaultsAndPathRules) {
+  auto previous = fs::current_path();
+  fs::current_path(dir_.path());
+  RecordQueue* defaults = NewQueue();
+  ASSERT_EQ(QueueEnableCache(defaults, 0, 0, nullptr, ""), 0);
+  for (uint32_t v = 0; v < 4; ++v) ASSERT_EQ(Push(defaults, v), 0);
+  EXPECT_TRUE(fs::exists("Cache/KelQueue1.que"));
+
+  // A dot anywhere in the path means no ".que"; backslashes are separators.
+  RecordQueue* dotted = NewQueue();
+  ASSERT_EQ(QueueEnableCache(dotted, 0, 0, "Dot", ".\\Dotted"), 0);
+  for (uint32_t v = 0; v < 4; ++v) ASSERT_EQ(Push(dotted, v), 0);
+  EXPECT_TRUE(fs::exists("Dotted/Dot1"));
+
+  RecordQueue* ownExtension = NewQueue();
+  ASSERT_EQ(QueueEnableCache(ownExtension, 0, 0, "Q.dat", "Ext"), 0);
+  for (uint32_t v = 0; v < 7; ++v) ASSERT_EQ(Push(ownExtension, v), 0);
+  EXPECT_TRUE(fs::exists("Ext/Q1.dat"));
+  EXPECT_TRUE(fs::exists("Ext/Q2.dat"));
+  fs::current_path(previous);
+}
+
+TEST_F(QueueCacheTest, EnableRefusesASecondCallAndAnUnusableDirectory) {
+  RecordQueue* queue = CachedQueue();
+  EXPECT_EQ(QueueEnableCache(queue, 0, 0, "Other", dir_.path().c_str()),
+            kQueueCacheAlreadyEnabled);
+  EXPECT_TRUE(Said("Cacheing already enabled"));
+
+  RecordQueue* orphan = NewQueue();
+  std::string missing = File("no/such/dir");
+  EXPECT_EQ(QueueEnableCache(orphan, 0, 0, "Q", missing.c_str()), kQueueBadCacheDirectory);
+  EXPECT_TRUE(Said("Failed to enable cacheing - bad path specified, " + missing + "/"));
+  // Still a plain queue: no cache to spill into.
+  for (uint32_t v = 0; v < 3; ++v) ASSERT_EQ(Push(orphan, v), 0);
+  EXPECT_EQ(Push(orphan, 3), kQueueFull);
+}
+
+TEST_F(QueueCacheTest, FilesLeftByAnEarlierRunComeFirstAndGapsAreSkipped) {
+  // An earlier queue spills three files and goes away; its ring is lost.
+  RecordQueue* earlier = CachedQueue();
+  for (uint32_t v = 0; v < 9; ++v) ASSERT_EQ(Push(earlier, v), 0);  // files 1, 2, 3
+  Destroy(earlier);
+  fs::rename(File("Q3.que"), File("Q9.que"));
+  fs::rename(File("Q2.que"), File("Q7.que"));
+  fs::rename(File("Q1.que"), File("Q3.que"));
+
+  RecordQueue* later = CachedQueue();
+  ASSERT_EQ(Push(later, 500), 0);
+  std::vector<uint32_t> values;
+  EXPECT_EQ(Drain(later, &values), kQueueEmpty);
+  // File 3: 0 1 2; file 7: 3 4; file 9: 5 6; then the ring.
+  EXPECT_EQ(values, (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6, 500}));
+
+  // The next spill continues after the highest number found.
+  for (uint32_t v = 0; v < 4; ++v) ASSERT_EQ(Push(later, v), 0);
+  EXPECT_TRUE(fs::exists(File("Q10.que")));
+}
+
+TEST_F(QueueCacheTest, TruncatedFileIsRefusedOnEveryReadUntilRemoved) {
+  std::string image = Image(3, 4, 3, 2);
+  WriteWholeFile(File("Q1.que"), image.substr(0, image.size() - 1));
+  RecordQueue* queue = CachedQueue();
+  uint32_t value;
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Pop(queue, &value), kQueueCacheFileUnreadable);
+  EXPECT_TRUE(Said("Failed loading queue from cache file, " + File("Q1.que")));
+  ASSERT_TRUE(fs::exists(File("Q1.que")));
+
+  WriteWholeFile(File("Q1.que"), image);  // made readable again
+  std::vector<uint32_t> values;
+  EXPECT_EQ(Drain(queue, &values), kQueueEmpty);
+  EXPECT_EQ(values, (std::vector<uint32_t>{100, 101, 102}));
+}
+
+TEST_F(QueueCacheTest, HeadersThatDisagreeWithTheFileAreRefused) {
+  const std::string bad[] = {
+      Image(0, 4, 0, 0),                 // no slots
+      Image(3, 0, 3, 2),                 // no slot size
+      Image(3, 4, 4, 2),                 // read index beyond "before slot 0"
+      Image(3, 4, 3, 3),                 // write index beyond the last slot
+      Image(3, 4, 3, 2, 5),              // a length above the slot size
+      Image(3, 4, 3, 2) + "x",           // longer than its header says
+      U16(65535) + U16(65535) + U16(0),  // huge sizes in a tiny file
+  };
+  for (const std::string& image : bad) {
+    WriteWholeFile(File("Q1.que"), image);
+    RecordQueue* queue = CachedQueue();
+    uint32_t value;
+    EXPECT_EQ(Pop(queue, &value), kQueueCacheFileUnreadable) << image.size();
+    Destroy(queue);
+  }
+}
+
+TEST_F(QueueCacheTest, AFileWithNoRecordsIsPassedOver) {
+  WriteWholeFile(File("Q1.que"), Image(3, 4, 1, 1));
+  WriteWholeFile(File("Q2.que"), Image(3, 4, 0, 1));  // record 101
+  RecordQueue* queue = CachedQueue();
+  ASSERT_EQ(Push(queue, 7), 0);
+  std::vector<uint32_t> values;
+  EXPECT_EQ(Drain(queue, &values), kQueueEmpty);
+  EXPECT_EQ(values, (std::vector<uint32_t>{101, 7}));
+}
+
+TEST_F(QueueCacheTest, FileLimitRefusesOrDeletesTheOldest) {
+  RecordQueue* strict = CachedQueue(1, 0, "Strict");
+  for (uint32_t v = 0; v < 5; ++v) ASSERT_EQ(Push(strict, v), 0);  // file 1, ring full again
+  EXPECT_EQ(Push(strict, 5), kQueueFull);
+  EXPECT_FALSE(fs::exists(File("Strict2.que")));
+
+  RecordQueue* rolling = CachedQueue(2, 1, "Roll");
+  for (uint32_t v = 0; v < 8; ++v) ASSERT_EQ(Push(rolling, v), 0);  // file 3 replaced file 1
+  EXPECT_TRUE(Said("Deleting the oldest cacheing queue file, " + File("Roll1.que")));
+  EXPECT_FALSE(fs::exists(File("Roll1.que")));
+  EXPECT_TRUE(fs::exists(File("Roll3.que")));
+  std::vector<uint32_t> values;
+  EXPECT_EQ(Drain(rolling, &values), kQueueEmpty);
+  EXPECT_EQ(values, (std::vector<uint32_t>{3, 4, 5, 6, 7}));
+
+  // The newest file is never deleted to make room.
+  RecordQueue* single = CachedQueue(1, 1, "Single");
+  for (uint32_t v = 0; v < 5; ++v) ASSERT_EQ(Push(single, v), 0);
+  EXPECT_EQ(Push(single, 5), kQueueFull);
+  EXPECT_TRUE(Said("Cacheing queue failed - internal queueing error"));
+}
+
+// Injects disk failures into the cache's file operations.
+class FailingFiles : public platform::FileSystemWrapper {
+ public:
+  FailingFiles() : FileSystemWrapper(platform::DefaultFiles()) {}
+
+  std::atomic<bool> refuseCreate{false};
+  std::atomic<bool> failWrites{false};
+  std::atomic<bool> refuseRemove{false};
+
+  std::unique_ptr<platform::OutputFile> CreateFile(const std::string& path) override {
+    if (refuseCreate) return nullptr;
+    auto file = FileSystemWrapper::CreateFile(path);
+    if (!failWrites || !file) return file;
+    return std::make_unique<ShortWriter>(std::move(file));
+  }
+  bool RemoveFile(const std::string& path) override {
+    return !refuseRemove && FileSystemWrapper::RemoveFile(path);
+  }
+
+ private:
+  // Writes half of every block, as a full disk would.
+  class ShortWriter : public platform::OutputFile {
+   public:
+    explicit ShortWriter(std::unique_ptr<platform::OutputFile> file) : file_(std::move(file)) {}
+    bool Write(const void* data, size_t size) override {
+      file_->Write(data, size / 2);
+      return false;
+    }
+    bool Close() override { return file_->Close(); }
+
+   private:
+    std::unique_ptr<platform::OutputFile> file_;
+  };
+};
+
+TEST_F(QueueCacheTest, AFailedSpillKeepsTheRingAndRefusesThePush) {
+  FailingFiles files;
+  platform::SetFilesForTesting(&files);
+  RecordQueue* queue = CachedQueue();
+  for (uint32_t v = 0; v < 3; ++v) ASSERT_EQ(Push(queue, v), 0);
+
+  files.refuseCreate = true;
+  EXPECT_EQ(Push(queue, 3), kQueueFull);
+  EXPECT_TRUE(Said("Unable to open cache file for export, " + File("Q1.que")));
+
+  files.refuseCreate = false;
+  files.failWrites = true;
+  EXPECT_EQ(Push(queue, 3), kQueueFull);
+  EXPECT_FALSE(fs::exists(File("Q1.que")));  // no half file left to wedge reloads
+
+  files.failWrites = false;
+  ASSERT_EQ(Push(queue, 3), 0);
+  EXPECT_TRUE(fs::exists(File("Q1.que")));  // the same number, once it worked
+  std::vector<uint32_t> values;
+  EXPECT_EQ(Drain(queue, &values), kQueueEmpty);
+  EXPECT_EQ(values, (std::vector<uint32_t>{0, 1, 2, 3}));
+}
+
+TEST_F(QueueCacheTest, AnUndeletableLoadedFileIsStillDelivered) {
+  FailingFiles files;
+  platform::SetFilesForTesting(&files);
+  RecordQueue* queue = CachedQueue();
+  for (uint32_t v = 0; v < 4; ++v) ASSERT_EQ(Push(queue, v), 0);
+  files.refuseRemove = true;
+  std::vector<uint32_t> values;
+  EXPECT_EQ(Drain(queue, &values), kQueueEmpty);
+  EXPECT_EQ(values, (std::vector<uint32_t>{0, 1, 2, 3}));
+  EXPECT_TRUE(Said("Load queue failed to delete file " + File("Q1.que")));
+  EXPECT_TRUE(fs::exists(File("Q1.que")));
+}
+
+}  // namespace
+}  // namespace histfeed
