@@ -119,6 +119,7 @@ TEST_F(ServiceBufferTest, IndexGivesExactlyTheResultsOfAScan) {
 
   for (int step = 0; step < 30000; ++step) {
     std::string name = names[pick(names.size())];
+    if (!acquired.empty() && pick(4) == 0) name = Buffer(acquired.back()).serviceName;
     for (char& c : name) {
       if (pick(2)) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
