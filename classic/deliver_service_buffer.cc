@@ -30,7 +30,7 @@ int32_t Exchange(bool longKind, const char* service, const uint8_t* request, uin
 
 }  // namespace
 
-int32_t DeliverServiceBuffer(int32_t b) {
+int32_t DeliverServiceBuffer(int32_t b, AfterDelivery after) {
   if (b < 0 || b >= kServiceBufferCount) return 0;
   ClassicState& shared = Classic();
   ServiceBuffer& buffer = Buffer(b);
@@ -62,9 +62,12 @@ int32_t DeliverServiceBuffer(int32_t b) {
         shared.busy = 0;
         LoadReport report;
         bool reported = ParseLoadReport(reply, &report);
+        // One hold of the lock for all of it: the sender's cost per buffer
+        // is mostly its locking.
         SemLock lock(shared.bufferLock);
         SetRecordCount(buffer, 0);
         if (reported) StoreServiceLoad(service, report);
+        if (after == AfterDelivery::kFree) SetBufferState(b, kFree);
         return 1;
       }
       if (!IsBusy(status)) {

@@ -25,10 +25,13 @@ int32_t StartClientLibrary();
 // the thread has ended. Call with the sender start lock held.
 bool StopSender(int64_t timeoutMs);
 
+// What becomes of a buffer that its service accepted.
+enum class AfterDelivery { kKeepState, kFree };
+
 // Delivers buffer b, which the calling thread owns (PENDING FLUSH), with up
 // to 100 attempts. Returns 1 when the service accepted it (its record
-// count is then 0), else 0.
-int32_t DeliverServiceBuffer(int32_t b);
+// count is then 0 and, with kFree, it is FREE), else 0.
+int32_t DeliverServiceBuffer(int32_t b, AfterDelivery after = AfterDelivery::kKeepState);
 
 // The body of the sender thread.
 void SenderThread(int32_t unused);

@@ -52,7 +52,7 @@ void SetStateLocked(int32_t b, BufferState next) {
 // that failed goes back to IN USE so that it is neither stranded as
 // PENDING FLUSH nor lost: the next run queues it again.
 void DeliverOnceMore(int32_t b) {
-  SetStateLocked(b, DeliverServiceBuffer(b) ? kFree : kInUse);
+  if (!DeliverServiceBuffer(b, AfterDelivery::kFree)) SetStateLocked(b, kInUse);
 }
 
 void DrainAndFinalPass(RecordQueue* queue) {
@@ -99,9 +99,10 @@ void SenderThread(int32_t /*unused*/) {
       PopBufferNumber(queue, &b);  // not a buffer number: nothing to deliver
       continue;
     }
-    if (DeliverServiceBuffer(b)) {
+    // Freed before its number leaves the queue: should it be taken and
+    // queued again at once, the new entry still lands behind this one.
+    if (DeliverServiceBuffer(b, AfterDelivery::kFree)) {
       PopBufferNumber(queue, &b);
-      SetStateLocked(b, kFree);
       failures = 0;
     } else {
       // The buffer stays at the head, so later buffers keep their order.
