@@ -110,6 +110,9 @@ struct ClassicState {
   std::atomic<int32_t> busy{0};
   std::atomic<int32_t> libraryStarted{0};
   RateEntry rates[kRateTableRows];  // guarded by bufferLock
+  // Each row's name in lower case, zero-padded, so that a lookup is one
+  // compare per row; guarded by bufferLock.
+  char rateKeys[kRateTableRows][kServiceNameSize];
 };
 
 ClassicState& Classic();

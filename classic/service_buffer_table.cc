@@ -105,6 +105,7 @@ void ResetClassicStateForTesting() {
   std::memset(static_cast<void*>(buffers), 0, sizeof(buffers));
   bufferIndex.Clear();
   std::memset(state.rates, 0, sizeof(state.rates));
+  std::memset(state.rateKeys, 0, sizeof(state.rateKeys));
   state.busy = 0;
   state.running = 0;
   state.libraryStarted = 0;

@@ -28,14 +28,23 @@ int32_t BoundedAtol(const uint8_t* p, const uint8_t* end) {
   return static_cast<int32_t>(value);
 }
 
-bool SameName(const char* a, const char* b, size_t size) {
-  for (size_t i = 0; i < size; ++i) {
-    uint8_t x = LowerAscii(static_cast<uint8_t>(a[i]));
-    uint8_t y = LowerAscii(static_cast<uint8_t>(b[i]));
-    if (x != y) return false;
-    if (x == 0) return true;
+// The lookup key of a service name: lower case, zero-padded to the width of
+// a row's name. False when the name is too long to equal any row's name.
+bool MakeRateKey(const char* service, char (&key)[kServiceNameSize]) {
+  std::memset(key, 0, kServiceNameSize);
+  for (size_t i = 0; service[i] != '\0'; ++i) {
+    if (i + 1 >= kServiceNameSize) return false;
+    key[i] = static_cast<char>(LowerAscii(static_cast<uint8_t>(service[i])));
   }
   return true;
+}
+
+// The first row whose name equals the key, or -1.
+int32_t FindRateRow(const ClassicState& shared, const char (&key)[kServiceNameSize]) {
+  for (int32_t i = 0; i < kRateTableRows; ++i) {
+    if (std::memcmp(shared.rateKeys[i], key, kServiceNameSize) == 0) return i;
+  }
+  return -1;
 }
 
 }  // namespace
@@ -59,48 +68,47 @@ bool ParseLoadReport(const uint8_t* reply, LoadReport* report) {
 }
 
 void StoreServiceLoad(const char* service, const LoadReport& report) {
-  RateEntry* rates = Classic().rates;
-  RateEntry* row = nullptr;
-  for (int32_t i = 0; i < kRateTableRows && row == nullptr; ++i) {
-    if (SameName(rates[i].serviceName, service, kServiceNameSize)) row = &rates[i];
-  }
-  if (row != nullptr) {
-    row->count = report.count;
-    row->capacity = report.capacity;
+  ClassicState& shared = Classic();
+  RateEntry* rates = shared.rates;
+  char key[kServiceNameSize];
+  int32_t row = MakeRateKey(service, key) ? FindRateRow(shared, key) : -1;
+  if (row >= 0) {
+    rates[row].count = report.count;
+    rates[row].capacity = report.capacity;
     return;
   }
-  for (int32_t i = 0; i < kRateTableRows && row == nullptr; ++i) {
-    if (rates[i].serviceName[0] == '\0') row = &rates[i];
+  for (int32_t i = 0; i < kRateTableRows && row < 0; ++i) {
+    if (rates[i].serviceName[0] == '\0') row = i;
   }
-  if (row == nullptr) {
+  if (row < 0) {
     double lowest = 1.0;
     for (int32_t i = 0; i < kRateTableRows; ++i) {
       double load = static_cast<double>(rates[i].count) / static_cast<double>(rates[i].capacity);
       if (load < lowest) {
         lowest = load;
-        row = &rates[i];
+        row = i;
       }
     }
-    if (row == nullptr) return;
+    if (row < 0) return;
   }
-  std::memset(row->serviceName, 0, kServiceNameSize);
-  std::strncpy(row->serviceName, service, kServiceNameSize - 1);
-  row->count = report.count;
-  row->capacity = report.capacity;
+  RateEntry& entry = rates[row];
+  std::memset(entry.serviceName, 0, kServiceNameSize);
+  std::strncpy(entry.serviceName, service, kServiceNameSize - 1);
+  MakeRateKey(entry.serviceName, shared.rateKeys[row]);
+  entry.count = report.count;
+  entry.capacity = report.capacity;
 }
 
 bool LookUpServiceLoad(const char* service, LoadReport* report) {
-  if (service == nullptr) return false;
+  char key[kServiceNameSize];
+  if (service == nullptr || !MakeRateKey(service, key)) return false;
   ClassicState& shared = Classic();
   SemLock lock(shared.bufferLock);
-  for (const RateEntry& row : shared.rates) {
-    if (SameName(row.serviceName, service, kServiceNameSize)) {
-      report->count = row.count;
-      report->capacity = row.capacity;
-      return true;
-    }
-  }
-  return false;
+  int32_t row = FindRateRow(shared, key);
+  if (row < 0) return false;
+  report->count = shared.rates[row].count;
+  report->capacity = shared.rates[row].capacity;
+  return true;
 }
 
 }  // namespace histfeed::classic
