@@ -1,7 +1,12 @@
 # Compiler options shared by every target of the project.
 
+option(HISTFEED_WERROR "Treat warnings as errors" OFF)
+
 function(histfeed_apply_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(HISTFEED_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     # Unique symbols would keep the library mapped after dlclose.
     target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-fno-gnu-unique>)

@@ -13,6 +13,7 @@ command -v clang++ >/dev/null || need+=(clang)
 [ -e /usr/src/googletest/CMakeLists.txt ] || need+=(googletest libgtest-dev libgmock-dev)
 [ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 command -v nm >/dev/null || need+=(binutils)
+[ -e /usr/include/sqlite3.h ] || need+=(libsqlite3-dev)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"

@@ -9,7 +9,8 @@ scripts/install-deps.sh
 
 mode="${1:-}"
 build="build${mode:+-$mode}"
-extra=()
+# Warnings fail the build here, so both compilers stay warning-free.
+extra=(-DHISTFEED_WERROR=ON)
 if [ -n "$mode" ]; then
   # Sanitizer runs build no benchmarks and use clang for clearer reports.
   extra+=(-DHISTFEED_SANITIZE="$mode" -DHISTFEED_BUILD_BENCHMARKS=OFF

@@ -1,0 +1,192 @@
+#include "platform/time_zone.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <optional>
+
+#include "platform/no_destructor.h"
+
+namespace histfeed::platform {
+namespace {
+
+constexpr int64_t kDaySeconds = 86400;
+
+// A zone that tests put in place of the system's own.
+struct TestZone {
+  std::mutex mutex;
+  bool active = false;
+  std::string name;
+  std::optional<std::string> savedTz;
+};
+
+TestZone& Test() {
+  static NoDestructor<TestZone> zone;
+  return *zone;
+}
+
+void ApplyTz(const char* value) {
+  if (value != nullptr) {
+    setenv("TZ", value, 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+}
+
+std::tm Local(int64_t t) {
+  std::time_t value = static_cast<std::time_t>(t);
+  std::tm fields{};
+  localtime_r(&value, &fields);
+  return fields;
+}
+
+bool IsDaylight(int64_t t) { return Local(t).tm_isdst > 0; }
+
+std::string Trimmed(const char* text) {
+  std::string value = text;
+  while (!value.empty() && (value.back() == '\n' || value.back() == '\r' || value.back() == ' ')) {
+    value.pop_back();
+  }
+  return value;
+}
+
+// The system zone's database name: the target of /etc/localtime, else the
+// first line of /etc/timezone.
+std::string SystemZoneName() {
+  char target[4096];
+  ssize_t length = readlink("/etc/localtime", target, sizeof target - 1);
+  if (length > 0) {
+    target[length] = '\0';
+    std::string name = ZoneNameFromPath(target);
+    if (!name.empty()) return name;
+  }
+  std::string name;
+  if (std::FILE* file = std::fopen("/etc/timezone", "r")) {
+    char line[256];
+    if (std::fgets(line, sizeof line, file) != nullptr) name = Trimmed(line);
+    std::fclose(file);
+  }
+  return name;
+}
+
+// The local wall-clock reading, as it reads just before the change, at a
+// transition instant.
+ZoneDate DateOfTransition(int64_t instant, long offsetBefore) {
+  std::time_t wall = static_cast<std::time_t>(instant + offsetBefore);
+  std::tm fields{};
+  gmtime_r(&wall, &fields);
+  ZoneDate date;
+  date.year = fields.tm_year + 1900;
+  date.month = fields.tm_mon + 1;
+  date.dayOfWeek = fields.tm_wday;
+  date.day = fields.tm_mday;
+  date.hour = fields.tm_hour;
+  date.minute = fields.tm_min;
+  date.second = fields.tm_sec;
+  return date;
+}
+
+}  // namespace
+
+ZoneInfo ReadZoneInfo() {
+  ZoneInfo info;
+  bool testZone;
+  std::string testName;
+  {
+    TestZone& test = Test();
+    std::lock_guard<std::mutex> lock(test.mutex);
+    testZone = test.active;
+    testName = test.name;
+  }
+  const char* tz = std::getenv("TZ");
+  info.fromTzVariable = !testZone && tz != nullptr && tz[0] != '\0';
+  tzset();
+
+  // Samples over the coming year give the standard and the daylight offset.
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  bool haveStandard = false;
+  bool haveDaylight = false;
+  long standardOffset = 0;
+  long daylightOffset = 0;
+  std::string abbreviation;
+  for (int i = 0; i <= 26; ++i) {
+    std::tm fields = Local(now + i * 14 * kDaySeconds);
+    if (fields.tm_isdst > 0) {
+      if (!haveDaylight) daylightOffset = fields.tm_gmtoff;
+      haveDaylight = true;
+    } else if (!haveStandard) {
+      haveStandard = true;
+      standardOffset = fields.tm_gmtoff;
+      abbreviation = fields.tm_zone != nullptr ? fields.tm_zone : "";
+    }
+  }
+  if (!haveStandard) {
+    // Daylight time all year round: that is the zone's standard time.
+    standardOffset = daylightOffset;
+    haveDaylight = false;
+  }
+  info.standardOffset = static_cast<int32_t>(-standardOffset);
+  info.hasDaylight = haveDaylight && daylightOffset != standardOffset;
+  info.daylightBias = info.hasDaylight ? static_cast<int32_t>(standardOffset - daylightOffset) : 0;
+
+  if (testZone) {
+    info.name = testName;
+  } else if (!info.fromTzVariable) {
+    info.name = SystemZoneName();
+  }
+  if (info.name.empty()) info.name = abbreviation;
+  return info;
+}
+
+void ZoneTransitions(int32_t year, ZoneDate* daylightStart, ZoneDate* standardStart) {
+  *daylightStart = ZoneDate();
+  *standardStart = ZoneDate();
+  std::tm first{};
+  first.tm_year = year - 1900;
+  first.tm_mday = 1;
+  const int64_t yearStart = static_cast<int64_t>(timegm(&first));
+  // Two days of margin on each side cover every offset from UTC.
+  const int64_t begin = yearStart - 2 * kDaySeconds;
+  const int64_t end = yearStart + 368 * kDaySeconds;
+  bool before = IsDaylight(begin);
+  for (int64_t t = begin + kDaySeconds; t <= end; t += kDaySeconds) {
+    bool now = IsDaylight(t);
+    if (now == before) continue;
+    int64_t low = t - kDaySeconds;  // still the old state
+    int64_t high = t;               // already the new one
+    while (high - low > 1) {
+      int64_t middle = low + (high - low) / 2;
+      (IsDaylight(middle) == before ? low : high) = middle;
+    }
+    ZoneDate date = DateOfTransition(high, Local(low).tm_gmtoff);
+    ZoneDate* slot = now ? daylightStart : standardStart;
+    if (date.year == year && slot->month == 0) *slot = date;
+    before = now;
+  }
+}
+
+void SetTzVariableForTesting(const char* value) { ApplyTz(value); }
+
+void SetSystemZoneForTesting(const char* rules, const char* name) {
+  TestZone& test = Test();
+  std::lock_guard<std::mutex> lock(test.mutex);
+  if (rules != nullptr) {
+    if (!test.active) {
+      const char* tz = std::getenv("TZ");
+      test.savedTz = tz != nullptr ? std::optional<std::string>(tz) : std::nullopt;
+    }
+    test.active = true;
+    test.name = name != nullptr ? name : "";
+    ApplyTz(rules);
+  } else if (test.active) {
+    test.active = false;
+    test.name.clear();
+    ApplyTz(test.savedTz ? test.savedTz->c_str() : nullptr);
+  }
+}
+
+}  // namespace histfeed::platform

@@ -1,0 +1,236 @@
+#include "service/storage.h"
+
+#include <sqlite3.h>
+
+#include <chrono>
+
+namespace histfeed::service {
+namespace {
+
+// The schema. Values are append-only; a configuration is keyed by family,
+// identifier kind and identifier, so a later record replaces it and a
+// deletion removes it (and is logged).
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS point_values (
+  family      TEXT    NOT NULL,
+  id_kind     TEXT    NOT NULL,
+  point       TEXT    NOT NULL,
+  time        INTEGER NOT NULL,
+  msec        INTEGER NOT NULL,
+  status      INTEGER NOT NULL,
+  value       REAL,
+  text_value  TEXT,
+  received_at REAL    NOT NULL
+);
+CREATE INDEX IF NOT EXISTS point_values_by_point
+  ON point_values (family, id_kind, point, time, msec);
+CREATE TABLE IF NOT EXISTS point_configs (
+  family      TEXT    NOT NULL,
+  id_kind     TEXT    NOT NULL,
+  point       TEXT    NOT NULL,
+  record_type INTEGER NOT NULL,
+  point_id    TEXT,
+  long_id     TEXT,
+  ext_id      TEXT,
+  description TEXT,
+  units       TEXT,
+  raw         BLOB    NOT NULL,
+  received_at REAL    NOT NULL,
+  PRIMARY KEY (family, id_kind, point)
+);
+CREATE TABLE IF NOT EXISTS deletions (
+  family      TEXT    NOT NULL,
+  id_kind     TEXT    NOT NULL,
+  point       TEXT    NOT NULL,
+  received_at REAL    NOT NULL
+);
+)sql";
+
+double Now() {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+void BindText(sqlite3_stmt* statement, int index, const std::string& text) {
+  sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+bool StepAndReset(sqlite3_stmt* statement) {
+  int result = sqlite3_step(statement);
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);
+  return result == SQLITE_DONE;
+}
+
+std::string ColumnText(sqlite3_stmt* statement, int column) {
+  const unsigned char* text = sqlite3_column_text(statement, column);
+  return text ? reinterpret_cast<const char*>(text) : "";
+}
+
+}  // namespace
+
+const char* IdKindName(IdKind kind) {
+  switch (kind) {
+    case IdKind::kPoint: return "point";
+    case IdKind::kLong: return "long";
+    case IdKind::kExtended: return "extended";
+  }
+  return "point";
+}
+
+Storage::~Storage() {
+  for (sqlite3_stmt* statement : {insertValue_, upsertConfig_, deleteConfig_, insertDeletion_}) {
+    sqlite3_finalize(statement);
+  }
+  if (db_ != nullptr) sqlite3_close(db_);
+}
+
+std::string Storage::Open(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) {
+    return "cannot open database " + path + ": " + sqlite3_errmsg(db_);
+  }
+  sqlite3_busy_timeout(db_, 5000);
+  if (!Exec("PRAGMA journal_mode=WAL") || !Exec("PRAGMA synchronous=NORMAL") || !Exec(kSchema)) {
+    return std::string("cannot create schema: ") + sqlite3_errmsg(db_);
+  }
+  struct {
+    const char* sql;
+    sqlite3_stmt** statement;
+  } statements[] = {
+      {"INSERT INTO point_values (family, id_kind, point, time, msec, status, value, "
+       "text_value, received_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
+       &insertValue_},
+      {"INSERT OR REPLACE INTO point_configs (family, id_kind, point, record_type, point_id, "
+       "long_id, ext_id, description, units, raw, received_at) "
+       "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)",
+       &upsertConfig_},
+      // A deletion names a point by one of its identifiers.
+      {"DELETE FROM point_configs WHERE family = ?1 AND CASE ?2 "
+       "WHEN 'point' THEN point_id WHEN 'long' THEN long_id ELSE ext_id END = ?3",
+       &deleteConfig_},
+      {"INSERT INTO deletions (family, id_kind, point, received_at) VALUES (?1, ?2, ?3, ?4)",
+       &insertDeletion_},
+  };
+  for (auto& entry : statements) {
+    if (sqlite3_prepare_v2(db_, entry.sql, -1, entry.statement, nullptr) != SQLITE_OK) {
+      return std::string("cannot prepare statement: ") + sqlite3_errmsg(db_);
+    }
+  }
+  return "";
+}
+
+bool Storage::Exec(const char* sql) {
+  return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool Storage::Insert(const ValueRow& row) {
+  BindText(insertValue_, 1, row.family);
+  sqlite3_bind_text(insertValue_, 2, IdKindName(row.idKind), -1, SQLITE_STATIC);
+  BindText(insertValue_, 3, row.point);
+  sqlite3_bind_int64(insertValue_, 4, row.time);
+  sqlite3_bind_int(insertValue_, 5, row.msec);
+  sqlite3_bind_int(insertValue_, 6, row.status);
+  if (row.isText) {
+    BindText(insertValue_, 8, row.text);
+  } else {
+    sqlite3_bind_double(insertValue_, 7, row.value);
+  }
+  sqlite3_bind_double(insertValue_, 9, Now());
+  return StepAndReset(insertValue_);
+}
+
+bool Storage::Insert(const ConfigRow& row) {
+  BindText(upsertConfig_, 1, row.family);
+  sqlite3_bind_text(upsertConfig_, 2, IdKindName(row.idKind), -1, SQLITE_STATIC);
+  BindText(upsertConfig_, 3, row.point);
+  sqlite3_bind_int(upsertConfig_, 4, row.recordType);
+  BindText(upsertConfig_, 5, row.pointId);
+  BindText(upsertConfig_, 6, row.longId);
+  BindText(upsertConfig_, 7, row.extId);
+  BindText(upsertConfig_, 8, row.description);
+  BindText(upsertConfig_, 9, row.units);
+  sqlite3_bind_blob(upsertConfig_, 10, row.raw.data(), static_cast<int>(row.raw.size()),
+                    SQLITE_TRANSIENT);
+  sqlite3_bind_double(upsertConfig_, 11, Now());
+  return StepAndReset(upsertConfig_);
+}
+
+bool Storage::Apply(const DeletionRow& row) {
+  BindText(deleteConfig_, 1, row.family);
+  sqlite3_bind_text(deleteConfig_, 2, IdKindName(row.idKind), -1, SQLITE_STATIC);
+  BindText(deleteConfig_, 3, row.point);
+  if (!StepAndReset(deleteConfig_)) return false;
+  BindText(insertDeletion_, 1, row.family);
+  sqlite3_bind_text(insertDeletion_, 2, IdKindName(row.idKind), -1, SQLITE_STATIC);
+  BindText(insertDeletion_, 3, row.point);
+  sqlite3_bind_double(insertDeletion_, 4, Now());
+  return StepAndReset(insertDeletion_);
+}
+
+bool Storage::Commit(const Batch& batch) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (db_ == nullptr || !Exec("BEGIN IMMEDIATE")) return false;
+  bool ok = true;
+  for (const ValueRow& row : batch.values) ok = ok && Insert(row);
+  for (const ConfigRow& row : batch.configs) ok = ok && Insert(row);
+  for (const DeletionRow& row : batch.deletions) ok = ok && Apply(row);
+  if (ok && Exec("COMMIT")) return true;
+  Exec("ROLLBACK");
+  return false;
+}
+
+std::vector<PointSummary> Storage::Summarize() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<PointSummary> summaries;
+  const char* sql =
+      "SELECT family, id_kind, point, COUNT(*), MIN(time), MAX(time), "
+      "(SELECT COALESCE(CAST(v.value AS TEXT), v.text_value) FROM point_values v "
+      "  WHERE v.family = p.family AND v.id_kind = p.id_kind AND v.point = p.point "
+      "  ORDER BY v.time, v.msec, v.rowid LIMIT 1), "
+      "(SELECT COALESCE(CAST(v.value AS TEXT), v.text_value) FROM point_values v "
+      "  WHERE v.family = p.family AND v.id_kind = p.id_kind AND v.point = p.point "
+      "  ORDER BY v.time DESC, v.msec DESC, v.rowid DESC LIMIT 1) "
+      "FROM point_values p GROUP BY family, id_kind, point ORDER BY family, id_kind, point";
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr) != SQLITE_OK) return summaries;
+  while (sqlite3_step(statement) == SQLITE_ROW) {
+    PointSummary summary;
+    summary.family = ColumnText(statement, 0);
+    summary.idKind = ColumnText(statement, 1);
+    summary.point = ColumnText(statement, 2);
+    summary.count = sqlite3_column_int64(statement, 3);
+    summary.firstTime = sqlite3_column_int64(statement, 4);
+    summary.lastTime = sqlite3_column_int64(statement, 5);
+    summary.firstValue = ColumnText(statement, 6);
+    summary.lastValue = ColumnText(statement, 7);
+    summaries.push_back(std::move(summary));
+  }
+  sqlite3_finalize(statement);
+  return summaries;
+}
+
+namespace {
+int64_t CountRows(sqlite3* db, const char* sql) {
+  sqlite3_stmt* statement = nullptr;
+  int64_t count = -1;
+  if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW) {
+    count = sqlite3_column_int64(statement, 0);
+  }
+  sqlite3_finalize(statement);
+  return count;
+}
+}  // namespace
+
+int64_t Storage::CountValues() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return CountRows(db_, "SELECT COUNT(*) FROM point_values");
+}
+
+int64_t Storage::CountConfigs() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return CountRows(db_, "SELECT COUNT(*) FROM point_configs");
+}
+
+}  // namespace histfeed::service

@@ -1,0 +1,95 @@
+// The service's database: one SQLite file in WAL mode holding point
+// values, point configurations and the deletions applied to them.
+#ifndef HISTFEED_SERVICE_STORAGE_H_
+#define HISTFEED_SERVICE_STORAGE_H_
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace histfeed::service {
+
+// Which identifier names a point.
+enum class IdKind { kPoint, kLong, kExtended };
+const char* IdKindName(IdKind kind);
+
+struct ValueRow {
+  std::string family;  // "universal" or "classic"
+  IdKind idKind = IdKind::kPoint;
+  std::string point;
+  int64_t time = 0;
+  int32_t msec = 0;
+  int32_t status = 0;
+  bool isText = false;
+  double value = 0;
+  std::string text;
+};
+
+struct ConfigRow {
+  std::string family;
+  IdKind idKind = IdKind::kPoint;
+  std::string point;     // the key: the identifier of idKind
+  int32_t recordType = 0;
+  std::string pointId, longId, extId, description, units;
+  std::vector<uint8_t> raw;  // the record exactly as received
+};
+
+struct DeletionRow {
+  std::string family;
+  IdKind idKind = IdKind::kPoint;
+  std::string point;
+};
+
+// One batch, committed in one transaction.
+struct Batch {
+  std::vector<ValueRow> values;
+  std::vector<ConfigRow> configs;
+  std::vector<DeletionRow> deletions;
+};
+
+struct PointSummary {
+  std::string family, idKind, point;
+  int64_t count = 0;
+  int64_t firstTime = 0, lastTime = 0;
+  std::string firstValue, lastValue;
+};
+
+class Storage {
+ public:
+  Storage() = default;
+  ~Storage();
+  Storage(const Storage&) = delete;
+  Storage& operator=(const Storage&) = delete;
+
+  // Opens or creates the database and its schema. Returns an error text,
+  // empty on success.
+  std::string Open(const std::string& path);
+
+  // Stores a batch atomically; true once it is committed.
+  bool Commit(const Batch& batch);
+
+  std::vector<PointSummary> Summarize();
+  int64_t CountValues();
+  int64_t CountConfigs();
+
+ private:
+  bool Exec(const char* sql);
+  bool Insert(const ValueRow& row);
+  bool Insert(const ConfigRow& row);
+  bool Apply(const DeletionRow& row);
+
+  std::mutex mutex_;
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt* insertValue_ = nullptr;
+  sqlite3_stmt* upsertConfig_ = nullptr;
+  sqlite3_stmt* deleteConfig_ = nullptr;
+  sqlite3_stmt* insertDeletion_ = nullptr;
+};
+
+}  // namespace histfeed::service
+
+#endif  // HISTFEED_SERVICE_STORAGE_H_

@@ -1,0 +1,14 @@
+// What a checked universal frame stores: one row per record.
+#ifndef HISTFEED_SERVICE_UNIVERSAL_FRAME_ROWS_H_
+#define HISTFEED_SERVICE_UNIVERSAL_FRAME_ROWS_H_
+
+#include "service/storage.h"
+#include "universal/frame_format.h"
+
+namespace histfeed::service {
+
+Batch UniversalFrameRows(const universal::DecodedFrame& frame);
+
+}  // namespace histfeed::service
+
+#endif  // HISTFEED_SERVICE_UNIVERSAL_FRAME_ROWS_H_

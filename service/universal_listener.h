@@ -1,0 +1,54 @@
+// Serves universal connections: reads frames, stores their rows and
+// answers each frame with one byte, 0x06 once its rows are committed or
+// 0x15 when it is malformed or could not be stored.
+#ifndef HISTFEED_SERVICE_UNIVERSAL_LISTENER_H_
+#define HISTFEED_SERVICE_UNIVERSAL_LISTENER_H_
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "service/storage.h"
+#include "service/tcp_listener.h"
+
+namespace histfeed::service {
+
+// Faults a test or a demonstration asks the service to show.
+struct UniversalFaults {
+  int nakEvery = 0;     // answer 0x15 to every Nth frame, storing nothing
+  int ackDelayMs = 0;   // wait this long before each answer
+  int closeAfter = 0;   // close a connection after N frames
+  bool silent = false;  // read frames, never answer, store nothing
+};
+
+struct UniversalCounters {
+  std::atomic<int64_t> frames{0};
+  std::atomic<int64_t> heartBeats{0};
+  std::atomic<int64_t> refused{0};
+  std::atomic<int64_t> values{0};
+  std::atomic<int64_t> configs{0};
+  std::atomic<int64_t> deletions{0};
+};
+
+class UniversalListener {
+ public:
+  UniversalListener(Storage& storage, UniversalFaults faults);
+  std::string Start(const std::string& address, uint16_t port) {
+    return listener_.Start(address, port);
+  }
+  uint16_t port() const { return listener_.port(); }
+  void Stop() { listener_.Stop(); }
+  const UniversalCounters& counters() const { return counters_; }
+
+ private:
+  void Serve(int socket, const std::string& peer);
+
+  Storage& storage_;
+  UniversalFaults faults_;
+  UniversalCounters counters_;
+  TcpListener listener_;
+};
+
+}  // namespace histfeed::service
+
+#endif  // HISTFEED_SERVICE_UNIVERSAL_LISTENER_H_

@@ -1,0 +1,219 @@
+// The per-key record buffers: when frames leave, what they carry, and
+// that no record is lost, reordered or sent under another group's header.
+#include "universal/record_buffers.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace histfeed::universal {
+namespace {
+
+struct SentFrame {
+  std::vector<uint8_t> bytes;
+  bool isConfig;
+};
+
+class RecordBuffersTest : public ::testing::Test {
+ protected:
+  FrameSender Sender() {
+    return [this](const uint8_t* frame, size_t length, bool isConfig) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      sent_.push_back({std::vector<uint8_t>(frame, frame + length), isConfig});
+      return result_;
+    };
+  }
+
+  // A record of `code` whose first four bytes hold `sequence`.
+  static std::vector<uint8_t> Record(int code, uint32_t sequence) {
+    std::vector<uint8_t> record(FindRecordType(code)->recordBytes, 0);
+    PutU32(record.data(), sequence);
+    return record;
+  }
+
+  int32_t AddOne(int code, uint32_t sequence) {
+    auto record = Record(code, sequence);
+    return buffers_.Add(code, record.data(), 1, Sender());
+  }
+
+  // The sequence numbers of a frame's records, in frame order.
+  static std::vector<uint32_t> Sequences(const SentFrame& frame) {
+    DecodedFrame decoded;
+    EXPECT_EQ(DecodeFrame(frame.bytes, &decoded), FrameError::kNone);
+    std::vector<uint32_t> out;
+    for (uint16_t i = 0; i < decoded.count; ++i) {
+      out.push_back(GetU32(decoded.records.data() + size_t{i} * decoded.type->recordBytes));
+    }
+    return out;
+  }
+
+  RecordBufferSet buffers_;
+  std::mutex mutex_;
+  std::vector<SentFrame> sent_;
+  int32_t result_ = 0;
+};
+
+TEST_F(RecordBuffersTest, AFullBufferLeavesWhenTheNextRecordArrives) {
+  std::vector<uint8_t> records;
+  for (uint32_t i = 0; i < 327; ++i) {
+    auto record = Record(1, i);
+    records.insert(records.end(), record.begin(), record.end());
+  }
+  result_ = -106;
+  EXPECT_EQ(buffers_.Add(1, records.data(), 327, Sender()), -106);
+  ASSERT_EQ(sent_.size(), 1u);
+  EXPECT_EQ(sent_[0].bytes.size(), 8162u);
+  EXPECT_FALSE(sent_[0].isConfig);
+  EXPECT_EQ(Sequences(sent_[0]).back(), 325u);
+  EXPECT_EQ(buffers_.CountOf(1), 1);
+}
+
+TEST_F(RecordBuffersTest, FlushResults) {
+  EXPECT_EQ(buffers_.Add(1, nullptr, 0, Sender()), 0);
+  EXPECT_EQ(buffers_.Flush(1, Sender()), 0);  // nothing buffered, nothing sent
+  EXPECT_EQ(buffers_.Flush(4, Sender()), kNotARecordType);
+  EXPECT_TRUE(sent_.empty());
+
+  ASSERT_EQ(AddOne(13, 1), 0);
+  EXPECT_EQ(buffers_.Flush(13, Sender()), 0);
+  ASSERT_EQ(sent_.size(), 1u);
+  EXPECT_EQ(sent_[0].bytes.size(), 21u);
+  EXPECT_TRUE(sent_[0].isConfig);
+
+  // A frame handed over is out of the buffer, whatever the transport says.
+  result_ = -106;
+  ASSERT_EQ(AddOne(1, 1), 0);
+  EXPECT_EQ(buffers_.Flush(1, Sender()), -106);
+  EXPECT_EQ(buffers_.CountOf(1), 0);
+}
+
+TEST_F(RecordBuffersTest, BlockFramesNeedTheirHeaderAndClearItAfterwards) {
+  ASSERT_EQ(AddOne(2, 1), 0);
+  EXPECT_EQ(buffers_.Flush(2, Sender()), kMissingPointId);
+  EXPECT_EQ(buffers_.CountOf(2), 1);
+  buffers_.SetPointId("POINT12345678");  // cut to 9, no terminator
+  EXPECT_EQ(buffers_.Flush(2, Sender()), 0);
+  ASSERT_EQ(sent_.size(), 1u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(&sent_[0].bytes[10]), 9), "POINT1234");
+  EXPECT_EQ(GetU32(&sent_[0].bytes[19]), 1u);
+  ASSERT_EQ(AddOne(2, 2), 0);
+  EXPECT_EQ(buffers_.Flush(2, Sender()), kMissingPointId);  // the identifier left with its frame
+
+  ASSERT_EQ(AddOne(3, 3), 0);
+  EXPECT_EQ(buffers_.Flush(3, Sender()), kMissingBlockTime);
+  buffers_.SetTime(1700000000, 42);
+  EXPECT_EQ(buffers_.Flush(3, Sender()), 0);
+  EXPECT_EQ(GetU32(&sent_.back().bytes[10]), 1700000000u);
+  EXPECT_EQ(GetU16(&sent_.back().bytes[14]), 42);
+  EXPECT_EQ(buffers_.Flush(3, Sender()), 0);
+  ASSERT_EQ(AddOne(3, 4), 0);
+  EXPECT_EQ(buffers_.Flush(3, Sender()), kMissingBlockTime);
+
+  std::vector<uint8_t> ext(kExtIdHeaderBytes, 'e');
+  buffers_.SetExtId(std::string(200, 'e').c_str());
+  ASSERT_EQ(AddOne(16, 5), 0);
+  EXPECT_EQ(buffers_.Flush(16, Sender()), 0);
+  EXPECT_EQ(sent_.back().bytes[137], 'e');
+  EXPECT_EQ(GetU32(&sent_.back().bytes[138]), 5u);
+}
+
+TEST_F(RecordBuffersTest, OverLongBuffersLeaveAsFramesThatFitInOrder) {
+  for (int code : {2, 7, 13, 16}) {
+    sent_.clear();
+    buffers_.SetPointId("P");
+    buffers_.SetLongId("L");
+    buffers_.SetExtId("E");
+    const RecordType& type = *FindRecordType(code);
+    for (uint32_t i = 0; i <= type.capacity; ++i) ASSERT_EQ(AddOne(code, i), 0) << type.name;
+    ASSERT_EQ(sent_.size(), 2u) << type.name;
+    std::vector<uint32_t> all = Sequences(sent_[0]);
+    EXPECT_EQ(all.size(), MaxRecordsPerFrame(type));
+    auto second = Sequences(sent_[1]);
+    all.insert(all.end(), second.begin(), second.end());
+    ASSERT_EQ(all.size(), type.capacity);
+    for (uint32_t i = 0; i < type.capacity; ++i) ASSERT_EQ(all[i], i);
+    for (auto& frame : sent_) EXPECT_LE(frame.bytes.size(), kMaxFrameBytes);
+    // Both frames carried the group's header.
+    if (type.extensionBytes > 0) {
+      EXPECT_EQ(sent_[1].bytes[10], sent_[0].bytes[10]);
+    }
+    EXPECT_EQ(buffers_.CountOf(code), 1);
+    // The header left with the group; the next record waits for a new one.
+    int32_t expected = code == 2 ? kMissingPointId : code == 7 ? kMissingLongId
+                     : code == 16 ? kMissingExtId : 0;
+    EXPECT_EQ(buffers_.Flush(code, Sender()), expected) << type.name;
+  }
+}
+
+TEST_F(RecordBuffersTest, AFullBufferThatCannotLeaveRefusesTheNextRecord) {
+  const RecordType& type = *FindRecordType(2);
+  for (uint32_t i = 0; i < type.capacity; ++i) ASSERT_EQ(AddOne(2, i), 0);
+  EXPECT_EQ(AddOne(2, 9999), kMissingPointId);
+  EXPECT_EQ(buffers_.CountOf(2), type.capacity);
+  EXPECT_TRUE(sent_.empty());
+}
+
+TEST_F(RecordBuffersTest, BlockByIdentifierGroupsAndKeepsTheNewestSpelling) {
+  auto record = Record(2, 0);
+  ASSERT_EQ(buffers_.AddBlockById(2, "tic101", record.data(), Sender()), 0);
+  PutU32(record.data(), 1);
+  ASSERT_EQ(buffers_.AddBlockById(2, "TIC101", record.data(), Sender()), 0);
+  EXPECT_TRUE(sent_.empty());  // a change of case is the same point
+  PutU32(record.data(), 2);
+  ASSERT_EQ(buffers_.AddBlockById(2, "FIC202", record.data(), Sender()), 0);
+  ASSERT_EQ(sent_.size(), 1u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(&sent_[0].bytes[10]), 6), "TIC101");
+  EXPECT_EQ(Sequences(sent_[0]), (std::vector<uint32_t>{0, 1}));
+  EXPECT_EQ(buffers_.CountOf(2), 1);
+
+  EXPECT_EQ(buffers_.AddBlockById(2, "", record.data(), Sender()), kMissingPointId);
+  EXPECT_EQ(buffers_.AddBlockById(7, nullptr, record.data(), Sender()), kMissingLongId);
+  EXPECT_EQ(buffers_.AddBlockById(16, "", record.data(), Sender()), kMissingExtId);
+
+  // The old group has lost its header: it stays, and the new record is refused.
+  buffers_.SetPointId("");
+  EXPECT_EQ(buffers_.AddBlockById(2, "LIC303", record.data(), Sender()), kMissingPointId);
+  EXPECT_EQ(buffers_.CountOf(2), 1);
+}
+
+TEST_F(RecordBuffersTest, BlockByTimeSplitsOnSecondsOrMilliseconds) {
+  auto record = Record(3, 0);
+  ASSERT_EQ(buffers_.AddBlockByTime(3, 100, 5, record.data(), Sender()), 0);
+  ASSERT_EQ(buffers_.AddBlockByTime(3, 100, 5, record.data(), Sender()), 0);
+  EXPECT_TRUE(sent_.empty());
+  ASSERT_EQ(buffers_.AddBlockByTime(3, 100, 6, record.data(), Sender()), 0);
+  ASSERT_EQ(sent_.size(), 1u);
+  EXPECT_EQ(GetU16(&sent_[0].bytes[14]), 5);
+  EXPECT_EQ(GetU16(&sent_[0].bytes[8]), 2);
+  EXPECT_EQ(buffers_.AddBlockByTime(3, 0, 0, record.data(), Sender()), kMissingBlockTime);
+  EXPECT_EQ(buffers_.CountOf(3), 1);
+}
+
+TEST_F(RecordBuffersTest, ConcurrentAddersLoseNothing) {
+  constexpr int kThreads = 4;
+  constexpr uint32_t kEach = 5000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      for (uint32_t i = 0; i < kEach; ++i) ASSERT_EQ(AddOne(1, t * kEach + i), 0);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  ASSERT_EQ(buffers_.Flush(1, Sender()), 0);
+  std::vector<bool> seen(kThreads * kEach, false);
+  size_t total = 0;
+  for (auto& frame : sent_) {
+    for (uint32_t sequence : Sequences(frame)) {
+      ASSERT_FALSE(seen[sequence]);
+      seen[sequence] = true;
+      ++total;
+    }
+  }
+  EXPECT_EQ(total, seen.size());
+}
+
+}  // namespace
+}  // namespace histfeed::universal

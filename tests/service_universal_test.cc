@@ -1,0 +1,176 @@
+// The reference service's universal listener: what it stores and how it
+// answers well-formed, malformed and hostile streams.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "service/event_log.h"
+#include "service/storage.h"
+#include "service/tcp_listener.h"
+#include "service/universal_listener.h"
+#include "tests/support/temp_directory.h"
+#include "universal/config_record.h"
+#include "universal/frame_format.h"
+
+namespace histfeed::service {
+namespace {
+
+using universal::FindRecordType;
+using universal::PointValue;
+using universal::RecordType;
+
+int Connect(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in where{};
+  where.sin_family = AF_INET;
+  where.sin_port = htons(port);
+  where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
+  return fd;
+}
+
+std::vector<uint8_t> Frame(int code, const std::vector<PointValue>& points,
+                           std::vector<uint8_t> extension = {}) {
+  const RecordType& type = *FindRecordType(code);
+  std::vector<uint8_t> records(points.size() * type.recordBytes);
+  for (size_t i = 0; i < points.size(); ++i) {
+    universal::EncodeRecord(type, points[i], &records[i * type.recordBytes]);
+  }
+  extension.resize(type.extensionBytes);
+  std::vector<uint8_t> frame(universal::FrameLength(type, points.size()));
+  universal::EncodeFrame(type, extension.data(), records.data(),
+                         static_cast<uint16_t>(points.size()), frame.data());
+  return frame;
+}
+
+class ServiceUniversalTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetEventLogQuiet(true);
+    ASSERT_EQ(storage_.Open(dir_.File("history.db")), "");
+  }
+  void Start(UniversalFaults faults = {}) {
+    listener_ = std::make_unique<UniversalListener>(storage_, faults);
+    ASSERT_EQ(listener_->Start("127.0.0.1", 0), "");
+  }
+  void TearDown() override {
+    if (listener_) listener_->Stop();
+  }
+
+  // Sends a frame and returns the answer byte, or -1 when the connection ended.
+  static int Exchange(int fd, const std::vector<uint8_t>& bytes) {
+    EXPECT_TRUE(WriteAll(fd, bytes.data(), bytes.size()));
+    uint8_t answer = 0;
+    return ReadExactly(fd, &answer, 1) ? answer : -1;
+  }
+
+  testing::TempDirectory dir_;
+  Storage storage_;
+  std::unique_ptr<UniversalListener> listener_;
+};
+
+TEST_F(ServiceUniversalTest, StoresEveryRecordShapeAndAcknowledgesAfterCommit) {
+  Start();
+  int fd = Connect(listener_->port());
+  EXPECT_EQ(Exchange(fd, Frame(1, {{100, 5, "P1", 1, 1.5, {}}, {101, 6, "P2", 0, 2.5, {}}})), 6);
+  EXPECT_EQ(Exchange(fd, Frame(18, {{102, 7, std::string(140, 'x'), 0, 0, "on"}})), 6);
+  std::vector<uint8_t> id(61, 0);
+  std::memcpy(id.data(), "long.block", 10);
+  EXPECT_EQ(Exchange(fd, Frame(7, {{103, 0, {}, 0, 3.0, {}}, {104, 0, {}, 0, 4.0, {}}}, id)), 6);
+  uint8_t stamp[6];
+  universal::EncodeBlockTime(200, 250, stamp);
+  EXPECT_EQ(Exchange(fd, Frame(17, {{0, 0, "E1", 0, 9.0, {}}}, {stamp, stamp + 6})), 6);
+  uint8_t heartBeat[12];
+  universal::EncodeHeartBeatFrame(heartBeat);
+  EXPECT_EQ(Exchange(fd, {heartBeat, heartBeat + 12}), 6);
+  close(fd);
+
+  EXPECT_EQ(storage_.CountValues(), 6);
+  auto summaries = storage_.Summarize();
+  ASSERT_EQ(summaries.size(), 5u);
+  auto find = [&](const std::string& point) {
+    for (auto& s : summaries) {
+      if (s.point == point) return s;
+    }
+    return PointSummary{};
+  };
+  EXPECT_EQ(find("long.block").count, 2);
+  EXPECT_EQ(find("long.block").lastTime, 104);
+  EXPECT_EQ(find("E1").firstTime, 200);
+  EXPECT_EQ(find(std::string(129, 'x')).lastValue, "on");
+  EXPECT_EQ(find("P2").lastValue, "2.5");
+  EXPECT_EQ(listener_->counters().heartBeats.load(), 1);
+}
+
+TEST_F(ServiceUniversalTest, ConfigurationsAreReplacedAndDeleted) {
+  Start();
+  int fd = Connect(listener_->port());
+  universal::ConfigFields fields;
+  fields.pointId = "TIC101";
+  fields.description = "Reactor temperature";
+  std::vector<uint8_t> config(universal::kConfigRecordBytes);
+  universal::EncodeConfigRecord(fields, config.data());
+  const RecordType& type = *FindRecordType(5);
+  std::vector<uint8_t> frame(universal::FrameLength(type, 1));
+  universal::EncodeFrame(type, nullptr, config.data(), 1, frame.data());
+  EXPECT_EQ(Exchange(fd, frame), 6);
+  EXPECT_EQ(Exchange(fd, frame), 6);
+  EXPECT_EQ(storage_.CountConfigs(), 1);
+  EXPECT_EQ(Exchange(fd, Frame(13, {{0, 0, "TIC101", 0, 0, {}}})), 6);
+  EXPECT_EQ(storage_.CountConfigs(), 0);
+  close(fd);
+}
+
+TEST_F(ServiceUniversalTest, MalformedFramesAreRefusedWhileOthersGoOn) {
+  Start();
+  int fd = Connect(listener_->port());
+  int other = Connect(listener_->port());
+
+  std::vector<uint8_t> bent = Frame(1, {{1, 0, "P", 0, 1, {}}});
+  bent[bent.size() - 1] = 0;  // end marker
+  EXPECT_EQ(Exchange(fd, bent), 0x15);
+  bent = Frame(1, {{1, 0, "P", 0, 1, {}}});
+  bent[6] = 4;  // no such record type
+  EXPECT_EQ(Exchange(fd, bent), 0x15);
+  bent = Frame(1, {{1, 0, "P", 0, 1, {}}});
+  bent[8] = 2;  // count disagrees with the length
+  EXPECT_EQ(Exchange(fd, bent), 0x15);
+  EXPECT_EQ(Exchange(fd, Frame(1, {{1, 0, "P", 0, 1, {}}})), 6);  // the stream goes on
+
+  // A client that stops in the middle of a frame holds up nobody else.
+  std::vector<uint8_t> half = Frame(1, {{2, 0, "Q", 0, 2, {}}});
+  WriteAll(fd, half.data(), half.size() / 2);
+  EXPECT_EQ(Exchange(other, Frame(1, {{3, 0, "R", 0, 3, {}}})), 6);
+
+  // An oversized length cannot be followed: refused, then closed.
+  std::vector<uint8_t> huge = Frame(1, {{1, 0, "P", 0, 1, {}}});
+  universal::PutU32(&huge[2], 1u << 30);
+  EXPECT_EQ(Exchange(other, huge), 0x15);
+  uint8_t byte;
+  EXPECT_FALSE(ReadExactly(other, &byte, 1));
+  close(fd);
+  close(other);
+  EXPECT_EQ(storage_.CountValues(), 2);
+}
+
+TEST_F(ServiceUniversalTest, InjectedFaultsNakAndClose) {
+  Start(UniversalFaults{2, 0, 3, false});
+  int fd = Connect(listener_->port());
+  auto frame = Frame(1, {{1, 0, "P", 0, 1, {}}});
+  EXPECT_EQ(Exchange(fd, frame), 6);
+  EXPECT_EQ(Exchange(fd, frame), 0x15);  // every second frame
+  EXPECT_EQ(Exchange(fd, frame), 6);     // the third, then the connection closes
+  uint8_t byte;
+  EXPECT_FALSE(ReadExactly(fd, &byte, 1));
+  close(fd);
+  EXPECT_EQ(storage_.CountValues(), 2);  // the refused frame stored nothing
+}
+
+}  // namespace
+}  // namespace histfeed::service

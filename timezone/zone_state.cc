@@ -1,0 +1,46 @@
+#include "timezone/zone_state.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "platform/time_zone.h"
+
+namespace histfeed {
+namespace {
+
+LazySemaphore timeLock;
+ZoneState zone;
+std::atomic<bool> zoneReady{false};
+
+}  // namespace
+
+LazySemaphore& TimeLock() { return timeLock; }
+
+ZoneState& Zone() {
+  // Checked before and after taking the lock: only the first callers wait.
+  if (zoneReady.load(std::memory_order_acquire)) return zone;
+  SemLock lock(timeLock);
+  if (!zoneReady.load(std::memory_order_relaxed)) {
+    platform::ZoneInfo info = platform::ReadZoneInfo();
+    zone = ZoneState();
+    zone.fromTzVariable = info.fromTzVariable;
+    zone.standardOffset = info.standardOffset;
+    zone.hasDaylight = info.hasDaylight;
+    zone.daylightBias = info.daylightBias;
+    // A name that does not fit is left empty rather than cut, so that it
+    // never matches some other zone's shorter name.
+    if (info.name.size() < sizeof zone.name) {
+      std::copy_n(info.name.data(), info.name.size(), zone.name);
+    }
+    zoneReady.store(true, std::memory_order_release);
+  }
+  return zone;
+}
+
+void ResetZoneForTesting() {
+  SemLock lock(timeLock);
+  zoneReady.store(false);
+  zone = ZoneState();
+}
+
+}  // namespace histfeed

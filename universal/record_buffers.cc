@@ -1,0 +1,292 @@
+#include "universal/record_buffers.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace histfeed::universal {
+namespace {
+
+// No buffer ever needs more than two frames: a full buffer of the types
+// whose capacity exceeds one frame still fits two.
+constexpr int kMostFramesPerBuffer = 2;
+constexpr bool EveryBufferFitsTwoFrames() {
+  for (const RecordType& type : kRecordTypes) {
+    size_t perFrame = (kMaxFrameBytes - kFrameOverheadBytes - type.extensionBytes) /
+                      type.recordBytes;
+    if (type.capacity > kMostFramesPerBuffer * perFrame) return false;
+  }
+  return true;
+}
+static_assert(EveryBufferFitsTwoFrames());
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Case-insensitive compare of at most `width` characters, stopping at the
+// first NUL of either.
+bool SameIdentifier(const char* a, const char* b, size_t width) {
+  for (size_t i = 0; i < width; ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+    if (a[i] == '\0') return true;
+  }
+  return true;
+}
+
+void SetFixed(char* field, size_t width, const char* text) {
+  std::memset(field, 0, width);
+  if (text != nullptr) std::memcpy(field, text, strnlen(text, width));
+}
+
+}  // namespace
+
+void RecordBufferSet::Reset() {
+  for (int i = 0; i < kRecordTypeCount; ++i) {
+    recordCount_[i] = 0;
+    bufferAllocated_[i] = 0;
+    recordBuffer_[i].reset();
+  }
+  blockTime_ = 0;
+  blockTimeMsec_ = 0;
+}
+
+void RecordBufferSet::ReleaseLocked() {
+  for (int i = 0; i < kRecordTypeCount; ++i) {
+    recordBuffer_[i].reset();
+    recordCount_[i] = 0;
+    bufferAllocated_[i] = 0;
+  }
+}
+
+bool RecordBufferSet::EnsureRecordBuffer(int index) {
+  if (bufferAllocated_[index] == 0) {
+    const RecordType& type = kRecordTypes[index];
+    recordBuffer_[index].reset(new (std::nothrow)
+                                   uint8_t[size_t{type.capacity} * type.recordBytes]);
+    if (recordBuffer_[index]) bufferAllocated_[index] = 1;
+  }
+  return bufferAllocated_[index] != 0;
+}
+
+int32_t RecordBufferSet::HeaderPrecondition(const RecordType& type) const {
+  switch (type.extension) {
+    case HeaderExtension::kPointId: return pointId_[0] != '\0' ? 0 : kMissingPointId;
+    case HeaderExtension::kLongId: return longId_[0] != '\0' ? 0 : kMissingLongId;
+    case HeaderExtension::kExtId: return extId_[0] != '\0' ? 0 : kMissingExtId;
+    case HeaderExtension::kBlockTime: return blockTime_ != 0 ? 0 : kMissingBlockTime;
+    case HeaderExtension::kNone: break;
+  }
+  return 0;
+}
+
+void RecordBufferSet::TakeFrameLocked(int index, Frame* frame) {
+  const RecordType& type = kRecordTypes[index];
+  uint16_t count = static_cast<uint16_t>(
+      std::min<int32_t>(recordCount_[index], MaxRecordsPerFrame(type)));
+  uint8_t extension[kExtIdHeaderBytes];
+  switch (type.extension) {
+    case HeaderExtension::kBlockTime: EncodeBlockTime(blockTime_, blockTimeMsec_, extension); break;
+    case HeaderExtension::kPointId: std::memcpy(extension, pointId_, kPointIdBytes); break;
+    case HeaderExtension::kLongId: std::memcpy(extension, longId_, kLongIdBytes); break;
+    case HeaderExtension::kExtId: std::memcpy(extension, extId_, kExtIdHeaderBytes); break;
+    case HeaderExtension::kNone: break;
+  }
+  uint8_t* buffer = recordBuffer_[index].get();
+  frame->length = EncodeFrame(type, extension, buffer, count, frame->bytes);
+  frame->isConfig = type.isConfig;
+
+  int32_t remaining = recordCount_[index] - count;
+  if (remaining > 0) {
+    std::memmove(buffer, buffer + size_t{count} * type.recordBytes,
+                 size_t(remaining) * type.recordBytes);
+  }
+  recordCount_[index] = remaining;
+  if (remaining > 0) return;
+  // The header belongs to the group that just left.
+  switch (type.extension) {
+    case HeaderExtension::kPointId: std::memset(pointId_, 0, sizeof pointId_); break;
+    case HeaderExtension::kLongId: std::memset(longId_, 0, sizeof longId_); break;
+    case HeaderExtension::kExtId: std::memset(extId_, 0, sizeof extId_); break;
+    case HeaderExtension::kBlockTime:
+      blockTime_ = 0;
+      blockTimeMsec_ = 0;
+      break;
+    case HeaderExtension::kNone: break;
+  }
+}
+
+int32_t RecordBufferSet::SendFrames(int index, const FrameSender& send) {
+  const RecordType& type = kRecordTypes[index];
+  Frame frame;
+  int32_t due = -1;  // records present when the flush began
+  for (;;) {
+    SemWait(lock_, kWaitForever);
+    if (due < 0) due = recordCount_[index];
+    if (recordCount_[index] == 0 || due <= 0) {
+      SemRelease(lock_);
+      return 0;
+    }
+    int32_t precondition = HeaderPrecondition(type);
+    if (precondition != 0) {
+      SemRelease(lock_);
+      return precondition;
+    }
+    int32_t before = recordCount_[index];
+    TakeFrameLocked(index, &frame);
+    due -= before - recordCount_[index];
+    SemRelease(lock_);
+    // Handed over outside the lock, so sending never blocks other adders.
+    int32_t result = send(frame.bytes, frame.length, frame.isConfig);
+    if (result != 0) return result;
+  }
+}
+
+int32_t RecordBufferSet::Flush(int32_t code, const FrameSender& send) {
+  int index = RecordTypeIndex(code);
+  if (index < 0) return kNotARecordType;
+  return SendFrames(index, send);
+}
+
+void RecordBufferSet::StoreRecordLocked(int index, const uint8_t* record) {
+  const RecordType& type = kRecordTypes[index];
+  std::memcpy(recordBuffer_[index].get() + size_t(recordCount_[index]) * type.recordBytes, record,
+              type.recordBytes);
+  ++recordCount_[index];
+}
+
+int32_t RecordBufferSet::Add(int32_t code, const uint8_t* records, int32_t count,
+                             const FrameSender& send) {
+  int index = RecordTypeIndex(code);
+  SemWait(lock_, kWaitForever);
+  bool allocated = index >= 0 && EnsureRecordBuffer(index);
+  if (index < 0 || count <= 0 || records == nullptr) {
+    SemRelease(lock_);
+    return 0;
+  }
+  if (!allocated) {
+    SemRelease(lock_);
+    return kNoRecordBuffer;
+  }
+  const RecordType& type = kRecordTypes[index];
+  int32_t result = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    while (recordCount_[index] >= type.capacity) {
+      SemRelease(lock_);
+      result = SendFrames(index, send);
+      SemWait(lock_, kWaitForever);
+      // Still full: the flush could not even start (header missing).
+      if (result != 0 && recordCount_[index] >= type.capacity) {
+        SemRelease(lock_);
+        return result;
+      }
+    }
+    StoreRecordLocked(index, records + size_t(i) * type.recordBytes);
+  }
+  SemRelease(lock_);
+  return result;
+}
+
+void RecordBufferSet::SetPointId(const char* id) { SetFixed(pointId_, sizeof pointId_, id); }
+void RecordBufferSet::SetLongId(const char* id) { SetFixed(longId_, sizeof longId_, id); }
+void RecordBufferSet::SetExtId(const char* id) { SetFixed(extId_, sizeof extId_, id); }
+
+void RecordBufferSet::SetTime(int32_t seconds, int16_t msec) {
+  blockTime_ = seconds;
+  blockTimeMsec_ = msec;
+}
+
+bool RecordBufferSet::HeaderDiffers(const RecordType& type, const char* id) const {
+  switch (type.extension) {
+    case HeaderExtension::kPointId: return !SameIdentifier(id, pointId_, sizeof pointId_);
+    case HeaderExtension::kLongId: return !SameIdentifier(id, longId_, sizeof longId_);
+    case HeaderExtension::kExtId: return !SameIdentifier(id, extId_, sizeof extId_);
+    default: return false;
+  }
+}
+
+int32_t RecordBufferSet::AddBlockLocked(int index, bool groupChanges,
+                                        Frame* frames, int* frameCount, bool* groupFlushed) {
+  const RecordType& type = kRecordTypes[index];
+  *frameCount = 0;
+  *groupFlushed = false;
+  if (recordCount_[index] > 0 && (groupChanges || recordCount_[index] >= type.capacity)) {
+    // The old group must be able to leave under its own header; if it
+    // cannot, it stays and the new record is refused.
+    int32_t precondition = HeaderPrecondition(type);
+    if (precondition != 0) return precondition;
+    while (recordCount_[index] > 0) TakeFrameLocked(index, &frames[(*frameCount)++]);
+    *groupFlushed = !groupChanges;
+  }
+  return 0;
+}
+
+int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_t* record,
+                                      const FrameSender& send) {
+  int index = RecordTypeIndex(code);
+  if (index < 0) return kNotARecordType;
+  const RecordType& type = kRecordTypes[index];
+  if (id == nullptr) id = "";
+  if (id[0] == '\0') {
+    // Such a record could never leave: refuse it now.
+    return type.extension == HeaderExtension::kPointId ? kMissingPointId
+           : type.extension == HeaderExtension::kLongId ? kMissingLongId
+                                                         : kMissingExtId;
+  }
+  Frame frames[kMostFramesPerBuffer];
+  int frameCount = 0;
+  bool fullGroupFlushed = false;
+  int32_t result;
+  {
+    SemLock lock(lock_);
+    if (!EnsureRecordBuffer(index)) return kNoRecordBuffer;
+    result = AddBlockLocked(index, HeaderDiffers(type, id), frames, &frameCount,
+                            &fullGroupFlushed);
+    if (result != 0) return result;
+    // Always, so the header takes the newest spelling.
+    switch (type.extension) {
+      case HeaderExtension::kPointId: SetPointId(id); break;
+      case HeaderExtension::kLongId: SetLongId(id); break;
+      default: SetExtId(id); break;
+    }
+    StoreRecordLocked(index, record);
+  }
+  for (int i = 0; i < frameCount; ++i) {
+    int32_t sent = send(frames[i].bytes, frames[i].length, frames[i].isConfig);
+    // A full buffer's flush is reported; a change of group's is not.
+    if (fullGroupFlushed && result == 0) result = sent;
+  }
+  return result;
+}
+
+int32_t RecordBufferSet::AddBlockByTime(int32_t code, int32_t seconds, int16_t msec,
+                                        const uint8_t* record, const FrameSender& send) {
+  int index = RecordTypeIndex(code);
+  if (index < 0) return kNotARecordType;
+  if (seconds == 0) return kMissingBlockTime;
+  Frame frames[kMostFramesPerBuffer];
+  int frameCount = 0;
+  bool fullGroupFlushed = false;
+  int32_t result;
+  {
+    SemLock lock(lock_);
+    if (!EnsureRecordBuffer(index)) return kNoRecordBuffer;
+    bool changes = seconds != blockTime_ || msec != blockTimeMsec_;
+    result = AddBlockLocked(index, changes, frames, &frameCount, &fullGroupFlushed);
+    if (result != 0) return result;
+    SetTime(seconds, msec);
+    StoreRecordLocked(index, record);
+  }
+  for (int i = 0; i < frameCount; ++i) {
+    int32_t sent = send(frames[i].bytes, frames[i].length, frames[i].isConfig);
+    if (fullGroupFlushed && result == 0) result = sent;
+  }
+  return result;
+}
+
+int32_t RecordBufferSet::CountOf(int32_t code) {
+  int index = RecordTypeIndex(code);
+  if (index < 0) return 0;
+  SemLock lock(lock_);
+  return recordCount_[index];
+}
+
+}  // namespace histfeed::universal

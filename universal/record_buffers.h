@@ -1,0 +1,118 @@
+// The record buffers of one connection key: one buffer per record type in
+// which records gather until they leave together as a frame, and the
+// header fields (identifier, block time) that block frames carry once.
+//
+// A buffer leaves as frames when it is flushed, when a record arrives for
+// a full buffer, or when a block add sees a new identifier or time. A full
+// buffer always leaves as frames that fit the 8,192-byte limit: for the
+// types whose full buffer would not fit, the records that fit go first and
+// the rest follow in the next frame, in order.
+#ifndef HISTFEED_UNIVERSAL_RECORD_BUFFERS_H_
+#define HISTFEED_UNIVERSAL_RECORD_BUFFERS_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "queue/lazy_semaphore.h"
+#include "universal/frame_format.h"
+
+namespace histfeed::universal {
+
+// Result codes of the record functions.
+inline constexpr int32_t kNotARecordType = -1;
+inline constexpr int32_t kMissingPointId = -100;
+inline constexpr int32_t kMissingBlockTime = -101;
+inline constexpr int32_t kMissingLongId = -102;
+inline constexpr int32_t kFrameTooLong = -107;
+inline constexpr int32_t kMissingExtId = -113;
+// A record buffer could not be allocated; the records are refused.
+inline constexpr int32_t kNoRecordBuffer = -114;
+
+// Hands a finished frame to the transport; returns its result.
+using FrameSender = std::function<int32_t(const uint8_t* frame, size_t length, bool isConfig)>;
+
+class RecordBufferSet {
+ public:
+  RecordBufferSet() = default;
+  RecordBufferSet(const RecordBufferSet&) = delete;
+  RecordBufferSet& operator=(const RecordBufferSet&) = delete;
+
+  // Empties every buffer and the block time (a slot being taken again).
+  void Reset();
+  // Frees every buffer; buffered records are dropped. Caller holds lock().
+  void ReleaseLocked();
+
+  // Adds `count` packed records of record type `code`. A full buffer is
+  // flushed first. Returns 0, or the code of the last automatic flush;
+  // when that flush fails before the hand-over, the remaining records
+  // are refused with its code.
+  int32_t Add(int32_t code, const uint8_t* records, int32_t count, const FrameSender& send);
+
+  // Sends everything buffered for `code`. Returns 0 when there was nothing
+  // to send or every frame was handed over successfully, -1 for no record
+  // type, the header codes when the identifier or time is missing (the
+  // buffer is kept), or the transport's first failure (the records of
+  // frames not yet handed over stay buffered).
+  int32_t Flush(int32_t code, const FrameSender& send);
+
+  // Header setters; they take no lock (callers that need one hold lock()).
+  void SetPointId(const char* id);
+  void SetLongId(const char* id);
+  void SetExtId(const char* id);
+  void SetTime(int32_t seconds, int16_t msec);
+
+  // A block record grouped by identifier (type 2, 7 or 16): when the
+  // identifier differs, compared case-insensitively over the header's
+  // width, the old group leaves first. The identifier and the record are
+  // changed together under the lock, so no record ever travels under
+  // another group's header. An empty identifier, or an old group that
+  // cannot leave, refuses the record with the flush's code.
+  int32_t AddBlockById(int32_t code, const char* id, const uint8_t* record,
+                       const FrameSender& send);
+
+  // A block record grouped by time (type 3, 8 or 17); seconds and
+  // milliseconds both start a new group when they change. Time 0 refuses
+  // the record with -101.
+  int32_t AddBlockByTime(int32_t code, int32_t seconds, int16_t msec, const uint8_t* record,
+                         const FrameSender& send);
+
+  LazySemaphore& lock() { return lock_; }
+  // Records now held for `code` (0 for no record type). Takes the lock.
+  int32_t CountOf(int32_t code);
+
+ private:
+  struct Frame {
+    uint8_t bytes[kMaxFrameBytes];
+    size_t length = 0;
+    bool isConfig = false;
+  };
+
+  bool EnsureRecordBuffer(int index);
+  int32_t HeaderPrecondition(const RecordType& type) const;
+  // Takes the oldest records that fit one frame out of the buffer into
+  // `frame`. Clears the header once the buffer is empty. Lock held.
+  void TakeFrameLocked(int index, Frame* frame);
+  // Sends what `index` holds now, taking the lock around each frame.
+  int32_t SendFrames(int index, const FrameSender& send);
+  // Adds one block record after moving a different or full old group into
+  // `frames`; the caller sends them once the lock is released.
+  int32_t AddBlockLocked(int index, bool groupChanges, Frame* frames, int* frameCount,
+                         bool* groupFlushed);
+  bool HeaderDiffers(const RecordType& type, const char* id) const;
+  void StoreRecordLocked(int index, const uint8_t* record);
+
+  LazySemaphore lock_;
+  int32_t recordCount_[kRecordTypeCount] = {};
+  int32_t bufferAllocated_[kRecordTypeCount] = {};
+  std::unique_ptr<uint8_t[]> recordBuffer_[kRecordTypeCount];
+  char pointId_[kPointIdBytes] = {};
+  char longId_[kLongIdBytes] = {};
+  char extId_[kExtIdHeaderBytes] = {};
+  int32_t blockTime_ = 0;
+  int16_t blockTimeMsec_ = 0;
+};
+
+}  // namespace histfeed::universal
+
+#endif  // HISTFEED_UNIVERSAL_RECORD_BUFFERS_H_
