@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "queue/record_queue_internal.h"
 #include "tests/support/scaled_clock.h"
 
 namespace histfeed {
@@ -162,7 +163,8 @@ TEST(RecordQueueDestroyTest, DestroyWakesAWaitingConsumerBeforeFreeing) {
     QueueWaitForRecord(queue);
     returned = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // Destroy only once the consumer is inside its wait.
+  ASSERT_TRUE(testing::WaitUntil([&] { return queue->callsInside.load() > 0; }));
   QueueDestroy(queue);  // must not free the queue under the waiting thread
   EXPECT_TRUE(returned.load());
   consumer.join();

@@ -35,6 +35,7 @@ using FrameSender = std::function<int32_t(const uint8_t* frame, size_t length, b
 class RecordBufferSet {
  public:
   RecordBufferSet() = default;
+  ~RecordBufferSet() { SemDestroy(lock_); }
   RecordBufferSet(const RecordBufferSet&) = delete;
   RecordBufferSet& operator=(const RecordBufferSet&) = delete;
 
