@@ -99,6 +99,25 @@ HISTFEED_API void VornMxSetLongId(int32_t key, const char* longId);     /* 1105 
 HISTFEED_API void VornMxSetExtId(int32_t key, const char* extId);       /* 1106 */
 HISTFEED_API void VornMxSetTime(int32_t key, int32_t time, int16_t msec); /* 1107 */
 
+/*
+ * Classic family: flushing.
+ *
+ * Hand the partly filled buffers of a service (service empty or null: of
+ * every service) to the sender at once. 0 when queued; -5 when the named
+ * service has no buffer of that kind in use; -4 when a buffer could not be
+ * queued (it stays in use). On failure, when message is given and the low
+ * 16 bits of messageSize are not 0, message is zero-filled and receives at
+ * most messageSize - 1 characters of a description.
+ * KelFlushAllRecords flushes both kinds and returns the bitwise OR of the
+ * two results.
+ */
+HISTFEED_API int32_t KelFlushShortIdRecords(const char* service, char* message,
+                                            int32_t messageSize); /* 12 */
+HISTFEED_API int32_t KelFlushLongIdRecords(const char* service, char* message,
+                                           int32_t messageSize); /* 15 */
+HISTFEED_API int32_t KelFlushAllRecords(const char* service, char* message,
+                                        int32_t messageSize); /* 33 */
+
 #ifdef __cplusplus
 }
 #endif

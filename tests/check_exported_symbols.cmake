@@ -8,9 +8,9 @@ string(REPLACE "\n" ";" lines "${listing}")
 set(actual "")
 foreach(line IN LISTS lines)
   if(line MATCHES "^[0-9a-fA-F]* *[A-Za-z] ([^ ]+)$")
-    # Saved first: the next MATCHES clears CMAKE_MATCH_1.
+    # Sanitizer runtimes linked into the library are not ours. A failed
+    # match clears CMAKE_MATCH_1, so the name is kept first.
     set(name ${CMAKE_MATCH_1})
-    # Sanitizer runtimes linked into the library are not ours.
     if(NOT name MATCHES "^(__asan|__ubsan|__tsan|__sanitizer|__lsan|_fini|_init)")
       list(APPEND actual ${name})
     endif()

@@ -1,0 +1,83 @@
+#include <cstring>
+
+#include "classic/sender.h"
+#include "classic/service_buffer.h"
+#include "classic/service_load.h"
+#include "client_library/client_library.h"
+#include "platform/clock.h"
+
+namespace histfeed::classic {
+namespace {
+
+constexpr int kDeliveryAttempts = 100;
+constexpr int64_t kAttemptPauseMs = 100;
+constexpr int64_t kBusyPauseMs = 5000;
+
+uint32_t ReplyStatus(const uint8_t* reply) {
+  const uint8_t* p = reply + TARVO_REPLY_STATUS_OFFSET;
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+bool IsBusy(uint32_t status) {
+  return (status & TARVO_STATUS_BUSY_BITS) == TARVO_STATUS_BUSY_BITS;
+}
+
+int32_t Exchange(bool longKind, const char* service, const uint8_t* request, uint8_t* reply) {
+  return longKind ? client_library::LongIdExchange(service, request, reply)
+                  : client_library::ShortIdExchange(service, request, reply);
+}
+
+}  // namespace
+
+int32_t DeliverServiceBuffer(int32_t b, AfterDelivery after) {
+  if (b < 0 || b >= kServiceBufferCount) return 0;
+  ClassicState& shared = Classic();
+  ServiceBuffer& buffer = Buffer(b);
+  char service[kServiceNameSize];
+  std::memcpy(service, buffer.serviceName, kServiceNameSize);
+  service[kServiceNameSize - 1] = '\0';
+  const bool longKind = buffer.kind != 0;
+  const size_t size = longKind ? TARVO_LONG_ID_REQUEST_SIZE : TARVO_SHORT_ID_REQUEST_SIZE;
+  const uint16_t code = longKind ? TARVO_CODE_LONG_ID_DATA : TARVO_CODE_SHORT_ID_DATA;
+
+  uint8_t request[TARVO_SHORT_ID_REQUEST_SIZE];
+  uint8_t reply[TARVO_REPLY_SIZE];
+  for (int attempt = 1;; ++attempt) {
+    if (client_library::Connect(service) == 0) {
+      std::memset(reply, 0, sizeof(reply));
+      std::memcpy(request, buffer.request, size);
+      request[0] = static_cast<uint8_t>(code & 0xFF);
+      request[1] = static_cast<uint8_t>(code >> 8);
+      client_library::Stamp(request + TARVO_STAMP_OFFSET, TARVO_STAMP_SIZE);
+      int32_t result = Exchange(longKind, service, request, reply);
+      if (result == 0 && IsBusy(ReplyStatus(reply))) {
+        // Same request, same reply block: neither zeroed nor stamped again.
+        shared.busy = 1;
+        platform::SleepMs(kBusyPauseMs);
+        result = Exchange(longKind, service, request, reply);
+      }
+      uint32_t status = ReplyStatus(reply);
+      if (result == 0 && (status & 0xFFFF) == 0) {
+        shared.busy = 0;
+        LoadReport report;
+        bool reported = ParseLoadReport(reply, &report);
+        // One hold of the lock for all of it: the sender's cost per buffer
+        // is mostly its locking.
+        SemLock lock(shared.bufferLock);
+        SetRecordCount(buffer, 0);
+        if (reported) StoreServiceLoad(service, report);
+        if (after == AfterDelivery::kFree) SetBufferState(b, kFree);
+        return 1;
+      }
+      if (!IsBusy(status)) {
+        client_library::Disconnect(service);
+        shared.busy = 0;
+      }
+    }
+    if (attempt >= kDeliveryAttempts) return 0;
+    platform::SleepMs(kAttemptPauseMs);
+  }
+}
+
+}  // namespace histfeed::classic

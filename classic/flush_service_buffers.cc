@@ -1,0 +1,65 @@
+// The exported flush functions: they hand partly filled buffers to the
+// sender at once. They only queue; delivery stays with the sender thread.
+#include <cstdio>
+#include <cstring>
+
+#include "classic/service_buffer.h"
+#include "histfeed.h"
+
+namespace histfeed::classic {
+namespace {
+
+constexpr int32_t kFlushNotInList = -5;
+constexpr int32_t kFlushFailed = -4;
+
+int32_t QueueBuffersOfKind(const char* service, int32_t kind) {
+  SemLock lock(Classic().bufferLock);
+  if (service != nullptr && *service != '\0') {
+    int32_t b = FindInUseServiceBuffer(service, kind);
+    if (b == kNoServiceBuffer) return kFlushNotInList;
+    return QueueServiceBufferLocked(b) ? 0 : kFlushFailed;
+  }
+  bool allQueued = true;
+  for (int32_t b = 0; b < kServiceBufferCount; ++b) {
+    bool sameKind = (Buffer(b).kind != 0) == (kind != 0);
+    if (GetBufferState(b) == kInUse && sameKind && !QueueServiceBufferLocked(b)) {
+      allQueued = false;
+    }
+  }
+  return allQueued ? 0 : kFlushFailed;
+}
+
+int32_t Flush(const char* service, char* message, int32_t messageSize, int32_t kind) {
+  int32_t result = QueueBuffersOfKind(service, kind);
+  uint16_t size = static_cast<uint16_t>(messageSize);
+  if (result != 0 && message != nullptr && size != 0) {
+    const char* format = result == kFlushNotInList ? "Failed to flush %s - SERVICE NOT IN LIST"
+                                                   : "Failed to flush %s - ERROR FLUSHING";
+    // Zero-filled first, then at most size - 1 characters of the message.
+    std::memset(message, 0, size);
+    std::snprintf(message, size, format, service != nullptr ? service : "(null)");
+  }
+  return result;
+}
+
+}  // namespace
+}  // namespace histfeed::classic
+
+extern "C" {
+
+HISTFEED_API int32_t KelFlushShortIdRecords(const char* service, char* message,
+                                            int32_t messageSize) {
+  return histfeed::classic::Flush(service, message, messageSize, histfeed::classic::kShortIdKind);
+}
+
+HISTFEED_API int32_t KelFlushLongIdRecords(const char* service, char* message,
+                                           int32_t messageSize) {
+  return histfeed::classic::Flush(service, message, messageSize, histfeed::classic::kLongIdKind);
+}
+
+HISTFEED_API int32_t KelFlushAllRecords(const char* service, char* message, int32_t messageSize) {
+  return KelFlushShortIdRecords(service, message, messageSize) |
+         KelFlushLongIdRecords(service, message, messageSize);
+}
+
+}  // extern "C"

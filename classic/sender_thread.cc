@@ -1,0 +1,162 @@
+#include <algorithm>
+
+#include "classic/sender.h"
+#include "classic/service_buffer.h"
+#include "client_library/client_library.h"
+#include "platform/clock.h"
+#include "platform/no_destructor.h"
+#include "platform/thread.h"
+#include "queue/record_queue.h"
+
+namespace histfeed::classic {
+namespace {
+
+constexpr uint16_t kSendQueueSlots = 501;
+constexpr uint16_t kSendQueueSlotSize = 2;
+constexpr size_t kSenderStackBytes = 8192;
+constexpr int64_t kLibraryStartPauseMs = 500;
+constexpr int64_t kBackOffStepMs = 5;
+constexpr int kBackOffStepsMax = 100;
+
+// Never destroyed: the unloading hook may still stop the sender through it.
+platform::Thread& SenderHandle() {
+  static platform::NoDestructor<platform::Thread> handle;
+  return *handle;
+}
+
+// The buffer number at the head of the queue; false when there is none.
+bool PeekBufferNumber(RecordQueue* queue, int32_t* b) {
+  uint8_t number[kSendQueueSlotSize] = {};
+  uint16_t length = 0;
+  if (QueuePeek(queue, number, sizeof(number), &length) != kQueueOk) return false;
+  *b = length == kSendQueueSlotSize ? number[0] | (number[1] << 8) : kNoServiceBuffer;
+  return true;
+}
+
+bool PopBufferNumber(RecordQueue* queue, int32_t* b) {
+  uint8_t number[kSendQueueSlotSize] = {};
+  uint16_t length = 0;
+  int32_t result = QueuePop(queue, number, sizeof(number), &length);
+  if (result == kQueueEmpty) return false;
+  *b = result == kQueueOk && length == kSendQueueSlotSize ? number[0] | (number[1] << 8)
+                                                           : kNoServiceBuffer;
+  return true;
+}
+
+void SetStateLocked(int32_t b, BufferState next) {
+  SemLock lock(Classic().bufferLock);
+  SetBufferState(b, next);
+}
+
+// A last delivery while stopping. A delivered buffer is free again; one
+// that failed goes back to IN USE so that it is neither stranded as
+// PENDING FLUSH nor lost: the next run queues it again.
+void DeliverOnceMore(int32_t b) {
+  if (!DeliverServiceBuffer(b, AfterDelivery::kFree)) SetStateLocked(b, kInUse);
+}
+
+void DrainAndFinalPass(RecordQueue* queue) {
+  int32_t b = kNoServiceBuffer;
+  while (PopBufferNumber(queue, &b)) {
+    if (b >= 0 && b < kServiceBufferCount) DeliverOnceMore(b);
+  }
+  ClassicState& shared = Classic();
+  for (b = 0; b < kServiceBufferCount; ++b) {
+    {
+      // Claimed as PENDING FLUSH while it is delivered, so that a late add
+      // call writes into another buffer rather than into this one.
+      SemLock lock(shared.bufferLock);
+      if (GetBufferState(b) != kInUse) continue;
+      SetBufferState(b, kPendingFlush);
+    }
+    DeliverOnceMore(b);
+  }
+}
+
+}  // namespace
+
+int32_t StartClientLibrary() {
+  ClassicState& shared = Classic();
+  if (shared.libraryStarted.load()) return 0;
+  if (client_library::Startup(0) != 0) return -1;
+  platform::SleepMs(kLibraryStartPauseMs);
+  shared.libraryStarted = 1;
+  return 0;
+}
+
+void SenderThread(int32_t /*unused*/) {
+  ClassicState& shared = Classic();
+  RecordQueue* queue = shared.senderQueue.load();
+  int failures = 0;
+  while (shared.running.load()) {
+    int32_t b = kNoServiceBuffer;
+    if (!PeekBufferNumber(queue, &b)) {
+      failures = 0;
+      if (!QueueWaitForRecord(queue)) break;  // closed and empty
+      continue;
+    }
+    if (b < 0 || b >= kServiceBufferCount) {
+      PopBufferNumber(queue, &b);  // not a buffer number: nothing to deliver
+      continue;
+    }
+    // Freed before its number leaves the queue: should it be taken and
+    // queued again at once, the new entry still lands behind this one.
+    if (DeliverServiceBuffer(b, AfterDelivery::kFree)) {
+      PopBufferNumber(queue, &b);
+      failures = 0;
+    } else {
+      // The buffer stays at the head, so later buffers keep their order.
+      failures = std::min(failures + 1, kBackOffStepsMax);
+      platform::SleepMs(kBackOffStepMs * failures);
+    }
+  }
+  DrainAndFinalPass(queue);
+}
+
+int32_t StartSender() {
+  ClassicState& shared = Classic();
+  SemLock lock(shared.senderStartLock);
+  if (shared.running.load()) return 1;
+  platform::Thread& thread = SenderHandle();
+  if (thread.Started()) {
+    // A stop that timed out left its thread finishing its drain; a new
+    // sender waits for it, so that buffers keep their order.
+    if (!thread.Join(0)) return 0;
+    RecordQueue* old = shared.senderQueue.exchange(nullptr);
+    if (old != nullptr) QueueDestroy(old);
+  }
+  if (StartClientLibrary() != 0) return 0;
+  if (shared.senderQueue.load() == nullptr) {
+    RecordQueue* queue = nullptr;
+    if (QueueCreate(&queue, kSendQueueSlots, kSendQueueSlotSize) != kQueueOk) return 0;
+    shared.senderQueue = queue;
+  }
+  {
+    SemLock buffers(shared.bufferLock);
+    shared.sendQueue = shared.senderQueue.load();
+  }
+  // Set before the thread begins: it ends at once when it finds it clear.
+  shared.running = 1;
+  if (thread.Start(kSenderStackBytes, SenderThread, 0) != 0) shared.running = 0;
+  return shared.running.load();
+}
+
+bool StopSender(int64_t timeoutMs) {
+  ClassicState& shared = Classic();
+  shared.running = 0;
+  RecordQueue* queue = shared.senderQueue.load();
+  {
+    // From here on QueueServiceBuffer fails and leaves buffers IN USE, so
+    // nothing lands on the queue after the sender has drained it.
+    SemLock buffers(shared.bufferLock);
+    shared.sendQueue = nullptr;
+  }
+  platform::Thread& thread = SenderHandle();
+  if (queue != nullptr) QueueClose(queue);
+  if (!thread.Join(timeoutMs)) return false;
+  shared.senderQueue = nullptr;
+  if (queue != nullptr) QueueDestroy(queue);
+  return true;
+}
+
+}  // namespace histfeed::classic

@@ -1,0 +1,32 @@
+// The load that services report in their replies, and the table of the
+// last report per service that the add path throttles by.
+#ifndef HISTFEED_CLASSIC_SERVICE_LOAD_H_
+#define HISTFEED_CLASSIC_SERVICE_LOAD_H_
+
+#include <cstdint>
+
+namespace histfeed::classic {
+
+struct LoadReport {
+  uint32_t count;
+  uint32_t capacity;
+};
+
+// Reads "count,capacity" (or "count/capacity") from the text of a reply
+// block of TARVO_REPLY_SIZE bytes. The text need not be terminated: nothing
+// past the block is read. False for an empty or malformed text or a zero
+// number.
+bool ParseLoadReport(const uint8_t* reply, LoadReport* report);
+
+// Files a report under the service's row of the rate table: its own row,
+// else the first empty row, else the row of the lowest load below 1.0
+// (none: the report is dropped). Call with the buffer lock held.
+void StoreServiceLoad(const char* service, const LoadReport& report);
+
+// The report of the first row whose name equals `service`, ignoring case.
+// Takes the buffer lock.
+bool LookUpServiceLoad(const char* service, LoadReport* report);
+
+}  // namespace histfeed::classic
+
+#endif  // HISTFEED_CLASSIC_SERVICE_LOAD_H_

@@ -1,0 +1,62 @@
+#include "client_library/client_library.h"
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "client_library/plugin_client_library.h"
+#include "platform/environment.h"
+
+namespace histfeed::client_library {
+namespace {
+
+std::atomic<ClientLibrary*> testingBackend{nullptr};
+
+// Chooses the backend once. It is never destroyed, so calls made while
+// the library unloads still find it.
+ClientLibrary* ChooseBackend() {
+  std::unique_ptr<ClientLibrary> chosen;
+  std::optional<std::string> path = platform::GetEnvironment(TARVO_PLUGIN_ENVIRONMENT_VARIABLE);
+  if (path && !path->empty()) chosen = LoadPluginClientLibrary(path->c_str(), nullptr);
+  if (!chosen) chosen = MakeUnavailableClientLibrary();
+  return chosen.release();
+}
+
+ClientLibrary& Backend() {
+  ClientLibrary* testing = testingBackend.load(std::memory_order_acquire);
+  if (testing != nullptr) return *testing;
+  static ClientLibrary* const chosen = ChooseBackend();
+  return *chosen;
+}
+
+}  // namespace
+
+int32_t Startup(int32_t reserved) { return Backend().Startup(reserved); }
+int32_t Connect(const char* service) { return Backend().Connect(service); }
+int32_t Disconnect(const char* service) { return Backend().Disconnect(service); }
+int32_t Stamp(void* field, int32_t size) { return Backend().Stamp(field, size); }
+
+int32_t ShortIdExchange(const char* service, const void* request, void* reply) {
+  return Backend().ShortIdExchange(service, request, reply);
+}
+
+int32_t LongIdExchange(const char* service, const void* request, void* reply) {
+  return Backend().LongIdExchange(service, request, reply);
+}
+
+int32_t ConfigExchange(const char* service, const void* request, void* reply) {
+  return Backend().ConfigExchange(service, request, reply);
+}
+
+int32_t ServiceKind(const char* service) { return Backend().ServiceKind(service); }
+
+int32_t ResolvePoint(const char* service, const char* extendedName, char* out, int32_t size) {
+  return Backend().ResolvePoint(service, extendedName, out, size);
+}
+
+ClientLibrary* SetClientLibraryForTesting(ClientLibrary* backend) {
+  return testingBackend.exchange(backend, std::memory_order_acq_rel);
+}
+
+}  // namespace histfeed::client_library

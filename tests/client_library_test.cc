@@ -1,0 +1,57 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "classic/sender.h"
+#include "classic/service_buffer.h"
+#include "client_library/client_library.h"
+#include "client_library/plugin_client_library.h"
+
+namespace histfeed::client_library {
+namespace {
+
+TEST(PluginClientLibraryTest, BindsAllNineFunctions) {
+  std::string error;
+  std::unique_ptr<ClientLibrary> plugin = LoadPluginClientLibrary(ANSWERING_PLUGIN_PATH, &error);
+  ASSERT_NE(plugin, nullptr) << error;
+  EXPECT_EQ(plugin->Startup(0), 0);
+  EXPECT_EQ(plugin->Connect("Plant"), 0);
+  EXPECT_EQ(plugin->Disconnect("Plant"), 0);
+  uint8_t request[TARVO_SHORT_ID_REQUEST_SIZE] = {};
+  request[2] = 42;
+  EXPECT_EQ(plugin->Stamp(request + TARVO_STAMP_OFFSET, TARVO_STAMP_SIZE), 0);
+  EXPECT_EQ(request[TARVO_STAMP_OFFSET], 'T');
+  EXPECT_EQ(request[TARVO_STAMP_OFFSET + TARVO_STAMP_SIZE], 0);
+  TarvoReplyBlock reply{};
+  EXPECT_EQ(plugin->ShortIdExchange("Plant", request, &reply), 0);
+  EXPECT_STREQ(reply.text, "42,1000");
+  EXPECT_EQ(plugin->LongIdExchange("Plant", request, &reply), 0);
+  EXPECT_EQ(plugin->ConfigExchange("Plant", request, &reply), 0);
+  EXPECT_EQ(plugin->ServiceKind("Plant"), 1);
+  char point[10];
+  EXPECT_EQ(plugin->ResolvePoint("Plant", "Plant.Unit.Tag", point, sizeof(point)), 0);
+  EXPECT_STREQ(point, "RESOLVED");
+}
+
+TEST(PluginClientLibraryTest, LibraryThatCannotBeUsedIsRefusedWithAReason) {
+  std::string error;
+  EXPECT_EQ(LoadPluginClientLibrary("/nonexistent/libnothing.so", &error), nullptr);
+  EXPECT_NE(error.find("cannot load"), std::string::npos) << error;
+  EXPECT_EQ(LoadPluginClientLibrary(INCOMPLETE_PLUGIN_PATH, &error), nullptr);
+  EXPECT_NE(error.find("TarvoResolvePoint"), std::string::npos) << error;
+  EXPECT_EQ(LoadPluginClientLibrary("", &error), nullptr);
+  EXPECT_EQ(LoadPluginClientLibrary(nullptr, nullptr), nullptr);
+}
+
+TEST(ClientLibraryTest, WithoutAPluginEveryCallFails) {
+  unsetenv(TARVO_PLUGIN_ENVIRONMENT_VARIABLE);
+  EXPECT_NE(Startup(0), 0);
+  EXPECT_NE(Connect("Plant"), 0);
+  EXPECT_EQ(classic::StartClientLibrary(), -1);
+  EXPECT_EQ(classic::StartSender(), 0);
+}
+
+}  // namespace
+}  // namespace histfeed::client_library

@@ -1,0 +1,70 @@
+/* A client library plug-in that accepts every request at once. Its reply
+   text reports the load "<records in the request>,1000", which lets a test
+   see that the request reached it intact. */
+#include <stdatomic.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "client_library/tarvo_plugin.h"
+
+#define PLUGIN_EXPORT __attribute__((visibility("default")))
+
+static atomic_long exchanges;
+
+PLUGIN_EXPORT int TarvoStartup(int reserved) { return reserved == 0 ? 0 : 1; }
+
+PLUGIN_EXPORT int TarvoConnect(const char *service) {
+  return service != NULL && service[0] != '\0' ? 0 : 1;
+}
+
+PLUGIN_EXPORT int TarvoDisconnect(const char *service) {
+  (void)service;
+  return 0;
+}
+
+PLUGIN_EXPORT int TarvoStamp(void *field, int size) {
+  if (field == NULL || size <= 0) return 1;
+  memset(field, 'T', (size_t)size);
+  return 0;
+}
+
+static int Answer(const void *request, void *reply) {
+  const unsigned char *bytes = (const unsigned char *)request;
+  TarvoReplyBlock *block = (TarvoReplyBlock *)reply;
+  unsigned records = (unsigned)(bytes[2] | (bytes[3] << 8));
+  block->status = 0;
+  snprintf(block->text, sizeof(block->text), "%u,1000", records);
+  atomic_fetch_add(&exchanges, 1);
+  return 0;
+}
+
+PLUGIN_EXPORT int TarvoShortIdExchange(const char *service, const void *request, void *reply) {
+  (void)service;
+  return Answer(request, reply);
+}
+
+PLUGIN_EXPORT int TarvoLongIdExchange(const char *service, const void *request, void *reply) {
+  (void)service;
+  return Answer(request, reply);
+}
+
+PLUGIN_EXPORT int TarvoConfigExchange(const char *service, const void *request, void *reply) {
+  (void)service;
+  return Answer(request, reply);
+}
+
+PLUGIN_EXPORT int TarvoServiceKind(const char *service) {
+  (void)service;
+  return 1;
+}
+
+PLUGIN_EXPORT int TarvoResolvePoint(const char *service, const char *extendedName, char *out,
+                                    int size) {
+  (void)service;
+  if (extendedName == NULL || out == NULL || size <= 0) return 1;
+  snprintf(out, (size_t)size, "%s", "RESOLVED");
+  return 0;
+}
+
+/* Not part of the interface: how many exchanges it answered. */
+PLUGIN_EXPORT long AnsweringPluginExchanges(void) { return atomic_load(&exchanges); }

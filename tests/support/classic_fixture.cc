@@ -1,0 +1,79 @@
+#include "tests/support/classic_fixture.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "classic/sender.h"
+
+namespace histfeed::testing {
+
+using namespace histfeed::classic;
+
+void ClassicTest::SetUp() { ResetClassicStateForTesting(); }
+
+void ClassicTest::TearDown() {
+  // Let a held or failing sender finish quickly, then stop it.
+  fake_.ScriptConnect({});
+  fake_.SetConnectDefault(0);
+  fake_.ScriptExchanges({});
+  fake_.SetExchangeDefault(Accept());
+  fake_.ReleaseExchanges();
+  StopSenderNow();
+  ResetClassicStateForTesting();
+}
+
+void StopSenderNow() {
+  SemLock lock(Classic().senderStartLock);
+  StopSender(-1);
+}
+
+int32_t AddRecords(const char* service, int32_t kind, int records) {
+  int32_t b = kNoServiceBuffer;
+  for (int i = 0; i < records; ++i) {
+    b = AcquireServiceBuffer(service, kind);
+    if (b == kNoServiceBuffer) return b;
+    ServiceBuffer& buffer = Buffer(b);
+    uint16_t n = RecordCount(buffer);
+    char point[61] = {};
+    std::snprintf(point, sizeof(point), "P%d", i);
+    if (kind == kShortIdKind) {
+      ShortIdRecord record{};
+      record.time = 1000 + i;
+      record.milliseconds = static_cast<uint16_t>(i % 1000);
+      std::memcpy(record.pointId, point, std::min(std::strlen(point), sizeof(record.pointId)));
+      record.status = 0x0003;
+      std::snprintf(record.value, sizeof(record.value), "%16d", i);
+      std::memcpy(buffer.request + kRecordsOffset + n * sizeof(record), &record, sizeof(record));
+    } else {
+      LongIdRecord record{};
+      record.time = 1000 + i;
+      record.milliseconds = static_cast<uint16_t>(i % 1000);
+      std::memcpy(record.pointId, point, std::min(std::strlen(point), sizeof(record.pointId)));
+      record.status = 0x1003;
+      std::snprintf(record.value, sizeof(record.value), "%16d", i);
+      std::memcpy(buffer.request + kRecordsOffset + n * sizeof(record), &record, sizeof(record));
+    }
+    SetRecordCount(buffer, static_cast<uint16_t>(n + 1));
+    ReleaseServiceBuffer(b);
+  }
+  return b;
+}
+
+BufferState StateOf(int32_t b) {
+  SemLock lock(Classic().bufferLock);
+  return GetBufferState(b);
+}
+
+uint16_t CountOf(int32_t b) {
+  SemLock lock(Classic().bufferLock);
+  return RecordCount(Buffer(b));
+}
+
+std::vector<uint8_t> RequestImage(int32_t b) {
+  SemLock lock(Classic().bufferLock);
+  const ServiceBuffer& buffer = Buffer(b);
+  return std::vector<uint8_t>(buffer.request, buffer.request + kRequestImageSize);
+}
+
+}  // namespace histfeed::testing

@@ -1,0 +1,40 @@
+// A fresh classic family for each test, with the fake client library in
+// place and the clock running fast.
+#ifndef HISTFEED_TESTS_SUPPORT_CLASSIC_FIXTURE_H_
+#define HISTFEED_TESTS_SUPPORT_CLASSIC_FIXTURE_H_
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "classic/service_buffer.h"
+#include "tests/support/fake_client_library.h"
+#include "tests/support/scaled_clock.h"
+
+namespace histfeed::testing {
+
+class ClassicTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  ScopedTimeScale fast_{1000};
+  FakeClientLibrary fake_;
+};
+
+// Writes `records` records into the buffer of (service, kind) the way the
+// add path does (acquire, write, release) and returns the buffer number.
+// Record i carries time 1000 + i and point identifier "P" + i.
+int32_t AddRecords(const char* service, int32_t kind, int records);
+
+// Stops the sender, waiting for it without limit.
+void StopSenderNow();
+
+classic::BufferState StateOf(int32_t b);
+uint16_t CountOf(int32_t b);
+std::vector<uint8_t> RequestImage(int32_t b);
+
+}  // namespace histfeed::testing
+
+#endif  // HISTFEED_TESTS_SUPPORT_CLASSIC_FIXTURE_H_
