@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "client_library/network_client_library.h"
 #include "client_library/plugin_client_library.h"
 #include "platform/environment.h"
 
@@ -16,9 +17,11 @@ std::atomic<ClientLibrary*> testingBackend{nullptr};
 // Chooses the backend once. It is never destroyed, so calls made while
 // the library unloads still find it.
 ClientLibrary* ChooseBackend() {
-  std::unique_ptr<ClientLibrary> chosen;
   std::optional<std::string> path = platform::GetEnvironment(TARVO_PLUGIN_ENVIRONMENT_VARIABLE);
-  if (path && !path->empty()) chosen = LoadPluginClientLibrary(path->c_str(), nullptr);
+  if (!path || path->empty()) return MakeNetworkClientLibraryFromEnvironment().release();
+  // A plug-in that was asked for and cannot serve is not replaced by the
+  // network: deliveries would go somewhere the user did not choose.
+  std::unique_ptr<ClientLibrary> chosen = LoadPluginClientLibrary(path->c_str(), nullptr);
   if (!chosen) chosen = MakeUnavailableClientLibrary();
   return chosen.release();
 }

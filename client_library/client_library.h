@@ -2,8 +2,10 @@
 //
 // One interface with one backend behind it, chosen once, on the first
 // call into this layer, whichever call that is: a plug-in named by the
-// environment variable HISTFEED_CLIENT_LIBRARY, or else a backend that
-// fails every call. Tests put a backend of their own in place first.
+// environment variable HISTFEED_CLIENT_LIBRARY (one that cannot be loaded
+// gives a backend that fails every call), or else, with the variable unset
+// or empty, the built-in network backend. Tests put a backend of their own
+// in place first.
 #ifndef HISTFEED_CLIENT_LIBRARY_CLIENT_LIBRARY_H_
 #define HISTFEED_CLIENT_LIBRARY_CLIENT_LIBRARY_H_
 

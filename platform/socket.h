@@ -41,6 +41,10 @@ SocketHandle OpenStreamSocket();
 // Connects a socket, blocking until it succeeds or fails.
 bool ConnectSocket(SocketHandle socket, const Ipv4Address& address);
 
+// Connects a socket, giving up after `timeoutMs` of library time; the
+// socket is blocking again afterwards. False on failure or time-out.
+bool ConnectSocketWithin(SocketHandle socket, const Ipv4Address& address, int64_t timeoutMs);
+
 // Writes all `length` bytes, continuing partial writes. Returns `length`,
 // or -1 when the connection failed first. Never raises SIGPIPE.
 int32_t SendAll(SocketHandle socket, const void* data, int32_t length);

@@ -143,6 +143,39 @@ bool ConnectSocket(SocketHandle socket, const Ipv4Address& address) {
   return result == 0;
 }
 
+bool ConnectSocketWithin(SocketHandle socket, const Ipv4Address& address, int64_t timeoutMs) {
+  if (socket == kInvalidSocket) return false;
+  int fd = Descriptor(socket);
+  int flags = fcntl(fd, F_GETFL, 0);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  sockaddr_in native = ToSockaddr(address);
+  int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&native), sizeof native);
+  bool connected = result == 0;
+  if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
+    pollfd entry{fd, POLLOUT, 0};
+    auto deadline = std::chrono::steady_clock::now() + RealDuration(timeoutMs);
+    for (;;) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      int waitMs = static_cast<int>(std::clamp<int64_t>(left.count(), 0, 1 << 30));
+      int ready = ::poll(&entry, 1, waitMs);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready > 0) {
+        int error = 0;
+        socklen_t size = sizeof error;
+        connected = getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+        if (!connected && error != 0) errno = error;
+      } else if (ready == 0) {
+        errno = ETIMEDOUT;
+      }
+      break;
+    }
+  }
+  int saved = errno;
+  fcntl(fd, F_SETFL, flags);
+  errno = saved;
+  return connected;
+}
+
 int32_t SendAll(SocketHandle socket, const void* data, int32_t length) {
   if (socket == kInvalidSocket || length < 0) return -1;
   if (ConsumeFailure(sendsToFail)) {
