@@ -3,7 +3,8 @@
 //
 //   histfeed-service serve --db FILE [--listen ADDRESS] [--universal-port N]
 //                          [--nak-every N] [--ack-delay-ms N] [--close-after N]
-//                          [--silent] [--quiet]
+//                          [--silent] [--classic-port N] [--busy] [--busy-count N]
+//                          [--load N,M] [--refuse-every N] [--service-kind N] [--quiet]
 //   histfeed-service dump --db FILE [--csv]
 #include <signal.h>
 
@@ -13,6 +14,7 @@
 #include <ctime>
 #include <string>
 
+#include "service/classic_listener.h"
 #include "service/event_log.h"
 #include "service/storage.h"
 #include "service/universal_listener.h"
@@ -21,6 +23,7 @@ namespace histfeed::service {
 namespace {
 
 constexpr uint16_t kDefaultUniversalPort = 5450;
+constexpr uint16_t kDefaultClassicPort = 5451;
 
 struct Options {
   std::string command = "serve";
@@ -28,6 +31,8 @@ struct Options {
   std::string listen = "127.0.0.1";
   uint16_t universalPort = kDefaultUniversalPort;
   UniversalFaults faults;
+  uint16_t classicPort = kDefaultClassicPort;
+  ClassicFaults classicFaults;
   bool csv = false;
   bool quiet = false;
 };
@@ -37,7 +42,10 @@ int Usage(const char* problem) {
                "histfeed-service: %s\n"
                "usage: histfeed-service serve --db FILE [--listen ADDRESS] [--universal-port N]\n"
                "                              [--nak-every N] [--ack-delay-ms N]\n"
-               "                              [--close-after N] [--silent] [--quiet]\n"
+               "                              [--close-after N] [--silent]\n"
+               "                              [--classic-port N] [--busy] [--busy-count N]\n"
+               "                              [--load N,M] [--refuse-every N]\n"
+               "                              [--service-kind N] [--quiet]\n"
                "       histfeed-service dump --db FILE [--csv]\n",
                problem);
   return 2;
@@ -49,6 +57,19 @@ bool ParseNumber(const char* text, long low, long high, long* out) {
   if (end == text || *end != '\0' || value < low || value > high) return false;
   *out = value;
   return true;
+}
+
+// "n,m" or "n/m", two decimal numbers: a load a classic client reads.
+bool IsLoadText(const char* text) {
+  const char* at = text;
+  auto digits = [&at] {
+    const char* start = at;
+    while (*at >= '0' && *at <= '9') ++at;
+    return at > start;
+  };
+  if (!digits() || (*at != ',' && *at != '/')) return false;
+  ++at;
+  return digits() && *at == '\0';
 }
 
 // Returns an error text, empty when the arguments were understood.
@@ -63,6 +84,12 @@ std::string Parse(int argc, char** argv, Options* options) {
       options->csv = true;
     } else if (flag == "--silent") {
       options->faults.silent = true;
+    } else if (flag == "--busy") {
+      options->classicFaults.busy = true;
+    } else if (flag == "--load") {
+      const char* text = value();
+      if (text == nullptr || !IsLoadText(text)) return "--load needs two numbers, as in 120,400";
+      options->classicFaults.load = text;
     } else if (flag == "--quiet") {
       options->quiet = true;
     } else if (flag == "--db" || flag == "--listen") {
@@ -70,9 +97,11 @@ std::string Parse(int argc, char** argv, Options* options) {
       if (text == nullptr) return flag + " needs a value";
       (flag == "--db" ? options->database : options->listen) = text;
     } else if (flag == "--universal-port" || flag == "--nak-every" ||
-               flag == "--ack-delay-ms" || flag == "--close-after") {
+               flag == "--ack-delay-ms" || flag == "--close-after" ||
+               flag == "--classic-port" || flag == "--busy-count" ||
+               flag == "--refuse-every" || flag == "--service-kind") {
       const char* text = value();
-      long high = flag == "--universal-port" ? 65535 : 1000000000;
+      long high = flag.ends_with("-port") ? 65535 : 1000000000;
       if (text == nullptr || !ParseNumber(text, 0, high, &number)) {
         return flag + " needs a number from 0 to " + std::to_string(high);
       }
@@ -80,6 +109,10 @@ std::string Parse(int argc, char** argv, Options* options) {
       if (flag == "--nak-every") options->faults.nakEvery = static_cast<int>(number);
       if (flag == "--ack-delay-ms") options->faults.ackDelayMs = static_cast<int>(number);
       if (flag == "--close-after") options->faults.closeAfter = static_cast<int>(number);
+      if (flag == "--classic-port") options->classicPort = static_cast<uint16_t>(number);
+      if (flag == "--busy-count") options->classicFaults.busyCount = static_cast<int>(number);
+      if (flag == "--refuse-every") options->classicFaults.refuseEvery = static_cast<int>(number);
+      if (flag == "--service-kind") options->classicFaults.serviceKind = static_cast<int32_t>(number);
     } else {
       return "unknown argument " + flag;
     }
@@ -144,10 +177,19 @@ int Serve(Storage& storage, const Options& options) {
     LogEvent("%s", error.c_str());
     return 1;
   }
-  LogEvent("universal listening on %s:%u, storing into %s", options.listen.c_str(),
-           universal.port(), options.database.c_str());
+  ClassicListener classic(storage, options.classicFaults);
+  error = classic.Start(options.listen, options.classicPort);
+  if (!error.empty()) {
+    LogEvent("%s", error.c_str());
+    universal.Stop();
+    return 1;
+  }
+  LogEvent("universal listening on %s:%u, classic on %s:%u, storing into %s",
+           options.listen.c_str(), universal.port(), options.listen.c_str(), classic.port(),
+           options.database.c_str());
 
   int64_t reported = -1;
+  int64_t reportedClassic = -1;
   for (;;) {
     timespec tick{5, 0};
     int signal = sigtimedwait(&stopSignals, nullptr, &tick);
@@ -163,11 +205,24 @@ int Serve(Storage& storage, const Options& options) {
                static_cast<long long>(counters.refused.load()));
       reported = frames;
     }
+    const ClassicCounters& classicCounters = classic.counters();
+    int64_t requests = classicCounters.requests.load();
+    if (requests != reportedClassic) {
+      LogEvent("progress: %lld classic requests, %lld values, %lld configurations, "
+               "%lld refused, %lld busy", static_cast<long long>(requests),
+               static_cast<long long>(classicCounters.values.load()),
+               static_cast<long long>(classicCounters.configs.load()),
+               static_cast<long long>(classicCounters.refused.load()),
+               static_cast<long long>(classicCounters.busyAnswers.load()));
+      reportedClassic = requests;
+    }
   }
   LogEvent("stopping");
   universal.Stop();
+  classic.Stop();
   LogEvent("stopped; %lld values stored in this run",
-           static_cast<long long>(universal.counters().values.load()));
+           static_cast<long long>(universal.counters().values.load() +
+                                  classic.counters().values.load()));
   return 0;
 }
 

@@ -1,0 +1,76 @@
+// Serves the built-in network backend of histfeed's classic family: one
+// request at a time per connection, each answered with one reply (see
+// client_library/network_protocol.h). Data and configuration requests are
+// answered with the 256-byte reply block: status 0 once their rows are
+// committed, a refusing status and a text otherwise, the busy bits or a
+// load report "n,m" when asked to show them.
+#ifndef HISTFEED_SERVICE_CLASSIC_LISTENER_H_
+#define HISTFEED_SERVICE_CLASSIC_LISTENER_H_
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "service/storage.h"
+#include "service/tcp_listener.h"
+
+namespace histfeed::service {
+
+// Reply statuses (reply block offset 4) of refused requests.
+inline constexpr uint32_t kClassicNotStored = 0x0001;     // the database refused the rows
+inline constexpr uint32_t kClassicMalformed = 0x0002;     // the request breaks its layout
+inline constexpr uint32_t kClassicRefusedAsAsked = 0x0003;  // --refuse-every
+inline constexpr uint32_t kClassicBusy = 0x0110;
+
+// What a test or a demonstration asks the classic listener to show. Only
+// data requests (codes 8101 and 8102) are answered busy, refused or with
+// a load report.
+struct ClassicFaults {
+  bool busy = false;        // answer every data request busy, storing nothing
+  int busyCount = 0;        // answer the next N data requests busy
+  int refuseEvery = 0;      // refuse every Nth data request, storing nothing
+  std::string load;         // "n,m": sent with every accepted data request
+  int32_t serviceKind = 0;  // the answer to the service kind query
+};
+
+struct ClassicCounters {
+  std::atomic<int64_t> requests{0};
+  std::atomic<int64_t> values{0};
+  std::atomic<int64_t> configs{0};
+  std::atomic<int64_t> refused{0};
+  std::atomic<int64_t> busyAnswers{0};
+};
+
+class ClassicListener {
+ public:
+  ClassicListener(Storage& storage, ClassicFaults faults);
+  std::string Start(const std::string& address, uint16_t port) {
+    return listener_.Start(address, port);
+  }
+  uint16_t port() const { return listener_.port(); }
+  void Stop() { listener_.Stop(); }
+  const ClassicCounters& counters() const { return counters_; }
+
+  // Changes the faults shown from the next request on.
+  void SetFaults(const ClassicFaults& faults);
+
+ private:
+  void Serve(int socket, const std::string& peer);
+  // Fills the reply block of a data (longKind false or true) request.
+  void AnswerData(const std::string& service, bool longKind, const uint8_t* request,
+                  size_t size, uint8_t* reply, const std::string& peer);
+  void AnswerConfig(const std::string& service, const uint8_t* request, size_t size,
+                    uint8_t* reply, const std::string& peer);
+
+  Storage& storage_;
+  std::mutex faultsMutex_;
+  ClassicFaults faults_;     // guarded by faultsMutex_
+  int64_t dataRequests_ = 0;  // guarded by faultsMutex_
+  ClassicCounters counters_;
+  TcpListener listener_;
+};
+
+}  // namespace histfeed::service
+
+#endif  // HISTFEED_SERVICE_CLASSIC_LISTENER_H_
