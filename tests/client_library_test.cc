@@ -7,7 +7,10 @@
 #include "classic/sender.h"
 #include "classic/service_buffer.h"
 #include "client_library/client_library.h"
+#include "client_library/network_client_library.h"
 #include "client_library/plugin_client_library.h"
+#include "platform/socket.h"
+#include "tests/support/scaled_clock.h"
 
 namespace histfeed::client_library {
 namespace {
@@ -45,12 +48,19 @@ TEST(PluginClientLibraryTest, LibraryThatCannotBeUsedIsRefusedWithAReason) {
   EXPECT_EQ(LoadPluginClientLibrary(nullptr, nullptr), nullptr);
 }
 
-TEST(ClientLibraryTest, WithoutAPluginEveryCallFails) {
+TEST(ClientLibraryTest, WithoutAPluginTheNetworkBackendServes) {
+  testing::ScopedTimeScale fast(100);
   unsetenv(TARVO_PLUGIN_ENVIRONMENT_VARIABLE);
-  EXPECT_NE(Startup(0), 0);
-  EXPECT_NE(Connect("Plant"), 0);
-  EXPECT_EQ(classic::StartClientLibrary(), -1);
-  EXPECT_EQ(classic::StartSender(), 0);
+  // Every service at a port where nothing listens.
+  uint16_t closedPort = 0;
+  platform::CloseSocket(platform::ListenLoopback(0, &closedPort));
+  std::string services = "*=127.0.0.1:" + std::to_string(closedPort);
+  ASSERT_EQ(setenv(network::kServicesVariable, services.c_str(), 1), 0);
+  EXPECT_EQ(Startup(0), 0);
+  EXPECT_EQ(classic::StartClientLibrary(), 0);
+  EXPECT_EQ(Connect("Plant"), kNetworkUnreachable);
+  uint8_t stamp[TARVO_STAMP_SIZE] = {};
+  EXPECT_EQ(Stamp(stamp, sizeof stamp), 0);
 }
 
 }  // namespace
