@@ -269,6 +269,31 @@ TEST_F(ServiceClassicTest, HostileStreamIsClosedAndOthersAreStillServed) {
   EXPECT_EQ(client_library::Connect("Plant"), 0);
 }
 
+// No plug-in named: the first call chooses the network backend, which finds
+// the service through HISTFEED_SERVICES. Runs at real time, so that the
+// backend's own time-outs hold on a loaded machine.
+TEST(ServiceClassicEnvironmentTest, WithoutAPluginServicesAreFoundThroughTheEnvironment) {
+  SetEventLogQuiet(true);
+  histfeed::testing::TempDirectory dir;
+  Storage storage;
+  ASSERT_EQ(storage.Open(dir.File("history.db")), "");
+  ClassicListener listener(storage, {});
+  ASSERT_EQ(listener.Start("127.0.0.1", 0), "");
+  unsetenv(TARVO_PLUGIN_ENVIRONMENT_VARIABLE);
+  std::string map = "plant=127.0.0.1:" + std::to_string(listener.port());
+  ASSERT_EQ(setenv(client_library::network::kServicesVariable, map.c_str(), 1), 0);
+  ResetClassicStateForTesting();
+
+  ASSERT_EQ(StartSender(), 1);
+  int32_t b = AddRecords("PLANT", kShortIdKind, 3);
+  ASSERT_EQ(QueueServiceBuffer(b), 1);
+  EXPECT_TRUE(WaitUntil([&] { return StateOf(b) == kFree; }));
+  histfeed::testing::StopSenderNow();
+  EXPECT_EQ(storage.CountValues(), 3);
+  listener.Stop();
+  ResetClassicStateForTesting();
+}
+
 TEST(ClassicRequestRowsTest, RecordsBecomeRowsAndMalformedRequestsAreRefused) {
   std::vector<uint8_t> request(TARVO_SHORT_ID_REQUEST_SIZE, 0);
   request[0] = TARVO_CODE_SHORT_ID_DATA & 0xFF;
