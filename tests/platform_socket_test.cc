@@ -3,6 +3,7 @@
 
 #include <thread>
 
+#include "platform/clock.h"
 #include "platform/socket.h"
 #include "tests/support/scaled_clock.h"
 
@@ -72,6 +73,36 @@ TEST(SocketTest, ExchangesBytesWaitsAndSeesTheEnd) {
   DiscardPending(pair.client);  // drops "ab"
   char byte = 0;
   EXPECT_EQ(Receive(pair.client, &byte, 1), 0);  // the end of the stream
+}
+
+TEST(SocketTest, ConnectWithinATimeLimitLeavesABlockingSocket) {
+  uint16_t port = 0;
+  SocketHandle listener = ListenLoopback(0, &port);
+  ASSERT_NE(listener, kInvalidSocket);
+  uint8_t host[4] = {127, 0, 0, 1};
+  SocketHandle client = OpenStreamSocket();
+  ASSERT_TRUE(ConnectSocketWithin(client, MakeIpv4Address(host, port), 5000));
+  SocketHandle server = AcceptConnection(listener);
+  ASSERT_NE(server, kInvalidSocket);
+  // Blocking again: the receive waits for the byte sent later.
+  std::thread sender([&] {
+    SleepMs(20);
+    uint8_t byte = 7;
+    SendAll(server, &byte, 1);
+  });
+  uint8_t got = 0;
+  EXPECT_EQ(Receive(client, &got, 1), 1);
+  EXPECT_EQ(got, 7);
+  sender.join();
+  CloseSocket(client);
+  CloseSocket(server);
+  CloseSocket(listener);
+
+  // Nothing listens on the port any more: refused, not waited for.
+  SocketHandle refused = OpenStreamSocket();
+  EXPECT_FALSE(ConnectSocketWithin(refused, MakeIpv4Address(host, port), 5000));
+  CloseSocket(refused);
+  EXPECT_FALSE(ConnectSocketWithin(kInvalidSocket, MakeIpv4Address(host, port), 5000));
 }
 
 TEST(SocketTest, ShutdownWakesABlockedWait) {
