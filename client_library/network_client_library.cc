@@ -142,6 +142,7 @@ class NetworkClientLibrary final : public ClientLibrary {
   struct Connection {
     std::mutex mutex;  // one request at a time on the connection
     SocketHandle socket = kInvalidSocket;
+    std::vector<uint8_t> message;  // the request being sent
   };
 
   // Connections live as long as the backend, so a reference stays valid.
@@ -195,15 +196,12 @@ class NetworkClientLibrary final : public ClientLibrary {
                     const void* payload, uint32_t payloadLength, ReplyHead* head,
                     uint8_t* replyPayload) {
     if (connection.socket == kInvalidSocket) return kNetworkClosed;
-    // Head and payload in one send: one segment for the service to read.
-    uint8_t message[network::kRequestHeadSize + TARVO_SHORT_ID_REQUEST_SIZE];
+    // Head and payload in one send, so that no small segment waits for an
+    // acknowledgement; the buffer is the connection's, so the caller's
+    // stack stays small.
     uint32_t total = static_cast<uint32_t>(network::kRequestHeadSize) + payloadLength;
-    std::vector<uint8_t> large;
-    uint8_t* out = message;
-    if (total > sizeof message) {
-      large.resize(total);
-      out = large.data();
-    }
+    if (connection.message.size() < total) connection.message.resize(total);
+    uint8_t* out = connection.message.data();
     network::EncodeRequestHead(call, service, payloadLength, out);
     if (payloadLength > 0) std::memcpy(out + network::kRequestHeadSize, payload, payloadLength);
     if (platform::SendAll(connection.socket, out, static_cast<int32_t>(total)) !=
