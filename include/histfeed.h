@@ -118,6 +118,118 @@ HISTFEED_API int32_t KelFlushLongIdRecords(const char* service, char* message,
 HISTFEED_API int32_t KelFlushAllRecords(const char* service, char* message,
                                         int32_t messageSize); /* 33 */
 
+/*
+ * Classic family: adding point values.
+ *
+ * Each call adds one value of one point to the buffer of its service and
+ * identifier kind; full buffers are delivered by a background sender
+ * that the first call starts. Before the value is stored the calling
+ * thread may be slowed down: 10 s while the last delivery found a service
+ * busy, or 1000, 500 or 50 ms by the service's last reported load, then
+ * up to 10 s by the number of buffers waiting to be sent.
+ *
+ * service: the service name (white space around it is ignored; at most 19
+ * characters are used). point: the point identifier (at most 8 characters
+ * are kept in ShortId records, 60 in LongId records); the ExtId functions
+ * take an extended point name instead, which the client library resolves
+ * to an identifier stored in a ShortId record. time: seconds since
+ * 1970-01-01 00:00:00 UTC. milliseconds: 0 to 999 (low 16 bits used;
+ * functions without it store 0). Analog values are stored as "%16.9G"
+ * text, value and state texts as their first 16 characters.
+ *
+ * Analog flags 1 to 8 build the status word from 0x0003: flag1 makes it
+ * 0x0023, then flag2 to flag8 add 0x0040, 0x0010, 0x0080, 0x0018, 0x0088,
+ * 0x0004 and 0x0100. Digital flags 1 to 5 build it from 0x1003: flag1
+ * makes it 0x1043, then flag2 to flag5 add 0x0080, 0x0010, 0x0004 and
+ * 0x0100. NoStatus functions store status word 0.
+ *
+ * Returns 0 when stored; -1 when service or point is missing or blank,
+ * milliseconds exceed 999, or an extended name could not be resolved; -3
+ * when no buffer was available.
+ */
+HISTFEED_API int32_t KelAddShortIdRecord(const char* service, const char* point, int32_t time,
+                                         const char* valueText, int32_t status,
+                                         int32_t milliseconds); /* 31 */
+HISTFEED_API int32_t KelAddAnalogShortIdRecord(const char* service, const char* point,
+                                               int32_t time, double value, int32_t flag1,
+                                               int32_t flag2, int32_t flag3, int32_t flag4,
+                                               int32_t flag5, int32_t flag6, int32_t flag7,
+                                               int32_t flag8); /* 10 */
+HISTFEED_API int32_t KelAddDigitalShortIdRecord(const char* service, const char* point,
+                                                int32_t time, int32_t flag1,
+                                                const char* stateText, int32_t flag2,
+                                                int32_t flag3, int32_t flag4,
+                                                int32_t flag5); /* 11 */
+HISTFEED_API int32_t KelAddAnalogShortIdRecordNoStatus(const char* service, const char* point,
+                                                       int32_t time, double value); /* 17 */
+HISTFEED_API int32_t KelAddAnalogLongIdRecord(const char* service, const char* point,
+                                              int32_t time, double value, int32_t flag1,
+                                              int32_t flag2, int32_t flag3, int32_t flag4,
+                                              int32_t flag5, int32_t flag6, int32_t flag7,
+                                              int32_t flag8); /* 13 */
+HISTFEED_API int32_t KelAddDigitalLongIdRecord(const char* service, const char* point,
+                                               int32_t time, int32_t flag1,
+                                               const char* stateText, int32_t flag2,
+                                               int32_t flag3, int32_t flag4,
+                                               int32_t flag5); /* 14 */
+HISTFEED_API int32_t KelAddAnalogLongIdRecordNoStatus(const char* service, const char* point,
+                                                      int32_t time, double value); /* 18 */
+HISTFEED_API int32_t KelAddAnalogExtIdRecord(const char* service, const char* extendedName,
+                                             int32_t time, double value, int32_t flag1,
+                                             int32_t flag2, int32_t flag3, int32_t flag4,
+                                             int32_t flag5, int32_t flag6, int32_t flag7,
+                                             int32_t flag8); /* 19 */
+HISTFEED_API int32_t KelAddDigitalExtIdRecord(const char* service, const char* extendedName,
+                                              int32_t time, int32_t flag1,
+                                              const char* stateText, int32_t flag2,
+                                              int32_t flag3, int32_t flag4,
+                                              int32_t flag5); /* 20 */
+HISTFEED_API int32_t KelAddAnalogExtIdRecordNoStatus(const char* service,
+                                                     const char* extendedName, int32_t time,
+                                                     double value); /* 21 */
+HISTFEED_API int32_t KelAddAnalogShortIdMsecRecord(const char* service, const char* point,
+                                                   int32_t time, double value, int32_t flag1,
+                                                   int32_t flag2, int32_t flag3, int32_t flag4,
+                                                   int32_t flag5, int32_t flag6, int32_t flag7,
+                                                   int32_t flag8, int32_t milliseconds); /* 22 */
+HISTFEED_API int32_t KelAddAnalogLongIdMsecRecord(const char* service, const char* point,
+                                                  int32_t time, double value, int32_t flag1,
+                                                  int32_t flag2, int32_t flag3, int32_t flag4,
+                                                  int32_t flag5, int32_t flag6, int32_t flag7,
+                                                  int32_t flag8, int32_t milliseconds); /* 23 */
+HISTFEED_API int32_t KelAddAnalogExtIdMsecRecord(const char* service, const char* extendedName,
+                                                 int32_t time, double value, int32_t flag1,
+                                                 int32_t flag2, int32_t flag3, int32_t flag4,
+                                                 int32_t flag5, int32_t flag6, int32_t flag7,
+                                                 int32_t flag8, int32_t milliseconds); /* 24 */
+HISTFEED_API int32_t KelAddAnalogExtIdMsecRecordNoStatus(const char* service,
+                                                         const char* extendedName, int32_t time,
+                                                         double value,
+                                                         int32_t milliseconds); /* 25 */
+HISTFEED_API int32_t KelAddDigitalShortIdMsecRecord(const char* service, const char* point,
+                                                    int32_t time, int32_t flag1,
+                                                    const char* stateText, int32_t flag2,
+                                                    int32_t flag3, int32_t flag4, int32_t flag5,
+                                                    int32_t milliseconds); /* 26 */
+HISTFEED_API int32_t KelAddDigitalLongIdMsecRecord(const char* service, const char* point,
+                                                   int32_t time, int32_t flag1,
+                                                   const char* stateText, int32_t flag2,
+                                                   int32_t flag3, int32_t flag4, int32_t flag5,
+                                                   int32_t milliseconds); /* 27 */
+HISTFEED_API int32_t KelAddDigitalExtIdMsecRecord(const char* service, const char* extendedName,
+                                                  int32_t time, int32_t flag1,
+                                                  const char* stateText, int32_t flag2,
+                                                  int32_t flag3, int32_t flag4, int32_t flag5,
+                                                  int32_t milliseconds); /* 28 */
+HISTFEED_API int32_t KelAddAnalogShortIdMsecRecordNoStatus(const char* service,
+                                                           const char* point, int32_t time,
+                                                           double value,
+                                                           int32_t milliseconds); /* 29 */
+HISTFEED_API int32_t KelAddAnalogLongIdMsecRecordNoStatus(const char* service,
+                                                          const char* point, int32_t time,
+                                                          double value,
+                                                          int32_t milliseconds); /* 30 */
+
 #ifdef __cplusplus
 }
 #endif
