@@ -230,6 +230,45 @@ HISTFEED_API int32_t KelAddAnalogLongIdMsecRecordNoStatus(const char* service,
                                                           double value,
                                                           int32_t milliseconds); /* 30 */
 
+/*
+ * Classic family: describing a point.
+ *
+ * Sends one configuration record at once, in the calling thread, and
+ * waits for the service's answer. pointName is the service name up to its
+ * second dot, that dot and the point identifier (white space around it is
+ * ignored, letters are taken in upper case; "plant.unit1.tag" names point
+ * TAG of service PLANT.UNIT1). The other arguments fill the record's
+ * fields in order: texts are cut to their field (text60 60 characters,
+ * trimmed and upper-cased; text24 24; text8 8; text9 and text10 16;
+ * field32 to field40 32 each, null leaves a field empty); analog selects
+ * "AI" or "DI"; each flag is stored as "Y" (non-zero) or "N"; number7,
+ * number27 and number29 as at least four digits of their low 16 bits;
+ * number25 and number26 as at least six digits; the doubles as "%16.9G"
+ * texts. Rows row41 to row50 (32 characters each, null: empty) are used
+ * only by services that do not take text60 and text24 split into rows.
+ *
+ * Returns 0 when the service accepted the record; -1 when the client
+ * library did not start or the point name has no service and identifier;
+ * otherwise the client library's non-zero result of connecting or of the
+ * exchange, or the service's refusal code (1 to 65535). On failure, when
+ * message is given and the low 16 bits of messageSize are not 0, message
+ * receives at most messageSize - 1 characters of a description and a
+ * terminator.
+ */
+HISTFEED_API int32_t KelSendConfigRecord(
+    const char* pointName, const char* text60, const char* text24, const char* text8,
+    int32_t analog, int32_t flag6, int32_t number7, int32_t flag8, const char* text9,
+    const char* text10, int32_t flag11, double number12, int32_t flag13, double number14,
+    int32_t flag15, double number16, int32_t flag17, double number18, int32_t flag19,
+    double number20, int32_t flag21, double number22, int32_t flag23, int32_t flag24,
+    int32_t number25, int32_t number26, int32_t number27, double number28, int32_t number29,
+    double number30, double number31, const char* field32, const char* field33,
+    const char* field34, const char* field35, const char* field36, const char* field37,
+    const char* field38, const char* field39, const char* field40, const char* row41,
+    const char* row42, const char* row43, const char* row44, const char* row45,
+    const char* row46, const char* row47, const char* row48, const char* row49,
+    const char* row50, char* message, int32_t messageSize); /* 16 */
+
 #ifdef __cplusplus
 }
 #endif
