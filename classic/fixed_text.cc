@@ -1,5 +1,6 @@
 #include "classic/fixed_text.h"
 
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -28,8 +29,25 @@ void FormatFixed(void* field, size_t width, const char* format, ...) {
 }
 
 void FormatValueText(double value, char (&text)[kValueTextSize]) {
+  // std::to_chars with 9 significant digits in general form gives what
+  // "%.9g" gives, several times faster than printf; letters are then
+  // raised and the text right-aligned, as "%16.9G" does.
+  constexpr size_t kWidth = kValueTextSize - 1;
+  char digits[32];
+  std::to_chars_result end =
+      std::to_chars(digits, digits + sizeof(digits), value, std::chars_format::general, 9);
+  size_t length = static_cast<size_t>(end.ptr - digits);
   std::memset(text, 0, sizeof(text));
-  std::snprintf(text, sizeof(text), "%16.9G", value);
+  if (end.ec != std::errc() || length > kWidth) {
+    std::snprintf(text, sizeof(text), "%16.9G", value);
+    return;
+  }
+  size_t pad = kWidth - length;
+  std::memset(text, ' ', pad);
+  for (size_t i = 0; i < length; ++i) {
+    char c = digits[i];
+    text[pad + i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  }
 }
 
 size_t BoundedLength(const char* text, size_t limit) {

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -191,6 +193,33 @@ TEST_F(AddRecordTest, ValuesAndTextsOfAnySizeStayInsideTheRecord) {
   EXPECT_EQ(ShortRecord(0, 6).value[0], '\0');
   EXPECT_EQ(Buffer(1).serviceName, std::string(19, 'x'));
   EXPECT_EQ(std::string(ShortRecord(1, 0).value), std::string(16, 'x'));
+}
+
+TEST(ValueTextTest, MatchesPrintfForEveryKindOfDouble) {
+  std::vector<double> values = {0.0, -0.0, 0.1, 1e20, 1e-5, 1e-4, 123456789.0, 1234567890.0,
+                                999999999.5, 9999999995.0, 0.000123456789012,
+                                std::numeric_limits<double>::denorm_min(),
+                                std::numeric_limits<double>::max(),
+                                std::numeric_limits<double>::quiet_NaN(),
+                                -std::numeric_limits<double>::quiet_NaN(),
+                                std::numeric_limits<double>::infinity(),
+                                -std::numeric_limits<double>::infinity()};
+  std::mt19937_64 random(7);
+  for (int i = 0; i < 200000; ++i) {
+    uint64_t bits = random();
+    double value;
+    std::memcpy(&value, &bits, sizeof(value));
+    values.push_back(value);
+    values.push_back(static_cast<double>(static_cast<int64_t>(bits) >> (bits % 60)) / 1000.0);
+  }
+  for (double value : values) {
+    char expected[64];
+    std::snprintf(expected, sizeof(expected), "%16.9G", value);
+    char text[kValueTextSize];
+    std::memset(text, 'X', sizeof(text));
+    FormatValueText(value, text);
+    ASSERT_STREQ(text, expected) << value;
+  }
 }
 
 TEST_F(AddRecordTest, NamesAreTrimmedButLoadIsLookedUpUntrimmed) {
