@@ -114,7 +114,7 @@ void RecordBufferSet::TakeFrameLocked(int index, Frame* frame) {
   }
 }
 
-int32_t RecordBufferSet::SendFrames(int index, const FrameSender& send) {
+int32_t RecordBufferSet::SendFrames(int index, const FrameSender& send, bool oneFrame) {
   const RecordType& type = kRecordTypes[index];
   Frame frame;
   int32_t due = -1;  // records present when the flush began
@@ -136,7 +136,7 @@ int32_t RecordBufferSet::SendFrames(int index, const FrameSender& send) {
     SemRelease(lock_);
     // Handed over outside the lock, so sending never blocks other adders.
     int32_t result = send(frame.bytes, frame.length, frame.isConfig);
-    if (result != 0) return result;
+    if (result != 0 || oneFrame) return result;
   }
 }
 
@@ -171,7 +171,8 @@ int32_t RecordBufferSet::Add(int32_t code, const uint8_t* records, int32_t count
   for (int32_t i = 0; i < count; ++i) {
     while (recordCount_[index] >= type.capacity) {
       SemRelease(lock_);
-      result = SendFrames(index, send);
+      // One frame makes room; the rest keeps filling the next frame.
+      result = SendFrames(index, send, true);
       SemWait(lock_, kWaitForever);
       // Still full: the flush could not even start (header missing).
       if (result != 0 && recordCount_[index] >= type.capacity) {
@@ -213,7 +214,11 @@ int32_t RecordBufferSet::AddBlockLocked(int index, bool groupChanges,
     // cannot, it stays and the new record is refused.
     int32_t precondition = HeaderPrecondition(type);
     if (precondition != 0) return precondition;
-    while (recordCount_[index] > 0) TakeFrameLocked(index, &frames[(*frameCount)++]);
+    // A new group takes everything of the old one; a full buffer of the
+    // same group only needs one frame's worth of room.
+    do {
+      TakeFrameLocked(index, &frames[(*frameCount)++]);
+    } while (groupChanges && recordCount_[index] > 0);
     *groupFlushed = !groupChanges;
   }
   return 0;

@@ -94,8 +94,9 @@ class RecordBufferSet {
   // Takes the oldest records that fit one frame out of the buffer into
   // `frame`. Clears the header once the buffer is empty. Lock held.
   void TakeFrameLocked(int index, Frame* frame);
-  // Sends what `index` holds now, taking the lock around each frame.
-  int32_t SendFrames(int index, const FrameSender& send);
+  // Sends what `index` holds now, taking the lock around each frame; with
+  // `oneFrame`, only the oldest frame's worth (room for the next record).
+  int32_t SendFrames(int index, const FrameSender& send, bool oneFrame = false);
   // Adds one block record after moving a different or full old group into
   // `frames`; the caller sends them once the lock is released.
   int32_t AddBlockLocked(int index, bool groupChanges, Frame* frames, int* frameCount,
