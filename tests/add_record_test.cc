@@ -96,7 +96,7 @@ TEST_F(AddRecordTest, AnalogShortRecordIsWrittenInPlace) {
   std::memset(Buffer(0).request + kRecordsOffset, 0xEE, sizeof(ShortIdRecord));
   ASSERT_EQ(KelAddAnalogShortIdRecord("Plant", "FIC101", 1234567, 0.1, 1, 0, 0, 0, 0, 0, 0, 1), 0);
   EXPECT_STREQ(Buffer(0).serviceName, "Plant");
-  EXPECT_EQ(Buffer(0).kind, kShortIdKind);
+  EXPECT_EQ(+Buffer(0).kind, kShortIdKind);
   EXPECT_EQ(CountOf(0), 1);
   EXPECT_EQ(StateOf(0), kInUse);
   std::vector<uint8_t> expected = {0x87, 0xD6, 0x12, 0x00,  // time
@@ -118,22 +118,22 @@ TEST_F(AddRecordTest, EachMemberFamilyWritesItsKindValueStatusAndMilliseconds) {
   ASSERT_EQ(KelAddAnalogShortIdMsecRecordNoStatus("S", "A2", 8, 1e300, 12), 0);
   ASSERT_EQ(KelAddDigitalShortIdMsecRecord("S", "D2", 9, 0, "CLOSED", 1, 0, 0, 0, 500), 0);
   ShortIdRecord digital = ShortRecord(0, 0);
-  EXPECT_EQ(digital.status, 0x1143);
-  EXPECT_EQ(digital.milliseconds, 0);
+  EXPECT_EQ(+digital.status, 0x1143);
+  EXPECT_EQ(+digital.milliseconds, 0);
   EXPECT_STREQ(digital.value, "OPEN");
   ShortIdRecord text = ShortRecord(0, 1);
-  EXPECT_EQ(text.status, 0xABCD);
-  EXPECT_EQ(text.milliseconds, 77);
+  EXPECT_EQ(+text.status, 0xABCD);
+  EXPECT_EQ(+text.milliseconds, 77);
   EXPECT_STREQ(text.value, "some text that i");
   ShortIdRecord msec = ShortRecord(0, 2);
-  EXPECT_EQ(msec.milliseconds, 999);
-  EXPECT_EQ(msec.status, 0x0003);
+  EXPECT_EQ(+msec.milliseconds, 999);
+  EXPECT_EQ(+msec.status, 0x0003);
   EXPECT_STREQ(msec.value, "            -2.5");
   ShortIdRecord noStatus = ShortRecord(0, 3);
-  EXPECT_EQ(noStatus.status, 0);
-  EXPECT_EQ(noStatus.milliseconds, 12);
+  EXPECT_EQ(+noStatus.status, 0);
+  EXPECT_EQ(+noStatus.milliseconds, 12);
   EXPECT_STREQ(noStatus.value, "          1E+300");
-  EXPECT_EQ(ShortRecord(0, 4).status, 0x1083);
+  EXPECT_EQ(+ShortRecord(0, 4).status, 0x1083);
   EXPECT_EQ(CountOf(0), 5);
 
   std::string longName(70, 'L');
@@ -143,25 +143,25 @@ TEST_F(AddRecordTest, EachMemberFamilyWritesItsKindValueStatusAndMilliseconds) {
   ASSERT_EQ(KelAddAnalogLongIdMsecRecord("S", "LM", 13, 5, 0, 0, 0, 0, 0, 0, 0, 0, 321), 0);
   ASSERT_EQ(KelAddDigitalLongIdMsecRecord("S", "LN", 14, 0, "OFF", 0, 0, 0, 0, 7), 0);
   ASSERT_EQ(KelAddAnalogLongIdMsecRecordNoStatus("S", "LO", 15, 6, 8), 0);
-  EXPECT_EQ(Buffer(1).kind, kLongIdKind);
+  EXPECT_EQ(+Buffer(1).kind, kLongIdKind);
   EXPECT_EQ(CountOf(1), 6);
   LongIdRecord first = LongRecord(1, 0);
   EXPECT_EQ(std::string(first.pointId, sizeof(first.pointId)), std::string(60, 'L'));
-  EXPECT_EQ(first.status, 0x0007);
+  EXPECT_EQ(+first.status, 0x0007);
   EXPECT_STREQ(first.value, "               3");
-  EXPECT_EQ(LongRecord(1, 1).status, 0x1003);
-  EXPECT_EQ(LongRecord(1, 2).status, 0);
-  EXPECT_EQ(LongRecord(1, 3).milliseconds, 321);
+  EXPECT_EQ(+LongRecord(1, 1).status, 0x1003);
+  EXPECT_EQ(+LongRecord(1, 2).status, 0);
+  EXPECT_EQ(+LongRecord(1, 3).milliseconds, 321);
   EXPECT_STREQ(LongRecord(1, 4).value, "OFF");
-  EXPECT_EQ(LongRecord(1, 5).milliseconds, 8);
-  EXPECT_EQ(LongRecord(1, 5).time, 15);
+  EXPECT_EQ(+LongRecord(1, 5).milliseconds, 8);
+  EXPECT_EQ(+LongRecord(1, 5).time, 15);
 }
 
 TEST_F(AddRecordTest, ShortIdentifierKeepsEightCharactersWithoutTerminator) {
   ASSERT_EQ(AddAnalog("Plant", "ABCDEFGHIJKL", 1), 0);
   ShortIdRecord record = ShortRecord(0, 0);
   EXPECT_EQ(std::string(record.pointId, 8), "ABCDEFGH");
-  EXPECT_EQ(record.unused1, 0);  // the byte after the identifier is not written
+  EXPECT_EQ(+record.unused1, 0);  // the byte after the identifier is not written
 }
 
 TEST_F(AddRecordTest, InvalidArgumentsStoreNothing) {
@@ -176,7 +176,7 @@ TEST_F(AddRecordTest, InvalidArgumentsStoreNothing) {
   EXPECT_EQ(StateOf(0), kFree);
   // Only the low 16 bits of milliseconds count.
   EXPECT_EQ(KelAddAnalogShortIdMsecRecordNoStatus("Plant", "P", 1, 1.0, 0x10000 + 999), 0);
-  EXPECT_EQ(ShortRecord(0, 0).milliseconds, 999);
+  EXPECT_EQ(+ShortRecord(0, 0).milliseconds, 999);
 }
 
 TEST_F(AddRecordTest, ValuesAndTextsOfAnySizeStayInsideTheRecord) {
@@ -325,9 +325,9 @@ TEST_F(AddRecordTest, ExtendedNamesAreResolvedIntoShortBuffers) {
   EXPECT_EQ(resolves[0].service, " Plant ");
   EXPECT_EQ(resolves[0].extendedName, "Area.Unit.Long extended name");
   EXPECT_EQ(resolves[0].size, 10);
-  EXPECT_EQ(Buffer(0).kind, kShortIdKind);
+  EXPECT_EQ(+Buffer(0).kind, kShortIdKind);
   EXPECT_EQ(std::string(ShortRecord(0, 0).pointId, 8), "PT000042");
-  EXPECT_EQ(ShortRecord(0, 0).milliseconds, 5);
+  EXPECT_EQ(+ShortRecord(0, 0).milliseconds, 5);
 
   ASSERT_EQ(KelAddAnalogExtIdRecord("Plant", "X", 1, 1, 0, 0, 0, 0, 0, 0, 0, 0), 0);
   ASSERT_EQ(KelAddDigitalExtIdRecord("Plant", "X", 1, 0, "ON", 0, 0, 0, 0), 0);
@@ -335,8 +335,8 @@ TEST_F(AddRecordTest, ExtendedNamesAreResolvedIntoShortBuffers) {
   ASSERT_EQ(KelAddAnalogExtIdMsecRecordNoStatus("Plant", "X", 1, 1, 3), 0);
   ASSERT_EQ(KelAddDigitalExtIdMsecRecord("Plant", "X", 1, 0, "ON", 0, 0, 0, 0, 4), 0);
   EXPECT_EQ(CountOf(0), 6);
-  EXPECT_EQ(ShortRecord(0, 3).status, 0);
-  EXPECT_EQ(ShortRecord(0, 5).milliseconds, 4);
+  EXPECT_EQ(+ShortRecord(0, 3).status, 0);
+  EXPECT_EQ(+ShortRecord(0, 5).milliseconds, 4);
 
   fake_.ScriptConnect({7});
   EXPECT_EQ(KelAddAnalogExtIdRecordNoStatus("Plant", "X", 1, 1), -1);
