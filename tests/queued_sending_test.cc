@@ -232,7 +232,10 @@ TEST_F(QueuedSendingTest, HeartBeatsGoOutAtTheIntervalAndStop) {
   EXPECT_EQ(VornMxSetHeartBeat(key, 2), 0);  // a new interval, no second thread
   EXPECT_EQ(ThreadCount(), threads);
   EXPECT_EQ(VornMxSetHeartBeat(key, 0), 0);
-  ASSERT_TRUE(WaitUntil([&] { return !Connection(key).control.heartBeatRunning; }));
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(Connection(key).control.heartBeatMutex);
+    return !Connection(key).control.heartBeatRunning;
+  }));
   int64_t count = peer.FrameCount();
   platform::SleepMs(1500);
   EXPECT_EQ(peer.FrameCount(), count);
@@ -263,9 +266,9 @@ TEST_F(QueuedSendingTest, HeartBeatsOfADisconnectedQueuedKeyAreDeliveredLater) {
 }
 
 TEST_F(QueuedSendingTest, ClosingAQueuedKeyEndsItsThreadsPromptly) {
-  int threads = ThreadCount();
   FakeHistorian peer;
   peer.SetDefaultReply(Reply::Silent());
+  int threads = ThreadCount();  // with the peer's and any runtime threads
   int32_t key = QueuedKey(true);
   ASSERT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", peer.port(), nullptr, 0), 0);
   ASSERT_EQ(VornMxSetHeartBeat(key, 1), 0);

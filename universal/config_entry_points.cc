@@ -11,14 +11,10 @@
 namespace histfeed::universal {
 namespace {
 
-std::string_view Text(const char* text, size_t width) {
-  return text == nullptr ? std::string_view() : std::string_view(text, strnlen(text, width));
-}
-
 int32_t AddDeletion(int32_t key, int32_t code, const char* id) {
   const RecordType& type = *FindRecordType(code);
   uint8_t record[kExtIdBytes];
-  EncodeRecord(type, PointValue{0, 0, Text(id, IdBytes(type.id)), 0, 0, {}}, record);
+  EncodeRecord(type, PointValue{0, 0, CallerText(id, IdBytes(type.id)), 0, 0, {}}, record);
   return AddRecords(key, code, record, 1);
 }
 
@@ -31,18 +27,18 @@ ConfigFields MakeConfigFields(const char* pointId, const char* longId, const cha
                               const char* extId, const char* comment) {
   using namespace config_layout;
   ConfigFields fields;
-  fields.pointId = Text(pointId, kPointIdBytes);
-  fields.longId = Text(longId, kLongIdBytes);
-  fields.description = Text(description, kDescriptionBytes);
-  fields.units = Text(units, kUnitsBytes);
-  fields.pointClass = Text(pointClass, kPointClassBytes);
+  fields.pointId = CallerText(pointId, kPointIdBytes);
+  fields.longId = CallerText(longId, kLongIdBytes);
+  fields.description = CallerText(description, kDescriptionBytes);
+  fields.units = CallerText(units, kUnitsBytes);
+  fields.pointClass = CallerText(pointClass, kPointClassBytes);
   fields.option1 = option1;
   fields.option2 = option2;
-  fields.lowStateText = Text(lowStateText, kStateTextBytes);
-  fields.highStateText = Text(highStateText, kStateTextBytes);
+  fields.lowStateText = CallerText(lowStateText, kStateTextBytes);
+  fields.highStateText = CallerText(highStateText, kStateTextBytes);
   std::memcpy(fields.settings.data(), settings, sizeof(int32_t) * kConfigSettingWords);
-  fields.extId = Text(extId, kExtIdBytes);
-  fields.comment = Text(comment, kCommentBytes);
+  fields.extId = CallerText(extId, kExtIdBytes);
+  fields.comment = CallerText(comment, kCommentBytes);
   return fields;
 }
 
@@ -98,11 +94,7 @@ HISTFEED_API int32_t VornMxAddConfigExtendedRec(int32_t key, const char* pointId
                                          comment);
   const char* attributes[kConfigAttributeTexts] = {attribute1, attribute2, attribute3, attribute4, attribute5, attribute6, attribute7, attribute8, attribute9};
   for (size_t i = 0; i < kConfigAttributeTexts; ++i) {
-    fields.attributes[i] = attributes[i] == nullptr
-                               ? std::string_view()
-                               : std::string_view(attributes[i],
-                                                  strnlen(attributes[i],
-                                                          config_layout::kAttributeBytes));
+    fields.attributes[i] = CallerText(attributes[i], config_layout::kAttributeBytes);
   }
   uint8_t record[kConfigExtendedRecordBytes];
   EncodeConfigExtendedRecord(fields, record);

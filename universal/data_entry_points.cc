@@ -10,20 +10,14 @@
 namespace histfeed::universal {
 namespace {
 
-// A caller's text, read up to its terminator but never past `width`
-// characters; null is an empty text.
-std::string_view Text(const char* text, size_t width) {
-  return text == nullptr ? std::string_view() : std::string_view(text, strnlen(text, width));
-}
-
 int32_t AddSingle(int32_t key, int32_t code, const char* id, int32_t time, int32_t msec,
                   int32_t status, double value, const char* text) {
   const RecordType& type = *FindRecordType(code);
   uint8_t record[kMaxFrameBytes];
   std::memset(record, 0, type.recordBytes);
   EncodeRecord(type,
-               PointValue{time, static_cast<int16_t>(msec), Text(id, IdBytes(type.id)),
-                          static_cast<int16_t>(status), value, Text(text, kTextValueBytes)},
+               PointValue{time, static_cast<int16_t>(msec), CallerText(id, IdBytes(type.id)),
+                          static_cast<int16_t>(status), value, CallerText(text, kTextValueBytes)},
                record);
   return AddRecords(key, code, record, 1);
 }
@@ -44,7 +38,7 @@ int32_t AddBlockByTime(int32_t key, int32_t code, const char* id, int32_t time, 
   uint8_t record[kMaxFrameBytes];
   std::memset(record, 0, type.recordBytes);
   EncodeRecord(type,
-               PointValue{0, 0, Text(id, IdBytes(type.id)), static_cast<int16_t>(status), value, {}},
+               PointValue{0, 0, CallerText(id, IdBytes(type.id)), static_cast<int16_t>(status), value, {}},
                record);
   return AddBlockRecordByTime(key, code, time, static_cast<int16_t>(msec), record);
 }

@@ -89,6 +89,10 @@ void PutFixedText(uint8_t* at, size_t width, std::string_view text) {
   std::memset(at + count, 0, width - count);
 }
 
+std::string_view CallerText(const char* text, size_t width) {
+  return text == nullptr ? std::string_view() : std::string_view(text, strnlen(text, width));
+}
+
 std::string_view GetFixedText(const uint8_t* at, size_t width) {
   const auto* text = reinterpret_cast<const char*>(at);
   const void* nul = std::memchr(text, 0, width);

@@ -224,6 +224,29 @@ int32_t RecordBufferSet::AddBlockLocked(int index, bool groupChanges,
   return 0;
 }
 
+template <typename Differs, typename SetHeader>
+int32_t RecordBufferSet::AddBlock(int index, Differs groupChanges, SetHeader setHeader,
+                                  const uint8_t* record, const FrameSender& send) {
+  Frame frames[kMostFramesPerBuffer];
+  int frameCount = 0;
+  bool fullGroupFlushed = false;
+  {
+    SemLock lock(lock_);
+    if (!EnsureRecordBuffer(index)) return kNoRecordBuffer;
+    int32_t refused = AddBlockLocked(index, groupChanges(), frames, &frameCount, &fullGroupFlushed);
+    if (refused != 0) return refused;
+    setHeader();
+    StoreRecordLocked(index, record);
+  }
+  int32_t result = 0;
+  for (int i = 0; i < frameCount; ++i) {
+    int32_t sent = send(frames[i].bytes, frames[i].length, frames[i].isConfig);
+    // A full buffer's flush is reported; a change of group's is not.
+    if (fullGroupFlushed && result == 0) result = sent;
+  }
+  return result;
+}
+
 int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_t* record,
                                       const FrameSender& send) {
   int index = RecordTypeIndex(code);
@@ -236,30 +259,17 @@ int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_
            : type.extension == HeaderExtension::kLongId ? kMissingLongId
                                                          : kMissingExtId;
   }
-  Frame frames[kMostFramesPerBuffer];
-  int frameCount = 0;
-  bool fullGroupFlushed = false;
-  int32_t result;
-  {
-    SemLock lock(lock_);
-    if (!EnsureRecordBuffer(index)) return kNoRecordBuffer;
-    result = AddBlockLocked(index, HeaderDiffers(type, id), frames, &frameCount,
-                            &fullGroupFlushed);
-    if (result != 0) return result;
-    // Always, so the header takes the newest spelling.
-    switch (type.extension) {
-      case HeaderExtension::kPointId: SetPointId(id); break;
-      case HeaderExtension::kLongId: SetLongId(id); break;
-      default: SetExtId(id); break;
-    }
-    StoreRecordLocked(index, record);
-  }
-  for (int i = 0; i < frameCount; ++i) {
-    int32_t sent = send(frames[i].bytes, frames[i].length, frames[i].isConfig);
-    // A full buffer's flush is reported; a change of group's is not.
-    if (fullGroupFlushed && result == 0) result = sent;
-  }
-  return result;
+  return AddBlock(
+      index, [&] { return HeaderDiffers(type, id); },
+      [&] {
+        // Always, so the header takes the newest spelling.
+        switch (type.extension) {
+          case HeaderExtension::kPointId: SetPointId(id); break;
+          case HeaderExtension::kLongId: SetLongId(id); break;
+          default: SetExtId(id); break;
+        }
+      },
+      record, send);
 }
 
 int32_t RecordBufferSet::AddBlockByTime(int32_t code, int32_t seconds, int16_t msec,
@@ -267,24 +277,9 @@ int32_t RecordBufferSet::AddBlockByTime(int32_t code, int32_t seconds, int16_t m
   int index = RecordTypeIndex(code);
   if (index < 0) return kNotARecordType;
   if (seconds == 0) return kMissingBlockTime;
-  Frame frames[kMostFramesPerBuffer];
-  int frameCount = 0;
-  bool fullGroupFlushed = false;
-  int32_t result;
-  {
-    SemLock lock(lock_);
-    if (!EnsureRecordBuffer(index)) return kNoRecordBuffer;
-    bool changes = seconds != blockTime_ || msec != blockTimeMsec_;
-    result = AddBlockLocked(index, changes, frames, &frameCount, &fullGroupFlushed);
-    if (result != 0) return result;
-    SetTime(seconds, msec);
-    StoreRecordLocked(index, record);
-  }
-  for (int i = 0; i < frameCount; ++i) {
-    int32_t sent = send(frames[i].bytes, frames[i].length, frames[i].isConfig);
-    if (fullGroupFlushed && result == 0) result = sent;
-  }
-  return result;
+  return AddBlock(
+      index, [&] { return seconds != blockTime_ || msec != blockTimeMsec_; },
+      [&] { SetTime(seconds, msec); }, record, send);
 }
 
 int32_t RecordBufferSet::CountOf(int32_t code) {

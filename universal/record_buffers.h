@@ -101,6 +101,11 @@ class RecordBufferSet {
   // `frames`; the caller sends them once the lock is released.
   int32_t AddBlockLocked(int index, bool groupChanges, Frame* frames, int* frameCount,
                          bool* groupFlushed);
+  // The shared steps of both block adds, around their own group test and
+  // header change.
+  template <typename Differs, typename SetHeader>
+  int32_t AddBlock(int index, Differs groupChanges, SetHeader setHeader, const uint8_t* record,
+                   const FrameSender& send);
   bool HeaderDiffers(const RecordType& type, const char* id) const;
   void StoreRecordLocked(int index, const uint8_t* record);
 
