@@ -137,6 +137,11 @@ void SetBufferState(int32_t b, BufferState state);
 // to 100 attempts; then returns kNoServiceBuffer.
 int32_t AcquireServiceBuffer(const char* service, int32_t kind);
 
+// One attempt of AcquireServiceBuffer, with the buffer lock held: the
+// buffer now ACQUIRED, or kNoServiceBuffer and in *victim (when given) the
+// fullest IN USE buffer to queue (or kNoServiceBuffer).
+int32_t TakeServiceBufferLocked(const char* service, int32_t kind, int32_t* victim);
+
 // Sets buffer b to IN USE; returns whether it was ACQUIRED. 500 or more: 0.
 int32_t ReleaseServiceBuffer(int32_t b);
 

@@ -100,10 +100,14 @@ void StoreServiceLoad(const char* service, const LoadReport& report) {
 }
 
 bool LookUpServiceLoad(const char* service, LoadReport* report) {
+  SemLock lock(Classic().bufferLock);
+  return LookUpServiceLoadLocked(service, report);
+}
+
+bool LookUpServiceLoadLocked(const char* service, LoadReport* report) {
   char key[kServiceNameSize];
   if (service == nullptr || !MakeRateKey(service, key)) return false;
   ClassicState& shared = Classic();
-  SemLock lock(shared.bufferLock);
   int32_t row = FindRateRow(shared, key);
   if (row < 0) return false;
   report->count = shared.rates[row].count;

@@ -27,6 +27,9 @@ void StoreServiceLoad(const char* service, const LoadReport& report);
 // Takes the buffer lock.
 bool LookUpServiceLoad(const char* service, LoadReport* report);
 
+// As LookUpServiceLoad, with the buffer lock already held.
+bool LookUpServiceLoadLocked(const char* service, LoadReport* report);
+
 }  // namespace histfeed::classic
 
 #endif  // HISTFEED_CLASSIC_SERVICE_LOAD_H_

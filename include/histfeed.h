@@ -224,6 +224,157 @@ HISTFEED_API int32_t KelFlushLongIdRecords(const char* service, char* message,
 HISTFEED_API int32_t KelFlushAllRecords(const char* service, char* message,
                                         int32_t messageSize); /* 33 */
 
+/*
+ * Classic family: adding point values.
+ *
+ * Each call adds one value of one point to the buffer of its service and
+ * identifier kind; full buffers are delivered by a background sender
+ * that the first call starts. Before the value is stored the calling
+ * thread may be slowed down: 10 s while the last delivery found a service
+ * busy, or 1000, 500 or 50 ms by the service's last reported load, then
+ * up to 10 s by the number of buffers waiting to be sent.
+ *
+ * service: the service name (white space around it is ignored; at most 19
+ * characters are used). point: the point identifier (at most 8 characters
+ * are kept in ShortId records, 60 in LongId records); the ExtId functions
+ * take an extended point name instead, which the client library resolves
+ * to an identifier stored in a ShortId record. time: seconds since
+ * 1970-01-01 00:00:00 UTC. milliseconds: 0 to 999 (low 16 bits used;
+ * functions without it store 0). Analog values are stored as "%16.9G"
+ * text, value and state texts as their first 16 characters.
+ *
+ * Analog flags 1 to 8 build the status word from 0x0003: flag1 makes it
+ * 0x0023, then flag2 to flag8 add 0x0040, 0x0010, 0x0080, 0x0018, 0x0088,
+ * 0x0004 and 0x0100. Digital flags 1 to 5 build it from 0x1003: flag1
+ * makes it 0x1043, then flag2 to flag5 add 0x0080, 0x0010, 0x0004 and
+ * 0x0100. NoStatus functions store status word 0.
+ *
+ * Returns 0 when stored; -1 when service or point is missing or blank,
+ * milliseconds exceed 999, or an extended name could not be resolved; -3
+ * when no buffer was available.
+ */
+HISTFEED_API int32_t KelAddShortIdRecord(const char* service, const char* point, int32_t time,
+                                         const char* valueText, int32_t status,
+                                         int32_t milliseconds); /* 31 */
+HISTFEED_API int32_t KelAddAnalogShortIdRecord(const char* service, const char* point,
+                                               int32_t time, double value, int32_t flag1,
+                                               int32_t flag2, int32_t flag3, int32_t flag4,
+                                               int32_t flag5, int32_t flag6, int32_t flag7,
+                                               int32_t flag8); /* 10 */
+HISTFEED_API int32_t KelAddDigitalShortIdRecord(const char* service, const char* point,
+                                                int32_t time, int32_t flag1,
+                                                const char* stateText, int32_t flag2,
+                                                int32_t flag3, int32_t flag4,
+                                                int32_t flag5); /* 11 */
+HISTFEED_API int32_t KelAddAnalogShortIdRecordNoStatus(const char* service, const char* point,
+                                                       int32_t time, double value); /* 17 */
+HISTFEED_API int32_t KelAddAnalogLongIdRecord(const char* service, const char* point,
+                                              int32_t time, double value, int32_t flag1,
+                                              int32_t flag2, int32_t flag3, int32_t flag4,
+                                              int32_t flag5, int32_t flag6, int32_t flag7,
+                                              int32_t flag8); /* 13 */
+HISTFEED_API int32_t KelAddDigitalLongIdRecord(const char* service, const char* point,
+                                               int32_t time, int32_t flag1,
+                                               const char* stateText, int32_t flag2,
+                                               int32_t flag3, int32_t flag4,
+                                               int32_t flag5); /* 14 */
+HISTFEED_API int32_t KelAddAnalogLongIdRecordNoStatus(const char* service, const char* point,
+                                                      int32_t time, double value); /* 18 */
+HISTFEED_API int32_t KelAddAnalogExtIdRecord(const char* service, const char* extendedName,
+                                             int32_t time, double value, int32_t flag1,
+                                             int32_t flag2, int32_t flag3, int32_t flag4,
+                                             int32_t flag5, int32_t flag6, int32_t flag7,
+                                             int32_t flag8); /* 19 */
+HISTFEED_API int32_t KelAddDigitalExtIdRecord(const char* service, const char* extendedName,
+                                              int32_t time, int32_t flag1,
+                                              const char* stateText, int32_t flag2,
+                                              int32_t flag3, int32_t flag4,
+                                              int32_t flag5); /* 20 */
+HISTFEED_API int32_t KelAddAnalogExtIdRecordNoStatus(const char* service,
+                                                     const char* extendedName, int32_t time,
+                                                     double value); /* 21 */
+HISTFEED_API int32_t KelAddAnalogShortIdMsecRecord(const char* service, const char* point,
+                                                   int32_t time, double value, int32_t flag1,
+                                                   int32_t flag2, int32_t flag3, int32_t flag4,
+                                                   int32_t flag5, int32_t flag6, int32_t flag7,
+                                                   int32_t flag8, int32_t milliseconds); /* 22 */
+HISTFEED_API int32_t KelAddAnalogLongIdMsecRecord(const char* service, const char* point,
+                                                  int32_t time, double value, int32_t flag1,
+                                                  int32_t flag2, int32_t flag3, int32_t flag4,
+                                                  int32_t flag5, int32_t flag6, int32_t flag7,
+                                                  int32_t flag8, int32_t milliseconds); /* 23 */
+HISTFEED_API int32_t KelAddAnalogExtIdMsecRecord(const char* service, const char* extendedName,
+                                                 int32_t time, double value, int32_t flag1,
+                                                 int32_t flag2, int32_t flag3, int32_t flag4,
+                                                 int32_t flag5, int32_t flag6, int32_t flag7,
+                                                 int32_t flag8, int32_t milliseconds); /* 24 */
+HISTFEED_API int32_t KelAddAnalogExtIdMsecRecordNoStatus(const char* service,
+                                                         const char* extendedName, int32_t time,
+                                                         double value,
+                                                         int32_t milliseconds); /* 25 */
+HISTFEED_API int32_t KelAddDigitalShortIdMsecRecord(const char* service, const char* point,
+                                                    int32_t time, int32_t flag1,
+                                                    const char* stateText, int32_t flag2,
+                                                    int32_t flag3, int32_t flag4, int32_t flag5,
+                                                    int32_t milliseconds); /* 26 */
+HISTFEED_API int32_t KelAddDigitalLongIdMsecRecord(const char* service, const char* point,
+                                                   int32_t time, int32_t flag1,
+                                                   const char* stateText, int32_t flag2,
+                                                   int32_t flag3, int32_t flag4, int32_t flag5,
+                                                   int32_t milliseconds); /* 27 */
+HISTFEED_API int32_t KelAddDigitalExtIdMsecRecord(const char* service, const char* extendedName,
+                                                  int32_t time, int32_t flag1,
+                                                  const char* stateText, int32_t flag2,
+                                                  int32_t flag3, int32_t flag4, int32_t flag5,
+                                                  int32_t milliseconds); /* 28 */
+HISTFEED_API int32_t KelAddAnalogShortIdMsecRecordNoStatus(const char* service,
+                                                           const char* point, int32_t time,
+                                                           double value,
+                                                           int32_t milliseconds); /* 29 */
+HISTFEED_API int32_t KelAddAnalogLongIdMsecRecordNoStatus(const char* service,
+                                                          const char* point, int32_t time,
+                                                          double value,
+                                                          int32_t milliseconds); /* 30 */
+
+/*
+ * Classic family: describing a point.
+ *
+ * Sends one configuration record at once, in the calling thread, and
+ * waits for the service's answer. pointName is the service name up to its
+ * second dot, that dot and the point identifier (white space around it is
+ * ignored, letters are taken in upper case; "plant.unit1.tag" names point
+ * TAG of service PLANT.UNIT1). The other arguments fill the record's
+ * fields in order: texts are cut to their field (text60 60 characters,
+ * trimmed and upper-cased; text24 24; text8 8; text9 and text10 16;
+ * field32 to field40 32 each, null leaves a field empty); analog selects
+ * "AI" or "DI"; each flag is stored as "Y" (non-zero) or "N"; number7,
+ * number27 and number29 as at least four digits of their low 16 bits;
+ * number25 and number26 as at least six digits; the doubles as "%16.9G"
+ * texts. Rows row41 to row50 (32 characters each, null: empty) are used
+ * only by services that do not take text60 and text24 split into rows.
+ *
+ * Returns 0 when the service accepted the record; -1 when the client
+ * library did not start or the point name has no service and identifier;
+ * otherwise the client library's non-zero result of connecting or of the
+ * exchange, or the service's refusal code (1 to 65535). On failure, when
+ * message is given and the low 16 bits of messageSize are not 0, message
+ * receives at most messageSize - 1 characters of a description and a
+ * terminator.
+ */
+HISTFEED_API int32_t KelSendConfigRecord(
+    const char* pointName, const char* text60, const char* text24, const char* text8,
+    int32_t analog, int32_t flag6, int32_t number7, int32_t flag8, const char* text9,
+    const char* text10, int32_t flag11, double number12, int32_t flag13, double number14,
+    int32_t flag15, double number16, int32_t flag17, double number18, int32_t flag19,
+    double number20, int32_t flag21, double number22, int32_t flag23, int32_t flag24,
+    int32_t number25, int32_t number26, int32_t number27, double number28, int32_t number29,
+    double number30, double number31, const char* field32, const char* field33,
+    const char* field34, const char* field35, const char* field36, const char* field37,
+    const char* field38, const char* field39, const char* field40, const char* row41,
+    const char* row42, const char* row43, const char* row44, const char* row45,
+    const char* row46, const char* row47, const char* row48, const char* row49,
+    const char* row50, char* message, int32_t messageSize); /* 16 */
+
 #ifdef __cplusplus
 }
 #endif

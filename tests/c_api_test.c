@@ -28,5 +28,22 @@ int main(void) {
   VornMxSetDebugMsg(0);
   VornMxUniversalCloseSocket(key);
   Expect(VornMxSetHeartBeat(key, 1) == -1, "a closed key has no heartbeat");
+  /* Classic family with no service to reach: values are still collected,
+   * a configuration record reports its failure. */
+  {
+    char message[64] = "";
+    Expect(KelAddAnalogShortIdRecord("Plant", "FIC101", 1700000000, 0.1, 0, 0, 0, 0, 0, 0, 0,
+                                     0) == 0,
+           "classic add collects the value");
+    Expect(KelAddShortIdRecord("Plant", "FIC101", 1700000000, "ON", 3, 1000) == -1,
+           "milliseconds above 999 are refused");
+    Expect(KelSendConfigRecord("plant.unit1.fic101", "", "", "", 1, 0, 0, 0, "", "", 0, 0, 0, 0,
+                               0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, NULL, NULL,
+                               NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,
+                               NULL, NULL, NULL, NULL, NULL, NULL, message,
+                               (int32_t)sizeof(message)) != 0,
+           "configuration record with no service to reach");
+    Expect(message[0] != '\0', "its message");
+  }
   return failures == 0 ? 0 : 1;
 }

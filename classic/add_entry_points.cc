@@ -1,0 +1,265 @@
+// The nineteen exported add functions. Each checks its arguments, resolves
+// an extended point name when it has one, packs the status word and hands
+// one AddRequest to the add path.
+#include <cstring>
+
+#include "classic/add_request.h"
+#include "client_library/client_library.h"
+#include "histfeed.h"
+
+namespace histfeed::classic {
+namespace {
+
+constexpr uint16_t kMillisecondsMax = 999;
+constexpr size_t kResolvedSize = 10;
+
+enum class Identifier { kShort, kLong, kExtended };
+
+bool IsBlank(const char* text) {
+  if (text == nullptr) return true;
+  for (; *text != '\0'; ++text) {
+    if (!IsWhiteSpace(*text)) return false;
+  }
+  return true;
+}
+
+uint16_t Low16(int32_t value) { return static_cast<uint16_t>(value); }
+
+struct Value {
+  bool analog;
+  double number;
+  const char* text;
+};
+
+Value Analog(double number) { return {true, number, nullptr}; }
+Value Text(const char* text) { return {false, 0.0, text}; }
+
+int32_t AddRecord(const char* service, const char* point, Identifier identifier, int32_t time,
+                  Value value, uint16_t status, int32_t milliseconds) {
+  uint16_t ms = Low16(milliseconds);
+  if (CheckAddArguments(service, point, ms) != 0) return kAddInvalid;
+  AddRequest request{};
+  if (identifier == Identifier::kExtended) {
+    if (!ResolveExtendedPoint(service, point, request.point)) return kAddInvalid;
+  } else {
+    CopyFixed(request.point, kAddPointNameSize - 1, point);
+  }
+  CopyFixed(request.service, kServiceNameSize - 1, service);
+  request.kind = identifier == Identifier::kLong ? kLongIdKind : kShortIdKind;
+  request.analog = value.analog;
+  request.time = time;
+  request.milliseconds = ms;
+  request.value = value.number;
+  CopyFixed(request.valueText, kValueTextSize - 1, value.text);
+  request.status = status;
+  return AddToServiceBuffer(request);
+}
+
+}  // namespace
+
+int32_t CheckAddArguments(const char* service, const char* point, uint16_t milliseconds) {
+  // A blank name would trim to nothing: a buffer no service could take.
+  if (IsBlank(service) || IsBlank(point) || milliseconds > kMillisecondsMax) return kAddInvalid;
+  return 0;
+}
+
+uint16_t PackAnalogStatus(int32_t flag1, int32_t flag2, int32_t flag3, int32_t flag4,
+                          int32_t flag5, int32_t flag6, int32_t flag7, int32_t flag8) {
+  uint16_t status = flag1 != 0 ? 0x0023 : 0x0003;
+  if (flag2 != 0) status |= 0x0040;
+  if (flag3 != 0) status |= 0x0010;
+  if (flag4 != 0) status |= 0x0080;
+  if (flag5 != 0) status |= 0x0018;
+  if (flag6 != 0) status |= 0x0088;
+  if (flag7 != 0) status |= 0x0004;
+  if (flag8 != 0) status |= 0x0100;
+  return status;
+}
+
+uint16_t PackDigitalStatus(int32_t flag1, int32_t flag2, int32_t flag3, int32_t flag4,
+                           int32_t flag5) {
+  uint16_t status = flag1 != 0 ? 0x1043 : 0x1003;
+  if (flag2 != 0) status |= 0x0080;
+  if (flag3 != 0) status |= 0x0010;
+  if (flag4 != 0) status |= 0x0004;
+  if (flag5 != 0) status |= 0x0100;
+  return status;
+}
+
+bool ResolveExtendedPoint(const char* service, const char* extendedName,
+                          char (&identifier)[kAddPointNameSize]) {
+  if (client_library::Connect(service) != 0) return false;
+  char resolved[kResolvedSize] = {};
+  if (client_library::ResolvePoint(service, extendedName, resolved,
+                                   static_cast<int32_t>(sizeof(resolved))) != 0) {
+    return false;
+  }
+  // Read within the output even if the library left it unterminated.
+  size_t length = BoundedLength(resolved, sizeof(resolved));
+  std::memset(identifier, 0, sizeof(identifier));
+  std::memcpy(identifier, resolved, length);
+  return true;
+}
+
+}  // namespace histfeed::classic
+
+using histfeed::classic::AddRecord;
+using histfeed::classic::Analog;
+using histfeed::classic::Identifier;
+using histfeed::classic::PackAnalogStatus;
+using histfeed::classic::PackDigitalStatus;
+using histfeed::classic::Text;
+
+extern "C" {
+
+HISTFEED_API int32_t KelAddShortIdRecord(const char* service, const char* point, int32_t time,
+                                         const char* valueText, int32_t status,
+                                         int32_t milliseconds) {
+  return AddRecord(service, point, Identifier::kShort, time, Text(valueText),
+                   static_cast<uint16_t>(status), milliseconds);
+}
+
+HISTFEED_API int32_t KelAddAnalogShortIdRecord(const char* service, const char* point,
+                                               int32_t time, double value, int32_t flag1,
+                                               int32_t flag2, int32_t flag3, int32_t flag4,
+                                               int32_t flag5, int32_t flag6, int32_t flag7,
+                                               int32_t flag8) {
+  return AddRecord(service, point, Identifier::kShort, time, Analog(value),
+                   PackAnalogStatus(flag1, flag2, flag3, flag4, flag5, flag6, flag7, flag8), 0);
+}
+
+HISTFEED_API int32_t KelAddDigitalShortIdRecord(const char* service, const char* point,
+                                                int32_t time, int32_t flag1,
+                                                const char* stateText, int32_t flag2,
+                                                int32_t flag3, int32_t flag4, int32_t flag5) {
+  return AddRecord(service, point, Identifier::kShort, time, Text(stateText),
+                   PackDigitalStatus(flag1, flag2, flag3, flag4, flag5), 0);
+}
+
+HISTFEED_API int32_t KelAddAnalogShortIdRecordNoStatus(const char* service, const char* point,
+                                                       int32_t time, double value) {
+  return AddRecord(service, point, Identifier::kShort, time, Analog(value), 0, 0);
+}
+
+HISTFEED_API int32_t KelAddAnalogLongIdRecord(const char* service, const char* point,
+                                              int32_t time, double value, int32_t flag1,
+                                              int32_t flag2, int32_t flag3, int32_t flag4,
+                                              int32_t flag5, int32_t flag6, int32_t flag7,
+                                              int32_t flag8) {
+  return AddRecord(service, point, Identifier::kLong, time, Analog(value),
+                   PackAnalogStatus(flag1, flag2, flag3, flag4, flag5, flag6, flag7, flag8), 0);
+}
+
+HISTFEED_API int32_t KelAddDigitalLongIdRecord(const char* service, const char* point,
+                                               int32_t time, int32_t flag1,
+                                               const char* stateText, int32_t flag2,
+                                               int32_t flag3, int32_t flag4, int32_t flag5) {
+  return AddRecord(service, point, Identifier::kLong, time, Text(stateText),
+                   PackDigitalStatus(flag1, flag2, flag3, flag4, flag5), 0);
+}
+
+HISTFEED_API int32_t KelAddAnalogLongIdRecordNoStatus(const char* service, const char* point,
+                                                      int32_t time, double value) {
+  return AddRecord(service, point, Identifier::kLong, time, Analog(value), 0, 0);
+}
+
+HISTFEED_API int32_t KelAddAnalogExtIdRecord(const char* service, const char* extendedName,
+                                             int32_t time, double value, int32_t flag1,
+                                             int32_t flag2, int32_t flag3, int32_t flag4,
+                                             int32_t flag5, int32_t flag6, int32_t flag7,
+                                             int32_t flag8) {
+  return AddRecord(service, extendedName, Identifier::kExtended, time, Analog(value),
+                   PackAnalogStatus(flag1, flag2, flag3, flag4, flag5, flag6, flag7, flag8), 0);
+}
+
+HISTFEED_API int32_t KelAddDigitalExtIdRecord(const char* service, const char* extendedName,
+                                              int32_t time, int32_t flag1,
+                                              const char* stateText, int32_t flag2,
+                                              int32_t flag3, int32_t flag4, int32_t flag5) {
+  return AddRecord(service, extendedName, Identifier::kExtended, time, Text(stateText),
+                   PackDigitalStatus(flag1, flag2, flag3, flag4, flag5), 0);
+}
+
+HISTFEED_API int32_t KelAddAnalogExtIdRecordNoStatus(const char* service,
+                                                     const char* extendedName, int32_t time,
+                                                     double value) {
+  return AddRecord(service, extendedName, Identifier::kExtended, time, Analog(value), 0, 0);
+}
+
+HISTFEED_API int32_t KelAddAnalogShortIdMsecRecord(const char* service, const char* point,
+                                                   int32_t time, double value, int32_t flag1,
+                                                   int32_t flag2, int32_t flag3, int32_t flag4,
+                                                   int32_t flag5, int32_t flag6, int32_t flag7,
+                                                   int32_t flag8, int32_t milliseconds) {
+  return AddRecord(service, point, Identifier::kShort, time, Analog(value),
+                   PackAnalogStatus(flag1, flag2, flag3, flag4, flag5, flag6, flag7, flag8),
+                   milliseconds);
+}
+
+HISTFEED_API int32_t KelAddAnalogLongIdMsecRecord(const char* service, const char* point,
+                                                  int32_t time, double value, int32_t flag1,
+                                                  int32_t flag2, int32_t flag3, int32_t flag4,
+                                                  int32_t flag5, int32_t flag6, int32_t flag7,
+                                                  int32_t flag8, int32_t milliseconds) {
+  return AddRecord(service, point, Identifier::kLong, time, Analog(value),
+                   PackAnalogStatus(flag1, flag2, flag3, flag4, flag5, flag6, flag7, flag8),
+                   milliseconds);
+}
+
+HISTFEED_API int32_t KelAddAnalogExtIdMsecRecord(const char* service, const char* extendedName,
+                                                 int32_t time, double value, int32_t flag1,
+                                                 int32_t flag2, int32_t flag3, int32_t flag4,
+                                                 int32_t flag5, int32_t flag6, int32_t flag7,
+                                                 int32_t flag8, int32_t milliseconds) {
+  return AddRecord(service, extendedName, Identifier::kExtended, time, Analog(value),
+                   PackAnalogStatus(flag1, flag2, flag3, flag4, flag5, flag6, flag7, flag8),
+                   milliseconds);
+}
+
+HISTFEED_API int32_t KelAddAnalogExtIdMsecRecordNoStatus(const char* service,
+                                                         const char* extendedName, int32_t time,
+                                                         double value, int32_t milliseconds) {
+  return AddRecord(service, extendedName, Identifier::kExtended, time, Analog(value), 0,
+                   milliseconds);
+}
+
+HISTFEED_API int32_t KelAddDigitalShortIdMsecRecord(const char* service, const char* point,
+                                                    int32_t time, int32_t flag1,
+                                                    const char* stateText, int32_t flag2,
+                                                    int32_t flag3, int32_t flag4, int32_t flag5,
+                                                    int32_t milliseconds) {
+  return AddRecord(service, point, Identifier::kShort, time, Text(stateText),
+                   PackDigitalStatus(flag1, flag2, flag3, flag4, flag5), milliseconds);
+}
+
+HISTFEED_API int32_t KelAddDigitalLongIdMsecRecord(const char* service, const char* point,
+                                                   int32_t time, int32_t flag1,
+                                                   const char* stateText, int32_t flag2,
+                                                   int32_t flag3, int32_t flag4, int32_t flag5,
+                                                   int32_t milliseconds) {
+  return AddRecord(service, point, Identifier::kLong, time, Text(stateText),
+                   PackDigitalStatus(flag1, flag2, flag3, flag4, flag5), milliseconds);
+}
+
+HISTFEED_API int32_t KelAddDigitalExtIdMsecRecord(const char* service, const char* extendedName,
+                                                  int32_t time, int32_t flag1,
+                                                  const char* stateText, int32_t flag2,
+                                                  int32_t flag3, int32_t flag4, int32_t flag5,
+                                                  int32_t milliseconds) {
+  return AddRecord(service, extendedName, Identifier::kExtended, time, Text(stateText),
+                   PackDigitalStatus(flag1, flag2, flag3, flag4, flag5), milliseconds);
+}
+
+HISTFEED_API int32_t KelAddAnalogShortIdMsecRecordNoStatus(const char* service,
+                                                           const char* point, int32_t time,
+                                                           double value, int32_t milliseconds) {
+  return AddRecord(service, point, Identifier::kShort, time, Analog(value), 0, milliseconds);
+}
+
+HISTFEED_API int32_t KelAddAnalogLongIdMsecRecordNoStatus(const char* service,
+                                                          const char* point, int32_t time,
+                                                          double value, int32_t milliseconds) {
+  return AddRecord(service, point, Identifier::kLong, time, Analog(value), 0, milliseconds);
+}
+
+}  // extern "C"
