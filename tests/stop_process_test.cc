@@ -19,7 +19,12 @@ namespace {
 
 using namespace histfeed::classic;
 
-using StopProcessTest = ClassicTest;
+class StopProcessTest : public ClassicTest {
+ protected:
+  // The stop's 5-second wait must outlast a sender that delivers a few
+  // buffers, even under a sanitizer: it lasts 0.5 s here.
+  ScopedTimeScale stopInTime_{10};
+};
 
 std::vector<std::string> DeliveredServices(const FakeClientLibrary& fake) {
   std::vector<std::string> services;
