@@ -101,10 +101,10 @@ void AppendBuffer(std::string& out, int32_t b) {
   char unknown[16];
   char header[96];
   std::string_view name = FieldText(buffer.serviceName, kServiceNameSize - 1);
+  std::string_view state = StateText(buffer.state, unknown);
   std::snprintf(header, sizeof(header), "%d) \"%.*s\" count=%d status=%.*s\n", b,
                 static_cast<int>(name.size()), name.data(), RecordCount(buffer),
-                static_cast<int>(StateText(buffer.state, unknown).size()),
-                StateText(buffer.state, unknown).data());
+                static_cast<int>(state.size()), state.data());
   out += kSeparator;
   out += header;
   out += kSeparator;
