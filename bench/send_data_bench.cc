@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "histfeed.h"
-#include "platform/socket.h"
+#include "bench/raw_loopback.h"
 #include "tests/support/fake_historian.h"
 #include "universal/send_data.h"
 
@@ -17,44 +17,12 @@ using testing::FakeHistorian;
 using testing::MakeFrame;
 using testing::Reply;
 
-platform::SocketHandle ConnectRaw(const FakeHistorian& peer) {
-  platform::SocketHandle socket = platform::OpenStreamSocket();
-  const uint8_t loopback[4] = {127, 0, 0, 1};
-  platform::ConnectSocket(socket, platform::MakeIpv4Address(loopback, peer.port()));
-  return socket;
-}
-
 void RawPingPong(benchmark::State& state) {
-  FakeHistorian peer;
-  peer.SetKeepFrames(false);
-  platform::SocketHandle socket = ConnectRaw(peer);
-  std::vector<char> frame = MakeFrame(static_cast<int32_t>(state.range(0)));
-  char ack = 0;
-  for (auto _ : state) {
-    if (platform::SendAll(socket, frame.data(), static_cast<int32_t>(frame.size())) < 0 ||
-        platform::Receive(socket, &ack, 1) != 1) {
-      state.SkipWithError("raw exchange failed");
-      break;
-    }
-  }
-  state.SetItemsProcessed(state.iterations());
-  platform::CloseSocket(socket);
+  bench::RawPingPong(state, static_cast<int32_t>(state.range(0)), 1);
 }
 
 void RawBlast(benchmark::State& state) {
-  FakeHistorian peer;
-  peer.SetKeepFrames(false);
-  peer.SetDefaultReply(Reply::Silent());
-  platform::SocketHandle socket = ConnectRaw(peer);
-  std::vector<char> frame = MakeFrame(static_cast<int32_t>(state.range(0)));
-  for (auto _ : state) {
-    if (platform::SendAll(socket, frame.data(), static_cast<int32_t>(frame.size())) < 0) {
-      state.SkipWithError("raw send failed");
-      break;
-    }
-  }
-  state.SetItemsProcessed(state.iterations());
-  platform::CloseSocket(socket);
+  bench::RawBlast(state, static_cast<int32_t>(state.range(0)), 1);
 }
 
 void SendDataFrames(benchmark::State& state, bool ack) {

@@ -9,31 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/memory_input.h"
 #include "platform/file_system.h"
 #include "queue/record_queue.h"
 
 namespace {
 
+using histfeed::fuzz::MemoryInput;
+
 using histfeed::platform::FileSystem;
 using histfeed::platform::InputFile;
 using histfeed::platform::OutputFile;
-
-class MemoryInput : public InputFile {
- public:
-  MemoryInput(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  size_t Read(void* out, size_t size) override {
-    size_t count = std::min(size, size_ - offset_);
-    if (count > 0) std::memcpy(out, data_ + offset_, count);
-    offset_ += count;
-    return count;
-  }
-  uint64_t Size() override { return size_; }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t offset_ = 0;
-};
 
 class DiscardingOutput : public OutputFile {
  public:

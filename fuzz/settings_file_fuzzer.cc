@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/memory_input.h"
 #include "platform/file_system.h"
 #include "platform/time_zone.h"
 #include "timezone/dst_rules.h"
@@ -17,22 +18,7 @@
 
 namespace {
 
-class MemoryInput : public histfeed::platform::InputFile {
- public:
-  MemoryInput(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  size_t Read(void* out, size_t size) override {
-    size_t count = size < size_ - offset_ ? size : size_ - offset_;
-    if (count > 0) std::memcpy(out, data_ + offset_, count);
-    offset_ += count;
-    return count;
-  }
-  uint64_t Size() override { return size_; }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t offset_ = 0;
-};
+using histfeed::fuzz::MemoryInput;
 
 // The real file system, except that the settings file is the fuzz input.
 class SettingsFromMemory : public histfeed::platform::FileSystemWrapper {

@@ -99,6 +99,112 @@ HISTFEED_API void VornMxSetLongId(int32_t key, const char* longId);     /* 1105 
 HISTFEED_API void VornMxSetExtId(int32_t key, const char* extId);       /* 1106 */
 HISTFEED_API void VornMxSetTime(int32_t key, int32_t time, int16_t msec); /* 1107 */
 
+/* ---- Universal family: point values ------------------------------------
+ * Each call adds one record to the key's buffer of its type; the buffer
+ * leaves as a frame when flushed (VornMxFlushUniversalRecord with the type
+ * given below), when full, or, for the block forms, when the identifier or
+ * the time changes. Identifiers are cut to 9 (point), 61 (long) and 129
+ * characters (extended; 128 in a block frame's header), text values to 17.
+ * Null texts count as empty. Results as for VornMxAddUniversalRecord; a
+ * block record with an empty identifier or a by-time record with time 0
+ * is refused at once (-100, -102, -113 or -101). */
+HISTFEED_API int32_t VornMxAddRec(int32_t key, const char* pointId, int32_t time, int32_t msec,
+                                  int32_t status, double value); /* 1109, type 1 */
+HISTFEED_API int32_t VornMxAddAsciiRec(int32_t key, const char* pointId, int32_t time,
+                                       int32_t msec, int32_t status,
+                                       const char* text); /* 1110, type 11 */
+HISTFEED_API int32_t VornMxAddLongIdRec(int32_t key, const char* longId, int32_t time,
+                                        int32_t msec, int32_t status,
+                                        double value); /* 1111, type 6 */
+HISTFEED_API int32_t VornMxAddLongIdAsciiRec(int32_t key, const char* longId, int32_t time,
+                                             int32_t msec, int32_t status,
+                                             const char* text); /* 1112, type 12 */
+HISTFEED_API int32_t VornMxAddExtIdRec(int32_t key, const char* extId, int32_t time,
+                                       int32_t msec, int32_t status,
+                                       double value); /* 1113, type 15 */
+HISTFEED_API int32_t VornMxAddExtIdAsciiRec(int32_t key, const char* extId, int32_t time,
+                                            int32_t msec, int32_t status,
+                                            const char* text); /* 1114, type 18 */
+/* Block records of one point: the identifier travels once per frame. */
+HISTFEED_API int32_t VornMxAddBlockRecByPointId(int32_t key, const char* pointId, int32_t time,
+                                                int32_t msec, int32_t status,
+                                                double value); /* 1115, type 2 */
+HISTFEED_API int32_t VornMxAddLongIdBlockRecByLongId(int32_t key, const char* longId,
+                                                     int32_t time, int32_t msec, int32_t status,
+                                                     double value); /* 1116, type 7 */
+HISTFEED_API int32_t VornMxAddExtIdBlockRecByExtId(int32_t key, const char* extId, int32_t time,
+                                                   int32_t msec, int32_t status,
+                                                   double value); /* 1117, type 16 */
+/* Block records of one time stamp: the time travels once per frame. */
+HISTFEED_API int32_t VornMxAddBlockRecByTime(int32_t key, const char* pointId, int32_t time,
+                                             int32_t msec, int32_t status,
+                                             double value); /* 1118, type 3 */
+HISTFEED_API int32_t VornMxAddLongIdRecByTime(int32_t key, const char* longId, int32_t time,
+                                              int32_t msec, int32_t status,
+                                              double value); /* 1119, type 8 */
+HISTFEED_API int32_t VornMxAddExtIdRecByTime(int32_t key, const char* extId, int32_t time,
+                                             int32_t msec, int32_t status,
+                                             double value); /* 1120, type 17 */
+
+/* ---- Universal family: configurations and deletions --------------------
+ * Configuration frames go to every configured service, the alternate
+ * first. The library copies the fields unchanged; their meaning is the
+ * service's. Texts are cut to their fields: pointId 9, longId 61,
+ * description 25, units 9, pointClass 3, state texts 17, extId 129,
+ * comment 225, attributes 33. Flush type 5 (ConfigRec), 10 (extended),
+ * 13, 14 or 19 (deletions by point, long or extended identifier). */
+HISTFEED_API int32_t VornMxAddConfigRec(int32_t key, const char* pointId, const char* longId,
+                                        const char* description, const char* units,
+                                        const char* pointClass, int32_t option1,
+                                        int32_t option2, const char* lowStateText,
+                                        const char* highStateText, int32_t setting1,
+                                        int32_t setting2, int32_t setting3, int32_t setting4,
+                                        int32_t setting5, int32_t setting6, int32_t setting7,
+                                        int32_t setting8, int32_t setting9, int32_t setting10,
+                                        int32_t setting11, int32_t setting12,
+                                        int32_t setting13, int32_t setting14,
+                                        int32_t setting15, int32_t setting16,
+                                        int32_t setting17, int32_t setting18,
+                                        int32_t setting19, int32_t setting20,
+                                        int32_t setting21, int32_t setting22,
+                                        int32_t setting23, int32_t setting24,
+                                        int32_t setting25, int32_t setting26,
+                                        const char* extId, const char* comment); /* 1121 */
+HISTFEED_API int32_t VornMxAddConfigExtendedRec(int32_t key, const char* pointId,
+                                                const char* longId, const char* description,
+                                                const char* units, const char* pointClass,
+                                                int32_t option1, int32_t option2,
+                                                const char* lowStateText,
+                                                const char* highStateText, int32_t setting1,
+                                                int32_t setting2, int32_t setting3,
+                                                int32_t setting4, int32_t setting5,
+                                                int32_t setting6, int32_t setting7,
+                                                int32_t setting8, int32_t setting9,
+                                                int32_t setting10, int32_t setting11,
+                                                int32_t setting12, int32_t setting13,
+                                                int32_t setting14, int32_t setting15,
+                                                int32_t setting16, int32_t setting17,
+                                                int32_t setting18, int32_t setting19,
+                                                int32_t setting20, int32_t setting21,
+                                                int32_t setting22, int32_t setting23,
+                                                int32_t setting24, int32_t setting25,
+                                                int32_t setting26, const char* extId,
+                                                const char* comment, const char* attribute1,
+                                                const char* attribute2,
+                                                const char* attribute3,
+                                                const char* attribute4,
+                                                const char* attribute5,
+                                                const char* attribute6,
+                                                const char* attribute7,
+                                                const char* attribute8,
+                                                const char* attribute9); /* 1122 */
+HISTFEED_API int32_t VornMxDeleteConfigurationRec(int32_t key,
+                                                  const char* pointId); /* 1123, type 13 */
+HISTFEED_API int32_t VornMxDeleteLongIdConfigurationRec(int32_t key,
+                                                        const char* longId); /* 1124, type 14 */
+HISTFEED_API int32_t VornMxDeleteExtIdConfigurationRec(int32_t key,
+                                                       const char* extId); /* 1125, type 19 */
+
 /*
  * Classic family: flushing.
  *

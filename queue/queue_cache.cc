@@ -161,6 +161,27 @@ int32_t QueueReload(RecordQueue& queue) {
   return kQueueOk;
 }
 
+// Writes a ring image to a new file; a file that did not reach the disk
+// whole is removed again, so it can never hold up a reload.
+bool WriteImageFile(RecordQueue& queue, const Ring& ring, const std::string& name) {
+  platform::FileSystem& files = platform::Files();
+  std::unique_ptr<platform::OutputFile> file = files.CreateFile(name);
+  if (!file) {
+    QueueMessage(queue, "Unable to open cache file for export, %s", name.c_str());
+    return false;
+  }
+  bool written = WriteCacheFile(*file, ring);
+  written = file->Close() && written;
+  file.reset();
+  if (!written) {
+    files.RemoveFile(name);
+    QueueMessage(queue, "Unable to write cache file for export, %s", name.c_str());
+    return false;
+  }
+  QueueMessage(queue, "Exported cache file, %s", name.c_str());
+  return true;
+}
+
 }  // namespace
 
 int32_t QueueSpill(RecordQueue& queue) {
@@ -170,29 +191,47 @@ int32_t QueueSpill(RecordQueue& queue) {
     if (made != kQueueOk) return made;
   }
   ++queue.lastNumber;
-  std::string name = FileName(queue, queue.lastNumber);
-  platform::FileSystem& files = platform::Files();
-  std::unique_ptr<platform::OutputFile> file = files.CreateFile(name);
-  if (!file) {
+  // On failure the ring keeps its records and the push is refused.
+  if (!WriteImageFile(queue, queue.ring, FileName(queue, queue.lastNumber))) {
     --queue.lastNumber;
-    QueueMessage(queue, "Unable to open cache file for export, %s", name.c_str());
-    return kQueueFull;
-  }
-  // A file that did not reach the disk whole would hold the queue up at
-  // reload; keep the records in the ring and refuse the push instead.
-  bool written = WriteCacheFile(*file, queue.ring);
-  written = file->Close() && written;
-  file.reset();
-  if (!written) {
-    files.RemoveFile(name);
-    --queue.lastNumber;
-    QueueMessage(queue, "Unable to write cache file for export, %s", name.c_str());
     return kQueueFull;
   }
   queue.ring.readIndex = queue.ring.writeIndex;
   ++queue.fileCount;
-  QueueMessage(queue, "Exported cache file, %s", name.c_str());
   return kQueueOk;
+}
+
+int32_t QueueSaveToCache(RecordQueue* queue) {
+  SemLock lock(queue->lock);
+  if (!queue->cacheEnabled) return kQueueFull;
+  int32_t result = kQueueOk;
+  // The loaded region came from the file just below the oldest one left,
+  // so it goes back under that number and stays first in line. If that
+  // file could not be deleted it still holds these records.
+  if (!queue->loaded.Empty()) {
+    uint32_t number = queue->firstNumber - 1;
+    std::string name = FileName(*queue, number);
+    if (!platform::Files().Exists(name)) {
+      if (WriteImageFile(*queue, queue->loaded, name)) {
+        queue->firstNumber = number;
+        ++queue->fileCount;
+        EmptyLoadedRegion(*queue);
+      } else {
+        result = kQueueFull;
+      }
+    }
+  }
+  if (!queue->ring.Empty()) {
+    ++queue->lastNumber;
+    if (WriteImageFile(*queue, queue->ring, FileName(*queue, queue->lastNumber))) {
+      queue->ring.readIndex = queue->ring.writeIndex;
+      ++queue->fileCount;
+    } else {
+      --queue->lastNumber;
+      result = kQueueFull;
+    }
+  }
+  return result;
 }
 
 int32_t QueueCacheTake(RecordQueue& queue, bool remove, void* dst, uint16_t capacity,

@@ -72,6 +72,13 @@ uint16_t QueueCount(RecordQueue* queue);
 int32_t QueueEnableCache(RecordQueue* queue, uint32_t maxFiles, uint32_t deleteOldest,
                          const char* prefix, const char* directory);
 
+// Writes the records still held in memory (a loaded cache file and the
+// ring) into cache files, so a queue enabling the same cache later
+// delivers them first, in order. Ignores the file limit: records are not
+// dropped for it. Returns 0, or -303 when the cache is off or a file could
+// not be written.
+int32_t QueueSaveToCache(RecordQueue* queue);
+
 // Sets the sink for the queue's cache messages (none by default).
 void QueueSetMessageSink(RecordQueue* queue, QueueMessageSink sink);
 

@@ -266,6 +266,22 @@ TEST_F(QueueCacheTest, FileLimitRefusesOrDeletesTheOldest) {
   EXPECT_TRUE(Said("Cacheing queue failed - internal queueing error"));
 }
 
+TEST_F(QueueCacheTest, RecordsInMemoryAreSavedForTheNextQueue) {
+  RecordQueue* queue = CachedQueue();
+  for (uint32_t v = 0; v < 9; ++v) ASSERT_EQ(Push(queue, v), 0);  // files 1 (0-2), 2 (3-4), 3 (5-6)
+  uint32_t value;
+  ASSERT_EQ(Pop(queue, &value), 0);  // file 1 is now in memory, 0 taken
+  ASSERT_EQ(QueueSaveToCache(queue), 0);
+  Destroy(queue);
+
+  RecordQueue* next = CachedQueue();
+  ASSERT_EQ(Push(next, 100), 0);
+  std::vector<uint32_t> values;
+  EXPECT_EQ(Drain(next, &values), kQueueEmpty);
+  EXPECT_EQ(values, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 100}));
+  EXPECT_EQ(QueueSaveToCache(NewQueue()), kQueueFull);  // no cache, nothing to save into
+}
+
 // Injects disk failures into the cache's file operations.
 class FailingFiles : public platform::FileSystemWrapper {
  public:

@@ -5,11 +5,21 @@
 
 namespace histfeed::universal {
 
+namespace {
+
+// Position in kRecordTypes by code, -1 where a code is no record type.
+constexpr std::array<int8_t, 20> MakeIndexByCode() {
+  std::array<int8_t, 20> index{};
+  index.fill(-1);
+  for (int i = 0; i < kRecordTypeCount; ++i) index[kRecordTypes[i].code] = static_cast<int8_t>(i);
+  return index;
+}
+constexpr std::array<int8_t, 20> kIndexByCode = MakeIndexByCode();
+
+}  // namespace
+
 int RecordTypeIndex(int32_t code) {
-  for (int i = 0; i < kRecordTypeCount; ++i) {
-    if (kRecordTypes[i].code == code) return i;
-  }
-  return -1;
+  return code >= 0 && code < static_cast<int32_t>(kIndexByCode.size()) ? kIndexByCode[code] : -1;
 }
 
 const RecordType* FindRecordType(int32_t code) {
@@ -77,6 +87,10 @@ void PutFixedText(uint8_t* at, size_t width, std::string_view text) {
   if (nul != std::string_view::npos) count = nul;
   if (count > 0) std::memcpy(at, text.data(), count);
   std::memset(at + count, 0, width - count);
+}
+
+std::string_view CallerText(const char* text, size_t width) {
+  return text == nullptr ? std::string_view() : std::string_view(text, strnlen(text, width));
 }
 
 std::string_view GetFixedText(const uint8_t* at, size_t width) {

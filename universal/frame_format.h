@@ -175,6 +175,9 @@ double GetF64(const uint8_t* at);
 // Copies at most `width` bytes of `text` and pads with NUL; a text that
 // fills the field keeps no terminator.
 void PutFixedText(uint8_t* at, size_t width, std::string_view text);
+// A caller's text, read up to its terminator but never past `width`
+// characters; null reads as empty.
+std::string_view CallerText(const char* text, size_t width);
 // The text of a fixed field, up to its first NUL.
 std::string_view GetFixedText(const uint8_t* at, size_t width);
 

@@ -75,7 +75,11 @@ void TearDownQueue(MxConnection& connection) {
   AbortLink(control.alternateLink, connection.alternateSocket);
   std::unique_lock<std::shared_mutex> exclusive(control.queueUse);
   connection.queueEnabled = 0;
-  if (RecordQueue* queue = connection.queue.exchange(nullptr)) QueueDestroy(queue);
+  if (RecordQueue* queue = connection.queue.exchange(nullptr)) {
+    // Frames still in memory go to the cache files rather than being lost.
+    if (connection.cacheEnabled.load() != 0) QueueSaveToCache(queue);
+    QueueDestroy(queue);
+  }
 }
 
 int32_t VornUniversalSendData(int32_t key, const char* frame, int32_t length, int32_t isConfig) {

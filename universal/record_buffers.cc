@@ -114,7 +114,7 @@ void RecordBufferSet::TakeFrameLocked(int index, Frame* frame) {
   }
 }
 
-int32_t RecordBufferSet::SendFrames(int index, const FrameSender& send) {
+int32_t RecordBufferSet::SendFrames(int index, const FrameSender& send, bool oneFrame) {
   const RecordType& type = kRecordTypes[index];
   Frame frame;
   int32_t due = -1;  // records present when the flush began
@@ -136,7 +136,7 @@ int32_t RecordBufferSet::SendFrames(int index, const FrameSender& send) {
     SemRelease(lock_);
     // Handed over outside the lock, so sending never blocks other adders.
     int32_t result = send(frame.bytes, frame.length, frame.isConfig);
-    if (result != 0) return result;
+    if (result != 0 || oneFrame) return result;
   }
 }
 
@@ -171,7 +171,8 @@ int32_t RecordBufferSet::Add(int32_t code, const uint8_t* records, int32_t count
   for (int32_t i = 0; i < count; ++i) {
     while (recordCount_[index] >= type.capacity) {
       SemRelease(lock_);
-      result = SendFrames(index, send);
+      // One frame makes room; the rest keeps filling the next frame.
+      result = SendFrames(index, send, true);
       SemWait(lock_, kWaitForever);
       // Still full: the flush could not even start (header missing).
       if (result != 0 && recordCount_[index] >= type.capacity) {
@@ -213,10 +214,37 @@ int32_t RecordBufferSet::AddBlockLocked(int index, bool groupChanges,
     // cannot, it stays and the new record is refused.
     int32_t precondition = HeaderPrecondition(type);
     if (precondition != 0) return precondition;
-    while (recordCount_[index] > 0) TakeFrameLocked(index, &frames[(*frameCount)++]);
+    // A new group takes everything of the old one; a full buffer of the
+    // same group only needs one frame's worth of room.
+    do {
+      TakeFrameLocked(index, &frames[(*frameCount)++]);
+    } while (groupChanges && recordCount_[index] > 0);
     *groupFlushed = !groupChanges;
   }
   return 0;
+}
+
+template <typename Differs, typename SetHeader>
+int32_t RecordBufferSet::AddBlock(int index, Differs groupChanges, SetHeader setHeader,
+                                  const uint8_t* record, const FrameSender& send) {
+  Frame frames[kMostFramesPerBuffer];
+  int frameCount = 0;
+  bool fullGroupFlushed = false;
+  {
+    SemLock lock(lock_);
+    if (!EnsureRecordBuffer(index)) return kNoRecordBuffer;
+    int32_t refused = AddBlockLocked(index, groupChanges(), frames, &frameCount, &fullGroupFlushed);
+    if (refused != 0) return refused;
+    setHeader();
+    StoreRecordLocked(index, record);
+  }
+  int32_t result = 0;
+  for (int i = 0; i < frameCount; ++i) {
+    int32_t sent = send(frames[i].bytes, frames[i].length, frames[i].isConfig);
+    // A full buffer's flush is reported; a change of group's is not.
+    if (fullGroupFlushed && result == 0) result = sent;
+  }
+  return result;
 }
 
 int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_t* record,
@@ -231,30 +259,17 @@ int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_
            : type.extension == HeaderExtension::kLongId ? kMissingLongId
                                                          : kMissingExtId;
   }
-  Frame frames[kMostFramesPerBuffer];
-  int frameCount = 0;
-  bool fullGroupFlushed = false;
-  int32_t result;
-  {
-    SemLock lock(lock_);
-    if (!EnsureRecordBuffer(index)) return kNoRecordBuffer;
-    result = AddBlockLocked(index, HeaderDiffers(type, id), frames, &frameCount,
-                            &fullGroupFlushed);
-    if (result != 0) return result;
-    // Always, so the header takes the newest spelling.
-    switch (type.extension) {
-      case HeaderExtension::kPointId: SetPointId(id); break;
-      case HeaderExtension::kLongId: SetLongId(id); break;
-      default: SetExtId(id); break;
-    }
-    StoreRecordLocked(index, record);
-  }
-  for (int i = 0; i < frameCount; ++i) {
-    int32_t sent = send(frames[i].bytes, frames[i].length, frames[i].isConfig);
-    // A full buffer's flush is reported; a change of group's is not.
-    if (fullGroupFlushed && result == 0) result = sent;
-  }
-  return result;
+  return AddBlock(
+      index, [&] { return HeaderDiffers(type, id); },
+      [&] {
+        // Always, so the header takes the newest spelling.
+        switch (type.extension) {
+          case HeaderExtension::kPointId: SetPointId(id); break;
+          case HeaderExtension::kLongId: SetLongId(id); break;
+          default: SetExtId(id); break;
+        }
+      },
+      record, send);
 }
 
 int32_t RecordBufferSet::AddBlockByTime(int32_t code, int32_t seconds, int16_t msec,
@@ -262,24 +277,9 @@ int32_t RecordBufferSet::AddBlockByTime(int32_t code, int32_t seconds, int16_t m
   int index = RecordTypeIndex(code);
   if (index < 0) return kNotARecordType;
   if (seconds == 0) return kMissingBlockTime;
-  Frame frames[kMostFramesPerBuffer];
-  int frameCount = 0;
-  bool fullGroupFlushed = false;
-  int32_t result;
-  {
-    SemLock lock(lock_);
-    if (!EnsureRecordBuffer(index)) return kNoRecordBuffer;
-    bool changes = seconds != blockTime_ || msec != blockTimeMsec_;
-    result = AddBlockLocked(index, changes, frames, &frameCount, &fullGroupFlushed);
-    if (result != 0) return result;
-    SetTime(seconds, msec);
-    StoreRecordLocked(index, record);
-  }
-  for (int i = 0; i < frameCount; ++i) {
-    int32_t sent = send(frames[i].bytes, frames[i].length, frames[i].isConfig);
-    if (fullGroupFlushed && result == 0) result = sent;
-  }
-  return result;
+  return AddBlock(
+      index, [&] { return seconds != blockTime_ || msec != blockTimeMsec_; },
+      [&] { SetTime(seconds, msec); }, record, send);
 }
 
 int32_t RecordBufferSet::CountOf(int32_t code) {

@@ -94,12 +94,18 @@ class RecordBufferSet {
   // Takes the oldest records that fit one frame out of the buffer into
   // `frame`. Clears the header once the buffer is empty. Lock held.
   void TakeFrameLocked(int index, Frame* frame);
-  // Sends what `index` holds now, taking the lock around each frame.
-  int32_t SendFrames(int index, const FrameSender& send);
+  // Sends what `index` holds now, taking the lock around each frame; with
+  // `oneFrame`, only the oldest frame's worth (room for the next record).
+  int32_t SendFrames(int index, const FrameSender& send, bool oneFrame = false);
   // Adds one block record after moving a different or full old group into
   // `frames`; the caller sends them once the lock is released.
   int32_t AddBlockLocked(int index, bool groupChanges, Frame* frames, int* frameCount,
                          bool* groupFlushed);
+  // The shared steps of both block adds, around their own group test and
+  // header change.
+  template <typename Differs, typename SetHeader>
+  int32_t AddBlock(int index, Differs groupChanges, SetHeader setHeader, const uint8_t* record,
+                   const FrameSender& send);
   bool HeaderDiffers(const RecordType& type, const char* id) const;
   void StoreRecordLocked(int index, const uint8_t* record);
 

@@ -1,5 +1,6 @@
 #include "platform/semaphore.h"
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
@@ -10,34 +11,47 @@
 
 namespace histfeed::platform {
 
+// An uncontended wait or release is one atomic exchange; only a thread
+// that has to wait takes the mutex. Every load and exchange is
+// sequentially consistent: a releaser that sees no waiter and a waiter
+// that sees no count cannot both miss each other.
 class BinarySemaphore {
  public:
   int32_t Wait(int64_t timeoutMs) {
+    if (TryTake()) return 0;
     std::unique_lock<std::mutex> lock(mutex_);
-    auto available = [this] { return count_ > 0; };
+    ++waiters_;
+    auto taken = [this] { return TryTake(); };
+    bool got = true;
     if (timeoutMs < 0) {
-      released_.wait(lock, available);
-    } else if (!released_.wait_for(lock, RealDuration(timeoutMs), available)) {
-      return kWaitTimedOut;
+      released_.wait(lock, taken);
+    } else {
+      got = released_.wait_for(lock, RealDuration(timeoutMs), taken);
     }
-    count_ = 0;
-    return 0;
+    --waiters_;
+    return got ? 0 : kWaitTimedOut;
   }
 
   int32_t Release() {
-    {
+    int expected = 0;
+    if (!count_.compare_exchange_strong(expected, 1)) return SemaphoreAtMaximumError();
+    if (waiters_.load() > 0) {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (count_ > 0) return SemaphoreAtMaximumError();
-      count_ = 1;
+      released_.notify_one();
     }
-    released_.notify_one();
     return 0;
   }
 
  private:
+  bool TryTake() {
+    int expected = 1;
+    return count_.compare_exchange_strong(expected, 0);
+  }
+
+  std::atomic<int> count_{1};
+  std::atomic<int> waiters_{0};
   std::mutex mutex_;
   std::condition_variable released_;
-  int count_ = 1;
 };
 
 int32_t SemaphoreAtMaximumError() { return EOVERFLOW; }
