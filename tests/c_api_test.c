@@ -28,5 +28,7 @@ int main(void) {
   VornMxSetDebugMsg(0);
   VornMxUniversalCloseSocket(key);
   Expect(VornMxSetHeartBeat(key, 1) == -1, "a closed key has no heartbeat");
+  Expect(StopProcess() == 0, "no classic sender to stop");
+  Expect(SnapShotDebug(NULL) == -1, "a snapshot needs a path");
   return failures == 0 ? 0 : 1;
 }
