@@ -1,10 +1,10 @@
 #include <cstring>
 
+#include "classic/delivery_abandon.h"
 #include "classic/sender.h"
 #include "classic/service_buffer.h"
 #include "classic/service_load.h"
 #include "client_library/client_library.h"
-#include "platform/clock.h"
 
 namespace histfeed::classic {
 namespace {
@@ -44,6 +44,7 @@ int32_t DeliverServiceBuffer(int32_t b, AfterDelivery after) {
   uint8_t request[TARVO_SHORT_ID_REQUEST_SIZE];
   uint8_t reply[TARVO_REPLY_SIZE];
   for (int attempt = 1;; ++attempt) {
+    if (DeliveriesAbandoned()) return 0;
     if (client_library::Connect(service) == 0) {
       std::memset(reply, 0, sizeof(reply));
       std::memcpy(request, buffer.request, size);
@@ -54,7 +55,8 @@ int32_t DeliverServiceBuffer(int32_t b, AfterDelivery after) {
       if (result == 0 && IsBusy(ReplyStatus(reply))) {
         // Same request, same reply block: neither zeroed nor stamped again.
         shared.busy = 1;
-        platform::SleepMs(kBusyPauseMs);
+        PauseDelivery(kBusyPauseMs);
+        if (DeliveriesAbandoned()) return 0;
         result = Exchange(longKind, service, request, reply);
       }
       uint32_t status = ReplyStatus(reply);
@@ -76,7 +78,7 @@ int32_t DeliverServiceBuffer(int32_t b, AfterDelivery after) {
       }
     }
     if (attempt >= kDeliveryAttempts) return 0;
-    platform::SleepMs(kAttemptPauseMs);
+    PauseDelivery(kAttemptPauseMs);
   }
 }
 

@@ -25,6 +25,10 @@ int32_t StartClientLibrary();
 // the thread has ended. Call with the sender start lock held.
 bool StopSender(int64_t timeoutMs);
 
+// Whether the calling thread is the sender thread (a stopped one that has
+// not been joined yet included). Call with the sender start lock held.
+bool IsSenderThread();
+
 // What becomes of a buffer that its service accepted.
 enum class AfterDelivery { kKeepState, kFree };
 

@@ -141,6 +141,8 @@ int32_t StartSender() {
   return shared.running.load();
 }
 
+bool IsSenderThread() { return SenderHandle().IsCurrentThread(); }
+
 bool StopSender(int64_t timeoutMs) {
   ClassicState& shared = Classic();
   shared.running = 0;

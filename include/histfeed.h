@@ -375,6 +375,22 @@ HISTFEED_API int32_t KelSendConfigRecord(
     const char* row46, const char* row47, const char* row48, const char* row49,
     const char* row50, char* message, int32_t messageSize); /* 16 */
 
+/*
+ * Classic family: shutdown and diagnostics.
+ *
+ * StopProcess flushes every buffer, lets the sender deliver what is queued
+ * and what is still in use, and stops it, waiting at most 5 seconds. The
+ * next add call starts a new sender. Returns 0, or -4 when a buffer could
+ * not be queued (it is still delivered while stopping); 0 at once when no
+ * sender runs. The library calls it itself when it is unloaded.
+ *
+ * SnapShotDebug appends a text dump of all 500 buffers (name, record
+ * count, state and every record) to the file at path. Returns 0, or -1
+ * when path is null or empty or the file cannot be opened or closed.
+ */
+HISTFEED_API int32_t StopProcess(void);                /* 32 */
+HISTFEED_API int32_t SnapShotDebug(const char* path); /* 50 */
+
 #ifdef __cplusplus
 }
 #endif

@@ -28,8 +28,8 @@ int main(void) {
   VornMxSetDebugMsg(0);
   VornMxUniversalCloseSocket(key);
   Expect(VornMxSetHeartBeat(key, 1) == -1, "a closed key has no heartbeat");
-  /* Classic family with no service to reach: values are still collected,
-   * a configuration record reports its failure. */
+  /* Classic family whose client library cannot load: values are still
+   * collected, a configuration record reports its failure. */
   {
     char message[64] = "";
     Expect(KelAddAnalogShortIdRecord("Plant", "FIC101", 1700000000, 0.1, 0, 0, 0, 0, 0, 0, 0,
@@ -42,8 +42,10 @@ int main(void) {
                                NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,
                                NULL, NULL, NULL, NULL, NULL, NULL, message,
                                (int32_t)sizeof(message)) != 0,
-           "configuration record with no service to reach");
+           "configuration record without a client library");
     Expect(message[0] != '\0', "its message");
   }
+  Expect(StopProcess() == 0, "no classic sender to stop");
+  Expect(SnapShotDebug(NULL) == -1, "a snapshot needs a path");
   return failures == 0 ? 0 : 1;
 }

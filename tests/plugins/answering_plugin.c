@@ -10,6 +10,7 @@
 #define PLUGIN_EXPORT __attribute__((visibility("default")))
 
 static atomic_long exchanges;
+static atomic_long dataRecords;
 
 PLUGIN_EXPORT int TarvoStartup(int reserved) { return reserved == 0 ? 0 : 1; }
 
@@ -38,14 +39,20 @@ static int Answer(const void *request, void *reply) {
   return 0;
 }
 
+static int AnswerData(const void *request, void *reply) {
+  const unsigned char *bytes = (const unsigned char *)request;
+  atomic_fetch_add(&dataRecords, (long)(bytes[2] | (bytes[3] << 8)));
+  return Answer(request, reply);
+}
+
 PLUGIN_EXPORT int TarvoShortIdExchange(const char *service, const void *request, void *reply) {
   (void)service;
-  return Answer(request, reply);
+  return AnswerData(request, reply);
 }
 
 PLUGIN_EXPORT int TarvoLongIdExchange(const char *service, const void *request, void *reply) {
   (void)service;
-  return Answer(request, reply);
+  return AnswerData(request, reply);
 }
 
 PLUGIN_EXPORT int TarvoConfigExchange(const char *service, const void *request, void *reply) {
@@ -68,3 +75,6 @@ PLUGIN_EXPORT int TarvoResolvePoint(const char *service, const char *extendedNam
 
 /* Not part of the interface: how many exchanges it answered. */
 PLUGIN_EXPORT long AnsweringPluginExchanges(void) { return atomic_load(&exchanges); }
+
+/* Not part of the interface: how many records its data requests carried. */
+PLUGIN_EXPORT long AnsweringPluginRecords(void) { return atomic_load(&dataRecords); }

@@ -1,0 +1,45 @@
+// StopProcess: flush every buffer, stop the sender after it has drained
+// the send queue, and leave the family ready to start again.
+#include "classic/stop_process.h"
+
+#include "classic/delivery_abandon.h"
+#include "classic/sender.h"
+#include "classic/service_buffer.h"
+#include "histfeed.h"
+#include "platform/clock.h"
+
+namespace histfeed::classic {
+namespace {
+
+// Lets buffers that were just queued reach the sender before it stops.
+constexpr int64_t kFlushSettleMs = 100;
+
+}  // namespace
+
+void StopForUnloading() {
+  StopProcess();
+  SemLock lock(Classic().senderStartLock);
+  if (IsSenderThread()) return;
+  // Ended already (or never started): this only frees what it left.
+  if (StopSender(0)) return;
+  AbandonDeliveries(true);
+  StopSender(kWaitForever);
+  // The library may stay loaded (another reference to it): later runs
+  // deliver as usual.
+  AbandonDeliveries(false);
+}
+
+}  // namespace histfeed::classic
+
+extern "C" HISTFEED_API int32_t StopProcess(void) {
+  using namespace histfeed::classic;
+  ClassicState& shared = Classic();
+  histfeed::SemLock lock(shared.senderStartLock);
+  if (!shared.running.load()) return 0;
+  int32_t result = KelFlushAllRecords(nullptr, nullptr, 0);
+  histfeed::platform::SleepMs(kFlushSettleMs);
+  // A sender that has not ended in time keeps its thread and queue; the
+  // next start waits for it and then frees them.
+  StopSender(kStopWaitMs);
+  return result;
+}
