@@ -125,11 +125,20 @@ TEST_F(QueuedSendingTest, QueuedFramesAreReplayedInOrderWhenTheServiceComesBack)
   peer.Stop();
   int32_t key = QueuedKey(true);
   EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), kConnectFailed);
+  struct DebugLines {
+    DebugLines() { VornMxSetDebugMsg(1); }
+    ~DebugLines() { VornMxSetDebugMsg(0); }
+  } debugLines;
   for (uint32_t i = 0; i < 30; ++i) ASSERT_EQ(Send(key, DataFrame(i)), 0);
 
   ASSERT_TRUE(peer.Start());
   ASSERT_TRUE(WaitUntil([&] { return peer.FrameCount() >= 30; }));
   EXPECT_EQ(ReceivedSequences(peer), Range(0, 30));
+  // Observers can count what waited and what was delivered later.
+  EXPECT_EQ(messages_.Count("VornUniversalSendData() frame queued - records=1"), 30);
+  ASSERT_TRUE(WaitUntil(
+      [&] { return messages_.Count("QueueThread SendData() frame replayed - records=1") == 30; }));
+  EXPECT_EQ(messages_.Count("SendData() PRI Data good ACK - records=1"), 30);
   // Once the queue is empty, frames go directly again.
   ASSERT_TRUE(WaitUntil([&] { return QueueCount(Connection(key).queue.load()) == 0; }));
   EXPECT_EQ(Send(key, DataFrame(30)), 0);

@@ -70,7 +70,8 @@ TEST_F(SendDataTest, AcknowledgementOffSendsWithoutReading) {
   EXPECT_EQ(Send(key), 0);
   EXPECT_TRUE(WaitUntil([&] { return primary_.FrameCount() == 1; }));
   EXPECT_EQ(Connection(key).currentConnection.load(), kUsePrimary);
-  EXPECT_TRUE(messages_.Lines().empty());
+  EXPECT_EQ(messages_.Lines(),
+            std::vector<std::string>{"SendData() PRI Data sent no error - records=1"});
 }
 
 TEST_F(SendDataTest, PrimaryOutcomesWithoutAlternate) {
@@ -85,6 +86,7 @@ TEST_F(SendDataTest, PrimaryOutcomesWithoutAlternate) {
   EXPECT_EQ(connection.primaryState.load(), kConnected);
   EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
   EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
+                                   "SendData() PRI Data good ACK - records=1",
                                    "SendData() Data Error - BAD ACK char (0x15) - ignore",
                                    "SendData() Data Error - BAD ACK char (0xffffff80) - ignore",
                                    "SendData() Data Error - BAD ACK char (00) - ignore",
@@ -112,7 +114,11 @@ TEST_F(SendDataTest, PrimaryRejectionIsRetriedOnTheAlternate) {
   EXPECT_EQ(Connection(key).currentConnection.load(), kUseAlternate);
   ASSERT_EQ(alternate_.Frames().size(), 1u);
   EXPECT_EQ(alternate_.Frames()[0], primary_.Frames()[0]);  // the same frame
-  EXPECT_TRUE(messages_.Lines().empty());
+  // Observers see the move and the delivered record count.
+  EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
+                                   "SendData() data moved to ALT",
+                                   "SendData() ALT Data good ACK - records=1",
+                               }));
 }
 
 TEST_F(SendDataTest, FailedPrimarySendFailsOverAndDataStaysOnTheAlternate) {
@@ -188,8 +194,11 @@ TEST_F(SendDataTest, AlternateAttemptFailuresSendDataBackToThePrimary) {
   EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
                                    "GetAckBack() ALT timeout",
                                    "SendData() ALT Data Error - bytes=37",
+                                   "SendData() data moved to PRI",
                                    "SendData() Data Error - BAD ACK char (0x41) - ignore",
+                                   "SendData() data moved to PRI",
                                    "SendData() ALT Data Error - bytes=-1",
+                                   "SendData() data moved to PRI",
                                }));
 }
 

@@ -51,7 +51,4 @@ HISTFEED_API int32_t VornMxSetDebugMsg(int32_t flag) {
 
 HISTFEED_API int32_t VornMxIsDebugMsg(void) { return histfeed::universal::debugMessageFlag.load(); }
 
-// Does nothing on purpose: observers intercept calls of this export.
-HISTFEED_API void VornMxUniversalMessage(const char* text) { (void)text; }
-
 }  // extern "C"

@@ -124,6 +124,10 @@ uint16_t FrameRecordType(const uint8_t* frame, size_t length) {
   return length >= kTypeOffset + 2 ? GetU16(frame + kTypeOffset) : 0;
 }
 
+uint16_t FrameRecordCount(const uint8_t* frame, size_t length) {
+  return length >= kTypeOffset + 4 ? GetU16(frame + kTypeOffset + 2) : 0;
+}
+
 void EncodeBlockTime(int32_t seconds, int16_t msec, uint8_t out[6]) {
   PutU32(out, static_cast<uint32_t>(seconds));
   PutU16(out + 4, static_cast<uint16_t>(msec));

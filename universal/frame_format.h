@@ -119,6 +119,9 @@ void EncodeHeartBeatFrame(uint8_t out[kHeartBeatFrameBytes]);
 // The record type word of a frame (0 when it is too short to have one).
 uint16_t FrameRecordType(const uint8_t* frame, size_t length);
 
+// The record count word of a frame (0 when it is too short to have one).
+uint16_t FrameRecordCount(const uint8_t* frame, size_t length);
+
 // The block time stamp of a type 3, 8 or 17 frame header.
 void EncodeBlockTime(int32_t seconds, int16_t msec, uint8_t out[6]);
 

@@ -3,6 +3,7 @@
 // configuration frame that fails moves to the tail.
 #include "queue/record_queue.h"
 #include "universal/diagnostics.h"
+#include "universal/frame_format.h"
 #include "universal/mx_connection.h"
 #include "universal/send_data.h"
 
@@ -43,6 +44,8 @@ void Drain(int32_t key, MxConnection& connection, RecordQueue* queue, char* fram
       continue;
     }
     if (SendData(key, frame, length, 0) == 0) {
+      PassTrace("QueueThread SendData() frame replayed - records=%d",
+                FrameRecordCount(reinterpret_cast<uint8_t*>(frame), length));
       QueuePop(queue, frame, kQueueSlotBytes, &length);
       continue;
     }

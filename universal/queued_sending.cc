@@ -4,6 +4,7 @@
 
 #include "queue/record_queue.h"
 #include "universal/diagnostics.h"
+#include "universal/frame_format.h"
 #include "universal/mx_connection.h"
 #include "universal/send_data.h"
 
@@ -28,6 +29,8 @@ int32_t PushFrame(MxConnection& connection, RecordQueue* queue, const char* fram
   }
   connection.sendQueueFull = 0;
   ++connection.sendQueueCount;
+  PassTrace("VornUniversalSendData() frame queued - records=%d",
+            FrameRecordCount(reinterpret_cast<const uint8_t*>(frame), static_cast<size_t>(length)));
   connection.control.queueWake.Set();
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "universal/send_data.h"
 
 #include "universal/diagnostics.h"
+#include "universal/frame_format.h"
 #include "universal/mx_connection.h"
 
 namespace histfeed::universal {
@@ -128,13 +129,33 @@ int32_t PrimaryAttempt(int32_t key, const char* frame, int32_t length) {
   return kRejected;
 }
 
+// Trace lines that let an observer follow where data goes and how much of
+// it was delivered.
+void TraceDataFrame(const MxConnection& connection, int32_t before, int32_t result,
+                    const char* frame, int32_t length) {
+  if (!DebugMessagesOn()) return;
+  int32_t after = connection.currentConnection.load();
+  if (after != before) {
+    PassTrace(after == kUseAlternate ? "SendData() data moved to ALT" : "SendData() data moved to PRI");
+  }
+  int records = FrameRecordCount(reinterpret_cast<const uint8_t*>(frame), static_cast<size_t>(length));
+  if (result != 0 || records == 0) return;
+  const char* service = after == kUseAlternate ? "ALT" : "PRI";
+  if (connection.ackEnabled.load() != 0) {
+    PassTrace("SendData() %s Data good ACK - records=%d", service, records);
+  } else {
+    PassTrace("SendData() %s Data sent no error - records=%d", service, records);
+  }
+}
+
 int32_t SendDataFrame(int32_t key, const char* frame, int32_t length) {
   MxConnection& connection = Connection(key);
-  if (connection.primaryState.load() == kConnected &&
-      connection.currentConnection.load() == kUsePrimary) {
-    return PrimaryAttempt(key, frame, length);
-  }
-  return AlternateAttempt(key, frame, length);
+  int32_t before = connection.currentConnection.load();
+  int32_t result = connection.primaryState.load() == kConnected && before == kUsePrimary
+                       ? PrimaryAttempt(key, frame, length)
+                       : AlternateAttempt(key, frame, length);
+  TraceDataFrame(connection, before, result, frame, length);
+  return result;
 }
 
 // The texts of one service's configuration step.
