@@ -14,6 +14,7 @@ command -v clang++ >/dev/null || need+=(clang)
 [ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 command -v nm >/dev/null || need+=(binutils)
 [ -e /usr/include/sqlite3.h ] || need+=(libsqlite3-dev)
+command -v sqlite3 >/dev/null || need+=(sqlite3)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
