@@ -192,6 +192,24 @@ TEST_F(RecordBuffersTest, BlockByTimeSplitsOnSecondsOrMilliseconds) {
   EXPECT_EQ(buffers_.CountOf(3), 1);
 }
 
+TEST_F(RecordBuffersTest, ByTimeTypesShareTheTimeSoEachGroupLeavesUnderItsOwn) {
+  auto point = Record(3, 1), longId = Record(8, 2), extId = Record(17, 3);
+  ASSERT_EQ(buffers_.AddBlockByTime(3, 100, 0, point.data(), Sender()), 0);
+  ASSERT_EQ(buffers_.AddBlockByTime(8, 100, 0, longId.data(), Sender()), 0);
+  EXPECT_TRUE(sent_.empty());  // the same time: both groups wait
+  // A new time, even for a third type, sends both waiting groups first.
+  ASSERT_EQ(buffers_.AddBlockByTime(17, 200, 0, extId.data(), Sender()), 0);
+  ASSERT_EQ(sent_.size(), 2u);
+  for (const SentFrame& frame : sent_) EXPECT_EQ(GetU32(&frame.bytes[10]), 100u);
+  // Flushing one type keeps the time another type's group still needs.
+  ASSERT_EQ(buffers_.AddBlockByTime(3, 200, 0, point.data(), Sender()), 0);
+  ASSERT_EQ(buffers_.Flush(3, Sender()), 0);
+  ASSERT_EQ(buffers_.Flush(17, Sender()), 0);
+  ASSERT_EQ(sent_.size(), 4u);
+  EXPECT_EQ(GetU32(&sent_[2].bytes[10]), 200u);
+  EXPECT_EQ(GetU32(&sent_[3].bytes[10]), 200u);
+}
+
 TEST_F(RecordBuffersTest, ConcurrentAddersLoseNothing) {
   constexpr int kThreads = 4;
   constexpr uint32_t kEach = 5000;

@@ -20,6 +20,16 @@ constexpr bool EveryBufferFitsTwoFrames() {
 }
 static_assert(EveryBufferFitsTwoFrames());
 
+// The block time is one header for all three by-time types; each other
+// header belongs to one type.
+bool SharesHeader(int index, int other) {
+  return other == index || (kRecordTypes[index].extension == HeaderExtension::kBlockTime &&
+                            kRecordTypes[other].extension == HeaderExtension::kBlockTime);
+}
+
+constexpr int kTypesSharingAHeader = 3;
+constexpr int kMostFramesPerHeaderChange = kMostFramesPerBuffer * kTypesSharingAHeader;
+
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Case-insensitive compare of at most `width` characters, stopping at the
@@ -101,17 +111,27 @@ void RecordBufferSet::TakeFrameLocked(int index, Frame* frame) {
   }
   recordCount_[index] = remaining;
   if (remaining > 0) return;
-  // The header belongs to the group that just left.
+  // The header belongs to the group that just left, unless a group of
+  // another type under the same header is still waiting.
   switch (type.extension) {
     case HeaderExtension::kPointId: std::memset(pointId_, 0, sizeof pointId_); break;
     case HeaderExtension::kLongId: std::memset(longId_, 0, sizeof longId_); break;
     case HeaderExtension::kExtId: std::memset(extId_, 0, sizeof extId_); break;
     case HeaderExtension::kBlockTime:
-      blockTime_ = 0;
-      blockTimeMsec_ = 0;
+      if (!RecordsUnderHeaderLocked(index)) {
+        blockTime_ = 0;
+        blockTimeMsec_ = 0;
+      }
       break;
     case HeaderExtension::kNone: break;
   }
+}
+
+bool RecordBufferSet::RecordsUnderHeaderLocked(int index) const {
+  for (int other = 0; other < kRecordTypeCount; ++other) {
+    if (SharesHeader(index, other) && recordCount_[other] > 0) return true;
+  }
+  return false;
 }
 
 int32_t RecordBufferSet::SendFrames(int index, const FrameSender& send, bool oneFrame) {
@@ -209,17 +229,27 @@ int32_t RecordBufferSet::AddBlockLocked(int index, bool groupChanges,
   const RecordType& type = kRecordTypes[index];
   *frameCount = 0;
   *groupFlushed = false;
-  if (recordCount_[index] > 0 && (groupChanges || recordCount_[index] >= type.capacity)) {
-    // The old group must be able to leave under its own header; if it
-    // cannot, it stays and the new record is refused.
+  if (groupChanges) {
+    // Every group under the old header leaves whole before it changes; it
+    // must be able to leave under that header, or it stays and the new
+    // record is refused.
+    for (int other = 0; other < kRecordTypeCount; ++other) {
+      if (!SharesHeader(index, other) || recordCount_[other] == 0) continue;
+      int32_t precondition = HeaderPrecondition(kRecordTypes[other]);
+      if (precondition != 0) return precondition;
+    }
+    for (int other = 0; other < kRecordTypeCount; ++other) {
+      if (!SharesHeader(index, other)) continue;
+      while (recordCount_[other] > 0) TakeFrameLocked(other, &frames[(*frameCount)++]);
+    }
+    return 0;
+  }
+  if (recordCount_[index] >= type.capacity) {
     int32_t precondition = HeaderPrecondition(type);
     if (precondition != 0) return precondition;
-    // A new group takes everything of the old one; a full buffer of the
-    // same group only needs one frame's worth of room.
-    do {
-      TakeFrameLocked(index, &frames[(*frameCount)++]);
-    } while (groupChanges && recordCount_[index] > 0);
-    *groupFlushed = !groupChanges;
+    // A full buffer of the same group only needs one frame's worth of room.
+    TakeFrameLocked(index, &frames[(*frameCount)++]);
+    *groupFlushed = true;
   }
   return 0;
 }
@@ -227,7 +257,7 @@ int32_t RecordBufferSet::AddBlockLocked(int index, bool groupChanges,
 template <typename Differs, typename SetHeader>
 int32_t RecordBufferSet::AddBlock(int index, Differs groupChanges, SetHeader setHeader,
                                   const uint8_t* record, const FrameSender& send) {
-  Frame frames[kMostFramesPerBuffer];
+  Frame frames[kMostFramesPerHeaderChange];
   int frameCount = 0;
   bool fullGroupFlushed = false;
   {

@@ -107,6 +107,8 @@ class RecordBufferSet {
   int32_t AddBlock(int index, Differs groupChanges, SetHeader setHeader, const uint8_t* record,
                    const FrameSender& send);
   bool HeaderDiffers(const RecordType& type, const char* id) const;
+  // Whether a buffer under the same header as `index` holds records.
+  bool RecordsUnderHeaderLocked(int index) const;
   void StoreRecordLocked(int index, const uint8_t* record);
 
   LazySemaphore lock_;
