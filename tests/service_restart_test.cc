@@ -1,13 +1,10 @@
 // The real service process killed and restarted under a stream from a
 // universal key with acknowledgement and a queue: every value the library
 // accepted must end up in the database, once the queue has drained.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +15,7 @@
 
 #include "histfeed.h"
 #include "queue/record_queue.h"
+#include "tests/support/loopback.h"
 #include "tests/support/scaled_clock.h"
 #include "tests/support/temp_directory.h"
 #include "tests/support/universal_fixture.h"
@@ -27,35 +25,17 @@ extern char** environ;
 namespace histfeed::testing {
 namespace {
 
-// A loopback port that nothing listens on at the moment.
-uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in where{};
-  where.sin_family = AF_INET;
-  where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof where;
-  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&where), size), 0);
-  EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&where), &size), 0);
-  close(fd);
-  return ntohs(where.sin_port);
-}
-
 bool Accepts(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in where{};
-  where.sin_family = AF_INET;
-  where.sin_port = htons(port);
-  where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool connected = connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0;
-  close(fd);
-  return connected;
+  int fd = ConnectLoopback(port);
+  if (fd >= 0) close(fd);
+  return fd >= 0;
 }
 
 // The histfeed-service program, serving one database on fixed ports.
 class ServiceProcess {
  public:
   ServiceProcess(std::string database, uint16_t port)
-      : database_(std::move(database)), port_(port), classicPort_(FreePort()) {}
+      : database_(std::move(database)), port_(port), classicPort_(FreeLoopbackPort()) {}
   ~ServiceProcess() { Stop(SIGTERM); }
 
   void Start() {
@@ -111,7 +91,7 @@ class ServiceRestartTest : public UniversalTest {
 };
 
 TEST_F(ServiceRestartTest, KilledAndRestartedServiceLosesNoAcceptedValue) {
-  const uint16_t port = FreePort();
+  const uint16_t port = FreeLoopbackPort();
   ServiceProcess service(dir_.File("history.db"), port);
   service.Start();
 

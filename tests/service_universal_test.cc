@@ -1,8 +1,6 @@
 // The reference service's universal listener: what it stores and how it
 // answers well-formed, malformed and hostile streams.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +12,7 @@
 #include "service/storage.h"
 #include "service/tcp_listener.h"
 #include "service/universal_listener.h"
+#include "tests/support/loopback.h"
 #include "tests/support/temp_directory.h"
 #include "universal/config_record.h"
 #include "universal/frame_format.h"
@@ -26,12 +25,8 @@ using universal::PointValue;
 using universal::RecordType;
 
 int Connect(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in where{};
-  where.sin_family = AF_INET;
-  where.sin_port = htons(port);
-  where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
+  int fd = testing::ConnectLoopback(port);
+  EXPECT_GE(fd, 0);
   return fd;
 }
 
