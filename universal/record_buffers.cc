@@ -22,14 +22,21 @@ static_assert(EveryBufferFitsTwoFrames());
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Case-insensitive compare of at most `width` characters, stopping at the
-// first NUL of either.
-bool SameIdentifier(const char* a, const char* b, size_t width) {
+// Compares `id` with a fixed header field of `width` characters, stopping
+// at the first NUL of either: case-insensitively for the group, and byte
+// for byte so an unchanged spelling need not be written again (the field
+// is NUL-padded, as SetFixed leaves it).
+template <typename Match>
+Match CompareIdentifier(const char* id, const char* field, size_t width) {
+  bool identical = true;
   for (size_t i = 0; i < width; ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-    if (a[i] == '\0') return true;
+    if (id[i] != field[i]) {
+      if (Lower(id[i]) != Lower(field[i])) return Match::kDifferent;
+      identical = false;
+    }
+    if (id[i] == '\0') break;
   }
-  return true;
+  return identical ? Match::kIdentical : Match::kOtherSpelling;
 }
 
 void SetFixed(char* field, size_t width, const char* text) {
@@ -146,19 +153,22 @@ int32_t RecordBufferSet::Flush(int32_t code, const FrameSender& send) {
   return SendFrames(index, send);
 }
 
-void RecordBufferSet::StoreRecordLocked(int index, const uint8_t* record) {
+void RecordBufferSet::StoreRecordLocked(int index, const RecordSource& source, int32_t i) {
   const RecordType& type = kRecordTypes[index];
-  std::memcpy(recordBuffer_[index].get() + size_t(recordCount_[index]) * type.recordBytes, record,
-              type.recordBytes);
+  uint8_t* slot = recordBuffer_[index].get() + size_t(recordCount_[index]) * type.recordBytes;
+  if (source.point != nullptr) {
+    EncodeRecord(type, *source.point, slot);
+  } else {
+    std::memcpy(slot, source.records + size_t(i) * type.recordBytes, type.recordBytes);
+  }
   ++recordCount_[index];
 }
 
-int32_t RecordBufferSet::Add(int32_t code, const uint8_t* records, int32_t count,
-                             const FrameSender& send) {
-  int index = RecordTypeIndex(code);
+int32_t RecordBufferSet::AddFrom(int index, const RecordSource& source, int32_t count,
+                                 const FrameSender& send) {
   SemWait(lock_, kWaitForever);
   bool allocated = index >= 0 && EnsureRecordBuffer(index);
-  if (index < 0 || count <= 0 || records == nullptr) {
+  if (index < 0 || count <= 0) {
     SemRelease(lock_);
     return 0;
   }
@@ -180,10 +190,21 @@ int32_t RecordBufferSet::Add(int32_t code, const uint8_t* records, int32_t count
         return result;
       }
     }
-    StoreRecordLocked(index, records + size_t(i) * type.recordBytes);
+    StoreRecordLocked(index, source, i);
   }
   SemRelease(lock_);
   return result;
+}
+
+int32_t RecordBufferSet::Add(int32_t code, const uint8_t* records, int32_t count,
+                             const FrameSender& send) {
+  return AddFrom(RecordTypeIndex(code), RecordSource{records, nullptr},
+                 records == nullptr ? 0 : count, send);
+}
+
+int32_t RecordBufferSet::AddPoint(int32_t code, const PointValue& point,
+                                  const FrameSender& send) {
+  return AddFrom(RecordTypeIndex(code), RecordSource{nullptr, &point}, 1, send);
 }
 
 void RecordBufferSet::SetPointId(const char* id) { SetFixed(pointId_, sizeof pointId_, id); }
@@ -195,12 +216,14 @@ void RecordBufferSet::SetTime(int32_t seconds, int16_t msec) {
   blockTimeMsec_ = msec;
 }
 
-bool RecordBufferSet::HeaderDiffers(const RecordType& type, const char* id) const {
+RecordBufferSet::IdMatch RecordBufferSet::MatchHeader(const RecordType& type,
+                                                      const char* id) const {
   switch (type.extension) {
-    case HeaderExtension::kPointId: return !SameIdentifier(id, pointId_, sizeof pointId_);
-    case HeaderExtension::kLongId: return !SameIdentifier(id, longId_, sizeof longId_);
-    case HeaderExtension::kExtId: return !SameIdentifier(id, extId_, sizeof extId_);
-    default: return false;
+    case HeaderExtension::kPointId:
+      return CompareIdentifier<IdMatch>(id, pointId_, sizeof pointId_);
+    case HeaderExtension::kLongId: return CompareIdentifier<IdMatch>(id, longId_, sizeof longId_);
+    case HeaderExtension::kExtId: return CompareIdentifier<IdMatch>(id, extId_, sizeof extId_);
+    default: return IdMatch::kIdentical;
   }
 }
 
@@ -226,7 +249,7 @@ int32_t RecordBufferSet::AddBlockLocked(int index, bool groupChanges,
 
 template <typename Differs, typename SetHeader>
 int32_t RecordBufferSet::AddBlock(int index, Differs groupChanges, SetHeader setHeader,
-                                  const uint8_t* record, const FrameSender& send) {
+                                  const RecordSource& source, const FrameSender& send) {
   Frame frames[kMostFramesPerBuffer];
   int frameCount = 0;
   bool fullGroupFlushed = false;
@@ -236,7 +259,7 @@ int32_t RecordBufferSet::AddBlock(int index, Differs groupChanges, SetHeader set
     int32_t refused = AddBlockLocked(index, groupChanges(), frames, &frameCount, &fullGroupFlushed);
     if (refused != 0) return refused;
     setHeader();
-    StoreRecordLocked(index, record);
+    StoreRecordLocked(index, source, 0);
   }
   int32_t result = 0;
   for (int i = 0; i < frameCount; ++i) {
@@ -247,8 +270,8 @@ int32_t RecordBufferSet::AddBlock(int index, Differs groupChanges, SetHeader set
   return result;
 }
 
-int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_t* record,
-                                      const FrameSender& send) {
+int32_t RecordBufferSet::AddBlockByIdFrom(int32_t code, const char* id,
+                                          const RecordSource& source, const FrameSender& send) {
   int index = RecordTypeIndex(code);
   if (index < 0) return kNotARecordType;
   const RecordType& type = kRecordTypes[index];
@@ -259,27 +282,54 @@ int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_
            : type.extension == HeaderExtension::kLongId ? kMissingLongId
                                                          : kMissingExtId;
   }
+  IdMatch match = IdMatch::kDifferent;
   return AddBlock(
-      index, [&] { return HeaderDiffers(type, id); },
+      index,
       [&] {
-        // Always, so the header takes the newest spelling.
+        match = MatchHeader(type, id);
+        return match == IdMatch::kDifferent;
+      },
+      [&] {
+        // The header takes the newest spelling.
+        if (match == IdMatch::kIdentical) return;
         switch (type.extension) {
           case HeaderExtension::kPointId: SetPointId(id); break;
           case HeaderExtension::kLongId: SetLongId(id); break;
           default: SetExtId(id); break;
         }
       },
-      record, send);
+      source, send);
 }
 
-int32_t RecordBufferSet::AddBlockByTime(int32_t code, int32_t seconds, int16_t msec,
-                                        const uint8_t* record, const FrameSender& send) {
+int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_t* record,
+                                      const FrameSender& send) {
+  return AddBlockByIdFrom(code, id, RecordSource{record, nullptr}, send);
+}
+
+int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const PointValue& point,
+                                      const FrameSender& send) {
+  return AddBlockByIdFrom(code, id, RecordSource{nullptr, &point}, send);
+}
+
+int32_t RecordBufferSet::AddBlockByTimeFrom(int32_t code, int32_t seconds, int16_t msec,
+                                            const RecordSource& source,
+                                            const FrameSender& send) {
   int index = RecordTypeIndex(code);
   if (index < 0) return kNotARecordType;
   if (seconds == 0) return kMissingBlockTime;
   return AddBlock(
       index, [&] { return seconds != blockTime_ || msec != blockTimeMsec_; },
-      [&] { SetTime(seconds, msec); }, record, send);
+      [&] { SetTime(seconds, msec); }, source, send);
+}
+
+int32_t RecordBufferSet::AddBlockByTime(int32_t code, int32_t seconds, int16_t msec,
+                                        const uint8_t* record, const FrameSender& send) {
+  return AddBlockByTimeFrom(code, seconds, msec, RecordSource{record, nullptr}, send);
+}
+
+int32_t RecordBufferSet::AddBlockByTime(int32_t code, int32_t seconds, int16_t msec,
+                                        const PointValue& point, const FrameSender& send) {
+  return AddBlockByTimeFrom(code, seconds, msec, RecordSource{nullptr, &point}, send);
 }
 
 int32_t RecordBufferSet::CountOf(int32_t code) {
