@@ -216,56 +216,86 @@ void RecordBufferSet::SetTime(int32_t seconds, int16_t msec) {
   blockTimeMsec_ = msec;
 }
 
-RecordBufferSet::IdMatch RecordBufferSet::MatchHeader(const RecordType& type,
-                                                      const char* id) const {
+RecordBufferSet::GroupMatch RecordBufferSet::MatchGroupLocked(const RecordType& type,
+                                                              const BlockGroup& group) const {
   switch (type.extension) {
     case HeaderExtension::kPointId:
-      return CompareIdentifier<IdMatch>(id, pointId_, sizeof pointId_);
-    case HeaderExtension::kLongId: return CompareIdentifier<IdMatch>(id, longId_, sizeof longId_);
-    case HeaderExtension::kExtId: return CompareIdentifier<IdMatch>(id, extId_, sizeof extId_);
-    default: return IdMatch::kIdentical;
+      return CompareIdentifier<GroupMatch>(group.id, pointId_, sizeof pointId_);
+    case HeaderExtension::kLongId:
+      return CompareIdentifier<GroupMatch>(group.id, longId_, sizeof longId_);
+    case HeaderExtension::kExtId:
+      return CompareIdentifier<GroupMatch>(group.id, extId_, sizeof extId_);
+    case HeaderExtension::kBlockTime:
+      // Seconds and milliseconds both start a new group when they change.
+      return group.seconds == blockTime_ && group.msec == blockTimeMsec_ ? GroupMatch::kIdentical
+                                                                         : GroupMatch::kDifferent;
+    case HeaderExtension::kNone: break;
+  }
+  return GroupMatch::kIdentical;
+}
+
+void RecordBufferSet::SetGroupHeaderLocked(const RecordType& type, const BlockGroup& group,
+                                           GroupMatch match) {
+  // The header takes the newest spelling; an identical one is left as is.
+  if (match == GroupMatch::kIdentical) return;
+  switch (type.extension) {
+    case HeaderExtension::kPointId: SetPointId(group.id); break;
+    case HeaderExtension::kLongId: SetLongId(group.id); break;
+    case HeaderExtension::kExtId: SetExtId(group.id); break;
+    case HeaderExtension::kBlockTime: SetTime(group.seconds, group.msec); break;
+    case HeaderExtension::kNone: break;
   }
 }
 
-int32_t RecordBufferSet::AddBlockLocked(int index, bool groupChanges,
-                                        Frame* frames, int* frameCount, bool* groupFlushed) {
+int32_t RecordBufferSet::AddBlock(int index, const BlockGroup& group, const RecordSource& source,
+                                  const FrameSender& send) {
   const RecordType& type = kRecordTypes[index];
-  *frameCount = 0;
-  *groupFlushed = false;
-  if (recordCount_[index] > 0 && (groupChanges || recordCount_[index] >= type.capacity)) {
-    // The old group must be able to leave under its own header; if it
-    // cannot, it stays and the new record is refused.
-    int32_t precondition = HeaderPrecondition(type);
-    if (precondition != 0) return precondition;
-    // A new group takes everything of the old one; a full buffer of the
-    // same group only needs one frame's worth of room.
-    do {
-      TakeFrameLocked(index, &frames[(*frameCount)++]);
-    } while (groupChanges && recordCount_[index] > 0);
-    *groupFlushed = !groupChanges;
+  SemWait(lock_, kWaitForever);
+  if (!EnsureRecordBuffer(index)) {
+    SemRelease(lock_);
+    return kNoRecordBuffer;
   }
+  // The group test and the header change happen under one lock with the
+  // record, so no record ever travels under another group's header.
+  GroupMatch match = MatchGroupLocked(type, group);
+  int32_t held = recordCount_[index];
+  if (held > 0 && (match == GroupMatch::kDifferent || held >= type.capacity)) {
+    return AddBlockMakingRoom(index, group, match, source, send);
+  }
+  SetGroupHeaderLocked(type, group, match);
+  StoreRecordLocked(index, source, 0);
+  SemRelease(lock_);
   return 0;
 }
 
-template <typename Differs, typename SetHeader>
-int32_t RecordBufferSet::AddBlock(int index, Differs groupChanges, SetHeader setHeader,
-                                  const RecordSource& source, const FrameSender& send) {
+int32_t RecordBufferSet::AddBlockMakingRoom(int index, const BlockGroup& group, GroupMatch match,
+                                            const RecordSource& source,
+                                            const FrameSender& send) {
+  const RecordType& type = kRecordTypes[index];
+  // The old group must be able to leave under its own header; if it
+  // cannot, it stays and the new record is refused.
+  int32_t precondition = HeaderPrecondition(type);
+  if (precondition != 0) {
+    SemRelease(lock_);
+    return precondition;
+  }
+  // A new group takes everything of the old one; a full buffer of the
+  // same group only needs one frame's worth of room.
+  bool groupChanges = match == GroupMatch::kDifferent;
   Frame frames[kMostFramesPerBuffer];
   int frameCount = 0;
-  bool fullGroupFlushed = false;
-  {
-    SemLock lock(lock_);
-    if (!EnsureRecordBuffer(index)) return kNoRecordBuffer;
-    int32_t refused = AddBlockLocked(index, groupChanges(), frames, &frameCount, &fullGroupFlushed);
-    if (refused != 0) return refused;
-    setHeader();
-    StoreRecordLocked(index, source, 0);
-  }
+  do {
+    TakeFrameLocked(index, &frames[frameCount++]);
+  } while (groupChanges && recordCount_[index] > 0);
+  // Once the old group is gone the header is empty and takes this record's.
+  SetGroupHeaderLocked(type, group, recordCount_[index] == 0 ? GroupMatch::kDifferent : match);
+  StoreRecordLocked(index, source, 0);
+  SemRelease(lock_);
   int32_t result = 0;
   for (int i = 0; i < frameCount; ++i) {
     int32_t sent = send(frames[i].bytes, frames[i].length, frames[i].isConfig);
     // A full buffer's flush is reported; a change of group's is not.
-    if (fullGroupFlushed && result == 0) result = sent;
+    if (!groupChanges && result == 0) result = sent;
   }
   return result;
 }
@@ -282,23 +312,7 @@ int32_t RecordBufferSet::AddBlockByIdFrom(int32_t code, const char* id,
            : type.extension == HeaderExtension::kLongId ? kMissingLongId
                                                          : kMissingExtId;
   }
-  IdMatch match = IdMatch::kDifferent;
-  return AddBlock(
-      index,
-      [&] {
-        match = MatchHeader(type, id);
-        return match == IdMatch::kDifferent;
-      },
-      [&] {
-        // The header takes the newest spelling.
-        if (match == IdMatch::kIdentical) return;
-        switch (type.extension) {
-          case HeaderExtension::kPointId: SetPointId(id); break;
-          case HeaderExtension::kLongId: SetLongId(id); break;
-          default: SetExtId(id); break;
-        }
-      },
-      source, send);
+  return AddBlock(index, BlockGroup{id, 0, 0}, source, send);
 }
 
 int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_t* record,
@@ -317,9 +331,7 @@ int32_t RecordBufferSet::AddBlockByTimeFrom(int32_t code, int32_t seconds, int16
   int index = RecordTypeIndex(code);
   if (index < 0) return kNotARecordType;
   if (seconds == 0) return kMissingBlockTime;
-  return AddBlock(
-      index, [&] { return seconds != blockTime_ || msec != blockTimeMsec_; },
-      [&] { SetTime(seconds, msec); }, source, send);
+  return AddBlock(index, BlockGroup{nullptr, seconds, msec}, source, send);
 }
 
 int32_t RecordBufferSet::AddBlockByTime(int32_t code, int32_t seconds, int16_t msec,

@@ -112,23 +112,30 @@ class RecordBufferSet {
   // Sends what `index` holds now, taking the lock around each frame; with
   // `oneFrame`, only the oldest frame's worth (room for the next record).
   int32_t SendFrames(int index, const FrameSender& send, bool oneFrame = false);
-  // Adds one block record after moving a different or full old group into
-  // `frames`; the caller sends them once the lock is released.
-  int32_t AddBlockLocked(int index, bool groupChanges, Frame* frames, int* frameCount,
-                         bool* groupFlushed);
+  // The group a block record belongs to: its identifier (types 2, 7, 16)
+  // or, with no identifier, its time (types 3, 8, 17).
+  struct BlockGroup {
+    const char* id = nullptr;
+    int32_t seconds = 0;
+    int16_t msec = 0;
+  };
+  // How a record's group compares with the buffered group's header.
+  enum class GroupMatch { kDifferent, kOtherSpelling, kIdentical };
+  GroupMatch MatchGroupLocked(const RecordType& type, const BlockGroup& group) const;
+  void SetGroupHeaderLocked(const RecordType& type, const BlockGroup& group, GroupMatch match);
   int32_t AddFrom(int index, const RecordSource& source, int32_t count, const FrameSender& send);
   int32_t AddBlockByIdFrom(int32_t code, const char* id, const RecordSource& source,
                            const FrameSender& send);
   int32_t AddBlockByTimeFrom(int32_t code, int32_t seconds, int16_t msec,
                              const RecordSource& source, const FrameSender& send);
-  // The shared steps of both block adds, around their own group test and
-  // header change.
-  template <typename Differs, typename SetHeader>
-  int32_t AddBlock(int index, Differs groupChanges, SetHeader setHeader,
-                   const RecordSource& source, const FrameSender& send);
-  // How `id` compares with the header's identifier of `type`.
-  enum class IdMatch { kDifferent, kOtherSpelling, kIdentical };
-  IdMatch MatchHeader(const RecordType& type, const char* id) const;
+  // Adds one block record; the old group leaves first when it differs,
+  // and a full buffer of the same group gives up one frame's worth.
+  int32_t AddBlock(int index, const BlockGroup& group, const RecordSource& source,
+                   const FrameSender& send);
+  // The part of AddBlock that needs frames to leave. Called with the lock
+  // held; releases it and sends the frames afterwards.
+  int32_t AddBlockMakingRoom(int index, const BlockGroup& group, GroupMatch match,
+                             const RecordSource& source, const FrameSender& send);
   // Writes record `i` of `source` into the buffer's next slot.
   void StoreRecordLocked(int index, const RecordSource& source, int32_t i);
 
