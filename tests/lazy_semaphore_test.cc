@@ -70,5 +70,34 @@ TEST(LazySemaphoreTest, ExcludesConcurrentHolders) {
   SemDestroy(slot);
 }
 
+// Two threads hand two semaphores back and forth, so nearly every wait
+// has to sleep and every release has to find the sleeper. A missed
+// wake-up would show as a timed-out wait (the limit is only ever reached
+// on failure).
+TEST(LazySemaphoreTest, ReleasesAlwaysWakeASleepingWaiter) {
+  constexpr int32_t kNeverMs = 20000;
+  LazySemaphore ping;
+  LazySemaphore pong;
+  ASSERT_EQ(SemWait(ping, kWaitForever), 0);
+  ASSERT_EQ(SemWait(pong, kWaitForever), 0);
+  int failures = 0;
+  std::thread other([&] {
+    for (int i = 0; i < 2000; ++i) {
+      if (SemWait(ping, kNeverMs) != 0) ++failures;
+      SemRelease(pong);
+    }
+  });
+  int myFailures = 0;
+  for (int i = 0; i < 2000; ++i) {
+    SemRelease(ping);
+    if (SemWait(pong, kNeverMs) != 0) ++myFailures;
+  }
+  other.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(myFailures, 0);
+  SemDestroy(ping);
+  SemDestroy(pong);
+}
+
 }  // namespace
 }  // namespace histfeed

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -208,6 +209,51 @@ TEST_F(RecordBuffersTest, ByTimeTypesShareTheTimeSoEachGroupLeavesUnderItsOwn) {
   ASSERT_EQ(sent_.size(), 4u);
   EXPECT_EQ(GetU32(&sent_[2].bytes[10]), 200u);
   EXPECT_EQ(GetU32(&sent_[3].bytes[10]), 200u);
+}
+
+// Point values are encoded in the buffer itself; what leaves must be what
+// the same values make when encoded on their own, under the header of the
+// group they were added with, through the automatic flush of a full buffer.
+TEST_F(RecordBuffersTest, PointValuesLeaveAsTheirEncodedRecords) {
+  const RecordType& single = *FindRecordType(11);
+  for (int32_t i = 0; i <= single.capacity; ++i) {
+    ASSERT_EQ(buffers_.AddPoint(11, PointValue{i, 7, "TIC101", 3, 0, "RUNNING"}, Sender()), 0);
+  }
+  ASSERT_EQ(buffers_.Flush(11, Sender()), 0);
+  std::vector<uint8_t> expected(single.recordBytes);
+  int32_t next = 0;
+  for (auto& frame : sent_) {
+    DecodedFrame decoded;
+    ASSERT_EQ(DecodeFrame(frame.bytes, &decoded), FrameError::kNone);
+    for (uint16_t k = 0; k < decoded.count; ++k, ++next) {
+      EncodeRecord(single, PointValue{next, 7, "TIC101", 3, 0, "RUNNING"}, expected.data());
+      ASSERT_EQ(0, std::memcmp(decoded.records.data() + size_t{k} * single.recordBytes,
+                               expected.data(), single.recordBytes));
+    }
+  }
+  EXPECT_EQ(next, single.capacity + 1);
+
+  // A full block buffer gives up one frame under the spelling it was
+  // gathered with; the rest and the new record carry the newest one.
+  sent_.clear();
+  const RecordType& block = *FindRecordType(2);
+  for (int32_t i = 0; i < block.capacity; ++i) {
+    ASSERT_EQ(buffers_.AddBlockById(2, "tic101", PointValue{i, 0, {}, 0, 1.5, {}}, Sender()), 0);
+  }
+  EXPECT_TRUE(sent_.empty());
+  ASSERT_EQ(buffers_.AddBlockById(2, "TIC101", PointValue{block.capacity, 0, {}, 0, 1.5, {}},
+                                  Sender()),
+            0);
+  ASSERT_EQ(buffers_.Flush(2, Sender()), 0);
+  ASSERT_EQ(sent_.size(), 2u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(&sent_[0].bytes[10]), 6), "tic101");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(&sent_[1].bytes[10]), 6), "TIC101");
+  std::vector<uint32_t> all;
+  for (auto& frame : sent_) {
+    for (uint32_t time : Sequences(frame)) all.push_back(time);
+  }
+  ASSERT_EQ(all.size(), block.capacity + 1u);
+  for (uint32_t i = 0; i < all.size(); ++i) ASSERT_EQ(all[i], i);
 }
 
 TEST_F(RecordBuffersTest, ConcurrentAddersLoseNothing) {

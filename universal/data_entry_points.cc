@@ -1,7 +1,6 @@
 // The exported point-value entry points: each builds one record of the
 // type's layout and adds it to the key's buffer of that type.
-#include <cstring>
-#include <string_view>
+#include <cstddef>
 
 #include "histfeed.h"
 #include "universal/frame_format.h"
@@ -10,37 +9,28 @@
 namespace histfeed::universal {
 namespace {
 
+// Each record is encoded straight into the key's buffer, under its lock.
 int32_t AddSingle(int32_t key, int32_t code, const char* id, int32_t time, int32_t msec,
-                  int32_t status, double value, const char* text) {
-  const RecordType& type = *FindRecordType(code);
-  uint8_t record[kMaxFrameBytes];
-  std::memset(record, 0, type.recordBytes);
-  EncodeRecord(type,
-               PointValue{time, static_cast<int16_t>(msec), CallerText(id, IdBytes(type.id)),
-                          static_cast<int16_t>(status), value, CallerText(text, kTextValueBytes)},
-               record);
-  return AddRecords(key, code, record, 1);
+                  int32_t status, double value, const char* text, size_t idBytes) {
+  if (!IsValidKey(key)) return kNotSent;
+  PointValue point{time, static_cast<int16_t>(msec), CallerText(id, idBytes),
+                   static_cast<int16_t>(status), value, CallerText(text, kTextValueBytes)};
+  return Connection(key).buffers.AddPoint(code, point, SenderFor(key));
 }
 
 int32_t AddBlockById(int32_t key, int32_t code, const char* id, int32_t time, int32_t msec,
                      int32_t status, double value) {
-  const RecordType& type = *FindRecordType(code);
-  uint8_t record[16];
-  EncodeRecord(type, PointValue{time, static_cast<int16_t>(msec), {}, static_cast<int16_t>(status),
-                                value, {}},
-               record);
-  return AddBlockRecordById(key, code, id, record);
+  if (!IsValidKey(key)) return kNotSent;
+  PointValue point{time, static_cast<int16_t>(msec), {}, static_cast<int16_t>(status), value, {}};
+  return Connection(key).buffers.AddBlockById(code, id, point, SenderFor(key));
 }
 
 int32_t AddBlockByTime(int32_t key, int32_t code, const char* id, int32_t time, int32_t msec,
-                       int32_t status, double value) {
-  const RecordType& type = *FindRecordType(code);
-  uint8_t record[kMaxFrameBytes];
-  std::memset(record, 0, type.recordBytes);
-  EncodeRecord(type,
-               PointValue{0, 0, CallerText(id, IdBytes(type.id)), static_cast<int16_t>(status), value, {}},
-               record);
-  return AddBlockRecordByTime(key, code, time, static_cast<int16_t>(msec), record);
+                       int32_t status, double value, size_t idBytes) {
+  if (!IsValidKey(key)) return kNotSent;
+  PointValue point{0, 0, CallerText(id, idBytes), static_cast<int16_t>(status), value, {}};
+  return Connection(key).buffers.AddBlockByTime(code, time, static_cast<int16_t>(msec), point,
+                                                SenderFor(key));
 }
 
 }  // namespace
@@ -52,32 +42,32 @@ extern "C" {
 
 HISTFEED_API int32_t VornMxAddRec(int32_t key, const char* pointId, int32_t time, int32_t msec,
                                   int32_t status, double value) {
-  return AddSingle(key, 1, pointId, time, msec, status, value, nullptr);
+  return AddSingle(key, 1, pointId, time, msec, status, value, nullptr, kPointIdBytes);
 }
 
 HISTFEED_API int32_t VornMxAddAsciiRec(int32_t key, const char* pointId, int32_t time,
                                        int32_t msec, int32_t status, const char* text) {
-  return AddSingle(key, 11, pointId, time, msec, status, 0, text);
+  return AddSingle(key, 11, pointId, time, msec, status, 0, text, kPointIdBytes);
 }
 
 HISTFEED_API int32_t VornMxAddLongIdRec(int32_t key, const char* longId, int32_t time,
                                         int32_t msec, int32_t status, double value) {
-  return AddSingle(key, 6, longId, time, msec, status, value, nullptr);
+  return AddSingle(key, 6, longId, time, msec, status, value, nullptr, kLongIdBytes);
 }
 
 HISTFEED_API int32_t VornMxAddLongIdAsciiRec(int32_t key, const char* longId, int32_t time,
                                              int32_t msec, int32_t status, const char* text) {
-  return AddSingle(key, 12, longId, time, msec, status, 0, text);
+  return AddSingle(key, 12, longId, time, msec, status, 0, text, kLongIdBytes);
 }
 
 HISTFEED_API int32_t VornMxAddExtIdRec(int32_t key, const char* extId, int32_t time,
                                        int32_t msec, int32_t status, double value) {
-  return AddSingle(key, 15, extId, time, msec, status, value, nullptr);
+  return AddSingle(key, 15, extId, time, msec, status, value, nullptr, kExtIdBytes);
 }
 
 HISTFEED_API int32_t VornMxAddExtIdAsciiRec(int32_t key, const char* extId, int32_t time,
                                             int32_t msec, int32_t status, const char* text) {
-  return AddSingle(key, 18, extId, time, msec, status, 0, text);
+  return AddSingle(key, 18, extId, time, msec, status, 0, text, kExtIdBytes);
 }
 
 HISTFEED_API int32_t VornMxAddBlockRecByPointId(int32_t key, const char* pointId, int32_t time,
@@ -98,17 +88,17 @@ HISTFEED_API int32_t VornMxAddExtIdBlockRecByExtId(int32_t key, const char* extI
 
 HISTFEED_API int32_t VornMxAddBlockRecByTime(int32_t key, const char* pointId, int32_t time,
                                              int32_t msec, int32_t status, double value) {
-  return AddBlockByTime(key, 3, pointId, time, msec, status, value);
+  return AddBlockByTime(key, 3, pointId, time, msec, status, value, kPointIdBytes);
 }
 
 HISTFEED_API int32_t VornMxAddLongIdRecByTime(int32_t key, const char* longId, int32_t time,
                                               int32_t msec, int32_t status, double value) {
-  return AddBlockByTime(key, 8, longId, time, msec, status, value);
+  return AddBlockByTime(key, 8, longId, time, msec, status, value, kLongIdBytes);
 }
 
 HISTFEED_API int32_t VornMxAddExtIdRecByTime(int32_t key, const char* extId, int32_t time,
                                              int32_t msec, int32_t status, double value) {
-  return AddBlockByTime(key, 17, extId, time, msec, status, value);
+  return AddBlockByTime(key, 17, extId, time, msec, status, value, kExtIdBytes);
 }
 
 }  // extern "C"

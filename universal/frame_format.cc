@@ -81,12 +81,13 @@ double GetF64(const uint8_t* at) {
 }
 
 void PutFixedText(uint8_t* at, size_t width, std::string_view text) {
+  // Byte by byte: the fields are short, and a record is built per value
+  // added, so library calls would cost more than the copy.
   size_t count = std::min(width, text.size());
+  size_t i = 0;
   // Stop at an embedded NUL, as a C string copy would.
-  size_t nul = text.substr(0, count).find('\0');
-  if (nul != std::string_view::npos) count = nul;
-  if (count > 0) std::memcpy(at, text.data(), count);
-  std::memset(at + count, 0, width - count);
+  for (; i < count && text[i] != '\0'; ++i) at[i] = static_cast<uint8_t>(text[i]);
+  for (; i < width; ++i) at[i] = 0;
 }
 
 std::string_view CallerText(const char* text, size_t width) {

@@ -145,7 +145,7 @@ void TearDownQueue(MxConnection& connection);
 int32_t VornUniversalSendData(int32_t key, const char* frame, int32_t length, int32_t isConfig);
 
 // The record paths of a key, shared by the exported entry points.
-FrameSender SenderFor(int32_t key);
+const FrameSender& SenderFor(int32_t key);
 int32_t AddRecords(int32_t key, int32_t type, const void* records, int32_t count);
 int32_t AddBlockRecordById(int32_t key, int32_t type, const char* id, const uint8_t* record);
 int32_t AddBlockRecordByTime(int32_t key, int32_t type, int32_t time, int16_t msec,

@@ -32,14 +32,21 @@ constexpr int kMostFramesPerHeaderChange = kMostFramesPerBuffer * kTypesSharingA
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Case-insensitive compare of at most `width` characters, stopping at the
-// first NUL of either.
-bool SameIdentifier(const char* a, const char* b, size_t width) {
+// Compares `id` with a fixed header field of `width` characters, stopping
+// at the first NUL of either: case-insensitively for the group, and byte
+// for byte so an unchanged spelling need not be written again (the field
+// is NUL-padded, as SetFixed leaves it).
+template <typename Match>
+Match CompareIdentifier(const char* id, const char* field, size_t width) {
+  bool identical = true;
   for (size_t i = 0; i < width; ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-    if (a[i] == '\0') return true;
+    if (id[i] != field[i]) {
+      if (Lower(id[i]) != Lower(field[i])) return Match::kDifferent;
+      identical = false;
+    }
+    if (id[i] == '\0') break;
   }
-  return true;
+  return identical ? Match::kIdentical : Match::kOtherSpelling;
 }
 
 void SetFixed(char* field, size_t width, const char* text) {
@@ -166,19 +173,22 @@ int32_t RecordBufferSet::Flush(int32_t code, const FrameSender& send) {
   return SendFrames(index, send);
 }
 
-void RecordBufferSet::StoreRecordLocked(int index, const uint8_t* record) {
+void RecordBufferSet::StoreRecordLocked(int index, const RecordSource& source, int32_t i) {
   const RecordType& type = kRecordTypes[index];
-  std::memcpy(recordBuffer_[index].get() + size_t(recordCount_[index]) * type.recordBytes, record,
-              type.recordBytes);
+  uint8_t* slot = recordBuffer_[index].get() + size_t(recordCount_[index]) * type.recordBytes;
+  if (source.point != nullptr) {
+    EncodeRecord(type, *source.point, slot);
+  } else {
+    std::memcpy(slot, source.records + size_t(i) * type.recordBytes, type.recordBytes);
+  }
   ++recordCount_[index];
 }
 
-int32_t RecordBufferSet::Add(int32_t code, const uint8_t* records, int32_t count,
-                             const FrameSender& send) {
-  int index = RecordTypeIndex(code);
+int32_t RecordBufferSet::AddFrom(int index, const RecordSource& source, int32_t count,
+                                 const FrameSender& send) {
   SemWait(lock_, kWaitForever);
   bool allocated = index >= 0 && EnsureRecordBuffer(index);
-  if (index < 0 || count <= 0 || records == nullptr) {
+  if (index < 0 || count <= 0) {
     SemRelease(lock_);
     return 0;
   }
@@ -200,10 +210,21 @@ int32_t RecordBufferSet::Add(int32_t code, const uint8_t* records, int32_t count
         return result;
       }
     }
-    StoreRecordLocked(index, records + size_t(i) * type.recordBytes);
+    StoreRecordLocked(index, source, i);
   }
   SemRelease(lock_);
   return result;
+}
+
+int32_t RecordBufferSet::Add(int32_t code, const uint8_t* records, int32_t count,
+                             const FrameSender& send) {
+  return AddFrom(RecordTypeIndex(code), RecordSource{records, nullptr},
+                 records == nullptr ? 0 : count, send);
+}
+
+int32_t RecordBufferSet::AddPoint(int32_t code, const PointValue& point,
+                                  const FrameSender& send) {
+  return AddFrom(RecordTypeIndex(code), RecordSource{nullptr, &point}, 1, send);
 }
 
 void RecordBufferSet::SetPointId(const char* id) { SetFixed(pointId_, sizeof pointId_, id); }
@@ -215,70 +236,102 @@ void RecordBufferSet::SetTime(int32_t seconds, int16_t msec) {
   blockTimeMsec_ = msec;
 }
 
-bool RecordBufferSet::HeaderDiffers(const RecordType& type, const char* id) const {
+RecordBufferSet::GroupMatch RecordBufferSet::MatchGroupLocked(const RecordType& type,
+                                                              const BlockGroup& group) const {
   switch (type.extension) {
-    case HeaderExtension::kPointId: return !SameIdentifier(id, pointId_, sizeof pointId_);
-    case HeaderExtension::kLongId: return !SameIdentifier(id, longId_, sizeof longId_);
-    case HeaderExtension::kExtId: return !SameIdentifier(id, extId_, sizeof extId_);
-    default: return false;
+    case HeaderExtension::kPointId:
+      return CompareIdentifier<GroupMatch>(group.id, pointId_, sizeof pointId_);
+    case HeaderExtension::kLongId:
+      return CompareIdentifier<GroupMatch>(group.id, longId_, sizeof longId_);
+    case HeaderExtension::kExtId:
+      return CompareIdentifier<GroupMatch>(group.id, extId_, sizeof extId_);
+    case HeaderExtension::kBlockTime:
+      // Seconds and milliseconds both start a new group when they change.
+      return group.seconds == blockTime_ && group.msec == blockTimeMsec_ ? GroupMatch::kIdentical
+                                                                         : GroupMatch::kDifferent;
+    case HeaderExtension::kNone: break;
+  }
+  return GroupMatch::kIdentical;
+}
+
+void RecordBufferSet::SetGroupHeaderLocked(const RecordType& type, const BlockGroup& group,
+                                           GroupMatch match) {
+  // The header takes the newest spelling; an identical one is left as is.
+  if (match == GroupMatch::kIdentical) return;
+  switch (type.extension) {
+    case HeaderExtension::kPointId: SetPointId(group.id); break;
+    case HeaderExtension::kLongId: SetLongId(group.id); break;
+    case HeaderExtension::kExtId: SetExtId(group.id); break;
+    case HeaderExtension::kBlockTime: SetTime(group.seconds, group.msec); break;
+    case HeaderExtension::kNone: break;
   }
 }
 
-int32_t RecordBufferSet::AddBlockLocked(int index, bool groupChanges,
-                                        Frame* frames, int* frameCount, bool* groupFlushed) {
+int32_t RecordBufferSet::AddBlock(int index, const BlockGroup& group, const RecordSource& source,
+                                  const FrameSender& send) {
   const RecordType& type = kRecordTypes[index];
-  *frameCount = 0;
-  *groupFlushed = false;
-  if (groupChanges) {
-    // Every group under the old header leaves whole before it changes; it
-    // must be able to leave under that header, or it stays and the new
-    // record is refused.
-    for (int other = 0; other < kRecordTypeCount; ++other) {
-      if (!SharesHeader(index, other) || recordCount_[other] == 0) continue;
-      int32_t precondition = HeaderPrecondition(kRecordTypes[other]);
-      if (precondition != 0) return precondition;
-    }
-    for (int other = 0; other < kRecordTypeCount; ++other) {
-      if (!SharesHeader(index, other)) continue;
-      while (recordCount_[other] > 0) TakeFrameLocked(other, &frames[(*frameCount)++]);
-    }
-    return 0;
+  SemWait(lock_, kWaitForever);
+  if (!EnsureRecordBuffer(index)) {
+    SemRelease(lock_);
+    return kNoRecordBuffer;
   }
-  if (recordCount_[index] >= type.capacity) {
-    int32_t precondition = HeaderPrecondition(type);
-    if (precondition != 0) return precondition;
-    // A full buffer of the same group only needs one frame's worth of room.
-    TakeFrameLocked(index, &frames[(*frameCount)++]);
-    *groupFlushed = true;
+  // The group test and the header change happen under one lock with the
+  // record, so no record ever travels under another group's header.
+  GroupMatch match = MatchGroupLocked(type, group);
+  bool groupLeaves = match == GroupMatch::kDifferent && RecordsUnderHeaderLocked(index);
+  if (groupLeaves || recordCount_[index] >= type.capacity) {
+    return AddBlockMakingRoom(index, group, match, source, send);
   }
+  SetGroupHeaderLocked(type, group, match);
+  StoreRecordLocked(index, source, 0);
+  SemRelease(lock_);
   return 0;
 }
 
-template <typename Differs, typename SetHeader>
-int32_t RecordBufferSet::AddBlock(int index, Differs groupChanges, SetHeader setHeader,
-                                  const uint8_t* record, const FrameSender& send) {
+int32_t RecordBufferSet::AddBlockMakingRoom(int index, const BlockGroup& group, GroupMatch match,
+                                            const RecordSource& source,
+                                            const FrameSender& send) {
+  const RecordType& type = kRecordTypes[index];
+  bool groupChanges = match == GroupMatch::kDifferent;
+  // The old groups must be able to leave under their own header; if one
+  // cannot, everything stays and the new record is refused.
+  for (int other = 0; other < kRecordTypeCount; ++other) {
+    bool leaves = groupChanges ? SharesHeader(index, other) : other == index;
+    if (!leaves || recordCount_[other] == 0) continue;
+    int32_t precondition = HeaderPrecondition(kRecordTypes[other]);
+    if (precondition != 0) {
+      SemRelease(lock_);
+      return precondition;
+    }
+  }
+  // A new group takes everything under the old header, of every type that
+  // shares it; a full buffer of the same group only needs one frame's
+  // worth of room.
   Frame frames[kMostFramesPerHeaderChange];
   int frameCount = 0;
-  bool fullGroupFlushed = false;
-  {
-    SemLock lock(lock_);
-    if (!EnsureRecordBuffer(index)) return kNoRecordBuffer;
-    int32_t refused = AddBlockLocked(index, groupChanges(), frames, &frameCount, &fullGroupFlushed);
-    if (refused != 0) return refused;
-    setHeader();
-    StoreRecordLocked(index, record);
+  if (groupChanges) {
+    for (int other = 0; other < kRecordTypeCount; ++other) {
+      if (!SharesHeader(index, other)) continue;
+      while (recordCount_[other] > 0) TakeFrameLocked(other, &frames[frameCount++]);
+    }
+  } else {
+    TakeFrameLocked(index, &frames[frameCount++]);
   }
+  // Once the old group is gone the header is empty and takes this record's.
+  SetGroupHeaderLocked(type, group, recordCount_[index] == 0 ? GroupMatch::kDifferent : match);
+  StoreRecordLocked(index, source, 0);
+  SemRelease(lock_);
   int32_t result = 0;
   for (int i = 0; i < frameCount; ++i) {
     int32_t sent = send(frames[i].bytes, frames[i].length, frames[i].isConfig);
     // A full buffer's flush is reported; a change of group's is not.
-    if (fullGroupFlushed && result == 0) result = sent;
+    if (!groupChanges && result == 0) result = sent;
   }
   return result;
 }
 
-int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_t* record,
-                                      const FrameSender& send) {
+int32_t RecordBufferSet::AddBlockByIdFrom(int32_t code, const char* id,
+                                          const RecordSource& source, const FrameSender& send) {
   int index = RecordTypeIndex(code);
   if (index < 0) return kNotARecordType;
   const RecordType& type = kRecordTypes[index];
@@ -289,27 +342,36 @@ int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_
            : type.extension == HeaderExtension::kLongId ? kMissingLongId
                                                          : kMissingExtId;
   }
-  return AddBlock(
-      index, [&] { return HeaderDiffers(type, id); },
-      [&] {
-        // Always, so the header takes the newest spelling.
-        switch (type.extension) {
-          case HeaderExtension::kPointId: SetPointId(id); break;
-          case HeaderExtension::kLongId: SetLongId(id); break;
-          default: SetExtId(id); break;
-        }
-      },
-      record, send);
+  return AddBlock(index, BlockGroup{id, 0, 0}, source, send);
+}
+
+int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_t* record,
+                                      const FrameSender& send) {
+  return AddBlockByIdFrom(code, id, RecordSource{record, nullptr}, send);
+}
+
+int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const PointValue& point,
+                                      const FrameSender& send) {
+  return AddBlockByIdFrom(code, id, RecordSource{nullptr, &point}, send);
+}
+
+int32_t RecordBufferSet::AddBlockByTimeFrom(int32_t code, int32_t seconds, int16_t msec,
+                                            const RecordSource& source,
+                                            const FrameSender& send) {
+  int index = RecordTypeIndex(code);
+  if (index < 0) return kNotARecordType;
+  if (seconds == 0) return kMissingBlockTime;
+  return AddBlock(index, BlockGroup{nullptr, seconds, msec}, source, send);
 }
 
 int32_t RecordBufferSet::AddBlockByTime(int32_t code, int32_t seconds, int16_t msec,
                                         const uint8_t* record, const FrameSender& send) {
-  int index = RecordTypeIndex(code);
-  if (index < 0) return kNotARecordType;
-  if (seconds == 0) return kMissingBlockTime;
-  return AddBlock(
-      index, [&] { return seconds != blockTime_ || msec != blockTimeMsec_; },
-      [&] { SetTime(seconds, msec); }, record, send);
+  return AddBlockByTimeFrom(code, seconds, msec, RecordSource{record, nullptr}, send);
+}
+
+int32_t RecordBufferSet::AddBlockByTime(int32_t code, int32_t seconds, int16_t msec,
+                                        const PointValue& point, const FrameSender& send) {
+  return AddBlockByTimeFrom(code, seconds, msec, RecordSource{nullptr, &point}, send);
 }
 
 int32_t RecordBufferSet::CountOf(int32_t code) {

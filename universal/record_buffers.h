@@ -49,6 +49,9 @@ class RecordBufferSet {
   // when that flush fails before the hand-over, the remaining records
   // are refused with its code.
   int32_t Add(int32_t code, const uint8_t* records, int32_t count, const FrameSender& send);
+  // Adds one point value of a non-opaque type `code`, encoded straight into
+  // the buffer's next slot; otherwise as Add with one record.
+  int32_t AddPoint(int32_t code, const PointValue& point, const FrameSender& send);
 
   // Sends everything buffered for `code`. Returns 0 when there was nothing
   // to send or every frame was handed over successfully, -1 for no record
@@ -71,11 +74,16 @@ class RecordBufferSet {
   // cannot leave, refuses the record with the flush's code.
   int32_t AddBlockById(int32_t code, const char* id, const uint8_t* record,
                        const FrameSender& send);
+  // The same for a point value encoded straight into the buffer.
+  int32_t AddBlockById(int32_t code, const char* id, const PointValue& point,
+                       const FrameSender& send);
 
   // A block record grouped by time (type 3, 8 or 17); seconds and
   // milliseconds both start a new group when they change. Time 0 refuses
   // the record with -101.
   int32_t AddBlockByTime(int32_t code, int32_t seconds, int16_t msec, const uint8_t* record,
+                         const FrameSender& send);
+  int32_t AddBlockByTime(int32_t code, int32_t seconds, int16_t msec, const PointValue& point,
                          const FrameSender& send);
 
   LazySemaphore& lock() { return lock_; }
@@ -83,6 +91,13 @@ class RecordBufferSet {
   int32_t CountOf(int32_t code);
 
  private:
+  // Where an added record comes from: ready-made packed records, or one
+  // point value that is encoded in place.
+  struct RecordSource {
+    const uint8_t* records = nullptr;
+    const PointValue* point = nullptr;
+  };
+
   struct Frame {
     uint8_t bytes[kMaxFrameBytes];
     size_t length = 0;
@@ -97,19 +112,34 @@ class RecordBufferSet {
   // Sends what `index` holds now, taking the lock around each frame; with
   // `oneFrame`, only the oldest frame's worth (room for the next record).
   int32_t SendFrames(int index, const FrameSender& send, bool oneFrame = false);
-  // Adds one block record after moving a different or full old group into
-  // `frames`; the caller sends them once the lock is released.
-  int32_t AddBlockLocked(int index, bool groupChanges, Frame* frames, int* frameCount,
-                         bool* groupFlushed);
-  // The shared steps of both block adds, around their own group test and
-  // header change.
-  template <typename Differs, typename SetHeader>
-  int32_t AddBlock(int index, Differs groupChanges, SetHeader setHeader, const uint8_t* record,
+  // The group a block record belongs to: its identifier (types 2, 7, 16)
+  // or, with no identifier, its time (types 3, 8, 17).
+  struct BlockGroup {
+    const char* id = nullptr;
+    int32_t seconds = 0;
+    int16_t msec = 0;
+  };
+  // How a record's group compares with the buffered group's header.
+  enum class GroupMatch { kDifferent, kOtherSpelling, kIdentical };
+  GroupMatch MatchGroupLocked(const RecordType& type, const BlockGroup& group) const;
+  void SetGroupHeaderLocked(const RecordType& type, const BlockGroup& group, GroupMatch match);
+  int32_t AddFrom(int index, const RecordSource& source, int32_t count, const FrameSender& send);
+  int32_t AddBlockByIdFrom(int32_t code, const char* id, const RecordSource& source,
+                           const FrameSender& send);
+  int32_t AddBlockByTimeFrom(int32_t code, int32_t seconds, int16_t msec,
+                             const RecordSource& source, const FrameSender& send);
+  // Adds one block record; the old group leaves first when it differs,
+  // and a full buffer of the same group gives up one frame's worth.
+  int32_t AddBlock(int index, const BlockGroup& group, const RecordSource& source,
                    const FrameSender& send);
-  bool HeaderDiffers(const RecordType& type, const char* id) const;
   // Whether a buffer under the same header as `index` holds records.
   bool RecordsUnderHeaderLocked(int index) const;
-  void StoreRecordLocked(int index, const uint8_t* record);
+  // The part of AddBlock that needs frames to leave. Called with the lock
+  // held; releases it and sends the frames afterwards.
+  int32_t AddBlockMakingRoom(int index, const BlockGroup& group, GroupMatch match,
+                             const RecordSource& source, const FrameSender& send);
+  // Writes record `i` of `source` into the buffer's next slot.
+  void StoreRecordLocked(int index, const RecordSource& source, int32_t i);
 
   LazySemaphore lock_;
   int32_t recordCount_[kRecordTypeCount] = {};

@@ -1,16 +1,36 @@
 // The exported record functions: adding ready-made records, flushing a
 // type, and the header setters of block frames.
+#include <array>
+
 #include "histfeed.h"
+#include "platform/no_destructor.h"
 #include "universal/mx_connection.h"
 
 namespace histfeed::universal {
 
-// Hands the key's frames to the send-or-queue step.
-FrameSender SenderFor(int32_t key) {
-  return [key](const uint8_t* frame, size_t length, bool isConfig) {
-    return VornUniversalSendData(key, reinterpret_cast<const char*>(frame),
-                                 static_cast<int32_t>(length), isConfig ? 1 : 0);
-  };
+namespace {
+
+using SenderTable = std::array<FrameSender, kMaxConnections>;
+
+SenderTable MakeSenders() {
+  SenderTable senders;
+  for (int32_t key = 0; key < kMaxConnections; ++key) {
+    senders[static_cast<size_t>(key)] = [key](const uint8_t* frame, size_t length,
+                                              bool isConfig) {
+      return VornUniversalSendData(key, reinterpret_cast<const char*>(frame),
+                                   static_cast<int32_t>(length), isConfig ? 1 : 0);
+    };
+  }
+  return senders;
+}
+
+}  // namespace
+
+// Hands the key's frames to the send-or-queue step. Built once, so an add
+// costs no sender of its own; never destroyed, as keys may outlive unloading.
+const FrameSender& SenderFor(int32_t key) {
+  static platform::NoDestructor<SenderTable> senders(MakeSenders());
+  return (*senders)[static_cast<size_t>(key)];
 }
 
 int32_t AddRecords(int32_t key, int32_t type, const void* records, int32_t count) {
