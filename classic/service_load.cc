@@ -39,12 +39,38 @@ bool MakeRateKey(const char* service, char (&key)[kServiceNameSize]) {
   return true;
 }
 
+// Keys compared a word at a time: this runs for every delivered buffer.
+uint64_t KeyWord(const char* key, size_t at) {
+  uint64_t word;
+  std::memcpy(&word, key + at, sizeof(word));
+  return word;
+}
+
+uint32_t KeyTail(const char* key) {
+  uint32_t tail;
+  std::memcpy(&tail, key + 16, sizeof(tail));
+  return tail;
+}
+
+static_assert(kServiceNameSize == 20, "keys are compared as 8 + 8 + 4 bytes");
+
 // The first row whose name equals the key, or -1.
 int32_t FindRateRow(const ClassicState& shared, const char (&key)[kServiceNameSize]) {
+  const uint64_t head = KeyWord(key, 0);
+  const uint64_t middle = KeyWord(key, 8);
+  const uint32_t tail = KeyTail(key);
   for (int32_t i = 0; i < kRateTableRows; ++i) {
-    if (std::memcmp(shared.rateKeys[i], key, kServiceNameSize) == 0) return i;
+    const char* row = shared.rateKeys[i];
+    if (KeyWord(row, 0) == head && KeyWord(row, 8) == middle && KeyTail(row) == tail) return i;
   }
   return -1;
+}
+
+void SetRate(ClassicState& shared, int32_t row, const LoadReport& report) {
+  shared.rates[row].count = report.count;
+  shared.rates[row].capacity = report.capacity;
+  shared.rateLoads[row] =
+      static_cast<double>(report.count) / static_cast<double>(report.capacity);
 }
 
 }  // namespace
@@ -71,10 +97,10 @@ void StoreServiceLoad(const char* service, const LoadReport& report) {
   ClassicState& shared = Classic();
   RateEntry* rates = shared.rates;
   char key[kServiceNameSize];
-  int32_t row = MakeRateKey(service, key) ? FindRateRow(shared, key) : -1;
+  const bool keyed = MakeRateKey(service, key);
+  int32_t row = keyed ? FindRateRow(shared, key) : -1;
   if (row >= 0) {
-    rates[row].count = report.count;
-    rates[row].capacity = report.capacity;
+    SetRate(shared, row, report);
     return;
   }
   for (int32_t i = 0; i < kRateTableRows && row < 0; ++i) {
@@ -83,9 +109,8 @@ void StoreServiceLoad(const char* service, const LoadReport& report) {
   if (row < 0) {
     double lowest = 1.0;
     for (int32_t i = 0; i < kRateTableRows; ++i) {
-      double load = static_cast<double>(rates[i].count) / static_cast<double>(rates[i].capacity);
-      if (load < lowest) {
-        lowest = load;
+      if (shared.rateLoads[i] < lowest) {
+        lowest = shared.rateLoads[i];
         row = i;
       }
     }
@@ -94,9 +119,12 @@ void StoreServiceLoad(const char* service, const LoadReport& report) {
   RateEntry& entry = rates[row];
   std::memset(entry.serviceName, 0, kServiceNameSize);
   std::strncpy(entry.serviceName, service, kServiceNameSize - 1);
-  MakeRateKey(entry.serviceName, shared.rateKeys[row]);
-  entry.count = report.count;
-  entry.capacity = report.capacity;
+  if (keyed) {
+    std::memcpy(shared.rateKeys[row], key, kServiceNameSize);
+  } else {
+    MakeRateKey(entry.serviceName, shared.rateKeys[row]);
+  }
+  SetRate(shared, row, report);
 }
 
 bool LookUpServiceLoad(const char* service, LoadReport* report) {
