@@ -10,7 +10,6 @@ namespace {
 
 bool IsSpace(uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
-uint8_t LowerAscii(uint8_t c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
 
 // atol on [p, end): leading white space and a sign, digits up to the first
 // other byte. Saturates at the 32-bit range as the runtime's atol does.
@@ -28,14 +27,32 @@ int32_t BoundedAtol(const uint8_t* p, const uint8_t* end) {
   return static_cast<int32_t>(value);
 }
 
+// Lower-cases the ASCII capitals among the eight bytes of a word and
+// leaves every other byte as it is: a byte's top bit marks it a capital.
+uint64_t LowerAsciiWord(uint64_t word) {
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  constexpr uint64_t kTops = 0x8080808080808080u;
+  const uint64_t low7 = word & ~kTops;
+  const uint64_t atLeastA = low7 + (0x80 - 'A') * kOnes;
+  const uint64_t aboveZ = low7 + (0x80 - 'Z' - 1) * kOnes;
+  const uint64_t capitals = (atLeastA ^ aboveZ) & ~word & kTops;
+  return word | (capitals >> 2);
+}
+
 // The lookup key of a service name: lower case, zero-padded to the width of
 // a row's name. False when the name is too long to equal any row's name.
 bool MakeRateKey(const char* service, char (&key)[kServiceNameSize]) {
-  std::memset(key, 0, kServiceNameSize);
-  for (size_t i = 0; service[i] != '\0'; ++i) {
-    if (i + 1 >= kServiceNameSize) return false;
-    key[i] = static_cast<char>(LowerAscii(static_cast<uint8_t>(service[i])));
+  const size_t length = strnlen(service, kServiceNameSize);
+  if (length >= kServiceNameSize) return false;
+  char padded[24] = {};
+  std::memcpy(padded, service, length);
+  for (size_t at = 0; at < sizeof(padded); at += 8) {
+    uint64_t word;
+    std::memcpy(&word, padded + at, sizeof(word));
+    word = LowerAsciiWord(word);
+    std::memcpy(padded + at, &word, sizeof(word));
   }
+  std::memcpy(key, padded, kServiceNameSize);
   return true;
 }
 
