@@ -30,6 +30,12 @@ void DropQueueHead(RecordQueue* queue) {
   QueuePop(queue, number, sizeof(number), &length);
 }
 
+// Only this thread writes the flag, so reading it first is enough; a
+// store on every delivery would fence each time.
+void ClearBusy(ClassicState& shared) {
+  if (shared.busy.load(std::memory_order_relaxed) != 0) shared.busy = 0;
+}
+
 int32_t Exchange(bool longKind, const char* service, const uint8_t* request, uint8_t* reply) {
   return longKind ? client_library::LongIdExchange(service, request, reply)
                   : client_library::ShortIdExchange(service, request, reply);
@@ -69,7 +75,7 @@ int32_t DeliverServiceBuffer(int32_t b, AfterDelivery after, RecordQueue* popFro
       }
       uint32_t status = ReplyStatus(reply);
       if (result == 0 && (status & 0xFFFF) == 0) {
-        shared.busy = 0;
+        ClearBusy(shared);
         LoadReport report;
         bool reported = ParseLoadReport(reply, &report);
         // One hold of the lock for all of it: the sender's cost per buffer
@@ -84,7 +90,7 @@ int32_t DeliverServiceBuffer(int32_t b, AfterDelivery after, RecordQueue* popFro
       }
       if (!IsBusy(status)) {
         client_library::Disconnect(service);
-        shared.busy = 0;
+        ClearBusy(shared);
       }
     }
     if (attempt >= kDeliveryAttempts) return 0;
