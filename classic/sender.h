@@ -6,6 +6,10 @@
 
 #include <cstdint>
 
+namespace histfeed {
+struct RecordQueue;
+}
+
 namespace histfeed::classic {
 
 // Starts the client library, the send queue (501 slots of 2 bytes) and the
@@ -33,9 +37,13 @@ bool IsSenderThread();
 enum class AfterDelivery { kKeepState, kFree };
 
 // Delivers buffer b, which the calling thread owns (PENDING FLUSH), with up
-// to 100 attempts. Returns 1 when the service accepted it (its record
-// count is then 0 and, with kFree, it is FREE), else 0.
-int32_t DeliverServiceBuffer(int32_t b, AfterDelivery after = AfterDelivery::kKeepState);
+// to 100 attempts, straight from its slot. Returns 1 when the service
+// accepted it (its record count is then 0 and, with kFree, it is FREE),
+// else 0. With `popFrom`, an accepted buffer's number, which heads that
+// queue, is taken out of it in the same hold of the buffer lock, before
+// the buffer is FREE.
+int32_t DeliverServiceBuffer(int32_t b, AfterDelivery after = AfterDelivery::kKeepState,
+                             RecordQueue* popFrom = nullptr);
 
 // The body of the sender thread.
 void SenderThread(int32_t unused);

@@ -24,13 +24,28 @@ platform::Thread& SenderHandle() {
   return *handle;
 }
 
-// The buffer number at the head of the queue; false when there is none.
-bool PeekBufferNumber(RecordQueue* queue, int32_t* b) {
-  uint8_t number[kSendQueueSlotSize] = {};
-  uint16_t length = 0;
-  if (QueuePeek(queue, number, sizeof(number), &length) != kQueueOk) return false;
-  *b = length == kSendQueueSlotSize ? number[0] | (number[1] << 8) : kNoServiceBuffer;
-  return true;
+// The sender's view of the queue: up to kViewSize buffer numbers from its
+// head, taken under one hold of the queue's lock. Only the sender takes
+// records out, so the numbers seen stay at the head, in order, until it
+// pops them one by one.
+constexpr uint16_t kViewSize = 64;
+
+struct QueueView {
+  uint8_t numbers[kViewSize][kSendQueueSlotSize];
+  uint16_t lengths[kViewSize];
+  uint16_t count = 0;
+
+  int32_t Number(uint16_t i) const {
+    return lengths[i] == kSendQueueSlotSize ? numbers[i][0] | (numbers[i][1] << 8)
+                                            : kNoServiceBuffer;
+  }
+};
+
+// False when the queue holds no record (or it cannot be read).
+bool LookAtHead(RecordQueue* queue, QueueView* view) {
+  return QueuePeekMany(queue, view->numbers, kSendQueueSlotSize, view->lengths, kViewSize,
+                       &view->count) == kQueueOk &&
+         view->count > 0;
 }
 
 bool PopBufferNumber(RecordQueue* queue, int32_t* b) {
@@ -87,27 +102,28 @@ int32_t StartClientLibrary() {
 void SenderThread(int32_t /*unused*/) {
   ClassicState& shared = Classic();
   RecordQueue* queue = shared.senderQueue.load();
+  QueueView view;
   int failures = 0;
   while (shared.running.load()) {
-    int32_t b = kNoServiceBuffer;
-    if (!PeekBufferNumber(queue, &b)) {
+    if (!LookAtHead(queue, &view)) {
       failures = 0;
       if (!QueueWaitForRecord(queue)) break;  // closed and empty
       continue;
     }
-    if (b < 0 || b >= kServiceBufferCount) {
-      PopBufferNumber(queue, &b);  // not a buffer number: nothing to deliver
-      continue;
-    }
-    // Freed before its number leaves the queue: should it be taken and
-    // queued again at once, the new entry still lands behind this one.
-    if (DeliverServiceBuffer(b, AfterDelivery::kFree)) {
-      PopBufferNumber(queue, &b);
-      failures = 0;
-    } else {
+    for (uint16_t i = 0; i < view.count && shared.running.load(); ++i) {
+      int32_t b = view.Number(i);
+      if (b < 0 || b >= kServiceBufferCount) {
+        PopBufferNumber(queue, &b);  // not a buffer number: nothing to deliver
+        continue;
+      }
+      if (DeliverServiceBuffer(b, AfterDelivery::kFree, queue)) {
+        failures = 0;
+        continue;
+      }
       // The buffer stays at the head, so later buffers keep their order.
       failures = std::min(failures + 1, kBackOffStepsMax);
       platform::SleepMs(kBackOffStepMs * failures);
+      break;
     }
   }
   DrainAndFinalPass(queue);

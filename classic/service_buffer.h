@@ -113,6 +113,10 @@ struct ClassicState {
   // Each row's name in lower case, zero-padded, so that a lookup is one
   // compare per row; guarded by bufferLock.
   char rateKeys[kRateTableRows][kServiceNameSize];
+  // Each row's count / capacity in floating point, worked out when the row
+  // is written, so that choosing a row to replace divides nothing; guarded
+  // by bufferLock.
+  double rateLoads[kRateTableRows];
 };
 
 ClassicState& Classic();

@@ -83,6 +83,9 @@ int32_t ServiceBufferIndex::FullestInUseBefore(int32_t limit) const {
 
 void ServiceBufferIndex::SetLeaf(int32_t b, uint32_t value) {
   int32_t node = kLeaves + b;
+  // Most changes (a queued buffer set FREE, one acquired again) leave the
+  // leaf as it was, and then every node above it too.
+  if (tree_[node] == value) return;
   tree_[node] = value;
   for (node /= 2; node >= 1; node /= 2) {
     tree_[node] = std::max(tree_[2 * node], tree_[2 * node + 1]);

@@ -106,6 +106,7 @@ void ResetClassicStateForTesting() {
   bufferIndex.Clear();
   std::memset(state.rates, 0, sizeof(state.rates));
   std::memset(state.rateKeys, 0, sizeof(state.rateKeys));
+  std::memset(state.rateLoads, 0, sizeof(state.rateLoads));
   state.busy = 0;
   state.running = 0;
   state.libraryStarted = 0;

@@ -10,7 +10,6 @@ namespace {
 
 bool IsSpace(uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
-uint8_t LowerAscii(uint8_t c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
 
 // atol on [p, end): leading white space and a sign, digits up to the first
 // other byte. Saturates at the 32-bit range as the runtime's atol does.
@@ -28,23 +27,67 @@ int32_t BoundedAtol(const uint8_t* p, const uint8_t* end) {
   return static_cast<int32_t>(value);
 }
 
+// Lower-cases the ASCII capitals among the eight bytes of a word and
+// leaves every other byte as it is: a byte's top bit marks it a capital.
+uint64_t LowerAsciiWord(uint64_t word) {
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  constexpr uint64_t kTops = 0x8080808080808080u;
+  const uint64_t low7 = word & ~kTops;
+  const uint64_t atLeastA = low7 + (0x80 - 'A') * kOnes;
+  const uint64_t aboveZ = low7 + (0x80 - 'Z' - 1) * kOnes;
+  const uint64_t capitals = (atLeastA ^ aboveZ) & ~word & kTops;
+  return word | (capitals >> 2);
+}
+
 // The lookup key of a service name: lower case, zero-padded to the width of
 // a row's name. False when the name is too long to equal any row's name.
 bool MakeRateKey(const char* service, char (&key)[kServiceNameSize]) {
-  std::memset(key, 0, kServiceNameSize);
-  for (size_t i = 0; service[i] != '\0'; ++i) {
-    if (i + 1 >= kServiceNameSize) return false;
-    key[i] = static_cast<char>(LowerAscii(static_cast<uint8_t>(service[i])));
+  const size_t length = strnlen(service, kServiceNameSize);
+  if (length >= kServiceNameSize) return false;
+  char padded[24] = {};
+  std::memcpy(padded, service, length);
+  for (size_t at = 0; at < sizeof(padded); at += 8) {
+    uint64_t word;
+    std::memcpy(&word, padded + at, sizeof(word));
+    word = LowerAsciiWord(word);
+    std::memcpy(padded + at, &word, sizeof(word));
   }
+  std::memcpy(key, padded, kServiceNameSize);
   return true;
 }
 
+// Keys compared a word at a time: this runs for every delivered buffer.
+uint64_t KeyWord(const char* key, size_t at) {
+  uint64_t word;
+  std::memcpy(&word, key + at, sizeof(word));
+  return word;
+}
+
+uint32_t KeyTail(const char* key) {
+  uint32_t tail;
+  std::memcpy(&tail, key + 16, sizeof(tail));
+  return tail;
+}
+
+static_assert(kServiceNameSize == 20, "keys are compared as 8 + 8 + 4 bytes");
+
 // The first row whose name equals the key, or -1.
 int32_t FindRateRow(const ClassicState& shared, const char (&key)[kServiceNameSize]) {
+  const uint64_t head = KeyWord(key, 0);
+  const uint64_t middle = KeyWord(key, 8);
+  const uint32_t tail = KeyTail(key);
   for (int32_t i = 0; i < kRateTableRows; ++i) {
-    if (std::memcmp(shared.rateKeys[i], key, kServiceNameSize) == 0) return i;
+    const char* row = shared.rateKeys[i];
+    if (KeyWord(row, 0) == head && KeyWord(row, 8) == middle && KeyTail(row) == tail) return i;
   }
   return -1;
+}
+
+void SetRate(ClassicState& shared, int32_t row, const LoadReport& report) {
+  shared.rates[row].count = report.count;
+  shared.rates[row].capacity = report.capacity;
+  shared.rateLoads[row] =
+      static_cast<double>(report.count) / static_cast<double>(report.capacity);
 }
 
 }  // namespace
@@ -71,10 +114,10 @@ void StoreServiceLoad(const char* service, const LoadReport& report) {
   ClassicState& shared = Classic();
   RateEntry* rates = shared.rates;
   char key[kServiceNameSize];
-  int32_t row = MakeRateKey(service, key) ? FindRateRow(shared, key) : -1;
+  const bool keyed = MakeRateKey(service, key);
+  int32_t row = keyed ? FindRateRow(shared, key) : -1;
   if (row >= 0) {
-    rates[row].count = report.count;
-    rates[row].capacity = report.capacity;
+    SetRate(shared, row, report);
     return;
   }
   for (int32_t i = 0; i < kRateTableRows && row < 0; ++i) {
@@ -83,9 +126,8 @@ void StoreServiceLoad(const char* service, const LoadReport& report) {
   if (row < 0) {
     double lowest = 1.0;
     for (int32_t i = 0; i < kRateTableRows; ++i) {
-      double load = static_cast<double>(rates[i].count) / static_cast<double>(rates[i].capacity);
-      if (load < lowest) {
-        lowest = load;
+      if (shared.rateLoads[i] < lowest) {
+        lowest = shared.rateLoads[i];
         row = i;
       }
     }
@@ -94,9 +136,12 @@ void StoreServiceLoad(const char* service, const LoadReport& report) {
   RateEntry& entry = rates[row];
   std::memset(entry.serviceName, 0, kServiceNameSize);
   std::strncpy(entry.serviceName, service, kServiceNameSize - 1);
-  MakeRateKey(entry.serviceName, shared.rateKeys[row]);
-  entry.count = report.count;
-  entry.capacity = report.capacity;
+  if (keyed) {
+    std::memcpy(shared.rateKeys[row], key, kServiceNameSize);
+  } else {
+    MakeRateKey(entry.serviceName, shared.rateKeys[row]);
+  }
+  SetRate(shared, row, report);
 }
 
 bool LookUpServiceLoad(const char* service, LoadReport* report) {

@@ -108,6 +108,26 @@ int32_t QueuePeek(RecordQueue* queue, void* dst, uint16_t capacity, uint16_t* ou
   return Read(queue, false, dst, capacity, outLength);
 }
 
+int32_t QueuePeekMany(RecordQueue* queue, void* dst, uint16_t capacity, uint16_t* lengths,
+                      uint16_t maxRecords, uint16_t* outCount) {
+  *outCount = 0;
+  if (maxRecords == 0) return kQueueOk;
+  CallScope call(*queue);
+  SemLock lock(queue->lock);
+  if (queue->CacheHoldsRecords()) {
+    // The cache's records come one at a time, as for QueuePeek.
+    int32_t result = QueueCacheTake(*queue, false, dst, capacity, &lengths[0]);
+    if (result == kQueueRecordTooLong) {
+      lengths[0] = static_cast<uint16_t>(capacity + 1u);
+      result = kQueueOk;
+    }
+    if (result == kQueueOk) *outCount = 1;
+    return result;
+  }
+  *outCount = queue->ring.PeekMany(static_cast<uint8_t*>(dst), capacity, lengths, maxRecords);
+  return *outCount > 0 ? kQueueOk : kQueueEmpty;
+}
+
 bool QueueWaitForRecord(RecordQueue* queue) {
   CallScope call(*queue);
   SemWait(queue->lock, kWaitForever);

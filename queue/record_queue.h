@@ -50,6 +50,15 @@ int32_t QueuePop(RecordQueue* queue, void* dst, uint16_t capacity, uint16_t* out
 // Like QueuePop, but leaves the record in the queue (-304 keeps it too).
 int32_t QueuePeek(RecordQueue* queue, void* dst, uint16_t capacity, uint16_t* outLength);
 
+// Like QueuePeek for up to maxRecords of the oldest records at once: each
+// goes into its own `capacity` bytes of dst (records * capacity bytes in
+// all) and its length into lengths[]; one longer than capacity gets a
+// length above capacity and no bytes. *outCount gets the number of records seen. While
+// records wait in the disk cache it sees only the oldest. -305 when there
+// is none; -308 or -301 when a cache file cannot be loaded.
+int32_t QueuePeekMany(RecordQueue* queue, void* dst, uint16_t capacity, uint16_t* lengths,
+                      uint16_t maxRecords, uint16_t* outCount);
+
 // Blocks until the queue holds a record (in the ring or the cache). Takes
 // nothing. Returns true when a record is there, false once QueueClose has
 // been called and the queue holds no record, so a consumer can drain

@@ -17,4 +17,15 @@ int32_t Ring::Take(bool remove, void* dst, uint16_t capacity, uint16_t* outLengt
   return kQueueOk;
 }
 
+uint16_t Ring::PeekMany(uint8_t* dst, uint16_t size, uint16_t* lengths, uint16_t max) const {
+  uint16_t seen = 0;
+  for (uint16_t index = readIndex; seen < max && index != writeIndex; ++seen) {
+    index = Advance(index);
+    uint16_t length = this->lengths[index];
+    lengths[seen] = length;
+    if (length > 0 && length <= size) std::memcpy(dst + size_t{seen} * size, Slot(index), length);
+  }
+  return seen;
+}
+
 }  // namespace histfeed

@@ -44,6 +44,12 @@ struct Ring {
   // Takes (pop) or copies (peek) the oldest record. Returns 0, -305 when
   // empty, or -304 when it is longer than capacity (a pop drops it).
   int32_t Take(bool remove, void* dst, uint16_t capacity, uint16_t* outLength);
+
+  // Copies up to `max` of the oldest records, leaving them in place, into
+  // consecutive `size`-byte places of dst, and their lengths into
+  // lengths[]; a record longer than `size` gets its length and no bytes.
+  // Returns how many records it saw.
+  uint16_t PeekMany(uint8_t* dst, uint16_t size, uint16_t* lengths, uint16_t max) const;
 };
 
 }  // namespace histfeed

@@ -142,6 +142,24 @@ TEST_F(QueueCacheTest, KeepsOrderThroughManySpillsAndReloads) {
   for (uint32_t i = 0; i < next; ++i) ASSERT_EQ(received[i], i);
 }
 
+TEST_F(QueueCacheTest, PeekManyHandsOutCachedRecordsOneAtATime) {
+  RecordQueue* queue = CachedQueue();
+  for (uint32_t v = 100; v < 104; ++v) ASSERT_EQ(Push(queue, v), 0);  // 100-102 spilled
+  uint32_t seen[3] = {};
+  uint16_t lengths[3] = {};
+  uint16_t count = 0;
+  std::vector<uint32_t> order;
+  while (QueuePeekMany(queue, seen, sizeof(uint32_t), lengths, 3, &count) == kQueueOk) {
+    ASSERT_EQ(count, 1);  // the ring's record waits behind the cache
+    EXPECT_EQ(lengths[0], sizeof(uint32_t));
+    order.push_back(seen[0]);
+    uint32_t popped = 0;
+    ASSERT_EQ(Pop(queue, &popped), 0);
+    EXPECT_EQ(popped, seen[0]);
+  }
+  EXPECT_EQ(order, (std::vector<uint32_t>{100, 101, 102, 103}));
+}
+
 TEST_F(QueueCacheTest, DefaultsAndPathRules) {
   auto previous = fs::current_path();
   fs::current_path(dir_.path());

@@ -120,6 +120,40 @@ TEST_F(RecordQueueTest, PeekKeepsAndPopTakes) {
   EXPECT_EQ(value, 8u);
 }
 
+TEST_F(RecordQueueTest, PeekManySeesTheOldestInOrderAndTakesNothing) {
+  Create(4, 4);
+  uint16_t lengths[4] = {};
+  uint16_t seen = 99;
+  uint8_t out[4][2] = {};
+  EXPECT_EQ(QueuePeekMany(queue_, out, 2, lengths, 4, &seen), kQueueEmpty);
+  EXPECT_EQ(seen, 0);
+
+  // Across the end of the ring: two taken, four more pushed.
+  ASSERT_EQ(QueuePush(queue_, "ab", 2), 0);
+  ASSERT_EQ(QueuePush(queue_, "cd", 2), 0);
+  uint32_t value;
+  ASSERT_EQ(PopNumber(&value), 0);
+  ASSERT_EQ(PopNumber(&value), 0);
+  ASSERT_EQ(QueuePush(queue_, "ef", 2), 0);
+  ASSERT_EQ(QueuePush(queue_, "g", 1), 0);
+  ASSERT_EQ(QueuePush(queue_, "hijk", 4), 0);  // longer than the places below
+
+  ASSERT_EQ(QueuePeekMany(queue_, out, 2, lengths, 4, &seen), kQueueOk);
+  ASSERT_EQ(seen, 3);
+  EXPECT_EQ(std::memcmp(out[0], "ef", 2), 0);
+  EXPECT_EQ(lengths[0], 2);
+  EXPECT_EQ(out[1][0], 'g');
+  EXPECT_EQ(lengths[1], 1);
+  EXPECT_EQ(lengths[2], 4);
+  EXPECT_EQ(QueueCount(queue_), 3);
+
+  ASSERT_EQ(QueuePeekMany(queue_, out, 2, lengths, 1, &seen), kQueueOk);
+  EXPECT_EQ(seen, 1);
+  EXPECT_EQ(QueuePeekMany(queue_, out, 2, lengths, 0, &seen), kQueueOk);
+  EXPECT_EQ(seen, 0);
+  EXPECT_EQ(QueueCount(queue_), 3);
+}
+
 TEST_F(RecordQueueTest, WaitReturnsAtOnceWithARecordAndWakesOnPush) {
   testing::ScopedTimeScale fast(100);
   Create(4, 4);

@@ -42,6 +42,7 @@ TEST_F(SenderTest, DeliversInQueueOrderWithTheExactRequest) {
   ASSERT_EQ(QueueServiceBuffer(s2), 1);
   fake_.ReleaseExchanges();
   WaitFree(s2);
+  EXPECT_EQ(SendQueueDepth(), 0);  // a number leaves the queue before its buffer is FREE
   EXPECT_EQ(StateOf(s1), kFree);
   EXPECT_EQ(CountOf(s1), 0);
   EXPECT_EQ(CountOf(l1), 0);
@@ -268,6 +269,28 @@ TEST_F(SenderTest, BufferThatFailsWhileStoppingStaysInUse) {
   ASSERT_EQ(QueueServiceBuffer(a), 1);
   WaitFree(a);
   EXPECT_EQ(U16(fake_.DataExchanges().back().request, 2), 3);
+}
+
+TEST_F(SenderTest, RecordsThatAreNoBufferNumberAreDroppedInPassing) {
+  ASSERT_EQ(StartSender(), 1);
+  fake_.HoldExchanges();
+  int32_t a = AddRecords("A", kShortIdKind, 1);
+  int32_t b = AddRecords("B", kShortIdKind, 1);
+  ASSERT_EQ(QueueServiceBuffer(a), 1);
+  RecordQueue* queue = Classic().sendQueue.load();
+  const uint8_t outOfRange[2] = {0xF4, 0x01};  // 500
+  ASSERT_EQ(QueuePush(queue, outOfRange, 2), kQueueOk);
+  ASSERT_EQ(QueuePush(queue, outOfRange, 1), kQueueOk);
+  ASSERT_EQ(QueuePush(queue, nullptr, 0), kQueueOk);
+  ASSERT_EQ(QueueServiceBuffer(b), 1);
+  fake_.ReleaseExchanges();
+  WaitFree(b);
+  EXPECT_EQ(StateOf(a), kFree);
+  EXPECT_EQ(SendQueueDepth(), 0);
+  std::vector<Call> sent = fake_.DataExchanges();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].service, "A");
+  EXPECT_EQ(sent[1].service, "B");
 }
 
 TEST_F(SenderTest, DeliveryRefusesBadBufferNumbers) {

@@ -94,6 +94,19 @@ TEST_F(ServiceRateTableTest, EleventhServiceReplacesTheLowestLoadBelowOne) {
   EXPECT_EQ(RowName(6), "Twelfth");
 }
 
+TEST_F(ServiceRateTableTest, OnlyAsciiCapitalsMatchTheirSmallLetters) {
+  Store("Ab@[Z\xC1\xDA-19chars-lon", 5, 10);
+  LoadReport report{};
+  EXPECT_TRUE(LookUpServiceLoad("aB@[z\xC1\xDA-19CHARS-LON", &report));
+  // Neighbours of the capitals, and bytes above 127 whose low bits spell
+  // one, are not letters to fold.
+  EXPECT_FALSE(LookUpServiceLoad("ab`[z\xC1\xDA-19chars-lon", &report));
+  EXPECT_FALSE(LookUpServiceLoad("ab@{z\xC1\xDA-19chars-lon", &report));
+  EXPECT_FALSE(LookUpServiceLoad("ab@[z\xE1\xDA-19chars-lon", &report));
+  EXPECT_FALSE(LookUpServiceLoad("ab@[z\xC1\xFA-19chars-lon", &report));
+  EXPECT_FALSE(LookUpServiceLoad("Ab@[Z\xC1\xDA-19chars-lon-", &report));  // 20 characters
+}
+
 TEST_F(ServiceRateTableTest, ReportIsDroppedWhenEveryRowIsAtCapacity) {
   for (int i = 0; i < 10; ++i) Store(("S" + std::to_string(i)).c_str(), 100 + i, 100);
   Store("Late", 1, 100);

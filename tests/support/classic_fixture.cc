@@ -73,7 +73,14 @@ uint16_t CountOf(int32_t b) {
 std::vector<uint8_t> RequestImage(int32_t b) {
   SemLock lock(Classic().bufferLock);
   const ServiceBuffer& buffer = Buffer(b);
-  return std::vector<uint8_t>(buffer.request, buffer.request + kRequestImageSize);
+  // The code and stamp bytes are the sender's while it delivers the buffer
+  // and are left zero here; the count and records are read under the lock.
+  std::vector<uint8_t> image(kRequestImageSize, 0);
+  image[2] = buffer.request[2];
+  image[3] = buffer.request[3];
+  std::copy(buffer.request + kRecordsOffset, buffer.request + kRequestImageSize,
+            image.begin() + kRecordsOffset);
+  return image;
 }
 
 }  // namespace histfeed::testing

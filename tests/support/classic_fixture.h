@@ -33,6 +33,8 @@ void StopSenderNow();
 
 classic::BufferState StateOf(int32_t b);
 uint16_t CountOf(int32_t b);
+// The count and records of buffer b as a request image (other header
+// bytes zero).
 std::vector<uint8_t> RequestImage(int32_t b);
 
 }  // namespace histfeed::testing
