@@ -1,7 +1,6 @@
 // Every universal entry point, through a connected key, into the reference
 // service's database: what is stored is what the caller gave.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <string>
 #include <vector>
@@ -10,32 +9,12 @@
 #include "service/event_log.h"
 #include "service/storage.h"
 #include "service/universal_listener.h"
+#include "tests/support/database_rows.h"
 #include "tests/support/temp_directory.h"
 #include "tests/support/universal_fixture.h"
 
 namespace histfeed::testing {
 namespace {
-
-// Each row of a query as one text, columns separated by '|', NULL as "-".
-std::vector<std::string> Rows(const std::string& database, const char* sql) {
-  std::vector<std::string> rows;
-  sqlite3* db = nullptr;
-  EXPECT_EQ(sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  sqlite3_stmt* query = nullptr;
-  EXPECT_EQ(sqlite3_prepare_v2(db, sql, -1, &query, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-  while (sqlite3_step(query) == SQLITE_ROW) {
-    std::string row;
-    for (int column = 0; column < sqlite3_column_count(query); ++column) {
-      if (column > 0) row += '|';
-      const unsigned char* text = sqlite3_column_text(query, column);
-      row += text != nullptr ? reinterpret_cast<const char*>(text) : "-";
-    }
-    rows.push_back(row);
-  }
-  sqlite3_finalize(query);
-  sqlite3_close(db);
-  return rows;
-}
 
 class ServiceEntryPointsTest : public UniversalTest {
  protected:
@@ -77,7 +56,7 @@ TEST_F(ServiceEntryPointsTest, EveryValueFunctionIsStoredAsGiven) {
     ASSERT_EQ(VornMxFlushUniversalRecord(key_, type), 0) << "type " << type;
   }
 
-  EXPECT_EQ(Rows(database_,
+  EXPECT_EQ(QueryRows(database_,
                  "SELECT id_kind, point, time, msec, status, value, text_value "
                  "FROM point_values WHERE family = 'universal' ORDER BY time, point"),
             (std::vector<std::string>{
@@ -115,7 +94,7 @@ TEST_F(ServiceEntryPointsTest, ConfigurationsAndDeletionsReachTheConfigurationTa
             0);
   ASSERT_EQ(VornMxFlushUniversalRecord(key_, 5), 0);
   ASSERT_EQ(VornMxFlushUniversalRecord(key_, 10), 0);
-  EXPECT_EQ(Rows(database_,
+  EXPECT_EQ(QueryRows(database_,
                  "SELECT record_type, id_kind, point, point_id, long_id, ext_id, description, "
                  "units FROM point_configs ORDER BY point"),
             (std::vector<std::string>{
@@ -128,8 +107,8 @@ TEST_F(ServiceEntryPointsTest, ConfigurationsAndDeletionsReachTheConfigurationTa
   ASSERT_EQ(VornMxDeleteLongIdConfigurationRec(key_, "plant.C2"), 0);
   ASSERT_EQ(VornMxDeleteExtIdConfigurationRec(key_, "site/plant/C3"), 0);
   for (int32_t type : {13, 14, 19}) ASSERT_EQ(VornMxFlushUniversalRecord(key_, type), 0);
-  EXPECT_TRUE(Rows(database_, "SELECT point FROM point_configs").empty());
-  EXPECT_EQ(Rows(database_, "SELECT id_kind, point FROM deletions ORDER BY point"),
+  EXPECT_TRUE(QueryRows(database_, "SELECT point FROM point_configs").empty());
+  EXPECT_EQ(QueryRows(database_, "SELECT id_kind, point FROM deletions ORDER BY point"),
             (std::vector<std::string>{"point|C1", "long|plant.C2", "extended|site/plant/C3"}));
 }
 

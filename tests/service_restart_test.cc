@@ -4,17 +4,16 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "histfeed.h"
 #include "queue/record_queue.h"
+#include "tests/support/database_rows.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scaled_clock.h"
 #include "tests/support/temp_directory.h"
@@ -65,23 +64,11 @@ class ServiceProcess {
   pid_t pid_ = -1;
 };
 
-using StoredValue = std::pair<std::string, int64_t>;  // point, time
-
-std::multiset<StoredValue> StoredValues(const std::string& database) {
-  std::multiset<StoredValue> values;
-  sqlite3* db = nullptr;
-  EXPECT_EQ(sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  sqlite3_stmt* query = nullptr;
-  EXPECT_EQ(sqlite3_prepare_v2(db, "SELECT point, time FROM point_values WHERE family = 'universal'",
-                               -1, &query, nullptr),
-            SQLITE_OK);
-  while (sqlite3_step(query) == SQLITE_ROW) {
-    values.emplace(reinterpret_cast<const char*>(sqlite3_column_text(query, 0)),
-                   sqlite3_column_int64(query, 1));
-  }
-  sqlite3_finalize(query);
-  sqlite3_close(db);
-  return values;
+// Each universal value stored, as "point|time".
+std::multiset<std::string> StoredValues(const std::string& database) {
+  std::vector<std::string> rows =
+      QueryRows(database, "SELECT point, time FROM point_values WHERE family = 'universal'");
+  return {rows.begin(), rows.end()};
 }
 
 class ServiceRestartTest : public UniversalTest {
@@ -105,7 +92,7 @@ TEST_F(ServiceRestartTest, KilledAndRestartedServiceLosesNoAcceptedValue) {
   const std::string points[kPoints] = {"P0",  "P1",  "P2",  "P3",  "P4",  "P5",  "P6",
                                        "P7",  "P8",  "P9",  "P10", "P11", "P12", "P13",
                                        "P14", "P15", "P16", "P17", "P18", "P19"};
-  std::multiset<StoredValue> accepted;
+  std::multiset<std::string> accepted;
   for (int frame = 0; frame < kFrames; ++frame) {
     if (frame == kKillAt) service.Stop(SIGKILL);
     // 120 frames arrive while the service is down: more than the queue's
@@ -115,7 +102,9 @@ TEST_F(ServiceRestartTest, KilledAndRestartedServiceLosesNoAcceptedValue) {
       ASSERT_EQ(VornMxAddRec(key, points[point].c_str(), 1000 + frame, 0, 0, frame), 0);
     }
     ASSERT_EQ(VornMxFlushUniversalRecord(key, 1), 0) << "frame " << frame;
-    for (const std::string& point : points) accepted.emplace(point, 1000 + frame);
+    for (const std::string& point : points) {
+      accepted.insert(point + "|" + std::to_string(1000 + frame));
+    }
   }
 
   universal::MxConnection& connection = universal::Connection(key);
@@ -128,9 +117,9 @@ TEST_F(ServiceRestartTest, KilledAndRestartedServiceLosesNoAcceptedValue) {
   VornMxUniversalCloseSocket(key);
   service.Stop(SIGTERM);
 
-  std::multiset<StoredValue> stored = StoredValues(dir_.File("history.db"));
-  std::set<StoredValue> distinct(stored.begin(), stored.end());
-  EXPECT_EQ(distinct, std::set<StoredValue>(accepted.begin(), accepted.end()));
+  std::multiset<std::string> stored = StoredValues(dir_.File("history.db"));
+  std::set<std::string> distinct(stored.begin(), stored.end());
+  EXPECT_EQ(distinct, std::set<std::string>(accepted.begin(), accepted.end()));
   // The frame the service had stored when it was killed may come again;
   // nothing else may.
   EXPECT_LE(stored.size() - distinct.size(), static_cast<size_t>(kPoints));

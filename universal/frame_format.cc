@@ -106,7 +106,7 @@ size_t EncodeFrame(const RecordType& type, const uint8_t* extension, const uint8
   out[0] = out[1] = kStartMarkerByte;
   PutU32(out + 2, static_cast<uint32_t>(length));
   PutU16(out + kTypeOffset, type.code);
-  PutU16(out + 8, count);
+  PutU16(out + kCountOffset, count);
   uint8_t* at = out + kFrameHeaderBytes;
   if (type.extensionBytes > 0) std::memcpy(at, extension, type.extensionBytes);
   at += type.extensionBytes;
@@ -126,7 +126,7 @@ uint16_t FrameRecordType(const uint8_t* frame, size_t length) {
 }
 
 uint16_t FrameRecordCount(const uint8_t* frame, size_t length) {
-  return length >= kTypeOffset + 4 ? GetU16(frame + kTypeOffset + 2) : 0;
+  return length >= kCountOffset + 2 ? GetU16(frame + kCountOffset) : 0;
 }
 
 void EncodeBlockTime(int32_t seconds, int16_t msec, uint8_t out[6]) {

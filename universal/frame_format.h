@@ -23,6 +23,7 @@ inline constexpr size_t kFrameOverheadBytes = 12;  // header plus end marker
 inline constexpr uint8_t kStartMarkerByte = 0xFE;
 inline constexpr uint8_t kEndMarkerByte = 0xEF;
 inline constexpr size_t kTypeOffset = 6;
+inline constexpr size_t kCountOffset = 8;
 inline constexpr size_t kHeartBeatFrameBytes = 12;
 
 // Widths of the fixed texts.

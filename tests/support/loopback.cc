@@ -1,41 +1,25 @@
 #include "tests/support/loopback.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "platform/socket.h"
 
 namespace histfeed::testing {
-namespace {
-
-sockaddr_in LoopbackAddress(uint16_t port) {
-  sockaddr_in where{};
-  where.sin_family = AF_INET;
-  where.sin_port = htons(port);
-  where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return where;
-}
-
-}  // namespace
 
 int ConnectLoopback(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in where = LoopbackAddress(port);
-  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0) return fd;
-  if (fd >= 0) close(fd);
-  return -1;
+  const uint8_t loopback[4] = {127, 0, 0, 1};
+  platform::SocketHandle socket = platform::OpenStreamSocket();
+  if (socket == platform::kInvalidSocket) return -1;
+  if (!platform::ConnectSocket(socket, platform::MakeIpv4Address(loopback, port))) {
+    platform::CloseSocket(socket);
+    return -1;
+  }
+  return static_cast<int>(socket);
 }
 
 uint16_t FreeLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in where = LoopbackAddress(0);
-  socklen_t size = sizeof where;
   uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&where), size) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&where), &size) == 0) {
-    port = ntohs(where.sin_port);
-  }
-  close(fd);
+  platform::SocketHandle listener = platform::ListenLoopback(0, &port);
+  if (listener == platform::kInvalidSocket) return 0;
+  platform::CloseSocket(listener);
   return port;
 }
 
