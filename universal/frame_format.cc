@@ -195,7 +195,7 @@ FrameError DecodeFrame(std::span<const uint8_t> frame, DecodedFrame* out) {
   if (length != frame.size() || length > kMaxFrameBytes) return FrameError::kBadLength;
   const RecordType* type = FindRecordType(GetU16(bytes + kTypeOffset));
   if (type == nullptr) return FrameError::kUnknownType;
-  uint16_t count = GetU16(bytes + 8);
+  uint16_t count = GetU16(bytes + kCountOffset);
   bool heartBeat = type->code == 1 && count == 0 && length == kHeartBeatFrameBytes;
   if (!heartBeat && (count == 0 || length != FrameLength(*type, count))) {
     return FrameError::kCountMismatch;
