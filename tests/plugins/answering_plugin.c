@@ -29,18 +29,58 @@ PLUGIN_EXPORT int TarvoStamp(void *field, int size) {
   return 0;
 }
 
+/* Not part of the interface: a flag raised by the exchange that brings the
+   count to a target. A benchmark waits on it rather than on the count, so
+   that its waiting never takes the count's cache line from the thread that
+   is exchanging. */
+static atomic_long signalAt;
+static _Alignas(64) atomic_int reached;
+
+static void CountExchange(void) {
+  long count = atomic_fetch_add(&exchanges, 1) + 1;
+  if (count == atomic_load(&signalAt)) atomic_store(&reached, 1);
+}
+
+PLUGIN_EXPORT void AnsweringPluginSignalAt(long target) {
+  atomic_store(&reached, 0);
+  atomic_store(&signalAt, target);
+  if (atomic_load(&exchanges) >= target) atomic_store(&reached, 1);
+}
+
+PLUGIN_EXPORT int AnsweringPluginReached(void) { return atomic_load(&reached); }
+
 static int Answer(const void *request, void *reply) {
   const unsigned char *bytes = (const unsigned char *)request;
   TarvoReplyBlock *block = (TarvoReplyBlock *)reply;
   unsigned records = (unsigned)(bytes[2] | (bytes[3] << 8));
   block->status = 0;
   snprintf(block->text, sizeof(block->text), "%u,1000", records);
-  atomic_fetch_add(&exchanges, 1);
+  CountExchange();
   return 0;
 }
 
+/* Not part of the interface: while the gate is closed, a data exchange
+   waits in the plug-in, spinning so that its thread stays on a processor,
+   until the gate opens. A benchmark parks the sender there while it queues
+   work, so that its measure starts with the sender running, not asleep. */
+static atomic_int gateClosed;
+static atomic_int waitingAtGate;
+
+static void PassGate(void) {
+  if (!atomic_load_explicit(&gateClosed, memory_order_relaxed)) return;
+  atomic_store(&waitingAtGate, 1);
+  while (atomic_load(&gateClosed)) {
+  }
+  atomic_store(&waitingAtGate, 0);
+}
+
+PLUGIN_EXPORT void AnsweringPluginCloseGate(void) { atomic_store(&gateClosed, 1); }
+PLUGIN_EXPORT void AnsweringPluginOpenGate(void) { atomic_store(&gateClosed, 0); }
+PLUGIN_EXPORT int AnsweringPluginWaitingAtGate(void) { return atomic_load(&waitingAtGate); }
+
 static int AnswerData(const void *request, void *reply) {
   const unsigned char *bytes = (const unsigned char *)request;
+  PassGate();
   atomic_fetch_add(&dataRecords, (long)(bytes[2] | (bytes[3] << 8)));
   return Answer(request, reply);
 }
