@@ -211,13 +211,15 @@ TEST_F(RecordBuffersTest, ByTimeTypesShareTheTimeSoEachGroupLeavesUnderItsOwn) {
   EXPECT_EQ(GetU32(&sent_[3].bytes[10]), 200u);
 }
 
-// Point values are encoded in the buffer itself; what leaves must be what
-// the same values make when encoded on their own, under the header of the
-// group they were added with, through the automatic flush of a full buffer.
+// The one-value paths copy a record of a type fixed while compiling; what
+// leaves must be what the same values make when encoded on their own,
+// under the header of the group they were added with, through the
+// automatic flush of a full buffer.
 TEST_F(RecordBuffersTest, PointValuesLeaveAsTheirEncodedRecords) {
   const RecordType& single = *FindRecordType(11);
   for (int32_t i = 0; i <= single.capacity; ++i) {
-    ASSERT_EQ(buffers_.AddPoint(11, PointValue{i, 7, "TIC101", 3, 0, "RUNNING"}, Sender()), 0);
+    auto record = EncodePointRecord<11>(CallerPoint{i, 7, "TIC101", 3, 0, "RUNNING"});
+    ASSERT_EQ(buffers_.AddRecord<11>(record, Sender()), 0);
   }
   ASSERT_EQ(buffers_.Flush(11, Sender()), 0);
   std::vector<uint8_t> expected(single.recordBytes);
@@ -237,13 +239,14 @@ TEST_F(RecordBuffersTest, PointValuesLeaveAsTheirEncodedRecords) {
   // gathered with; the rest and the new record carry the newest one.
   sent_.clear();
   const RecordType& block = *FindRecordType(2);
+  auto blockRecord = [](int32_t time) {
+    return EncodePointRecord<2>(CallerPoint{time, 0, nullptr, 0, 1.5, nullptr});
+  };
   for (int32_t i = 0; i < block.capacity; ++i) {
-    ASSERT_EQ(buffers_.AddBlockById(2, "tic101", PointValue{i, 0, {}, 0, 1.5, {}}, Sender()), 0);
+    ASSERT_EQ(buffers_.AddBlockRecordById<2>("tic101", blockRecord(i), Sender()), 0);
   }
   EXPECT_TRUE(sent_.empty());
-  ASSERT_EQ(buffers_.AddBlockById(2, "TIC101", PointValue{block.capacity, 0, {}, 0, 1.5, {}},
-                                  Sender()),
-            0);
+  ASSERT_EQ(buffers_.AddBlockRecordById<2>("TIC101", blockRecord(block.capacity), Sender()), 0);
   ASSERT_EQ(buffers_.Flush(2, Sender()), 0);
   ASSERT_EQ(sent_.size(), 2u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(&sent_[0].bytes[10]), 6), "tic101");
