@@ -221,11 +221,10 @@ void PutFixedText(uint8_t* at, size_t width, std::string_view text);
 // terminator, never more than `width` characters, NUL-padded; null
 // writes an empty field. The same bytes as PutFixedText of CallerText.
 inline void PutCallerText(uint8_t* at, size_t width, const char* text) {
-  size_t i = 0;
-  if (text != nullptr) {
-    for (; i < width && text[i] != '\0'; ++i) at[i] = static_cast<uint8_t>(text[i]);
-  }
-  for (; i < width; ++i) at[i] = 0;
+  // Padding first: with a constant width that is a few plain stores.
+  std::memset(at, 0, width);
+  if (text == nullptr) return;
+  for (size_t i = 0; i < width && text[i] != '\0'; ++i) at[i] = static_cast<uint8_t>(text[i]);
 }
 // A caller's text, read up to its terminator but never past `width`
 // characters; null reads as empty.
