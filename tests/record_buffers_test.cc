@@ -282,5 +282,36 @@ TEST_F(RecordBuffersTest, ConcurrentAddersLoseNothing) {
   EXPECT_EQ(total, seen.size());
 }
 
+// Threads adding block records under their own identifiers keep changing
+// the group; each record must still leave once, under its own header.
+TEST_F(RecordBuffersTest, ConcurrentBlockGroupsNeverMixTheirRecords) {
+  constexpr int kThreads = 4;
+  constexpr int32_t kEach = 3000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      std::string id = "T" + std::to_string(t);
+      for (int32_t i = 0; i < kEach; ++i) {
+        auto record = EncodePointRecord<2>(CallerPoint{t * kEach + i, 0, nullptr, 0, 0, nullptr});
+        ASSERT_EQ(buffers_.AddBlockRecordById<2>(id.c_str(), record, Sender()), 0);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  ASSERT_EQ(buffers_.Flush(2, Sender()), 0);
+  std::vector<bool> seen(kThreads * kEach, false);
+  size_t total = 0;
+  for (auto& frame : sent_) {
+    std::string header(reinterpret_cast<const char*>(&frame.bytes[10]));
+    for (uint32_t time : Sequences(frame)) {
+      ASSERT_EQ(header, "T" + std::to_string(time / kEach));
+      ASSERT_FALSE(seen[time]);
+      seen[time] = true;
+      ++total;
+    }
+  }
+  EXPECT_EQ(total, seen.size());
+}
+
 }  // namespace
 }  // namespace histfeed::universal
