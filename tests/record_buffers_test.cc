@@ -72,6 +72,28 @@ TEST_F(RecordBuffersTest, AFullBufferLeavesWhenTheNextRecordArrives) {
   EXPECT_EQ(buffers_.CountOf(1), 1);
 }
 
+// One add of many records, onto a partly filled buffer, fills frame
+// after frame in order.
+TEST_F(RecordBuffersTest, AManyRecordAddFillsFramesInOrder) {
+  for (uint32_t i = 0; i < 100; ++i) ASSERT_EQ(AddOne(1, i), 0);
+  std::vector<uint8_t> records;
+  for (uint32_t i = 100; i < 800; ++i) {
+    auto record = Record(1, i);
+    records.insert(records.end(), record.begin(), record.end());
+  }
+  ASSERT_EQ(buffers_.Add(1, records.data(), 700, Sender()), 0);
+  ASSERT_EQ(buffers_.Flush(1, Sender()), 0);
+  ASSERT_EQ(sent_.size(), 3u);
+  std::vector<uint32_t> all;
+  for (auto& frame : sent_) {
+    for (uint32_t sequence : Sequences(frame)) all.push_back(sequence);
+  }
+  EXPECT_EQ(Sequences(sent_[0]).size(), 326u);
+  EXPECT_EQ(Sequences(sent_[1]).size(), 326u);
+  ASSERT_EQ(all.size(), 800u);
+  for (uint32_t i = 0; i < all.size(); ++i) ASSERT_EQ(all[i], i);
+}
+
 TEST_F(RecordBuffersTest, FlushResults) {
   EXPECT_EQ(buffers_.Add(1, nullptr, 0, Sender()), 0);
   EXPECT_EQ(buffers_.Flush(1, Sender()), 0);  // nothing buffered, nothing sent

@@ -192,7 +192,7 @@ int32_t RecordBufferSet::AddFromLocked(int index, const uint8_t* records, int32_
   }
   const RecordType& type = kRecordTypes[index];
   int32_t result = 0;
-  for (int32_t i = 0; i < count; ++i) {
+  for (int32_t stored = 0; stored < count;) {
     while (recordCount_[index] >= type.capacity) {
       SemRelease(lock_);
       // One frame makes room; the rest keeps filling the next frame.
@@ -204,7 +204,10 @@ int32_t RecordBufferSet::AddFromLocked(int index, const uint8_t* records, int32_
         return result;
       }
     }
-    StoreRecordLocked(index, records + size_t(i) * type.recordBytes);
+    // As many records as there is room for go in one copy.
+    int32_t run = std::min(count - stored, type.capacity - recordCount_[index]);
+    StoreRecordsLocked(index, records + size_t(stored) * type.recordBytes, run);
+    stored += run;
   }
   SemRelease(lock_);
   return result;
@@ -276,7 +279,7 @@ int32_t RecordBufferSet::AddBlockLocked(int index, const BlockGroup& group, cons
     return AddBlockMakingRoom(index, group, match, record, send);
   }
   SetGroupHeaderLocked(type, group, match);
-  StoreRecordLocked(index, record);
+  StoreRecordsLocked(index, record, 1);
   SemRelease(lock_);
   return 0;
 }
@@ -311,7 +314,7 @@ int32_t RecordBufferSet::AddBlockMakingRoom(int index, const BlockGroup& group, 
   }
   // Once the old group is gone the header is empty and takes this record's.
   SetGroupHeaderLocked(type, group, recordCount_[index] == 0 ? GroupMatch::kDifferent : match);
-  StoreRecordLocked(index, record);
+  StoreRecordsLocked(index, record, 1);
   SemRelease(lock_);
   int32_t result = 0;
   for (int i = 0; i < frameCount; ++i) {

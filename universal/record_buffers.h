@@ -150,11 +150,12 @@ class RecordBufferSet {
   // held; releases it and sends the frames afterwards.
   int32_t AddBlockMakingRoom(int index, const BlockGroup& group, GroupMatch match,
                              const uint8_t* record, const FrameSender& send);
-  // Copies one record into the buffer's next slot, which must be free.
-  void StoreRecordLocked(int index, const uint8_t* record) {
+  // Copies `count` records into the buffer's next slots, which must be free.
+  void StoreRecordsLocked(int index, const uint8_t* records, int32_t count) {
     size_t bytes = kRecordTypes[index].recordBytes;
-    std::memcpy(recordBuffer_[index].get() + size_t(recordCount_[index]) * bytes, record, bytes);
-    ++recordCount_[index];
+    std::memcpy(recordBuffer_[index].get() + size_t(recordCount_[index]) * bytes, records,
+                size_t(count) * bytes);
+    recordCount_[index] += count;
   }
 
   LazySemaphore lock_;
@@ -179,7 +180,7 @@ int32_t RecordBufferSet::AddRecord(const PointRecord<Code>& record, const FrameS
   if (!HasRoomLocked(index)) [[unlikely]] {
     return AddFromLocked(index, record.data(), 1, send);
   }
-  StoreRecordLocked(index, record.data());
+  StoreRecordsLocked(index, record.data(), 1);
   SemRelease(lock_);
   return 0;
 }
@@ -210,7 +211,7 @@ int32_t RecordBufferSet::AddBlockRecord(const BlockGroup& group, const PointReco
       [[unlikely]] {
     return AddBlockLocked(index, group, record.data(), send);
   }
-  StoreRecordLocked(index, record.data());
+  StoreRecordsLocked(index, record.data(), 1);
   SemRelease(lock_);
   return 0;
 }
