@@ -18,19 +18,10 @@ int32_t EnsureCreated(LazySemaphore& slot) {
 
 }  // namespace
 
-int32_t SemWait(LazySemaphore& slot, int32_t timeoutMs) {
-  if (slot.handle.load(std::memory_order_acquire) == nullptr) {
-    int32_t error = EnsureCreated(slot);
-    if (error != 0) return error;
-  }
-  int64_t timeout = timeoutMs < 0 ? -1 : timeoutMs;
-  return platform::WaitBinarySemaphore(slot.handle.load(std::memory_order_acquire), timeout);
-}
-
-int32_t SemRelease(LazySemaphore& slot) {
-  platform::BinarySemaphore* semaphore = slot.handle.load(std::memory_order_acquire);
-  if (semaphore == nullptr) return 0;
-  return platform::ReleaseBinarySemaphore(semaphore);
+int32_t SemWaitCreating(LazySemaphore& slot, int32_t timeoutMs) {
+  int32_t error = EnsureCreated(slot);
+  if (error != 0) return error;
+  return SemWait(slot, timeoutMs);
 }
 
 void SemDestroy(LazySemaphore& slot) {

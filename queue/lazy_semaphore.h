@@ -19,14 +19,25 @@ struct LazySemaphore {
 // Wait forever.
 inline constexpr int32_t kWaitForever = -1;
 
+// The first wait on an empty slot: creates the semaphore, then waits.
+int32_t SemWaitCreating(LazySemaphore& slot, int32_t timeoutMs);
+
 // Takes the semaphore, creating it on first use. Waits at most timeoutMs
 // milliseconds (kWaitForever: no limit). Returns 0 when taken, -1 on
-// time-out, or a positive system error code.
-int32_t SemWait(LazySemaphore& slot, int32_t timeoutMs);
+// time-out, or a positive system error code. Inline, as every record
+// added passes here twice.
+inline int32_t SemWait(LazySemaphore& slot, int32_t timeoutMs) {
+  platform::BinarySemaphore* semaphore = slot.handle.load(std::memory_order_acquire);
+  if (semaphore == nullptr) return SemWaitCreating(slot, timeoutMs);
+  return platform::WaitBinarySemaphore(semaphore, timeoutMs < 0 ? -1 : timeoutMs);
+}
 
 // Gives the semaphore back. Returns 0, or a positive system error code
 // (for example when it was not taken). An empty slot returns 0.
-int32_t SemRelease(LazySemaphore& slot);
+inline int32_t SemRelease(LazySemaphore& slot) {
+  platform::BinarySemaphore* semaphore = slot.handle.load(std::memory_order_acquire);
+  return semaphore == nullptr ? 0 : platform::ReleaseBinarySemaphore(semaphore);
+}
 
 // Destroys the semaphore and empties the slot. Nobody may use it then.
 void SemDestroy(LazySemaphore& slot);

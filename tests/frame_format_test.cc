@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
+
+#include "universal/point_record.h"
 
 namespace histfeed::universal {
 namespace {
@@ -81,6 +84,47 @@ TEST(FrameFormatTest, RecordFieldsSitAtTheirOffsetsAndTextsAreCut) {
   EXPECT_EQ(back.id, "short");
   EXPECT_EQ(back.text, "txt");
   EXPECT_EQ(back.time, 5);
+}
+
+// The entry points' compile-time encoder must write exactly what the
+// table-driven one writes from the same caller's texts, cut or missing.
+template <int32_t Code>
+void ExpectEncodersAgree(const CallerPoint& point) {
+  const RecordType& type = *FindRecordType(Code);
+  std::vector<uint8_t> expected(type.recordBytes, 0xAA);
+  EncodeRecord(type,
+               PointValue{point.time, point.msec, CallerText(point.id, IdBytes(type.id)),
+                          point.status, point.value, CallerText(point.text, kTextValueBytes)},
+               expected.data());
+  PointRecord<Code> record = EncodePointRecord<Code>(point);
+  EXPECT_EQ(std::vector<uint8_t>(record.begin(), record.end()), expected)
+      << type.name << " id=" << (point.id ? point.id : "null")
+      << " text=" << (point.text ? point.text : "null");
+}
+
+TEST(FrameFormatTest, PointRecordsMatchTheTableDrivenEncoder) {
+  const std::string longest(200, 'X');
+  const std::string exactPointId(kPointIdBytes, 'P');
+  const std::string exactText(kTextValueBytes, 'T');
+  const char* ids[] = {nullptr, "", "TIC101", exactPointId.c_str(), longest.c_str()};
+  const char* texts[] = {nullptr, "", "RUNNING", exactText.c_str(), longest.c_str()};
+  for (const char* id : ids) {
+    for (const char* text : texts) {
+      CallerPoint point{1700000000, -2, id, -3, -1.25e300, text};
+      ExpectEncodersAgree<1>(point);
+      ExpectEncodersAgree<11>(point);
+      ExpectEncodersAgree<6>(point);
+      ExpectEncodersAgree<12>(point);
+      ExpectEncodersAgree<15>(point);
+      ExpectEncodersAgree<18>(point);
+      ExpectEncodersAgree<2>(point);
+      ExpectEncodersAgree<7>(point);
+      ExpectEncodersAgree<16>(point);
+      ExpectEncodersAgree<3>(point);
+      ExpectEncodersAgree<8>(point);
+      ExpectEncodersAgree<17>(point);
+    }
+  }
 }
 
 TEST(FrameFormatTest, HeaderExtensionsPrecedeTheRecords) {

@@ -72,6 +72,28 @@ TEST_F(RecordBuffersTest, AFullBufferLeavesWhenTheNextRecordArrives) {
   EXPECT_EQ(buffers_.CountOf(1), 1);
 }
 
+// One add of many records, onto a partly filled buffer, fills frame
+// after frame in order.
+TEST_F(RecordBuffersTest, AManyRecordAddFillsFramesInOrder) {
+  for (uint32_t i = 0; i < 100; ++i) ASSERT_EQ(AddOne(1, i), 0);
+  std::vector<uint8_t> records;
+  for (uint32_t i = 100; i < 800; ++i) {
+    auto record = Record(1, i);
+    records.insert(records.end(), record.begin(), record.end());
+  }
+  ASSERT_EQ(buffers_.Add(1, records.data(), 700, Sender()), 0);
+  ASSERT_EQ(buffers_.Flush(1, Sender()), 0);
+  ASSERT_EQ(sent_.size(), 3u);
+  std::vector<uint32_t> all;
+  for (auto& frame : sent_) {
+    for (uint32_t sequence : Sequences(frame)) all.push_back(sequence);
+  }
+  EXPECT_EQ(Sequences(sent_[0]).size(), 326u);
+  EXPECT_EQ(Sequences(sent_[1]).size(), 326u);
+  ASSERT_EQ(all.size(), 800u);
+  for (uint32_t i = 0; i < all.size(); ++i) ASSERT_EQ(all[i], i);
+}
+
 TEST_F(RecordBuffersTest, FlushResults) {
   EXPECT_EQ(buffers_.Add(1, nullptr, 0, Sender()), 0);
   EXPECT_EQ(buffers_.Flush(1, Sender()), 0);  // nothing buffered, nothing sent
@@ -211,13 +233,15 @@ TEST_F(RecordBuffersTest, ByTimeTypesShareTheTimeSoEachGroupLeavesUnderItsOwn) {
   EXPECT_EQ(GetU32(&sent_[3].bytes[10]), 200u);
 }
 
-// Point values are encoded in the buffer itself; what leaves must be what
-// the same values make when encoded on their own, under the header of the
-// group they were added with, through the automatic flush of a full buffer.
+// The one-value paths copy a record of a type fixed while compiling; what
+// leaves must be what the same values make when encoded on their own,
+// under the header of the group they were added with, through the
+// automatic flush of a full buffer.
 TEST_F(RecordBuffersTest, PointValuesLeaveAsTheirEncodedRecords) {
   const RecordType& single = *FindRecordType(11);
   for (int32_t i = 0; i <= single.capacity; ++i) {
-    ASSERT_EQ(buffers_.AddPoint(11, PointValue{i, 7, "TIC101", 3, 0, "RUNNING"}, Sender()), 0);
+    auto record = EncodePointRecord<11>(CallerPoint{i, 7, "TIC101", 3, 0, "RUNNING"});
+    ASSERT_EQ(buffers_.AddRecord<11>(record, Sender()), 0);
   }
   ASSERT_EQ(buffers_.Flush(11, Sender()), 0);
   std::vector<uint8_t> expected(single.recordBytes);
@@ -237,13 +261,14 @@ TEST_F(RecordBuffersTest, PointValuesLeaveAsTheirEncodedRecords) {
   // gathered with; the rest and the new record carry the newest one.
   sent_.clear();
   const RecordType& block = *FindRecordType(2);
+  auto blockRecord = [](int32_t time) {
+    return EncodePointRecord<2>(CallerPoint{time, 0, nullptr, 0, 1.5, nullptr});
+  };
   for (int32_t i = 0; i < block.capacity; ++i) {
-    ASSERT_EQ(buffers_.AddBlockById(2, "tic101", PointValue{i, 0, {}, 0, 1.5, {}}, Sender()), 0);
+    ASSERT_EQ(buffers_.AddBlockRecordById<2>("tic101", blockRecord(i), Sender()), 0);
   }
   EXPECT_TRUE(sent_.empty());
-  ASSERT_EQ(buffers_.AddBlockById(2, "TIC101", PointValue{block.capacity, 0, {}, 0, 1.5, {}},
-                                  Sender()),
-            0);
+  ASSERT_EQ(buffers_.AddBlockRecordById<2>("TIC101", blockRecord(block.capacity), Sender()), 0);
   ASSERT_EQ(buffers_.Flush(2, Sender()), 0);
   ASSERT_EQ(sent_.size(), 2u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(&sent_[0].bytes[10]), 6), "tic101");
@@ -273,6 +298,37 @@ TEST_F(RecordBuffersTest, ConcurrentAddersLoseNothing) {
     for (uint32_t sequence : Sequences(frame)) {
       ASSERT_FALSE(seen[sequence]);
       seen[sequence] = true;
+      ++total;
+    }
+  }
+  EXPECT_EQ(total, seen.size());
+}
+
+// Threads adding block records under their own identifiers keep changing
+// the group; each record must still leave once, under its own header.
+TEST_F(RecordBuffersTest, ConcurrentBlockGroupsNeverMixTheirRecords) {
+  constexpr int kThreads = 4;
+  constexpr int32_t kEach = 3000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      std::string id = "T" + std::to_string(t);
+      for (int32_t i = 0; i < kEach; ++i) {
+        auto record = EncodePointRecord<2>(CallerPoint{t * kEach + i, 0, nullptr, 0, 0, nullptr});
+        ASSERT_EQ(buffers_.AddBlockRecordById<2>(id.c_str(), record, Sender()), 0);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  ASSERT_EQ(buffers_.Flush(2, Sender()), 0);
+  std::vector<bool> seen(kThreads * kEach, false);
+  size_t total = 0;
+  for (auto& frame : sent_) {
+    std::string header(reinterpret_cast<const char*>(&frame.bytes[10]));
+    for (uint32_t time : Sequences(frame)) {
+      ASSERT_EQ(header, "T" + std::to_string(time / kEach));
+      ASSERT_FALSE(seen[time]);
+      seen[time] = true;
       ++total;
     }
   }

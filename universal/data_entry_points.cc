@@ -3,34 +3,43 @@
 #include <cstddef>
 
 #include "histfeed.h"
-#include "universal/frame_format.h"
+#include "universal/point_record.h"
 #include "universal/mx_connection.h"
 
 namespace histfeed::universal {
 namespace {
 
-// Each record is encoded straight into the key's buffer, under its lock.
-int32_t AddSingle(int32_t key, int32_t code, const char* id, int32_t time, int32_t msec,
-                  int32_t status, double value, const char* text, size_t idBytes) {
+// Each entry point knows its record type: the value is encoded before the
+// key's lock is taken, and only copied into the buffer under it.
+template <int32_t Code>
+int32_t AddSingle(int32_t key, const CallerPoint& point) {
   if (!IsValidKey(key)) return kNotSent;
-  PointValue point{time, static_cast<int16_t>(msec), CallerText(id, idBytes),
-                   static_cast<int16_t>(status), value, CallerText(text, kTextValueBytes)};
-  return Connection(key).buffers.AddPoint(code, point, SenderFor(key));
+  PointRecord<Code> record = EncodePointRecord<Code>(point);
+  return Connection(key).buffers.AddRecord<Code>(record, SenderFor(key));
 }
 
-int32_t AddBlockById(int32_t key, int32_t code, const char* id, int32_t time, int32_t msec,
-                     int32_t status, double value) {
+template <int32_t Code>
+int32_t AddBlockById(int32_t key, const char* id, const CallerPoint& point) {
   if (!IsValidKey(key)) return kNotSent;
-  PointValue point{time, static_cast<int16_t>(msec), {}, static_cast<int16_t>(status), value, {}};
-  return Connection(key).buffers.AddBlockById(code, id, point, SenderFor(key));
+  PointRecord<Code> record = EncodePointRecord<Code>(point);
+  return Connection(key).buffers.AddBlockRecordById<Code>(id, record, SenderFor(key));
 }
 
-int32_t AddBlockByTime(int32_t key, int32_t code, const char* id, int32_t time, int32_t msec,
-                       int32_t status, double value, size_t idBytes) {
+template <int32_t Code>
+int32_t AddBlockByTime(int32_t key, int32_t time, int32_t msec, const CallerPoint& point) {
   if (!IsValidKey(key)) return kNotSent;
-  PointValue point{0, 0, CallerText(id, idBytes), static_cast<int16_t>(status), value, {}};
-  return Connection(key).buffers.AddBlockByTime(code, time, static_cast<int16_t>(msec), point,
-                                                SenderFor(key));
+  PointRecord<Code> record = EncodePointRecord<Code>(point);
+  return Connection(key).buffers.AddBlockRecordByTime<Code>(time, static_cast<int16_t>(msec),
+                                                            record, SenderFor(key));
+}
+
+// A value with its time; a text instead of the number for the text types.
+CallerPoint Value(int32_t time, int32_t msec, const char* id, int32_t status, double value) {
+  return CallerPoint{time, static_cast<int16_t>(msec), id, static_cast<int16_t>(status), value,
+                     nullptr};
+}
+CallerPoint Text(int32_t time, int32_t msec, const char* id, int32_t status, const char* text) {
+  return CallerPoint{time, static_cast<int16_t>(msec), id, static_cast<int16_t>(status), 0, text};
 }
 
 }  // namespace
@@ -42,63 +51,63 @@ extern "C" {
 
 HISTFEED_API int32_t VornMxAddRec(int32_t key, const char* pointId, int32_t time, int32_t msec,
                                   int32_t status, double value) {
-  return AddSingle(key, 1, pointId, time, msec, status, value, nullptr, kPointIdBytes);
+  return AddSingle<1>(key, Value(time, msec, pointId, status, value));
 }
 
 HISTFEED_API int32_t VornMxAddAsciiRec(int32_t key, const char* pointId, int32_t time,
                                        int32_t msec, int32_t status, const char* text) {
-  return AddSingle(key, 11, pointId, time, msec, status, 0, text, kPointIdBytes);
+  return AddSingle<11>(key, Text(time, msec, pointId, status, text));
 }
 
 HISTFEED_API int32_t VornMxAddLongIdRec(int32_t key, const char* longId, int32_t time,
                                         int32_t msec, int32_t status, double value) {
-  return AddSingle(key, 6, longId, time, msec, status, value, nullptr, kLongIdBytes);
+  return AddSingle<6>(key, Value(time, msec, longId, status, value));
 }
 
 HISTFEED_API int32_t VornMxAddLongIdAsciiRec(int32_t key, const char* longId, int32_t time,
                                              int32_t msec, int32_t status, const char* text) {
-  return AddSingle(key, 12, longId, time, msec, status, 0, text, kLongIdBytes);
+  return AddSingle<12>(key, Text(time, msec, longId, status, text));
 }
 
 HISTFEED_API int32_t VornMxAddExtIdRec(int32_t key, const char* extId, int32_t time,
                                        int32_t msec, int32_t status, double value) {
-  return AddSingle(key, 15, extId, time, msec, status, value, nullptr, kExtIdBytes);
+  return AddSingle<15>(key, Value(time, msec, extId, status, value));
 }
 
 HISTFEED_API int32_t VornMxAddExtIdAsciiRec(int32_t key, const char* extId, int32_t time,
                                             int32_t msec, int32_t status, const char* text) {
-  return AddSingle(key, 18, extId, time, msec, status, 0, text, kExtIdBytes);
+  return AddSingle<18>(key, Text(time, msec, extId, status, text));
 }
 
 HISTFEED_API int32_t VornMxAddBlockRecByPointId(int32_t key, const char* pointId, int32_t time,
                                                 int32_t msec, int32_t status, double value) {
-  return AddBlockById(key, 2, pointId, time, msec, status, value);
+  return AddBlockById<2>(key, pointId, Value(time, msec, nullptr, status, value));
 }
 
 HISTFEED_API int32_t VornMxAddLongIdBlockRecByLongId(int32_t key, const char* longId,
                                                      int32_t time, int32_t msec, int32_t status,
                                                      double value) {
-  return AddBlockById(key, 7, longId, time, msec, status, value);
+  return AddBlockById<7>(key, longId, Value(time, msec, nullptr, status, value));
 }
 
 HISTFEED_API int32_t VornMxAddExtIdBlockRecByExtId(int32_t key, const char* extId, int32_t time,
                                                    int32_t msec, int32_t status, double value) {
-  return AddBlockById(key, 16, extId, time, msec, status, value);
+  return AddBlockById<16>(key, extId, Value(time, msec, nullptr, status, value));
 }
 
 HISTFEED_API int32_t VornMxAddBlockRecByTime(int32_t key, const char* pointId, int32_t time,
                                              int32_t msec, int32_t status, double value) {
-  return AddBlockByTime(key, 3, pointId, time, msec, status, value, kPointIdBytes);
+  return AddBlockByTime<3>(key, time, msec, Value(0, 0, pointId, status, value));
 }
 
 HISTFEED_API int32_t VornMxAddLongIdRecByTime(int32_t key, const char* longId, int32_t time,
                                               int32_t msec, int32_t status, double value) {
-  return AddBlockByTime(key, 8, longId, time, msec, status, value, kLongIdBytes);
+  return AddBlockByTime<8>(key, time, msec, Value(0, 0, longId, status, value));
 }
 
 HISTFEED_API int32_t VornMxAddExtIdRecByTime(int32_t key, const char* extId, int32_t time,
                                              int32_t msec, int32_t status, double value) {
-  return AddBlockByTime(key, 17, extId, time, msec, status, value, kExtIdBytes);
+  return AddBlockByTime<17>(key, time, msec, Value(0, 0, extId, status, value));
 }
 
 }  // extern "C"

@@ -5,23 +5,6 @@
 
 namespace histfeed::universal {
 
-namespace {
-
-// Position in kRecordTypes by code, -1 where a code is no record type.
-constexpr std::array<int8_t, 20> MakeIndexByCode() {
-  std::array<int8_t, 20> index{};
-  index.fill(-1);
-  for (int i = 0; i < kRecordTypeCount; ++i) index[kRecordTypes[i].code] = static_cast<int8_t>(i);
-  return index;
-}
-constexpr std::array<int8_t, 20> kIndexByCode = MakeIndexByCode();
-
-}  // namespace
-
-int RecordTypeIndex(int32_t code) {
-  return code >= 0 && code < static_cast<int32_t>(kIndexByCode.size()) ? kIndexByCode[code] : -1;
-}
-
 const RecordType* FindRecordType(int32_t code) {
   int index = RecordTypeIndex(code);
   return index < 0 ? nullptr : &kRecordTypes[index];
@@ -32,16 +15,6 @@ bool IsConfigRecordType(int32_t code) {
   return type != nullptr && type->isConfig;
 }
 
-size_t IdBytes(IdKind id) {
-  switch (id) {
-    case IdKind::kPointId: return kPointIdBytes;
-    case IdKind::kLongId: return kLongIdBytes;
-    case IdKind::kExtId: return kExtIdBytes;
-    case IdKind::kNone: break;
-  }
-  return 0;
-}
-
 size_t FrameLength(const RecordType& type, size_t count) {
   return kFrameOverheadBytes + type.extensionBytes + count * type.recordBytes;
 }
@@ -49,21 +22,6 @@ size_t FrameLength(const RecordType& type, size_t count) {
 uint16_t MaxRecordsPerFrame(const RecordType& type) {
   size_t fit = (kMaxFrameBytes - kFrameOverheadBytes - type.extensionBytes) / type.recordBytes;
   return static_cast<uint16_t>(std::min<size_t>(fit, type.capacity));
-}
-
-void PutU16(uint8_t* at, uint16_t value) {
-  at[0] = static_cast<uint8_t>(value);
-  at[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void PutU32(uint8_t* at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-void PutF64(uint8_t* at, double value) {
-  uint64_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  for (int i = 0; i < 8; ++i) at[i] = static_cast<uint8_t>(bits >> (8 * i));
 }
 
 uint16_t GetU16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | (at[1] << 8)); }

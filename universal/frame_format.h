@@ -10,8 +10,10 @@
 #define HISTFEED_UNIVERSAL_FRAME_FORMAT_H_
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -91,15 +93,37 @@ inline constexpr std::array<RecordType, kRecordTypeCount> kRecordTypes = {{
 }  // namespace record_type_table
 using record_type_table::kRecordTypes;
 
+namespace record_type_table {
+// Position in kRecordTypes by code, -1 where a code is no record type.
+constexpr std::array<int8_t, 20> MakeIndexByCode() {
+  std::array<int8_t, 20> index{};
+  index.fill(-1);
+  for (int i = 0; i < kRecordTypeCount; ++i) index[kRecordTypes[i].code] = static_cast<int8_t>(i);
+  return index;
+}
+inline constexpr std::array<int8_t, 20> kIndexByCode = MakeIndexByCode();
+}  // namespace record_type_table
 
 // The position of `code` in kRecordTypes, or -1 when it is no record type.
-int RecordTypeIndex(int32_t code);
+// Constant, so the entry points resolve their type while compiling.
+constexpr int RecordTypeIndex(int32_t code) {
+  using record_type_table::kIndexByCode;
+  return code >= 0 && code < static_cast<int32_t>(kIndexByCode.size()) ? kIndexByCode[code] : -1;
+}
 // The record type of `code`, or null.
 const RecordType* FindRecordType(int32_t code);
 // Whether frames of this code are configuration frames.
 bool IsConfigRecordType(int32_t code);
 
-size_t IdBytes(IdKind id);
+constexpr size_t IdBytes(IdKind id) {
+  switch (id) {
+    case IdKind::kPointId: return kPointIdBytes;
+    case IdKind::kLongId: return kLongIdBytes;
+    case IdKind::kExtId: return kExtIdBytes;
+    case IdKind::kNone: break;
+  }
+  return 0;
+}
 
 // The length of a frame of `count` records of `type`.
 size_t FrameLength(const RecordType& type, size_t count);
@@ -169,16 +193,39 @@ FrameError DecodeFrame(std::span<const uint8_t> frame, DecodedFrame* out);
 // marker is wrong), so a reader of a stream knows how much to read.
 uint32_t PeekFrameLength(const uint8_t header[6]);
 
-// Little-endian field helpers shared by the record builders.
-void PutU16(uint8_t* at, uint16_t value);
-void PutU32(uint8_t* at, uint32_t value);
-void PutF64(uint8_t* at, double value);
+// Little-endian field helpers shared by the record builders. Inline: a
+// record is built per value added, and on a little-endian host each is
+// one plain store.
+template <typename T>
+void PutLittleEndian(uint8_t* at, T value) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(at, &value, sizeof value);
+  } else {
+    for (size_t i = 0; i < sizeof value; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+}
+inline void PutU16(uint8_t* at, uint16_t value) { PutLittleEndian(at, value); }
+inline void PutU32(uint8_t* at, uint32_t value) { PutLittleEndian(at, value); }
+inline void PutF64(uint8_t* at, double value) {
+  uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  PutLittleEndian(at, bits);
+}
 uint16_t GetU16(const uint8_t* at);
 uint32_t GetU32(const uint8_t* at);
 double GetF64(const uint8_t* at);
 // Copies at most `width` bytes of `text` and pads with NUL; a text that
 // fills the field keeps no terminator.
 void PutFixedText(uint8_t* at, size_t width, std::string_view text);
+// Writes a caller's text into a fixed field in one pass: up to its
+// terminator, never more than `width` characters, NUL-padded; null
+// writes an empty field. The same bytes as PutFixedText of CallerText.
+inline void PutCallerText(uint8_t* at, size_t width, const char* text) {
+  // Padding first: with a constant width that is a few plain stores.
+  std::memset(at, 0, width);
+  if (text == nullptr) return;
+  for (size_t i = 0; i < width && text[i] != '\0'; ++i) at[i] = static_cast<uint8_t>(text[i]);
+}
 // A caller's text, read up to its terminator but never past `width`
 // characters; null reads as empty.
 std::string_view CallerText(const char* text, size_t width);

@@ -173,20 +173,14 @@ int32_t RecordBufferSet::Flush(int32_t code, const FrameSender& send) {
   return SendFrames(index, send);
 }
 
-void RecordBufferSet::StoreRecordLocked(int index, const RecordSource& source, int32_t i) {
-  const RecordType& type = kRecordTypes[index];
-  uint8_t* slot = recordBuffer_[index].get() + size_t(recordCount_[index]) * type.recordBytes;
-  if (source.point != nullptr) {
-    EncodeRecord(type, *source.point, slot);
-  } else {
-    std::memcpy(slot, source.records + size_t(i) * type.recordBytes, type.recordBytes);
-  }
-  ++recordCount_[index];
-}
-
-int32_t RecordBufferSet::AddFrom(int index, const RecordSource& source, int32_t count,
+int32_t RecordBufferSet::AddFrom(int index, const uint8_t* records, int32_t count,
                                  const FrameSender& send) {
   SemWait(lock_, kWaitForever);
+  return AddFromLocked(index, records, count, send);
+}
+
+int32_t RecordBufferSet::AddFromLocked(int index, const uint8_t* records, int32_t count,
+                                       const FrameSender& send) {
   bool allocated = index >= 0 && EnsureRecordBuffer(index);
   if (index < 0 || count <= 0) {
     SemRelease(lock_);
@@ -198,7 +192,7 @@ int32_t RecordBufferSet::AddFrom(int index, const RecordSource& source, int32_t 
   }
   const RecordType& type = kRecordTypes[index];
   int32_t result = 0;
-  for (int32_t i = 0; i < count; ++i) {
+  for (int32_t stored = 0; stored < count;) {
     while (recordCount_[index] >= type.capacity) {
       SemRelease(lock_);
       // One frame makes room; the rest keeps filling the next frame.
@@ -210,7 +204,10 @@ int32_t RecordBufferSet::AddFrom(int index, const RecordSource& source, int32_t 
         return result;
       }
     }
-    StoreRecordLocked(index, source, i);
+    // As many records as there is room for go in one copy.
+    int32_t run = std::min(count - stored, type.capacity - recordCount_[index]);
+    StoreRecordsLocked(index, records + size_t(stored) * type.recordBytes, run);
+    stored += run;
   }
   SemRelease(lock_);
   return result;
@@ -218,13 +215,7 @@ int32_t RecordBufferSet::AddFrom(int index, const RecordSource& source, int32_t 
 
 int32_t RecordBufferSet::Add(int32_t code, const uint8_t* records, int32_t count,
                              const FrameSender& send) {
-  return AddFrom(RecordTypeIndex(code), RecordSource{records, nullptr},
-                 records == nullptr ? 0 : count, send);
-}
-
-int32_t RecordBufferSet::AddPoint(int32_t code, const PointValue& point,
-                                  const FrameSender& send) {
-  return AddFrom(RecordTypeIndex(code), RecordSource{nullptr, &point}, 1, send);
+  return AddFrom(RecordTypeIndex(code), records, records == nullptr ? 0 : count, send);
 }
 
 void RecordBufferSet::SetPointId(const char* id) { SetFixed(pointId_, sizeof pointId_, id); }
@@ -267,10 +258,15 @@ void RecordBufferSet::SetGroupHeaderLocked(const RecordType& type, const BlockGr
   }
 }
 
-int32_t RecordBufferSet::AddBlock(int index, const BlockGroup& group, const RecordSource& source,
+int32_t RecordBufferSet::AddBlock(int index, const BlockGroup& group, const uint8_t* record,
                                   const FrameSender& send) {
-  const RecordType& type = kRecordTypes[index];
   SemWait(lock_, kWaitForever);
+  return AddBlockLocked(index, group, record, send);
+}
+
+int32_t RecordBufferSet::AddBlockLocked(int index, const BlockGroup& group, const uint8_t* record,
+                                        const FrameSender& send) {
+  const RecordType& type = kRecordTypes[index];
   if (!EnsureRecordBuffer(index)) {
     SemRelease(lock_);
     return kNoRecordBuffer;
@@ -280,17 +276,16 @@ int32_t RecordBufferSet::AddBlock(int index, const BlockGroup& group, const Reco
   GroupMatch match = MatchGroupLocked(type, group);
   bool groupLeaves = match == GroupMatch::kDifferent && RecordsUnderHeaderLocked(index);
   if (groupLeaves || recordCount_[index] >= type.capacity) {
-    return AddBlockMakingRoom(index, group, match, source, send);
+    return AddBlockMakingRoom(index, group, match, record, send);
   }
   SetGroupHeaderLocked(type, group, match);
-  StoreRecordLocked(index, source, 0);
+  StoreRecordsLocked(index, record, 1);
   SemRelease(lock_);
   return 0;
 }
 
 int32_t RecordBufferSet::AddBlockMakingRoom(int index, const BlockGroup& group, GroupMatch match,
-                                            const RecordSource& source,
-                                            const FrameSender& send) {
+                                            const uint8_t* record, const FrameSender& send) {
   const RecordType& type = kRecordTypes[index];
   bool groupChanges = match == GroupMatch::kDifferent;
   // The old groups must be able to leave under their own header; if one
@@ -319,7 +314,7 @@ int32_t RecordBufferSet::AddBlockMakingRoom(int index, const BlockGroup& group, 
   }
   // Once the old group is gone the header is empty and takes this record's.
   SetGroupHeaderLocked(type, group, recordCount_[index] == 0 ? GroupMatch::kDifferent : match);
-  StoreRecordLocked(index, source, 0);
+  StoreRecordsLocked(index, record, 1);
   SemRelease(lock_);
   int32_t result = 0;
   for (int i = 0; i < frameCount; ++i) {
@@ -330,8 +325,8 @@ int32_t RecordBufferSet::AddBlockMakingRoom(int index, const BlockGroup& group, 
   return result;
 }
 
-int32_t RecordBufferSet::AddBlockByIdFrom(int32_t code, const char* id,
-                                          const RecordSource& source, const FrameSender& send) {
+int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_t* record,
+                                      const FrameSender& send) {
   int index = RecordTypeIndex(code);
   if (index < 0) return kNotARecordType;
   const RecordType& type = kRecordTypes[index];
@@ -342,36 +337,15 @@ int32_t RecordBufferSet::AddBlockByIdFrom(int32_t code, const char* id,
            : type.extension == HeaderExtension::kLongId ? kMissingLongId
                                                          : kMissingExtId;
   }
-  return AddBlock(index, BlockGroup{id, 0, 0}, source, send);
-}
-
-int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_t* record,
-                                      const FrameSender& send) {
-  return AddBlockByIdFrom(code, id, RecordSource{record, nullptr}, send);
-}
-
-int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const PointValue& point,
-                                      const FrameSender& send) {
-  return AddBlockByIdFrom(code, id, RecordSource{nullptr, &point}, send);
-}
-
-int32_t RecordBufferSet::AddBlockByTimeFrom(int32_t code, int32_t seconds, int16_t msec,
-                                            const RecordSource& source,
-                                            const FrameSender& send) {
-  int index = RecordTypeIndex(code);
-  if (index < 0) return kNotARecordType;
-  if (seconds == 0) return kMissingBlockTime;
-  return AddBlock(index, BlockGroup{nullptr, seconds, msec}, source, send);
+  return AddBlock(index, BlockGroup{id, 0, 0}, record, send);
 }
 
 int32_t RecordBufferSet::AddBlockByTime(int32_t code, int32_t seconds, int16_t msec,
                                         const uint8_t* record, const FrameSender& send) {
-  return AddBlockByTimeFrom(code, seconds, msec, RecordSource{record, nullptr}, send);
-}
-
-int32_t RecordBufferSet::AddBlockByTime(int32_t code, int32_t seconds, int16_t msec,
-                                        const PointValue& point, const FrameSender& send) {
-  return AddBlockByTimeFrom(code, seconds, msec, RecordSource{nullptr, &point}, send);
+  int index = RecordTypeIndex(code);
+  if (index < 0) return kNotARecordType;
+  if (seconds == 0) return kMissingBlockTime;
+  return AddBlock(index, BlockGroup{nullptr, seconds, msec}, record, send);
 }
 
 int32_t RecordBufferSet::CountOf(int32_t code) {

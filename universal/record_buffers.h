@@ -11,11 +11,13 @@
 #define HISTFEED_UNIVERSAL_RECORD_BUFFERS_H_
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 
 #include "queue/lazy_semaphore.h"
 #include "universal/frame_format.h"
+#include "universal/point_record.h"
 
 namespace histfeed::universal {
 
@@ -49,9 +51,6 @@ class RecordBufferSet {
   // when that flush fails before the hand-over, the remaining records
   // are refused with its code.
   int32_t Add(int32_t code, const uint8_t* records, int32_t count, const FrameSender& send);
-  // Adds one point value of a non-opaque type `code`, encoded straight into
-  // the buffer's next slot; otherwise as Add with one record.
-  int32_t AddPoint(int32_t code, const PointValue& point, const FrameSender& send);
 
   // Sends everything buffered for `code`. Returns 0 when there was nothing
   // to send or every frame was handed over successfully, -1 for no record
@@ -74,30 +73,30 @@ class RecordBufferSet {
   // cannot leave, refuses the record with the flush's code.
   int32_t AddBlockById(int32_t code, const char* id, const uint8_t* record,
                        const FrameSender& send);
-  // The same for a point value encoded straight into the buffer.
-  int32_t AddBlockById(int32_t code, const char* id, const PointValue& point,
-                       const FrameSender& send);
 
   // A block record grouped by time (type 3, 8 or 17); seconds and
   // milliseconds both start a new group when they change. Time 0 refuses
   // the record with -101.
   int32_t AddBlockByTime(int32_t code, int32_t seconds, int16_t msec, const uint8_t* record,
                          const FrameSender& send);
-  int32_t AddBlockByTime(int32_t code, int32_t seconds, int16_t msec, const PointValue& point,
-                         const FrameSender& send);
+
+  // The one-value paths of the entry points, for a record type fixed while
+  // compiling. The record comes encoded, so the lock is held only to copy
+  // it; results are those of Add, AddBlockById and AddBlockByTime.
+  template <int32_t Code>
+  int32_t AddRecord(const PointRecord<Code>& record, const FrameSender& send);
+  template <int32_t Code>
+  int32_t AddBlockRecordById(const char* id, const PointRecord<Code>& record,
+                             const FrameSender& send);
+  template <int32_t Code>
+  int32_t AddBlockRecordByTime(int32_t seconds, int16_t msec, const PointRecord<Code>& record,
+                               const FrameSender& send);
 
   LazySemaphore& lock() { return lock_; }
   // Records now held for `code` (0 for no record type). Takes the lock.
   int32_t CountOf(int32_t code);
 
  private:
-  // Where an added record comes from: ready-made packed records, or one
-  // point value that is encoded in place.
-  struct RecordSource {
-    const uint8_t* records = nullptr;
-    const PointValue* point = nullptr;
-  };
-
   struct Frame {
     uint8_t bytes[kMaxFrameBytes];
     size_t length = 0;
@@ -122,24 +121,42 @@ class RecordBufferSet {
   // How a record's group compares with the buffered group's header.
   enum class GroupMatch { kDifferent, kOtherSpelling, kIdentical };
   GroupMatch MatchGroupLocked(const RecordType& type, const BlockGroup& group) const;
+  // Whether `group` is the buffered group, spelt exactly as its header.
+  bool SameGroupLocked(HeaderExtension extension, const BlockGroup& group) const;
   void SetGroupHeaderLocked(const RecordType& type, const BlockGroup& group, GroupMatch match);
-  int32_t AddFrom(int index, const RecordSource& source, int32_t count, const FrameSender& send);
-  int32_t AddBlockByIdFrom(int32_t code, const char* id, const RecordSource& source,
-                           const FrameSender& send);
-  int32_t AddBlockByTimeFrom(int32_t code, int32_t seconds, int16_t msec,
-                             const RecordSource& source, const FrameSender& send);
+  // Whether the buffer of `index` exists and has a free slot.
+  bool HasRoomLocked(int index) const {
+    return bufferAllocated_[index] != 0 && recordCount_[index] < kRecordTypes[index].capacity;
+  }
+  // Adds `count` records of `index`; the Locked form is entered with the
+  // lock held and releases it.
+  int32_t AddFrom(int index, const uint8_t* records, int32_t count, const FrameSender& send);
+  int32_t AddFromLocked(int index, const uint8_t* records, int32_t count,
+                        const FrameSender& send);
   // Adds one block record; the old group leaves first when it differs,
-  // and a full buffer of the same group gives up one frame's worth.
-  int32_t AddBlock(int index, const BlockGroup& group, const RecordSource& source,
+  // and a full buffer of the same group gives up one frame's worth. The
+  // Locked form is entered with the lock held and releases it.
+  int32_t AddBlock(int index, const BlockGroup& group, const uint8_t* record,
                    const FrameSender& send);
+  int32_t AddBlockLocked(int index, const BlockGroup& group, const uint8_t* record,
+                         const FrameSender& send);
+  // The hot part of the block paths of AddBlockRecordById/ByTime.
+  template <int32_t Code>
+  int32_t AddBlockRecord(const BlockGroup& group, const PointRecord<Code>& record,
+                         const FrameSender& send);
   // Whether a buffer under the same header as `index` holds records.
   bool RecordsUnderHeaderLocked(int index) const;
   // The part of AddBlock that needs frames to leave. Called with the lock
   // held; releases it and sends the frames afterwards.
   int32_t AddBlockMakingRoom(int index, const BlockGroup& group, GroupMatch match,
-                             const RecordSource& source, const FrameSender& send);
-  // Writes record `i` of `source` into the buffer's next slot.
-  void StoreRecordLocked(int index, const RecordSource& source, int32_t i);
+                             const uint8_t* record, const FrameSender& send);
+  // Copies `count` records into the buffer's next slots, which must be free.
+  void StoreRecordsLocked(int index, const uint8_t* records, int32_t count) {
+    size_t bytes = kRecordTypes[index].recordBytes;
+    std::memcpy(recordBuffer_[index].get() + size_t(recordCount_[index]) * bytes, records,
+                size_t(count) * bytes);
+    recordCount_[index] += count;
+  }
 
   LazySemaphore lock_;
   int32_t recordCount_[kRecordTypeCount] = {};
@@ -151,6 +168,73 @@ class RecordBufferSet {
   int32_t blockTime_ = 0;
   int16_t blockTimeMsec_ = 0;
 };
+
+// The one-value paths are defined here, so that each entry point's copy
+// has its record size, capacity and header kind as constants. Anything
+// beyond "one more record, room for it, same group" goes out of line.
+
+template <int32_t Code>
+int32_t RecordBufferSet::AddRecord(const PointRecord<Code>& record, const FrameSender& send) {
+  constexpr int index = RecordTypeIndex(Code);
+  SemWait(lock_, kWaitForever);
+  if (!HasRoomLocked(index)) [[unlikely]] {
+    return AddFromLocked(index, record.data(), 1, send);
+  }
+  StoreRecordsLocked(index, record.data(), 1);
+  SemRelease(lock_);
+  return 0;
+}
+
+template <int32_t Code>
+int32_t RecordBufferSet::AddBlockRecordById(const char* id, const PointRecord<Code>& record,
+                                            const FrameSender& send) {
+  static_assert(PointRecordType<Code>().shape == RecordShape::kBlock);
+  if (id == nullptr || id[0] == '\0') return AddBlockById(Code, id, record.data(), send);
+  return AddBlockRecord<Code>(BlockGroup{id, 0, 0}, record, send);
+}
+
+template <int32_t Code>
+int32_t RecordBufferSet::AddBlockRecordByTime(int32_t seconds, int16_t msec,
+                                              const PointRecord<Code>& record,
+                                              const FrameSender& send) {
+  static_assert(PointRecordType<Code>().shape == RecordShape::kTimeBlock);
+  if (seconds == 0) return kMissingBlockTime;
+  return AddBlockRecord<Code>(BlockGroup{nullptr, seconds, msec}, record, send);
+}
+
+template <int32_t Code>
+int32_t RecordBufferSet::AddBlockRecord(const BlockGroup& group, const PointRecord<Code>& record,
+                                        const FrameSender& send) {
+  constexpr int index = RecordTypeIndex(Code);
+  SemWait(lock_, kWaitForever);
+  if (!SameGroupLocked(kRecordTypes[index].extension, group) || !HasRoomLocked(index))
+      [[unlikely]] {
+    return AddBlockLocked(index, group, record.data(), send);
+  }
+  StoreRecordsLocked(index, record.data(), 1);
+  SemRelease(lock_);
+  return 0;
+}
+
+inline bool RecordBufferSet::SameGroupLocked(HeaderExtension extension,
+                                             const BlockGroup& group) const {
+  auto sameText = [&group](const char* field, size_t width) {
+    for (size_t i = 0; i < width; ++i) {
+      if (group.id[i] != field[i]) return false;
+      if (group.id[i] == '\0') break;
+    }
+    return true;
+  };
+  switch (extension) {
+    case HeaderExtension::kPointId: return sameText(pointId_, sizeof pointId_);
+    case HeaderExtension::kLongId: return sameText(longId_, sizeof longId_);
+    case HeaderExtension::kExtId: return sameText(extId_, sizeof extId_);
+    case HeaderExtension::kBlockTime:
+      return group.seconds == blockTime_ && group.msec == blockTimeMsec_;
+    case HeaderExtension::kNone: break;
+  }
+  return true;
+}
 
 }  // namespace histfeed::universal
 
