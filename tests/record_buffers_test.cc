@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/scaled_clock.h"
 
 namespace histfeed::universal {
 namespace {
@@ -293,15 +296,55 @@ TEST_F(RecordBuffersTest, ConcurrentAddersLoseNothing) {
   for (auto& thread : threads) thread.join();
   ASSERT_EQ(buffers_.Flush(1, Sender()), 0);
   std::vector<bool> seen(kThreads * kEach, false);
+  std::vector<int64_t> lastOfThread(kThreads, -1);
   size_t total = 0;
   for (auto& frame : sent_) {
     for (uint32_t sequence : Sequences(frame)) {
       ASSERT_FALSE(seen[sequence]);
       seen[sequence] = true;
       ++total;
+      // Each thread's records arrive in the order it added them.
+      ASSERT_LT(lastOfThread[sequence / kEach], int64_t{sequence});
+      lastOfThread[sequence / kEach] = sequence;
     }
   }
   EXPECT_EQ(total, seen.size());
+}
+
+// A frame cut while an earlier one is still being handed over waits for
+// it: the second thread's frame must not overtake the first thread's.
+TEST_F(RecordBuffersTest, FramesReachTheTransportInTheOrderTheyWereCut) {
+  std::atomic<int> calls{0};
+  std::atomic<bool> firstMayReturn{false};
+  FrameSender send = [&](const uint8_t* frame, size_t length, bool isConfig) {
+    if (calls.fetch_add(1) == 0) {
+      while (!firstMayReturn.load()) std::this_thread::yield();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    sent_.push_back({std::vector<uint8_t>(frame, frame + length), isConfig});
+    return 0;
+  };
+  auto addOne = [&](uint32_t sequence) {
+    auto record = Record(1, sequence);
+    return buffers_.Add(1, record.data(), 1, send);
+  };
+  for (uint32_t i = 0; i < 326; ++i) ASSERT_EQ(addOne(i), 0);
+  // The first frame is cut and held in the transport ...
+  std::thread first([&] { EXPECT_EQ(addOne(1000), 0); });
+  ASSERT_TRUE(testing::WaitUntil([&] { return calls.load() == 1; }));
+  // ... while a second thread fills the buffer again and cuts the next.
+  std::thread second([&] {
+    for (uint32_t i = 2000; i < 2327; ++i) EXPECT_EQ(addOne(i), 0);
+  });
+  bool secondWaits = testing::WaitUntil(
+      [&] { return buffers_.WaitingToHandOver() > 0 || calls.load() > 1; });
+  firstMayReturn = true;
+  first.join();
+  second.join();
+  EXPECT_TRUE(secondWaits);
+  ASSERT_EQ(sent_.size(), 2u);
+  EXPECT_EQ(Sequences(sent_[0]).front(), 0u);
+  EXPECT_EQ(Sequences(sent_[1]).front(), 2000u);
 }
 
 // Threads adding block records under their own identifiers keep changing
@@ -333,6 +376,39 @@ TEST_F(RecordBuffersTest, ConcurrentBlockGroupsNeverMixTheirRecords) {
     }
   }
   EXPECT_EQ(total, seen.size());
+}
+
+// The transport may call back into the application, which may add to the
+// same key and cut a frame there: that frame goes out at once instead of
+// waiting for the turn it is called from.
+TEST_F(RecordBuffersTest, AFrameCutDuringAHandOverDoesNotWaitForItself) {
+  std::atomic<bool> nested{false};
+  FrameSender send = [&](const uint8_t* frame, size_t length, bool isConfig) {
+    if (!nested.exchange(true)) {
+      for (uint32_t i = 1000; i < 1327; ++i) {
+        auto record = Record(1, i);
+        EXPECT_EQ(buffers_.Add(1, record.data(), 1, Sender()), 0);
+      }
+    }
+    return Sender()(frame, length, isConfig);
+  };
+  for (uint32_t i = 0; i < 326; ++i) ASSERT_EQ(AddOne(1, i), 0);
+  std::atomic<bool> done{false};
+  std::thread adder([&] {
+    auto record = Record(1, 326);
+    EXPECT_EQ(buffers_.Add(1, record.data(), 1, send), 0);
+    done = true;
+  });
+  bool returned = testing::WaitUntil([&] { return done.load(); });
+  EXPECT_TRUE(returned);
+  if (!returned) {
+    adder.detach();
+    return;
+  }
+  adder.join();
+  ASSERT_EQ(sent_.size(), 2u);
+  EXPECT_EQ(Sequences(sent_[0]).front(), 1000u);  // the nested frame
+  EXPECT_EQ(Sequences(sent_[1]).front(), 0u);
 }
 
 }  // namespace

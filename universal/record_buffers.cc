@@ -160,9 +160,14 @@ int32_t RecordBufferSet::SendFrames(int index, const FrameSender& send, bool one
     int32_t before = recordCount_[index];
     TakeFrameLocked(index, &frame);
     due -= before - recordCount_[index];
+    const uint64_t turn = handOver_.TakeTurnLocked();
     SemRelease(lock_);
     // Handed over outside the lock, so sending never blocks other adders.
-    int32_t result = send(frame.bytes, frame.length, frame.isConfig);
+    int32_t result = 0;
+    {
+      HandOverTurn inTurn(handOver_, turn);
+      result = send(frame.bytes, frame.length, frame.isConfig);
+    }
     if (result != 0 || oneFrame) return result;
   }
 }
@@ -315,7 +320,9 @@ int32_t RecordBufferSet::AddBlockMakingRoom(int index, const BlockGroup& group, 
   // Once the old group is gone the header is empty and takes this record's.
   SetGroupHeaderLocked(type, group, recordCount_[index] == 0 ? GroupMatch::kDifferent : match);
   StoreRecordsLocked(index, record, 1);
+  const uint64_t turn = handOver_.TakeTurnLocked();
   SemRelease(lock_);
+  HandOverTurn inTurn(handOver_, turn);
   int32_t result = 0;
   for (int i = 0; i < frameCount; ++i) {
     int32_t sent = send(frames[i].bytes, frames[i].length, frames[i].isConfig);

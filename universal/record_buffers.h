@@ -17,6 +17,7 @@
 
 #include "queue/lazy_semaphore.h"
 #include "universal/frame_format.h"
+#include "universal/hand_over_order.h"
 #include "universal/point_record.h"
 
 namespace histfeed::universal {
@@ -95,6 +96,8 @@ class RecordBufferSet {
   LazySemaphore& lock() { return lock_; }
   // Records now held for `code` (0 for no record type). Takes the lock.
   int32_t CountOf(int32_t code);
+  // Threads waiting for their frames' turn at the transport, for tests.
+  int32_t WaitingToHandOver() const { return handOver_.Waiting(); }
 
  private:
   struct Frame {
@@ -167,6 +170,8 @@ class RecordBufferSet {
   char extId_[kExtIdHeaderBytes] = {};
   int32_t blockTime_ = 0;
   int16_t blockTimeMsec_ = 0;
+  // Frames reach the transport in the order they were cut.
+  HandOverOrder handOver_;
 };
 
 // The one-value paths are defined here, so that each entry point's copy
