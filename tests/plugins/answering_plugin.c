@@ -4,6 +4,7 @@
 #include <stdatomic.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 #include "client_library/tarvo_plugin.h"
 
@@ -29,17 +30,26 @@ PLUGIN_EXPORT int TarvoStamp(void *field, int size) {
   return 0;
 }
 
-/* Not part of the interface: a flag raised by the exchange that brings the
-   count to a target. A benchmark waits on it rather than on the count, so
-   that its waiting never takes the count's cache line from the thread that
-   is exchanging. */
+/* Not part of the interface: a flag raised, with the time on the monotonic
+   clock, by the exchange that brings the count to a target. A benchmark
+   can then sleep while it waits, rather than poll the count, and neither
+   its waiting nor its waking up slows the exchanging thread or lengthens
+   the measure. */
 static atomic_long signalAt;
 static _Alignas(64) atomic_int reached;
+static atomic_llong reachedAtNs;
 
 static void CountExchange(void) {
   long count = atomic_fetch_add(&exchanges, 1) + 1;
-  if (count == atomic_load(&signalAt)) atomic_store(&reached, 1);
+  if (count == atomic_load(&signalAt)) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    atomic_store(&reachedAtNs, (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
+    atomic_store(&reached, 1);
+  }
 }
+
+PLUGIN_EXPORT long long AnsweringPluginReachedAtNs(void) { return atomic_load(&reachedAtNs); }
 
 PLUGIN_EXPORT void AnsweringPluginSignalAt(long target) {
   atomic_store(&reached, 0);
