@@ -46,20 +46,17 @@ long Exchanges() {
 }
 
 // The plug-in notes when the exchange count reaches a target. This thread
-// sleeps meanwhile, so that it takes no share of the processor (or of its
-// core) from the sender, and the round ends at the noted time, not at the
-// wake-up.
+// sleeps until then without waking, so that it takes no share of a
+// processor from the sender, and the round ends at the noted time.
 void SignalAt(long target) {
   static auto signalAt = Find<void (*)(long)>("AnsweringPluginSignalAt");
   signalAt(target);
 }
 
 std::chrono::steady_clock::time_point WaitUntilReached() {
-  static auto reached = Find<int (*)()>("AnsweringPluginReached");
-  static auto reachedAtNs = Find<long long (*)()>("AnsweringPluginReachedAtNs");
-  while (reached() == 0) std::this_thread::sleep_for(std::chrono::microseconds(20));
+  static auto wait = Find<long long (*)()>("AnsweringPluginWaitUntilReached");
   // Both clocks are the monotonic clock of the system.
-  return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(reachedAtNs()));
+  return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(wait()));
 }
 
 // One record in each of kBuffersPerRound short buffers of their own.

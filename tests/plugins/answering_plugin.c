@@ -1,6 +1,7 @@
 /* A client library plug-in that accepts every request at once. Its reply
    text reports the load "<records in the request>,1000", which lets a test
    see that the request reached it intact. */
+#include <pthread.h>
 #include <stdatomic.h>
 #include <stdio.h>
 #include <string.h>
@@ -30,34 +31,47 @@ PLUGIN_EXPORT int TarvoStamp(void *field, int size) {
   return 0;
 }
 
-/* Not part of the interface: a flag raised, with the time on the monotonic
-   clock, by the exchange that brings the count to a target. A benchmark
-   can then sleep while it waits, rather than poll the count, and neither
-   its waiting nor its waking up slows the exchanging thread or lengthens
-   the measure. */
+/* Not part of the interface: the exchange that brings the count to a
+   target notes the time on the monotonic clock and wakes a benchmark that
+   sleeps until then. The benchmark thus neither polls nor wakes up during
+   its measure, so it takes nothing from the thread that is exchanging, and
+   the measure ends at the noted time, not at its wake-up. */
 static atomic_long signalAt;
-static _Alignas(64) atomic_int reached;
 static atomic_llong reachedAtNs;
+static pthread_mutex_t reachedLock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t reachedSignal = PTHREAD_COND_INITIALIZER;
+static int reached;
+
+static void Reach(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  atomic_store(&reachedAtNs, (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
+  pthread_mutex_lock(&reachedLock);
+  reached = 1;
+  pthread_cond_signal(&reachedSignal);
+  pthread_mutex_unlock(&reachedLock);
+}
 
 static void CountExchange(void) {
   long count = atomic_fetch_add(&exchanges, 1) + 1;
-  if (count == atomic_load(&signalAt)) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    atomic_store(&reachedAtNs, (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
-    atomic_store(&reached, 1);
-  }
+  if (count == atomic_load(&signalAt)) Reach();
 }
-
-PLUGIN_EXPORT long long AnsweringPluginReachedAtNs(void) { return atomic_load(&reachedAtNs); }
 
 PLUGIN_EXPORT void AnsweringPluginSignalAt(long target) {
-  atomic_store(&reached, 0);
+  pthread_mutex_lock(&reachedLock);
+  reached = 0;
+  pthread_mutex_unlock(&reachedLock);
   atomic_store(&signalAt, target);
-  if (atomic_load(&exchanges) >= target) atomic_store(&reached, 1);
+  if (atomic_load(&exchanges) >= target) Reach();
 }
 
-PLUGIN_EXPORT int AnsweringPluginReached(void) { return atomic_load(&reached); }
+/* Sleeps until the target is reached; returns the noted time. */
+PLUGIN_EXPORT long long AnsweringPluginWaitUntilReached(void) {
+  pthread_mutex_lock(&reachedLock);
+  while (!reached) pthread_cond_wait(&reachedSignal, &reachedLock);
+  pthread_mutex_unlock(&reachedLock);
+  return atomic_load(&reachedAtNs);
+}
 
 static int Answer(const void *request, void *reply) {
   const unsigned char *bytes = (const unsigned char *)request;
