@@ -11,6 +11,12 @@
 
 #define PLUGIN_EXPORT __attribute__((visibility("default")))
 
+static long long MonotonicNs(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (long long)now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
 static atomic_long exchanges;
 static atomic_long dataRecords;
 
@@ -43,9 +49,7 @@ static pthread_cond_t reachedSignal = PTHREAD_COND_INITIALIZER;
 static int reached;
 
 static void Reach(void) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  atomic_store(&reachedAtNs, (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
+  atomic_store(&reachedAtNs, MonotonicNs());
   pthread_mutex_lock(&reachedLock);
   reached = 1;
   pthread_cond_signal(&reachedSignal);
@@ -84,23 +88,45 @@ static int Answer(const void *request, void *reply) {
 }
 
 /* Not part of the interface: while the gate is closed, a data exchange
-   waits in the plug-in, spinning so that its thread stays on a processor,
-   until the gate opens. A benchmark parks the sender there while it queues
-   work, so that its measure starts with the sender running, not asleep. */
-static atomic_int gateClosed;
+   waits in the plug-in until the gate opens, and notes on the monotonic
+   clock when it went on. A benchmark parks the sender there while it
+   queues work, and times the sender from that moment, so that neither the
+   queueing nor the sender's wake-up is in its measure. */
+static pthread_mutex_t gateLock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t gateSignal = PTHREAD_COND_INITIALIZER;
+static int gateClosed;
+static atomic_int gateInUse;
 static atomic_int waitingAtGate;
+static atomic_llong passedGateAtNs;
 
 static void PassGate(void) {
-  if (!atomic_load_explicit(&gateClosed, memory_order_relaxed)) return;
-  atomic_store(&waitingAtGate, 1);
-  while (atomic_load(&gateClosed)) {
+  if (!atomic_load_explicit(&gateInUse, memory_order_relaxed)) return;
+  pthread_mutex_lock(&gateLock);
+  if (gateClosed) {
+    atomic_store(&waitingAtGate, 1);
+    while (gateClosed) pthread_cond_wait(&gateSignal, &gateLock);
+    atomic_store(&waitingAtGate, 0);
+    atomic_store(&passedGateAtNs, MonotonicNs());
   }
-  atomic_store(&waitingAtGate, 0);
+  pthread_mutex_unlock(&gateLock);
 }
 
-PLUGIN_EXPORT void AnsweringPluginCloseGate(void) { atomic_store(&gateClosed, 1); }
-PLUGIN_EXPORT void AnsweringPluginOpenGate(void) { atomic_store(&gateClosed, 0); }
+PLUGIN_EXPORT void AnsweringPluginCloseGate(void) {
+  atomic_store(&gateInUse, 1);
+  pthread_mutex_lock(&gateLock);
+  gateClosed = 1;
+  pthread_mutex_unlock(&gateLock);
+}
+
+PLUGIN_EXPORT void AnsweringPluginOpenGate(void) {
+  pthread_mutex_lock(&gateLock);
+  gateClosed = 0;
+  pthread_cond_signal(&gateSignal);
+  pthread_mutex_unlock(&gateLock);
+}
+
 PLUGIN_EXPORT int AnsweringPluginWaitingAtGate(void) { return atomic_load(&waitingAtGate); }
+PLUGIN_EXPORT long long AnsweringPluginPassedGateAtNs(void) { return atomic_load(&passedGateAtNs); }
 
 static int AnswerData(const void *request, void *reply) {
   const unsigned char *bytes = (const unsigned char *)request;
