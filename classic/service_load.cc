@@ -40,11 +40,10 @@ uint64_t LowerAsciiWord(uint64_t word) {
 }
 
 // The lookup key of a service name: lower case, zero-padded to the width of
-// a row's name. Returns the name's length, or -1 when the name is too long
-// to equal any row's name.
-int32_t MakeRateKey(const char* service, char (&key)[kServiceNameSize]) {
+// a row's name. False when the name is too long to equal any row's name.
+bool MakeRateKey(const char* service, char (&key)[kServiceNameSize]) {
   const size_t length = strnlen(service, kServiceNameSize);
-  if (length >= kServiceNameSize) return -1;
+  if (length >= kServiceNameSize) return false;
   char padded[24] = {};
   std::memcpy(padded, service, length);
   for (size_t at = 0; at < sizeof(padded); at += 8) {
@@ -54,7 +53,7 @@ int32_t MakeRateKey(const char* service, char (&key)[kServiceNameSize]) {
     std::memcpy(padded + at, &word, sizeof(word));
   }
   std::memcpy(key, padded, kServiceNameSize);
-  return static_cast<int32_t>(length);
+  return true;
 }
 
 // Keys compared a word at a time: this runs for every delivered buffer.
@@ -72,46 +71,16 @@ uint32_t KeyTail(const char* key) {
 
 static_assert(kServiceNameSize == 20, "keys are compared as 8 + 8 + 4 bytes");
 
-bool SameKey(const char* row, uint64_t head, uint64_t middle, uint32_t tail) {
-  return KeyWord(row, 0) == head && KeyWord(row, 8) == middle && KeyTail(row) == tail;
-}
-
 // The first row whose name equals the key, or -1.
 int32_t FindRateRow(const ClassicState& shared, const char (&key)[kServiceNameSize]) {
   const uint64_t head = KeyWord(key, 0);
   const uint64_t middle = KeyWord(key, 8);
   const uint32_t tail = KeyTail(key);
   for (int32_t i = 0; i < kRateTableRows; ++i) {
-    if (SameKey(shared.rateKeys[i], head, middle, tail)) return i;
+    const char* row = shared.rateKeys[i];
+    if (KeyWord(row, 0) == head && KeyWord(row, 8) == middle && KeyTail(row) == tail) return i;
   }
   return -1;
-}
-
-struct RateRowChoice {
-  int32_t row;  // -1: none
-  bool own;     // the row already carries the service's name
-};
-
-// The row a report is filed under: the service's own row, else the first
-// empty row, else the row of the lowest load below 1.0. One pass, since the
-// sender comes here for every delivered buffer.
-RateRowChoice ChooseRateRow(const ClassicState& shared, const char (&key)[kServiceNameSize],
-                            bool keyed) {
-  const uint64_t head = KeyWord(key, 0);
-  const uint64_t middle = KeyWord(key, 8);
-  const uint32_t tail = KeyTail(key);
-  int32_t empty = -1;
-  int32_t lowest = -1;
-  double lowestLoad = 1.0;
-  for (int32_t i = 0; i < kRateTableRows; ++i) {
-    if (keyed && SameKey(shared.rateKeys[i], head, middle, tail)) return {i, true};
-    if (empty < 0 && shared.rates[i].serviceName[0] == '\0') empty = i;
-    if (shared.rateLoads[i] < lowestLoad) {
-      lowestLoad = shared.rateLoads[i];
-      lowest = i;
-    }
-  }
-  return {empty >= 0 ? empty : lowest, false};
 }
 
 void SetRate(ClassicState& shared, int32_t row, const LoadReport& report) {
@@ -143,23 +112,34 @@ bool ParseLoadReport(const uint8_t* reply, LoadReport* report) {
 
 void StoreServiceLoad(const char* service, const LoadReport& report) {
   ClassicState& shared = Classic();
-  char key[kServiceNameSize] = {};
-  const int32_t length = MakeRateKey(service, key);
-  const bool keyed = length >= 0;
-  const RateRowChoice choice = ChooseRateRow(shared, key, keyed);
-  const int32_t row = choice.row;
-  if (row < 0) return;
-  if (!choice.own) {
-    // A new service takes the row: its name, cut to 19 characters.
-    RateEntry& entry = shared.rates[row];
-    const size_t kept = keyed ? static_cast<size_t>(length) : kServiceNameSize - 1;
-    std::memcpy(entry.serviceName, service, kept);
-    std::memset(entry.serviceName + kept, 0, kServiceNameSize - kept);
-    if (keyed) {
-      std::memcpy(shared.rateKeys[row], key, kServiceNameSize);
-    } else {
-      MakeRateKey(entry.serviceName, shared.rateKeys[row]);
+  RateEntry* rates = shared.rates;
+  char key[kServiceNameSize];
+  const bool keyed = MakeRateKey(service, key);
+  int32_t row = keyed ? FindRateRow(shared, key) : -1;
+  if (row >= 0) {
+    SetRate(shared, row, report);
+    return;
+  }
+  for (int32_t i = 0; i < kRateTableRows && row < 0; ++i) {
+    if (rates[i].serviceName[0] == '\0') row = i;
+  }
+  if (row < 0) {
+    double lowest = 1.0;
+    for (int32_t i = 0; i < kRateTableRows; ++i) {
+      if (shared.rateLoads[i] < lowest) {
+        lowest = shared.rateLoads[i];
+        row = i;
+      }
     }
+    if (row < 0) return;
+  }
+  RateEntry& entry = rates[row];
+  std::memset(entry.serviceName, 0, kServiceNameSize);
+  std::strncpy(entry.serviceName, service, kServiceNameSize - 1);
+  if (keyed) {
+    std::memcpy(shared.rateKeys[row], key, kServiceNameSize);
+  } else {
+    MakeRateKey(entry.serviceName, shared.rateKeys[row]);
   }
   SetRate(shared, row, report);
 }
@@ -171,7 +151,7 @@ bool LookUpServiceLoad(const char* service, LoadReport* report) {
 
 bool LookUpServiceLoadLocked(const char* service, LoadReport* report) {
   char key[kServiceNameSize];
-  if (service == nullptr || MakeRateKey(service, key) < 0) return false;
+  if (service == nullptr || !MakeRateKey(service, key)) return false;
   ClassicState& shared = Classic();
   int32_t row = FindRateRow(shared, key);
   if (row < 0) return false;
