@@ -30,25 +30,6 @@ bool SharesHeader(int index, int other) {
 constexpr int kTypesSharingAHeader = 3;
 constexpr int kMostFramesPerHeaderChange = kMostFramesPerBuffer * kTypesSharingAHeader;
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Compares `id` with a fixed header field of `width` characters, stopping
-// at the first NUL of either: case-insensitively for the group, and byte
-// for byte so an unchanged spelling need not be written again (the field
-// is NUL-padded, as SetFixed leaves it).
-template <typename Match>
-Match CompareIdentifier(const char* id, const char* field, size_t width) {
-  bool identical = true;
-  for (size_t i = 0; i < width; ++i) {
-    if (id[i] != field[i]) {
-      if (Lower(id[i]) != Lower(field[i])) return Match::kDifferent;
-      identical = false;
-    }
-    if (id[i] == '\0') break;
-  }
-  return identical ? Match::kIdentical : Match::kOtherSpelling;
-}
-
 void SetFixed(char* field, size_t width, const char* text) {
   std::memset(field, 0, width);
   if (text != nullptr) std::memcpy(field, text, strnlen(text, width));
@@ -230,24 +211,6 @@ void RecordBufferSet::SetExtId(const char* id) { SetFixed(extId_, sizeof extId_,
 void RecordBufferSet::SetTime(int32_t seconds, int16_t msec) {
   blockTime_ = seconds;
   blockTimeMsec_ = msec;
-}
-
-RecordBufferSet::GroupMatch RecordBufferSet::MatchGroupLocked(const RecordType& type,
-                                                              const BlockGroup& group) const {
-  switch (type.extension) {
-    case HeaderExtension::kPointId:
-      return CompareIdentifier<GroupMatch>(group.id, pointId_, sizeof pointId_);
-    case HeaderExtension::kLongId:
-      return CompareIdentifier<GroupMatch>(group.id, longId_, sizeof longId_);
-    case HeaderExtension::kExtId:
-      return CompareIdentifier<GroupMatch>(group.id, extId_, sizeof extId_);
-    case HeaderExtension::kBlockTime:
-      // Seconds and milliseconds both start a new group when they change.
-      return group.seconds == blockTime_ && group.msec == blockTimeMsec_ ? GroupMatch::kIdentical
-                                                                         : GroupMatch::kDifferent;
-    case HeaderExtension::kNone: break;
-  }
-  return GroupMatch::kIdentical;
 }
 
 void RecordBufferSet::SetGroupHeaderLocked(const RecordType& type, const BlockGroup& group,

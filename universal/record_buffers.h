@@ -123,9 +123,8 @@ class RecordBufferSet {
   };
   // How a record's group compares with the buffered group's header.
   enum class GroupMatch { kDifferent, kOtherSpelling, kIdentical };
+  // Inline, as the block fast path asks it for every record.
   GroupMatch MatchGroupLocked(const RecordType& type, const BlockGroup& group) const;
-  // Whether `group` is the buffered group, spelt exactly as its header.
-  bool SameGroupLocked(HeaderExtension extension, const BlockGroup& group) const;
   void SetGroupHeaderLocked(const RecordType& type, const BlockGroup& group, GroupMatch match);
   // Whether the buffer of `index` exists and has a free slot.
   bool HasRoomLocked(int index) const {
@@ -212,8 +211,8 @@ int32_t RecordBufferSet::AddBlockRecord(const BlockGroup& group, const PointReco
                                         const FrameSender& send) {
   constexpr int index = RecordTypeIndex(Code);
   SemWait(lock_, kWaitForever);
-  if (!SameGroupLocked(kRecordTypes[index].extension, group) || !HasRoomLocked(index))
-      [[unlikely]] {
+  if (MatchGroupLocked(kRecordTypes[index], group) != GroupMatch::kIdentical ||
+      !HasRoomLocked(index)) [[unlikely]] {
     return AddBlockLocked(index, group, record.data(), send);
   }
   StoreRecordsLocked(index, record.data(), 1);
@@ -221,24 +220,46 @@ int32_t RecordBufferSet::AddBlockRecord(const BlockGroup& group, const PointReco
   return 0;
 }
 
-inline bool RecordBufferSet::SameGroupLocked(HeaderExtension extension,
-                                             const BlockGroup& group) const {
-  auto sameText = [&group](const char* field, size_t width) {
-    for (size_t i = 0; i < width; ++i) {
-      if (group.id[i] != field[i]) return false;
-      if (group.id[i] == '\0') break;
+namespace record_buffers_detail {
+
+inline char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Compares `id` with a fixed header field of `width` characters, stopping
+// at the first NUL of either: case-insensitively for the group, and byte
+// for byte so an unchanged spelling need not be written again (the field
+// is NUL-padded, as SetFixed leaves it).
+template <typename Match>
+Match CompareIdentifier(const char* id, const char* field, size_t width) {
+  bool identical = true;
+  for (size_t i = 0; i < width; ++i) {
+    if (id[i] != field[i]) {
+      if (Lower(id[i]) != Lower(field[i])) return Match::kDifferent;
+      identical = false;
     }
-    return true;
-  };
-  switch (extension) {
-    case HeaderExtension::kPointId: return sameText(pointId_, sizeof pointId_);
-    case HeaderExtension::kLongId: return sameText(longId_, sizeof longId_);
-    case HeaderExtension::kExtId: return sameText(extId_, sizeof extId_);
+    if (id[i] == '\0') break;
+  }
+  return identical ? Match::kIdentical : Match::kOtherSpelling;
+}
+
+}  // namespace record_buffers_detail
+
+inline RecordBufferSet::GroupMatch RecordBufferSet::MatchGroupLocked(
+    const RecordType& type, const BlockGroup& group) const {
+  using record_buffers_detail::CompareIdentifier;
+  switch (type.extension) {
+    case HeaderExtension::kPointId:
+      return CompareIdentifier<GroupMatch>(group.id, pointId_, sizeof pointId_);
+    case HeaderExtension::kLongId:
+      return CompareIdentifier<GroupMatch>(group.id, longId_, sizeof longId_);
+    case HeaderExtension::kExtId:
+      return CompareIdentifier<GroupMatch>(group.id, extId_, sizeof extId_);
     case HeaderExtension::kBlockTime:
-      return group.seconds == blockTime_ && group.msec == blockTimeMsec_;
+      // Seconds and milliseconds both start a new group when they change.
+      return group.seconds == blockTime_ && group.msec == blockTimeMsec_ ? GroupMatch::kIdentical
+                                                                         : GroupMatch::kDifferent;
     case HeaderExtension::kNone: break;
   }
-  return true;
+  return GroupMatch::kIdentical;
 }
 
 }  // namespace histfeed::universal
