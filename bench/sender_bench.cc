@@ -70,14 +70,17 @@ std::chrono::steady_clock::time_point WaitUntilReached() {
   return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(wait()));
 }
 
+// One record in the short buffer of `service`; returns the buffer.
+int32_t FillBuffer(const char* service) {
+  int32_t b = AcquireServiceBuffer(service, kShortIdKind);
+  SetRecordCount(Buffer(b), 1);
+  ReleaseServiceBuffer(b);
+  return b;
+}
+
 // One record in each of kBuffersPerRound short buffers of their own.
 void FillBuffers() {
-  for (int i = 0; i < kBuffersPerRound; ++i) {
-    std::string name = "Service" + std::to_string(i);
-    int32_t b = AcquireServiceBuffer(name.c_str(), kShortIdKind);
-    SetRecordCount(Buffer(b), 1);
-    ReleaseServiceBuffer(b);
-  }
+  for (int i = 0; i < kBuffersPerRound; ++i) FillBuffer(("Service" + std::to_string(i)).c_str());
 }
 
 // Parks the sender inside the plug-in's exchange of a buffer of its own.
@@ -85,10 +88,7 @@ void HoldSenderInPlugin() {
   static auto closeGate = Find<void (*)()>("AnsweringPluginCloseGate");
   static auto waitingAtGate = Find<int (*)()>("AnsweringPluginWaitingAtGate");
   closeGate();
-  int32_t b = AcquireServiceBuffer("Gate", kShortIdKind);
-  SetRecordCount(Buffer(b), 1);
-  ReleaseServiceBuffer(b);
-  QueueServiceBuffer(b);
+  QueueServiceBuffer(FillBuffer("Gate"));
   while (waitingAtGate() == 0) std::this_thread::yield();
 }
 
