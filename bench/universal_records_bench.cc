@@ -11,7 +11,7 @@
 #include "bench/raw_loopback.h"
 #include "histfeed.h"
 #include "platform/clock.h"
-#include "queue/lazy_semaphore.h"
+#include "platform/lazy_semaphore.h"
 #include "tests/support/fake_historian.h"
 #include "tests/support/temp_directory.h"
 #include "universal/frame_format.h"

@@ -15,7 +15,7 @@
 #include <cstdint>
 
 #include "client_library/tarvo_plugin.h"
-#include "queue/lazy_semaphore.h"
+#include "platform/lazy_semaphore.h"
 
 namespace histfeed {
 

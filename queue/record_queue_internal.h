@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "queue/lazy_semaphore.h"
+#include "platform/lazy_semaphore.h"
 #include "queue/record_queue.h"
 #include "queue/ring.h"
 

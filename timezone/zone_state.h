@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "queue/lazy_semaphore.h"
+#include "platform/lazy_semaphore.h"
 
 namespace histfeed {
 

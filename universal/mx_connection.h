@@ -12,7 +12,7 @@
 #include "platform/event.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
-#include "queue/lazy_semaphore.h"
+#include "platform/lazy_semaphore.h"
 #include "universal/frame_format.h"
 #include "universal/record_buffers.h"
 #include "universal/service_link.h"

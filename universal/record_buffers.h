@@ -15,7 +15,7 @@
 #include <functional>
 #include <memory>
 
-#include "queue/lazy_semaphore.h"
+#include "platform/lazy_semaphore.h"
 #include "universal/frame_format.h"
 #include "universal/hand_over_order.h"
 #include "universal/point_record.h"

@@ -2,8 +2,8 @@
 // out zero. A zero slot behaves as an unlocked lock, so it can live in
 // static storage or a zero-filled record with no set-up call; the first
 // wait creates the semaphore.
-#ifndef HISTFEED_QUEUE_LAZY_SEMAPHORE_H_
-#define HISTFEED_QUEUE_LAZY_SEMAPHORE_H_
+#ifndef HISTFEED_PLATFORM_LAZY_SEMAPHORE_H_
+#define HISTFEED_PLATFORM_LAZY_SEMAPHORE_H_
 
 #include <atomic>
 #include <cstdint>
@@ -56,4 +56,4 @@ class SemLock {
 
 }  // namespace histfeed
 
-#endif  // HISTFEED_QUEUE_LAZY_SEMAPHORE_H_
+#endif  // HISTFEED_PLATFORM_LAZY_SEMAPHORE_H_

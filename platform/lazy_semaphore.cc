@@ -1,4 +1,4 @@
-#include "queue/lazy_semaphore.h"
+#include "platform/lazy_semaphore.h"
 
 namespace histfeed {
 namespace {
