@@ -95,6 +95,17 @@ TEST_F(DstRulesTest, EasternExampleMovesDaylightTimeFrom2007) {
   EXPECT_EQ(SettingsOpens(), 1);
 }
 
+// The C library reads an empty "TZ" as UTC; the library must not.
+TEST_F(DstRulesTest, EmptyTzVariableMeansTheSystemZoneAndItsRules) {
+  UseSystemZone(kOldEastern, "Eastern Standard Time");
+  platform::SetTzVariableForTesting("");
+  ResetTimeStateForTesting();
+  WriteSettings(kEasternRules);
+  EXPECT_EQ(LocalAt(2010, 7, 1, 12, 0, 0).tm_hour, 8);
+  EXPECT_EQ(DaylightAtNoon(2007, 3, 20), 1);  // moved by the settings file
+  EXPECT_EQ(SettingsOpens(), 1);
+}
+
 TEST_F(DstRulesTest, WithoutTheFileTheZonesOwnDatesApply) {
   UseSystemZone(kOldEastern, "Eastern Standard Time");
   EXPECT_EQ(LoadDstRuleTable(), -2);

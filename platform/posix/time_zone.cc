@@ -19,6 +19,7 @@ constexpr int64_t kDaySeconds = 86400;
 struct TestZone {
   std::mutex mutex;
   bool active = false;
+  std::string rules;
   std::string name;
   std::optional<std::string> savedTz;
 };
@@ -42,6 +43,16 @@ std::tm Local(int64_t t) {
   std::tm fields{};
   localtime_r(&value, &fields);
   return fields;
+}
+
+// The C library reads an empty "TZ" as UTC; to us it means the system's
+// zone, as an unset one does, so the variable is put aside before use.
+void ApplySystemZone(const TestZone& test) {
+  if (test.active) {
+    ApplyTz(test.rules.c_str());
+  } else {
+    ApplyTz(nullptr);
+  }
 }
 
 bool IsDaylight(int64_t t) { return Local(t).tm_isdst > 0; }
@@ -96,14 +107,19 @@ ZoneInfo ReadZoneInfo() {
   ZoneInfo info;
   bool testZone;
   std::string testName;
+  const char* tz = std::getenv("TZ");
+  info.fromTzVariable = tz != nullptr && tz[0] != '\0';
   {
     TestZone& test = Test();
     std::lock_guard<std::mutex> lock(test.mutex);
     testZone = test.active;
     testName = test.name;
+    if (testZone) {
+      // A test zone stands for the system's; "TZ" other than its rules wins.
+      info.fromTzVariable = info.fromTzVariable && test.rules != tz;
+    }
+    if (!info.fromTzVariable) ApplySystemZone(test);
   }
-  const char* tz = std::getenv("TZ");
-  info.fromTzVariable = !testZone && tz != nullptr && tz[0] != '\0';
   tzset();
 
   // Samples over the coming year give the standard and the daylight offset.
@@ -180,10 +196,12 @@ void SetSystemZoneForTesting(const char* rules, const char* name) {
       test.savedTz = tz != nullptr ? std::optional<std::string>(tz) : std::nullopt;
     }
     test.active = true;
+    test.rules = rules;
     test.name = name != nullptr ? name : "";
     ApplyTz(rules);
   } else if (test.active) {
     test.active = false;
+    test.rules.clear();
     test.name.clear();
     ApplyTz(test.savedTz ? test.savedTz->c_str() : nullptr);
   }
