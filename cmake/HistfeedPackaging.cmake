@@ -30,21 +30,21 @@ set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${HISTFEED_RUNTIME_PACKAGE})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 # A shlibs file, and the ldconfig trigger that goes with it.
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
   "histfeed shared library\nThe library a data-collecting application loads to deliver values,\npoint configurations and deletions to a process historian service.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libhistfeed-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 # The link name and the headers belong to exactly this library version.
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${HISTFEED_RUNTIME_PACKAGE} (= ${PROJECT_VERSION})")
-set(CPACK_COMPONENT_DEV_DESCRIPTION
+set(CPACK_DEBIAN_DEV_DESCRIPTION
   "histfeed development files\nThe C header, the plug-in header, the CMake package and pkg-config files,\nthe example sources and the documentation of histfeed's formats.")
 
 set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME histfeed-service)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)
-set(CPACK_COMPONENT_SERVICE_DESCRIPTION
+set(CPACK_DEBIAN_SERVICE_DESCRIPTION
   "histfeed reference historian service\nStores what histfeed sources deliver in an SQLite database; runs as a\nsystemd service (histfeed-service.service).")
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/packaging/conffiles
