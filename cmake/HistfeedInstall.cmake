@@ -47,7 +47,7 @@ install(CODE "
   file(READ \"${PROJECT_BINARY_DIR}/histfeed.pc.in\" pc_text)
   string(REPLACE \"%PREFIX%\" \"\${CMAKE_INSTALL_PREFIX}\" pc_text \"\${pc_text}\")
   file(WRITE \"${PROJECT_BINARY_DIR}/pc/histfeed.pc\" \"\${pc_text}\")
-  file(INSTALL DESTINATION \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\"
+  file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\"
        TYPE FILE FILES \"${PROJECT_BINARY_DIR}/pc/histfeed.pc\")
 " COMPONENT dev)
 

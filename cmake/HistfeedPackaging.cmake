@@ -13,6 +13,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "Delivers process values, point configurations and deletions to a process historian")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Installs into the staging tree through DESTDIR, so the install rules see
+# the real prefix: histfeed.pc is written with it, and /etc/default lands in
+# the package's /etc.
+set(CPACK_SET_DESTDIR ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_COMPONENTS_ALL runtime dev service)
 if(NOT TARGET histfeed-service)
@@ -52,5 +56,16 @@ set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/packaging/prerm
   ${PROJECT_SOURCE_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+# Debian puts each package's license at /usr/share/doc/<package>/copyright;
+# only a system install (the packages' prefix) gets these copies.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  foreach(component IN LISTS CPACK_COMPONENTS_ALL)
+    string(TOUPPER ${component} upper)
+    install(FILES ${PROJECT_SOURCE_DIR}/LICENSE
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME}
+      RENAME copyright COMPONENT ${component})
+  endforeach()
+endif()
 
 include(CPack)

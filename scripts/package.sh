@@ -11,6 +11,9 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=build-package
 say() { printf 'package: %s\n' "$*"; }
+# grep that reads all its input: with pipefail, a grep -q that stops early
+# would fail the pipeline by the writer's SIGPIPE.
+has() { grep "$@" >/dev/null; }
 fail() { say "FAILED: $*"; exit 1; }
 
 scripts/install-deps.sh
@@ -23,16 +26,20 @@ rm -f "$build"/*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 
 version=$(sed -nE 's/^project\(histfeed VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
-soname=$(objdump -p "$build"/exports/libhistfeed.so.* | awk '$1 == "SONAME" { print $2; exit }')
+soname=$(objdump -p "$build"/exports/libhistfeed.so.* | awk '$1 == "SONAME" && !found { print $2; found = 1 }')
 # libhistfeed.so.0 -> libhistfeed0, Debian's rule for library packages.
 runtime=$(sed -E 's/^lib(.*)\.so\.([0-9]+)$/lib\1\2/' <<<"$soname")
 say "version $version, SONAME $soname, runtime package $runtime"
 
-deb_of() { ls "$build/$1"_"$version"*.deb 2>/dev/null | head -1; }
+deb_of() {
+  local deb
+  for deb in "$build/$1_$version"_*.deb; do [ -e "$deb" ] && printf '%s\n' "$deb"; done
+  return 0
+}
 field() { dpkg-deb -f "$1" "$2"; }
 contents() { dpkg-deb -c "$1" | awk '{ print $6 }' | sed 's|^\./|/|'; }
 expect_file() {  # expect_file DEB REGEX
-  contents "$1" | grep -Eq "$2" || fail "$(basename "$1") lacks $2"
+  contents "$1" | has -E "$2" || fail "$(basename "$1") lacks $2"
 }
 
 runtime_deb=$(deb_of "$runtime"); dev_deb=$(deb_of libhistfeed-dev)
@@ -44,36 +51,44 @@ done
 
 [ "$(field "$runtime_deb" Package)" = "$runtime" ] || fail "runtime package name"
 [ "$(field "$runtime_deb" Section)" = libs ] || fail "runtime section"
-field "$runtime_deb" Depends | grep -q libc6 || fail "runtime does not depend on libc6"
-dpkg-deb -I "$runtime_deb" shlibs | grep -q "^libhistfeed 0 $runtime" || fail "runtime shlibs file"
-{ dpkg-deb -I "$runtime_deb" triggers 2>/dev/null; dpkg-deb -I "$runtime_deb" postinst; } | grep -q ldconfig \
+field "$runtime_deb" Depends | has libc6 || fail "runtime does not depend on libc6"
+dpkg-deb -I "$runtime_deb" shlibs | has "^libhistfeed 0 $runtime" || fail "runtime shlibs file"
+{ dpkg-deb -I "$runtime_deb" triggers 2>/dev/null; dpkg-deb -I "$runtime_deb" postinst; } | has ldconfig \
   || fail "the runtime package does not run ldconfig"
-expect_file "$runtime_deb" "^/usr/lib/.*/$soname -> libhistfeed\.so\.$version$|^/usr/lib/.*/$soname$"
-expect_file "$runtime_deb" "^/usr/lib/.*/libhistfeed\.so\.$version$"
-if contents "$runtime_deb" | grep -Eq '/libhistfeed\.so$|/include/'; then
+expect_file "$runtime_deb" "^/usr/lib/[^ ]*/$soname( -> libhistfeed\.so\.$version)?$"
+expect_file "$runtime_deb" "^/usr/lib/[^ ]*/libhistfeed\.so\.$version$"
+if contents "$runtime_deb" | has -E '/libhistfeed\.so$|/include/'; then
   fail "$runtime carries development files"
 fi
 
-field "$dev_deb" Depends | grep -qF "$runtime (= $version)" || fail "dev does not depend on $runtime (= $version)"
-for path in '/usr/include/histfeed\.h$' '/usr/include/histfeed/tarvo_plugin\.h$' \
-            '/usr/lib/.*/libhistfeed\.so$' '/usr/lib/.*/cmake/histfeed/histfeedConfig\.cmake$' \
-            '/usr/lib/.*/cmake/histfeed/histfeedConfigVersion\.cmake$' \
-            '/usr/lib/.*/cmake/histfeed/histfeedTargets\.cmake$' '/usr/lib/.*/pkgconfig/histfeed\.pc$' \
-            '/usr/share/doc/histfeed/formats\.md$' '/usr/share/doc/histfeed/examples/feed_demo\.c$' \
-            '/usr/share/doc/histfeed/LICENSE$' '/usr/share/doc/histfeed/CHANGELOG\.md$'; do
+field "$dev_deb" Depends | has -F "$runtime (= $version)" || fail "dev does not depend on $runtime (= $version)"
+for path in '^/usr/include/histfeed\.h$' '^/usr/include/histfeed/tarvo_plugin\.h$' \
+            '^/usr/lib/.*/libhistfeed\.so$' '^/usr/lib/.*/cmake/histfeed/histfeedConfig\.cmake$' \
+            '^/usr/lib/.*/cmake/histfeed/histfeedConfigVersion\.cmake$' \
+            '^/usr/lib/.*/cmake/histfeed/histfeedTargets\.cmake$' '^/usr/lib/.*/pkgconfig/histfeed\.pc$' \
+            '^/usr/share/doc/histfeed/formats\.md$' '^/usr/share/doc/histfeed/examples/feed_demo\.c$' \
+            '^/usr/share/doc/histfeed/LICENSE$' '^/usr/share/doc/histfeed/CHANGELOG\.md$'; do
   expect_file "$dev_deb" "$path"
 done
 
-field "$service_deb" Depends | grep -q libsqlite3 || fail "service does not depend on SQLite"
+field "$service_deb" Depends | has libsqlite3 || fail "service does not depend on SQLite"
 for path in '^/usr/bin/histfeed-service$' '^/usr/lib/systemd/system/histfeed-service\.service$' \
             '^/etc/default/histfeed-service$' '^/usr/share/man/man1/histfeed-service\.1'; do
   expect_file "$service_deb" "$path"
 done
-dpkg-deb -I "$service_deb" conffiles | grep -qx /etc/default/histfeed-service \
+dpkg-deb -I "$service_deb" conffiles | has -x /etc/default/histfeed-service \
   || fail "the settings file is no conffile"
+for deb in "$runtime_deb" "$dev_deb" "$service_deb"; do
+  expect_file "$deb" "^/usr/share/doc/$(field "$deb" Package)/copyright$"
+done
+# The pkg-config file names the packages' prefix, not the build's staging tree.
+pc_prefix=$(dpkg-deb --fsys-tarfile "$dev_deb" | tar -xO --wildcards '*/pkgconfig/histfeed.pc' |
+            sed -n 's/^prefix=//p')
+[ "$pc_prefix" = /usr ] || fail "histfeed.pc has the prefix '$pc_prefix'"
 say "names, dependencies and file lists are as expected"
 for deb in "$runtime_deb" "$dev_deb" "$service_deb"; do
-  printf '  %s: %s\n' "$(basename "$deb")" "$(field "$deb" Depends)"
+  printf '  %s (depends on %s):\n' "$(basename "$deb")" "$(field "$deb" Depends)"
+  contents "$deb" | grep -v '/$' | sed 's/^/    /'
 done
 
 # Unpack everything into a temporary root.
@@ -146,6 +161,6 @@ exec 3>&-
 kill -TERM "$service_pid"
 wait "$service_pid" || fail "the service did not stop cleanly"
 service_pid=
-"$unpacked/usr/bin/histfeed-service" dump --db "$state/history.db" --csv | grep -q '^universal,point,"PKGTEST",1,1700000000,' \
+"$unpacked/usr/bin/histfeed-service" dump --db "$state/history.db" --csv | has '^universal,point,"PKGTEST",1,1700000000,' \
   || fail "the value is not in the database"
 say "the unpacked service stored a value in its state directory and stopped cleanly"
