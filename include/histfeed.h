@@ -83,8 +83,8 @@ HISTFEED_API int32_t VornMxSetHeartBeat(int32_t key, int32_t seconds); /* 1130 *
  * without a time); -114 (no memory for the buffer); or the transport's
  * code: -106 (not delivered), -110 (queue full), -111 (rejected). */
 
-/* Adds `count` packed records of `recordType` (record layouts in the
- * README). Returns 0, or the code of a flush made while adding. */
+/* Adds `count` packed records of `recordType` (record layouts in
+ * docs/formats.md, installed as share/doc/histfeed/formats.md). Returns 0, or the code of a flush made while adding. */
 HISTFEED_API int32_t VornMxAddUniversalRecord(int32_t key, int32_t recordType,
                                               const void* records, int32_t count); /* 1108 */
 

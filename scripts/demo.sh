@@ -3,25 +3,45 @@
 # source, then watches values travel through both families into two
 # databases while the primary service is killed and restarted midway.
 #
-#   scripts/demo.sh [UNIVERSAL_VALUES [POINTS [CLASSIC_VALUES]]]
+#   scripts/demo.sh [--keep] [UNIVERSAL_VALUES [POINTS [CLASSIC_VALUES]]]
 #
-# Exits non-zero when a value that a service acknowledged is missing from
-# the databases, or when anything along the way fails.
+# Exits non-zero when a universal value that a service acknowledged, or a
+# classic value that the library accepted, is missing from the databases,
+# or when anything along the way fails. The temporary directory with the
+# databases and logs is removed at the end, unless --keep (or
+# HISTFEED_DEMO_KEEP=1) asks to keep it or the demo failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 outage_seconds=${HISTFEED_DEMO_OUTAGE_SECONDS:-4}
+keep=${HISTFEED_DEMO_KEEP:-}
+if [ "${1:-}" = --keep ]; then keep=1; shift; fi
 
 say() { printf 'demo: %s\n' "$*"; }
 
 scripts/install-deps.sh
-say "building"
+say "building into build/ (the first build takes a few minutes)"
 cmake -S . -B build -G Ninja -DHISTFEED_WERROR=ON >/dev/null
-cmake --build build -j "$(nproc)" --target histfeed-service feed_demo >/dev/null
+# Ninja's "[done/total]" lines, shown at every tenth of the way.
+build_log=$(mktemp "${TMPDIR:-/tmp}/histfeed-demo-build.XXXXXX")
+if ! cmake --build build -j "$(nproc)" --target histfeed-service feed_demo 2>&1 |
+     tee "$build_log" |
+     awk -F'[][/]' '/^\[[0-9]+\/[0-9]+\]/ {
+         step = int($2 * 10 / $3)
+         if (step > shown) { shown = step; printf "demo: building %3d%% (%d of %d steps)\n", step * 10, $2, $3; fflush() }
+       }'; then
+  cat "$build_log"
+  rm -f "$build_log"
+  say "the build failed"
+  exit 1
+fi
+rm -f "$build_log"
+say "built"
 
 service=$root/build/service/histfeed-service
 work=$(mktemp -d "${TMPDIR:-/tmp}/histfeed-demo.XXXXXX")
 mkdir -p "$work/cache"
+succeeded=
 
 # Stops both services cleanly (SIGTERM) and waits until they have ended.
 stop_all() {
@@ -34,7 +54,17 @@ stop_all() {
     rm -f "$work/$name.pid"
   done
 }
-trap stop_all EXIT
+# At the end: the services stopped, the directory removed unless it is to be
+# kept (or the demo failed, when its logs tell why).
+finish() {
+  stop_all
+  if [ -n "$keep" ] || [ -z "$succeeded" ]; then
+    say "databases and logs kept in $work"
+  else
+    rm -rf "$work"
+  fi
+}
+trap finish EXIT
 
 # start_service NAME UNIVERSAL_PORT CLASSIC_PORT: port 0 lets the service
 # choose; the ports it took are read back from its log.
@@ -69,7 +99,7 @@ read -r primary_port primary_classic <"$work/primary.ports"
 start_service alternate 0 0
 read -r alternate_port _ <"$work/alternate.ports"
 say "primary service on ports $primary_port (universal) and $primary_classic (classic), alternate on $alternate_port"
-say "databases and logs in $work"
+say "databases and logs in $work (removed at the end unless --keep)"
 
 # Kills the primary outright, keeps it down for a while, and starts it again
 # on the same ports and database.
@@ -82,7 +112,6 @@ outage() {
 }
 
 export HISTFEED_SERVICES="PLANT=127.0.0.1:$primary_classic"
-started=$(date +%s.%N)
 set +e
 "$root/build/examples/feed_demo" "$primary_port" "$alternate_port" PLANT "$work" "$@" |
   {
@@ -97,7 +126,6 @@ set +e
   }
 source_status=${PIPESTATUS[0]}
 set -e
-elapsed=$(awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }')
 if [ "$source_status" -ne 0 ]; then
   say "the example source failed ($source_status)"
   exit 1
@@ -108,7 +136,7 @@ summary() { grep "^summary $1 " "$work/source.log" | tr ' ' '\n' | sed -n "s/^$2
 
 # What the services stored, checked value by value against what the source
 # says the library accepted. Acknowledgements arrive in order, so the
-# acknowledged values of a family are the first ones it sent.
+# universal family's acknowledged values are the first ones it sent.
 sqlite3 -batch "$work/check.db" >"$work/check.txt" <<SQL
 ATTACH '$work/primary.db' AS p;
 ATTACH '$work/alternate.db' AS a;
@@ -130,39 +158,60 @@ CREATE TABLE found AS
                                          ELSE s.point END
              AND d.time = s.time AND d.msec = s.msec AND abs(d.value - s.value) < 1e-6) AS copies
   FROM sent s;
-SELECT family, count(*), sum(copies > 0), sum(max(copies - 1, 0)) FROM found GROUP BY family;
 SELECT 'configs', (SELECT count(*) FROM p.point_configs), (SELECT count(*) FROM a.point_configs),
        (SELECT count(*) FROM p.deletions) + (SELECT count(*) FROM a.deletions);
 SQL
 
-missing_total=0
-printf '\n%-10s %8s %13s %8s %8s %10s %14s %15s %9s\n' family sent acknowledged stored missing \
-  failovers "frames queued" "frames replayed" elapsed
-for family in universal classic; do
-  read -r _ sent_rows stored duplicates < <(grep "^$family " "$work/check.txt" || echo "$family 0 0 0")
-  acknowledged=$(summary "$family" acknowledged)
-  missing=$(sqlite3 -batch "$work/check.db" \
-    "SELECT count(*) FROM found WHERE family = '$family' AND seq <= $acknowledged AND copies = 0")
-  missing_total=$((missing_total + missing))
-  if [ "$family" = universal ]; then
-    failovers=$(summary universal failovers)
-    queued=$(summary universal queued)
-    replayed=$(summary universal replayed)
-  else
-    failovers=- queued=- replayed=-
-  fi
-  printf '%-10s %8s %13s %8s %8s %10s %14s %15s %8ss\n' "$family" "$sent_rows" "$acknowledged" \
-    "$stored" "$missing" "$failovers" "$queued" "$replayed" "$elapsed"
-  if [ "${duplicates:-0}" -gt 0 ]; then
-    say "$family: $duplicates values were stored twice (a service stored them but its answer was lost)"
-  fi
-done
+# value_check FAMILY SEQ_LIMIT: "stored missing duplicates" of the family's
+# values with a sequence number up to SEQ_LIMIT.
+value_check() {
+  sqlite3 -batch -separator ' ' "$work/check.db" \
+    "SELECT sum(copies > 0), sum(copies = 0), sum(max(copies - 1, 0)) FROM found
+      WHERE family = '$1' AND seq <= $2"
+}
+
+read -r u_stored _ u_duplicates < <(value_check universal 1000000000)
+u_sent=$(summary universal sent)
+u_acknowledged=$(summary universal acknowledged)
+read -r _ u_missing _ < <(value_check universal "$u_acknowledged")
+printf '\nuniversal family\n'
+printf '%8s %13s %8s %8s %11s %10s %14s %16s %8s\n' sent acknowledged stored missing \
+  duplicates failovers "frames queued" "frames replayed" elapsed
+printf '%8s %13s %8s %8s %11s %10s %14s %16s %7ss\n' "$u_sent" "$u_acknowledged" \
+  "${u_stored:-0}" "${u_missing:-0}" "${u_duplicates:-0}" "$(summary universal failovers)" \
+  "$(summary universal queued)" "$(summary universal replayed)" "$(summary universal elapsed)"
+
+read -r c_stored c_missing c_duplicates < <(value_check classic 1000000000)
+printf '\nclassic family\n'
+printf '%8s %8s %8s %8s %11s %8s\n' sent refused stored missing duplicates elapsed
+printf '%8s %8s %8s %8s %11s %7ss\n' "$(summary classic sent)" "$(summary classic refused)" \
+  "${c_stored:-0}" "${c_missing:-0}" "${c_duplicates:-0}" "$(summary classic elapsed)"
+
+cat <<'LEGEND'
+
+  sent             values the library accepted (universal: in frames it delivered or queued)
+  acknowledged     universal values whose frame a service answered 0x06, counted from the
+                   library's own trace lines
+  refused          classic values the library did not accept
+  stored           values found in the two databases, compared value by value
+  missing          universal: acknowledged values not stored; classic: accepted values not
+                   stored once StopProcess drained the buffers (the classic family reports
+                   no acknowledgement per value)
+  duplicates       values stored twice: a service stored them but its answer was lost
+  failovers        times the universal data moved to the alternate service
+  frames queued    universal frames that waited in the queue (and its cache files)
+  frames replayed  queued frames delivered later by the queue thread
+  elapsed          from the family's first value until its last was delivered
+LEGEND
+missing_total=$(( ${u_missing:-0} + ${c_missing:-0} ))
+
 read -r _ primary_configs alternate_configs deletions < <(grep "^configs " "$work/check.txt")
-printf '\nconfigurations: %s on the primary, %s on the alternate, %s deletions applied\n' \
+printf '\nconfigurations stored: %s on the primary, %s on the alternate, %s deletions applied\n' \
   "$primary_configs" "$alternate_configs" "$deletions"
 
 if [ "$missing_total" -ne 0 ]; then
-  say "FAILED: $missing_total acknowledged values are missing from the databases"
+  say "FAILED: $missing_total values are missing from the databases"
   exit 1
 fi
-say "every acknowledged value is in the databases ($work)"
+succeeded=1
+say "every acknowledged universal value and every accepted classic value is in the databases"

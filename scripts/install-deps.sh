@@ -15,6 +15,8 @@ command -v clang++ >/dev/null || need+=(clang)
 command -v nm >/dev/null || need+=(binutils)
 [ -e /usr/include/sqlite3.h ] || need+=(libsqlite3-dev)
 command -v sqlite3 >/dev/null || need+=(sqlite3)
+command -v pkg-config >/dev/null || need+=(pkg-config)
+command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
