@@ -17,7 +17,6 @@
 #include "universal/frame_format.h"
 #include "universal/key.h"
 #include "universal/queued_sending.h"
-#include "universal/transport_results.h"
 
 namespace histfeed {
 namespace {
@@ -111,7 +110,7 @@ void AddRecNotConnected(benchmark::State& state) {
   for (auto _ : state) {
     ++time;
     int32_t result = VornMxAddRec(key, "TIC101", time, 0, 0, 1.5);
-    if (result != 0 && result != universal::kNotSent) {
+    if (result != 0 && result != HISTFEED_NOT_SENT) {
       state.SkipWithError("add failed");
       break;
     }

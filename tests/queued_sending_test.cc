@@ -20,7 +20,6 @@
 #include "universal/frame_format.h"
 #include "universal/key.h"
 #include "universal/queued_sending.h"
-#include "universal/transport_results.h"
 
 namespace histfeed::testing {
 namespace {
@@ -96,7 +95,7 @@ TEST_F(QueuedSendingTest, ServiceDownQueuesAndLaterFramesLineUpBehind) {
 TEST_F(QueuedSendingTest, AFullQueueWithoutCacheRefusesTheFrame) {
   int32_t key = QueuedKey(true);
   for (uint32_t i = 0; i < kQueueSlots; ++i) ASSERT_EQ(Send(key, DataFrame(i)), 0) << i;
-  EXPECT_EQ(Send(key, DataFrame(99)), kQueueRefused);
+  EXPECT_EQ(Send(key, DataFrame(99)), HISTFEED_QUEUE_FULL);
   EXPECT_EQ(KeyAt(key).sendQueueFull.load(), 1);
   EXPECT_EQ(messages_.Count("Error VornUniversalSendData Queue Full"), 1);
 }
@@ -116,7 +115,7 @@ TEST_F(QueuedSendingTest, WithoutAQueueARejectionIsRetriedOnce) {
   EXPECT_EQ(connection.sendErrorCount.load() - errors, 0);
 
   peer.Script({Reply::Nak(), Reply::Nak()});
-  EXPECT_EQ(Send(key, DataFrame(2)), kRejected);
+  EXPECT_EQ(Send(key, DataFrame(2)), HISTFEED_REJECTED);
   EXPECT_EQ(connection.nakCount.load() - naks, 2);
   EXPECT_EQ(connection.sendErrorCount.load() - errors, 1);
 }
@@ -126,7 +125,7 @@ TEST_F(QueuedSendingTest, QueuedFramesAreReplayedInOrderWhenTheServiceComesBack)
   uint16_t port = peer.port();
   peer.Stop();
   int32_t key = QueuedKey(true);
-  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), kConnectFailed);
+  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
   struct DebugLines {
     DebugLines() { VornMxSetDebugMsg(1); }
     ~DebugLines() { VornMxSetDebugMsg(0); }
@@ -152,7 +151,7 @@ TEST_F(QueuedSendingTest, AFailedConfigurationFrameMovesToTheTail) {
   uint16_t port = peer.port();
   peer.Stop();
   int32_t key = QueuedKey(true);
-  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), kConnectFailed);
+  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
   std::vector<char> config = MakeFrame(21, 13, 1, 'C');
   ASSERT_EQ(SendOrQueue(KeyAt(key), config.data(), 21, 1), 0);
   ASSERT_EQ(Send(key, DataFrame(1)), 0);
@@ -176,7 +175,7 @@ TEST_F(QueuedSendingTest, FramesSpillIntoCacheFilesAndArriveOnceInOrder) {
   uint16_t port = peer.port();
   peer.Stop();
   int32_t key = QueuedKey(true, dir.path().c_str(), 4090, "Spill");
-  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), kConnectFailed);
+  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
   // Records added and flushed one frame at a time, through the exports.
   constexpr uint32_t kFrames = 180;  // several ring images
   for (uint32_t i = 0; i < kFrames; ++i) {
@@ -209,7 +208,7 @@ TEST_F(QueuedSendingTest, ACacheLeftByAnEarlierKeyIsDeliveredFirst) {
   VornMxUniversalCloseSocket(earlier);
 
   int32_t later = QueuedKey(true, dir.path().c_str(), 4090, "Left");
-  EXPECT_EQ(VornMxUniversalDataConnect(later, "127.0.0.1", port, nullptr, 0), kConnectFailed);
+  EXPECT_EQ(VornMxUniversalDataConnect(later, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
   ASSERT_EQ(Send(later, DataFrame(1000)), 0);
   ASSERT_TRUE(peer.Start());
   ASSERT_TRUE(WaitUntil([&] { return peer.FrameCount() >= 161; }));
@@ -222,7 +221,7 @@ TEST_F(QueuedSendingTest, AFailedQueueSetUpGivesTheSlotBack) {
   TempDirectory dir;
   std::string missing = dir.File("no/such/dir");
   int32_t key = 77;
-  EXPECT_EQ(VornMxUniversalInitialize(&key, 1, 1, 1, 0, "Q", missing.c_str()), kCacheNotEnabled);
+  EXPECT_EQ(VornMxUniversalInitialize(&key, 1, 1, 1, 0, "Q", missing.c_str()), HISTFEED_CACHE_NOT_ENABLED);
   EXPECT_EQ(key, 77);
   EXPECT_EQ(messages_.Count("Error VornMxUniversalInitialize initializing cache key = 0"), 1);
   EXPECT_EQ(NewKey(true), 0);  // the slot is free again
@@ -268,7 +267,7 @@ TEST_F(QueuedSendingTest, HeartBeatsOfADisconnectedQueuedKeyAreDeliveredLater) {
   uint16_t port = peer.port();
   peer.Stop();
   int32_t key = QueuedKey(false);
-  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), kConnectFailed);
+  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
   EXPECT_EQ(VornMxSetHeartBeat(key, 1), 0);
   ASSERT_TRUE(WaitUntil([&] { return QueueCount(KeyAt(key).queue.load()) >= 2; }));
   ASSERT_TRUE(peer.Start());

@@ -49,18 +49,18 @@ class SendDataTest : public UniversalTest {
 TEST_F(SendDataTest, RefusesBadArgumentsAndKeysWithoutConnection) {
   std::vector<char> frame = MakeFrame(kFrameBytes);
   // Keys outside the table are refused where the key is looked up.
-  EXPECT_EQ(VornMxFlushUniversalRecord(-1, 1), kNotSent);
-  EXPECT_EQ(VornMxAddRec(kMaxConnections, "P", 1, 0, 0, 1.0), kNotSent);
+  EXPECT_EQ(VornMxFlushUniversalRecord(-1, 1), HISTFEED_NOT_SENT);
+  EXPECT_EQ(VornMxAddRec(kMaxConnections, "P", 1, 0, 0, 1.0), HISTFEED_NOT_SENT);
   int32_t key = KeyWith(kNoAlternate);
-  EXPECT_EQ(SendData(KeyAt(key), nullptr, kFrameBytes, 0), kNotSent);
-  EXPECT_EQ(SendData(KeyAt(key), frame.data(), 0, 0), kNotSent);
+  EXPECT_EQ(SendData(KeyAt(key), nullptr, kFrameBytes, 0), HISTFEED_NOT_SENT);
+  EXPECT_EQ(SendData(KeyAt(key), frame.data(), 0, 0), HISTFEED_NOT_SENT);
 
   // P 0 with A 0: nothing is sent and nothing is said.
   KeyAt(key).primary.state = kDisconnected;
   KeyAt(key).alternate.state = kDisconnected;
   messages_.Clear();
-  EXPECT_EQ(Send(key), kNotSent);
-  EXPECT_EQ(Send(key, 1), kNotSent);
+  EXPECT_EQ(Send(key), HISTFEED_NOT_SENT);
+  EXPECT_EQ(Send(key, 1), HISTFEED_NOT_SENT);
   EXPECT_TRUE(messages_.Lines().empty());
   EXPECT_EQ(primary_.FrameCount(), 0);
 }
@@ -80,10 +80,10 @@ TEST_F(SendDataTest, PrimaryOutcomesWithoutAlternate) {
   Key& connection = KeyAt(key);
   primary_.Script({Reply::Ack(), Reply::Nak(), Reply::Byte(0x80), Reply::Byte(0x00), Reply::Silent()});
   EXPECT_EQ(Send(key), 0);
-  EXPECT_EQ(Send(key), kRejected);
-  EXPECT_EQ(Send(key), kRejected);
-  EXPECT_EQ(Send(key), kRejected);
-  EXPECT_EQ(Send(key), kNotSent);  // silent: time-out, the state stays
+  EXPECT_EQ(Send(key), HISTFEED_REJECTED);
+  EXPECT_EQ(Send(key), HISTFEED_REJECTED);
+  EXPECT_EQ(Send(key), HISTFEED_REJECTED);
+  EXPECT_EQ(Send(key), HISTFEED_NOT_SENT);  // silent: time-out, the state stays
   EXPECT_EQ(connection.primary.state.load(), kConnected);
   EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
   EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
@@ -99,7 +99,7 @@ TEST_F(SendDataTest, PrimaryOutcomesWithoutAlternate) {
 TEST_F(SendDataTest, PrimaryClosingInsteadOfAnsweringIsNotFailedOver) {
   int32_t key = KeyWith(kConnected);
   primary_.Script({Reply::Close()});
-  EXPECT_EQ(Send(key), kNotSent);
+  EXPECT_EQ(Send(key), HISTFEED_NOT_SENT);
   EXPECT_EQ(KeyAt(key).primary.state.load(), kDisconnected);
   EXPECT_EQ(alternate_.FrameCount(), 0);
   // The next frame goes to the alternate, which becomes current.
@@ -136,7 +136,7 @@ TEST_F(SendDataTest, FailedPrimarySendFailsOverAndDataStaysOnTheAlternate) {
   EXPECT_EQ(primary_.FrameCount(), 0);
   // ... until the alternate rejects a frame; then it returns to the primary.
   alternate_.Script({Reply::Nak()});
-  EXPECT_EQ(Send(key), kRejected);
+  EXPECT_EQ(Send(key), HISTFEED_REJECTED);
   EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
   EXPECT_EQ(Send(key), 0);
   EXPECT_EQ(primary_.FrameCount(), 1);
@@ -148,17 +148,17 @@ TEST_F(SendDataTest, FailoverAttemptFailures) {
   // Rejected by the alternate: -111, data stays aimed at the primary.
   alternate_.Script({Reply::Nak(), Reply::Silent()});
   platform::FailNextSocketSends(1);
-  EXPECT_EQ(Send(key), kRejected);
+  EXPECT_EQ(Send(key), HISTFEED_REJECTED);
   EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
   // No answer from the alternate: -106 without a line of its own.
   connection.primary.state = kConnected;
   platform::FailNextSocketSends(1);
-  EXPECT_EQ(Send(key), kNotSent);
+  EXPECT_EQ(Send(key), HISTFEED_NOT_SENT);
   EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
   // Both sends fail: both services are marked down.
   connection.primary.state = kConnected;
   platform::FailNextSocketSends(2);
-  EXPECT_EQ(Send(key), kNotSent);
+  EXPECT_EQ(Send(key), HISTFEED_NOT_SENT);
   EXPECT_EQ(connection.primary.state.load(), kDisconnected);
   EXPECT_EQ(connection.alternate.state.load(), kDisconnected);
   EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
@@ -171,7 +171,7 @@ TEST_F(SendDataTest, FailoverAttemptFailures) {
 TEST_F(SendDataTest, FailedPrimarySendWithoutAlternate) {
   int32_t key = KeyWith(kNoAlternate);
   platform::FailNextSocketSends(1);
-  EXPECT_EQ(Send(key), kNotSent);
+  EXPECT_EQ(Send(key), HISTFEED_NOT_SENT);
   EXPECT_EQ(KeyAt(key).primary.state.load(), kDisconnected);
   EXPECT_EQ(messages_.Lines(), std::vector<std::string>{"SendData() PRI Data Error - bytes=-1"});
 }
@@ -181,14 +181,14 @@ TEST_F(SendDataTest, AlternateAttemptFailuresSendDataBackToThePrimary) {
   Key& connection = KeyAt(key);
   connection.currentConnection = kUseAlternate;
   alternate_.Script({Reply::Silent(), Reply::Byte(0x41)});
-  EXPECT_EQ(Send(key), kNotSent);
+  EXPECT_EQ(Send(key), HISTFEED_NOT_SENT);
   EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
   connection.currentConnection = kUseAlternate;
-  EXPECT_EQ(Send(key), kRejected);
+  EXPECT_EQ(Send(key), HISTFEED_REJECTED);
   EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
   connection.currentConnection = kUseAlternate;
   platform::FailNextSocketSends(1);
-  EXPECT_EQ(Send(key), kNotSent);
+  EXPECT_EQ(Send(key), HISTFEED_NOT_SENT);
   EXPECT_EQ(connection.alternate.state.load(), kDisconnected);
   EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
   EXPECT_EQ(primary_.FrameCount(), 0);
@@ -206,7 +206,7 @@ TEST_F(SendDataTest, AlternateAttemptFailuresSendDataBackToThePrimary) {
 TEST_F(SendDataTest, CurrentAlternateDownSendsNothing) {
   int32_t key = KeyWith(kDisconnected);
   KeyAt(key).currentConnection = kUseAlternate;
-  EXPECT_EQ(Send(key), kNotSent);
+  EXPECT_EQ(Send(key), HISTFEED_NOT_SENT);
   EXPECT_EQ(KeyAt(key).currentConnection.load(), kUseAlternate);
   EXPECT_EQ(primary_.FrameCount(), 0);
 }
@@ -214,7 +214,7 @@ TEST_F(SendDataTest, CurrentAlternateDownSendsNothing) {
 TEST_F(SendDataTest, BrokenWaitIsReportedWithItsErrorCode) {
   int32_t key = KeyWith(kNoAlternate);
   platform::FailNextSocketWaits(1);
-  EXPECT_EQ(Send(key), kNotSent);
+  EXPECT_EQ(Send(key), HISTFEED_NOT_SENT);
   EXPECT_EQ(KeyAt(key).primary.state.load(), kConnected);
   ASSERT_FALSE(messages_.Lines().empty());
   EXPECT_EQ(messages_.Lines()[0], "GetAckBack() select socket error =9");  // EBADF
@@ -224,7 +224,7 @@ TEST_F(SendDataTest, TraceLinesNeedTheDebugFlag) {
   VornMxSetDebugMsg(0);
   int32_t key = KeyWith(kNoAlternate);
   primary_.Script({Reply::Nak()});
-  EXPECT_EQ(Send(key), kRejected);
+  EXPECT_EQ(Send(key), HISTFEED_REJECTED);
   EXPECT_TRUE(messages_.Lines().empty());
 }
 
@@ -250,10 +250,10 @@ TEST_F(SendDataTest, ConfigurationGoesToTheAlternateFirstAndAcceptsNak) {
 
 TEST_F(SendDataTest, ConfigurationNeedsEveryConfiguredService) {
   int32_t key = KeyWith(kDisconnected);
-  EXPECT_EQ(Send(key, 1), kNotSent);
+  EXPECT_EQ(Send(key, 1), HISTFEED_NOT_SENT);
   KeyAt(key).primary.state = kDisconnected;
   KeyAt(key).alternate.state = kConnected;
-  EXPECT_EQ(Send(key, 1), kNotSent);
+  EXPECT_EQ(Send(key, 1), HISTFEED_NOT_SENT);
   EXPECT_EQ(primary_.FrameCount(), 0);
   EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
                                    "SendData() CONFIG FAILED - not connected to alternate",
@@ -272,9 +272,9 @@ TEST_F(SendDataTest, ConfigurationFailuresReportTheAlternateFirst) {
   int32_t key = KeyWith(kConnected);
   alternate_.Script({Reply::Byte(0x41), Reply::Silent()});
   primary_.Script({Reply::Byte(0x42), Reply::Ack()});
-  EXPECT_EQ(Send(key, 1), kRejected);
+  EXPECT_EQ(Send(key, 1), HISTFEED_REJECTED);
   EXPECT_EQ(primary_.FrameCount(), 1);  // the primary step runs regardless
-  EXPECT_EQ(Send(key, 1), kNotSent);
+  EXPECT_EQ(Send(key, 1), HISTFEED_NOT_SENT);
   EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
                                    "SendData() ALT Config - GetAckBack()=0",
                                    "SendData() ALT Config Error - BAD ACK char (0x41)",
@@ -295,7 +295,7 @@ TEST_F(SendDataTest, ConfigurationPrimaryFailureIsReturned) {
   int32_t key = KeyWith(kConnected);
   platform::FailNextSocketSends(0);
   primary_.Script({Reply::Close()});
-  EXPECT_EQ(Send(key, 1), kNotSent);
+  EXPECT_EQ(Send(key, 1), HISTFEED_NOT_SENT);
   EXPECT_EQ(KeyAt(key).primary.state.load(), kDisconnected);
   std::vector<std::string> lines = messages_.Lines();
   ASSERT_GE(lines.size(), 2u);
@@ -306,7 +306,7 @@ TEST_F(SendDataTest, ConfigurationPrimaryFailureIsReturned) {
 TEST_F(SendDataTest, LateAcknowledgementIsNotTakenForTheNextFrame) {
   int32_t key = KeyWith(kNoAlternate);
   primary_.Script({Reply::Silent()});
-  EXPECT_EQ(Send(key), kNotSent);
+  EXPECT_EQ(Send(key), HISTFEED_NOT_SENT);
   primary_.SendUnasked(0x15);  // the answer to the first frame, too late
   platform::SocketHandle socket = KeyAt(key).primary.socket.load();
   ASSERT_TRUE(WaitUntil(
@@ -332,7 +332,7 @@ TEST_F(SendDataTest, ConcurrentSendersEachGetTheirOwnAcknowledgement) {
     senders.emplace_back([&, t] {
       for (int i = 0; i < kFrames; ++i) {
         uint8_t fill = static_cast<uint8_t>(t * 2 + (i % 2));
-        int32_t expected = fill % 2 ? kRejected : 0;
+        int32_t expected = fill % 2 ? HISTFEED_REJECTED : 0;
         if (Send(key, 0, fill) != expected) ++mismatches;
       }
     });
@@ -364,7 +364,7 @@ TEST_F(SendDataTest, SendingToAClosedPeerFailsWithoutKillingTheProcess) {
   // The first sends may still be taken by the system; a later one fails.
   int32_t result = 0;
   for (int i = 0; i < 100 && result == 0; ++i) result = Send(key);
-  EXPECT_EQ(result, kNotSent);
+  EXPECT_EQ(result, HISTFEED_NOT_SENT);
   EXPECT_EQ(KeyAt(key).primary.state.load(), kDisconnected);
 }
 

@@ -72,7 +72,7 @@ TEST_F(ConnectTest, AlternateDecidesTheResultWhenGiven) {
   EXPECT_EQ(KeyAt(key).alternate.state.load(), kConnected);
 
   int32_t other = NewKey(true);
-  EXPECT_EQ(VornMxUniversalDataConnect(other, "127.0.0.1", up.port(), "127.0.0.1", down), kConnectFailed);
+  EXPECT_EQ(VornMxUniversalDataConnect(other, "127.0.0.1", up.port(), "127.0.0.1", down), HISTFEED_CONNECT_FAILED);
   EXPECT_EQ(KeyAt(other).primary.state.load(), kConnected);
   EXPECT_EQ(KeyAt(other).alternate.state.load(), kDisconnected);
 }
@@ -80,26 +80,26 @@ TEST_F(ConnectTest, AlternateDecidesTheResultWhenGiven) {
 TEST_F(ConnectTest, SetUpFailures) {
   FakeHistorian peer;
   int32_t key = NewKey(false);
-  EXPECT_EQ(VornMxUniversalDataConnect(key, "", peer.port(), "", 0), kHostNotResolved);
+  EXPECT_EQ(VornMxUniversalDataConnect(key, "", peer.port(), "", 0), HISTFEED_HOST_NOT_RESOLVED);
   EXPECT_EQ(VornMxUniversalDataConnect(key, nullptr, peer.port(), "127.0.0.1", peer.port()),
-            kHostNotResolved);
+            HISTFEED_HOST_NOT_RESOLVED);
   EXPECT_FALSE(KeyAt(key).primary.reconnectThread.Started());
   EXPECT_EQ(peer.AcceptedConnections(), 0);
 
   platform::FailNextSocketOpens(1);
-  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", peer.port(), "", 0), kSocketNotCreated);
+  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", peer.port(), "", 0), HISTFEED_SOCKET_NOT_CREATED);
   platform::FailNextSocketStartups(1);
-  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", peer.port(), "", 0), kSocketStartupFailed);
+  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", peer.port(), "", 0), HISTFEED_KEY_NOT_READY);
 
   EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", peer.port(), "no-such-host.invalid", 1),
-            kHostNotResolved);
+            HISTFEED_HOST_NOT_RESOLVED);
   EXPECT_EQ(KeyAt(key).primary.state.load(), kConnected);
   EXPECT_EQ(KeyAt(key).alternate.state.load(), kNoAlternate);
   EXPECT_FALSE(KeyAt(key).alternate.reconnectThread.Started());
 
   // Keys that initialization did not hand out are refused.
-  EXPECT_EQ(VornMxUniversalDataConnect(-1, "127.0.0.1", peer.port(), "", 0), kSocketStartupFailed);
-  EXPECT_EQ(VornMxUniversalDataConnect(99, "127.0.0.1", peer.port(), "", 0), kSocketStartupFailed);
+  EXPECT_EQ(VornMxUniversalDataConnect(-1, "127.0.0.1", peer.port(), "", 0), HISTFEED_KEY_NOT_READY);
+  EXPECT_EQ(VornMxUniversalDataConnect(99, "127.0.0.1", peer.port(), "", 0), HISTFEED_KEY_NOT_READY);
   EXPECT_FALSE(KeyAt(99).primary.reconnectThread.Started());
 
   EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
@@ -118,7 +118,7 @@ TEST_F(ConnectTest, PrimaryIsRetriedUntilTheServiceComesBack) {
   uint16_t port = peer.port();
   peer.Stop();
   int32_t key = NewKey(true);
-  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), kConnectFailed);
+  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
   EXPECT_EQ(ISVornMxUniversalConnected(key), 0);
   ASSERT_TRUE(WaitUntil([&] { return messages_.Lines().size() >= 2; }));
   EXPECT_EQ(messages_.Lines()[0], "Error connecting to service key=0");
@@ -157,7 +157,7 @@ TEST_F(ConnectTest, AlternateFailuresAreReportedEveryRoundUntilItComesBack) {
   alternate.Stop();
   int32_t key = NewKey(true);
   EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", primary.port(), "127.0.0.1", port),
-            kConnectFailed);
+            HISTFEED_CONNECT_FAILED);
   const std::string line = "Error cannot connect to alternate service";
   ASSERT_TRUE(WaitUntil([&] { return messages_.Count(line) >= 3; }));
   std::vector<int64_t> times;
@@ -187,7 +187,7 @@ TEST_F(ConnectTest, DataFailsOverAndReturnsToThePrimary) {
   primary.Stop();
   // The broken primary is found while its answer is awaited: no failover
   // for that frame, but the next one goes to the alternate.
-  EXPECT_EQ(SendFrame(key), kNotSent);
+  EXPECT_EQ(SendFrame(key), HISTFEED_NOT_SENT);
   EXPECT_EQ(SendFrame(key), 0);
   EXPECT_EQ(alternate.FrameCount(), 1);
   EXPECT_EQ(connection.currentConnection.load(), kUseAlternate);
@@ -198,7 +198,7 @@ TEST_F(ConnectTest, DataFailsOverAndReturnsToThePrimary) {
   EXPECT_EQ(alternate.FrameCount(), 2);  // still on the alternate
 
   alternate.Script({Reply::Nak()});
-  EXPECT_EQ(SendFrame(key), kRejected);
+  EXPECT_EQ(SendFrame(key), HISTFEED_REJECTED);
   EXPECT_EQ(SendFrame(key), 0);
   EXPECT_EQ(primary.FrameCount(), 2);
 }
@@ -250,7 +250,7 @@ TEST_F(ConnectTest, ClosingInterruptsWaitsInsteadOfSleepingThemOut) {
   int32_t key = NewKey(true);
   // The alternate is down, so its reconnect thread sits in a 5-second wait.
   ASSERT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", primary.port(), "127.0.0.1", ClosedPort()),
-            kConnectFailed);
+            HISTFEED_CONNECT_FAILED);
   // A sender holds the key's buffer lock, as a flush does, and waits up to
   // 3 seconds for an answer that never comes.
   std::atomic<int32_t> sendResult{1};
@@ -264,7 +264,7 @@ TEST_F(ConnectTest, ClosingInterruptsWaitsInsteadOfSleepingThemOut) {
   VornMxUniversalCloseSocket(key);
   sender.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
-  EXPECT_EQ(sendResult.load(), kNotSent);
+  EXPECT_EQ(sendResult.load(), HISTFEED_NOT_SENT);
 }
 
 TEST_F(ConnectTest, ReusedSlotInheritsNoThreads) {

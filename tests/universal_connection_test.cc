@@ -44,7 +44,7 @@ TEST_F(ConnectionTableTest, InitializationTakesTheLowestFreeSlotWithFreshOptions
 TEST_F(ConnectionTableTest, FullTableAndMissingKeyPointerTakeNoSlot) {
   for (int32_t i = 0; i < kMaxConnections; ++i) NewKey(false);
   int32_t key = 12345;
-  EXPECT_EQ(VornMxUniversalInitialize(&key, 0, 0, 0, 0, nullptr, nullptr), kNoFreeSlot);
+  EXPECT_EQ(VornMxUniversalInitialize(&key, 0, 0, 0, 0, nullptr, nullptr), HISTFEED_NO_FREE_KEY);
   EXPECT_EQ(key, 12345);
   StatusItem rows[kStatusItemRows];
   int32_t count = 0;
@@ -52,7 +52,7 @@ TEST_F(ConnectionTableTest, FullTableAndMissingKeyPointerTakeNoSlot) {
   EXPECT_EQ(count, 12);
 
   VornMxUniversalCloseSocket(40);
-  EXPECT_EQ(VornMxUniversalInitialize(nullptr, 0, 0, 0, 0, nullptr, nullptr), kNoFreeSlot);
+  EXPECT_EQ(VornMxUniversalInitialize(nullptr, 0, 0, 0, 0, nullptr, nullptr), HISTFEED_NO_FREE_KEY);
   EXPECT_EQ(KeyAt(40).inUse.load(), 0);
 }
 
@@ -107,7 +107,7 @@ TEST_F(ConnectionTableTest, ReusedSlotKeepsCountersAndIdentifiersButNotBuffers) 
   // time did not (the time-block flush misses it).
   const uint8_t block[19] = {};
   ASSERT_EQ(VornMxAddUniversalRecord(key, 2, block, 1), 0);
-  EXPECT_EQ(VornMxFlushUniversalRecord(key, 2), kNotSent);
+  EXPECT_EQ(VornMxFlushUniversalRecord(key, 2), HISTFEED_NOT_SENT);
   ASSERT_EQ(VornMxAddUniversalRecord(key, 3, block, 1), 0);
   EXPECT_EQ(VornMxFlushUniversalRecord(key, 3), -101);
   EXPECT_EQ(connection.heartBeatSeconds.load(), 0);

@@ -7,7 +7,6 @@
 #include "universal/config_record.h"
 #include "universal/frame_format.h"
 #include "universal/key.h"
-#include "universal/transport_results.h"
 
 namespace histfeed::universal {
 namespace {
@@ -15,7 +14,7 @@ namespace {
 // Adds one finished record of type `code` to the key's buffer.
 int32_t AddOne(int32_t number, int32_t code, const uint8_t* record) {
   Key* key = FindKey(number);
-  if (key == nullptr) return kNotSent;
+  if (key == nullptr) return HISTFEED_NOT_SENT;
   return key->buffers.Add(code, record, 1, key->sender);
 }
 

@@ -5,7 +5,6 @@
 #include "universal/diagnostics.h"
 #include "universal/key.h"
 #include "universal/reconnect_threads.h"
-#include "universal/transport_results.h"
 
 namespace histfeed::universal {
 namespace {
@@ -52,12 +51,12 @@ int32_t ConnectLink(Key& key, ServiceLink& link, const char* host, int32_t port,
                     const ConnectTexts& texts) {
   if (!link.Resolve(host, port)) {
     MessageWith(texts.unresolved, key.number);
-    return kHostNotResolved;
+    return HISTFEED_HOST_NOT_RESOLVED;
   }
   bool connected = false;
   if (!link.OpenAndConnect(&connected)) {
     MessageWith(texts.noSocket, key.number);
-    return kSocketNotCreated;
+    return HISTFEED_SOCKET_NOT_CREATED;
   }
   int32_t result = 0;
   if (connected) {
@@ -65,7 +64,7 @@ int32_t ConnectLink(Key& key, ServiceLink& link, const char* host, int32_t port,
   } else {
     MessageWith(texts.refused, key.number);
     link.state = kDisconnected;
-    result = kConnectFailed;
+    result = HISTFEED_CONNECT_FAILED;
   }
   StartReconnectThread(key, link);
   return result;
@@ -76,11 +75,11 @@ int32_t Connect(Key& key, const char* primaryHost, int32_t primaryPort, const ch
   platform::MutexLock lifecycle(key.lifecycle);
   if (key.inUse.load() == 0) {
     PassMessage("Error VornMxUniversalDataConnect key = %d not initialized", key.number);
-    return kSocketStartupFailed;
+    return HISTFEED_KEY_NOT_READY;
   }
   ForgetEarlierConnect(key);
   int32_t result = ConnectLink(key, key.primary, primaryHost, primaryPort, kPrimaryTexts);
-  if (result == kHostNotResolved || result == kSocketNotCreated) return result;
+  if (result == HISTFEED_HOST_NOT_RESOLVED || result == HISTFEED_SOCKET_NOT_CREATED) return result;
   if (alternateHost == nullptr || alternateHost[0] == '\0') return result;
   return ConnectLink(key, key.alternate, alternateHost, alternatePort, kAlternateTexts);
 }
@@ -94,12 +93,12 @@ extern "C" HISTFEED_API int32_t VornMxUniversalDataConnect(int32_t key, const ch
   using namespace histfeed::universal;
   if (histfeed::platform::StartSockets() != 0) {
     PassMessage("Error on WSAStartup");
-    return kSocketStartupFailed;
+    return HISTFEED_KEY_NOT_READY;
   }
   Key* found = FindKey(key);
   if (found == nullptr) {
     PassMessage("Error VornMxUniversalDataConnect key = %d not initialized", key);
-    return kSocketStartupFailed;
+    return HISTFEED_KEY_NOT_READY;
   }
   return Connect(*found, primaryHost, primaryPort, alternateHost, alternatePort);
 }

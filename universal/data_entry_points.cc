@@ -5,7 +5,6 @@
 #include "histfeed.h"
 #include "universal/key.h"
 #include "universal/point_record.h"
-#include "universal/transport_results.h"
 
 namespace histfeed::universal {
 namespace {
@@ -15,7 +14,7 @@ namespace {
 template <int32_t Code>
 int32_t AddSingle(int32_t number, const CallerPoint& point) {
   Key* key = FindKey(number);
-  if (key == nullptr) return kNotSent;
+  if (key == nullptr) return HISTFEED_NOT_SENT;
   PointRecord<Code> record = EncodePointRecord<Code>(point);
   return key->buffers.AddRecord<Code>(record, key->sender);
 }
@@ -23,7 +22,7 @@ int32_t AddSingle(int32_t number, const CallerPoint& point) {
 template <int32_t Code>
 int32_t AddBlockById(int32_t number, const char* id, const CallerPoint& point) {
   Key* key = FindKey(number);
-  if (key == nullptr) return kNotSent;
+  if (key == nullptr) return HISTFEED_NOT_SENT;
   PointRecord<Code> record = EncodePointRecord<Code>(point);
   return key->buffers.AddBlockRecordById<Code>(id, record, key->sender);
 }
@@ -31,7 +30,7 @@ int32_t AddBlockById(int32_t number, const char* id, const CallerPoint& point) {
 template <int32_t Code>
 int32_t AddBlockByTime(int32_t number, int32_t time, int32_t msec, const CallerPoint& point) {
   Key* key = FindKey(number);
-  if (key == nullptr) return kNotSent;
+  if (key == nullptr) return HISTFEED_NOT_SENT;
   PointRecord<Code> record = EncodePointRecord<Code>(point);
   return key->buffers.AddBlockRecordByTime<Code>(time, static_cast<int16_t>(msec), record,
                                                  key->sender);

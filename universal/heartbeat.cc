@@ -63,7 +63,7 @@ bool SetInterval(Key& key, int32_t seconds) {
 
 int32_t SetHeartBeat(Key& key, int32_t seconds) {
   platform::MutexLock lifecycle(key.lifecycle);
-  if (key.inUse.load() == 0) return -1;
+  if (key.inUse.load() == 0) return HISTFEED_KEY_NOT_READY;
   if (!SetInterval(key, seconds)) return 0;
   key.heartBeatThread.Join(-1);  // one that has just decided to end
   key.heartBeatStop.Reset();
@@ -73,7 +73,7 @@ int32_t SetHeartBeat(Key& key, int32_t seconds) {
     platform::MutexLock lock(key.heartBeatMutex);
     key.heartBeatRunning = false;
     key.heartBeatSeconds = 0;
-    return -2;
+    return HISTFEED_HEARTBEAT_NOT_STARTED;
   }
   return 0;
 }
@@ -83,5 +83,6 @@ int32_t SetHeartBeat(Key& key, int32_t seconds) {
 
 extern "C" HISTFEED_API int32_t VornMxSetHeartBeat(int32_t key, int32_t seconds) {
   histfeed::universal::Key* found = histfeed::universal::FindKey(key);
-  return found != nullptr ? histfeed::universal::SetHeartBeat(*found, seconds) : -1;
+  return found != nullptr ? histfeed::universal::SetHeartBeat(*found, seconds)
+                          : HISTFEED_KEY_NOT_READY;
 }

@@ -7,7 +7,6 @@
 #include "universal/key.h"
 #include "universal/queued_sending.h"
 #include "universal/status_items.h"
-#include "universal/transport_results.h"
 
 namespace histfeed::universal {
 namespace {
@@ -86,7 +85,7 @@ HISTFEED_API int32_t VornMxUniversalInitialize(int32_t* key, int32_t ackEnabled,
                                                const char* cachePrefix, const char* cacheDirectory) {
   // Without a place to put the key it could never be closed again.
   Key* taken = key != nullptr ? ClaimKey() : nullptr;
-  int32_t result = kNoFreeSlot;
+  int32_t result = HISTFEED_NO_FREE_KEY;
   if (taken != nullptr) {
     result = Initialize(*taken, ackEnabled, queueEnabled, cacheEnabled, cacheSize, cachePrefix,
                         cacheDirectory);

@@ -1,3 +1,4 @@
+#include "histfeed.h"
 #include "universal/queued_sending.h"
 
 #include "queue/record_queue.h"
@@ -5,7 +6,6 @@
 #include "universal/frame_format.h"
 #include "universal/queue_thread.h"
 #include "universal/send_data.h"
-#include "universal/transport_results.h"
 
 namespace histfeed::universal {
 namespace {
@@ -23,7 +23,7 @@ int32_t PushFrame(Key& key, RecordQueue* queue, const char* frame, int32_t lengt
   if (!fits || QueuePush(queue, frame, static_cast<uint16_t>(length)) != kQueueOk) {
     key.sendQueueFull = 1;
     PassMessage("Error VornUniversalSendData Queue Full");
-    return kQueueRefused;
+    return HISTFEED_QUEUE_FULL;
   }
   key.sendQueueFull = 0;
   ++key.sendQueueCount;
@@ -42,7 +42,7 @@ int32_t SetUpQueue(Key& key, int32_t cacheEnabled, int32_t cacheSize, const char
   if (QueueCreate(&queue, kQueueSlots, kQueueSlotBytes) != kQueueOk) {
     PassMessage("Error VornMxUniversalInitialize initializing queue key = %d", key.number);
     key.queueEnabled = 0;
-    return kQueueNotCreated;
+    return HISTFEED_QUEUE_NOT_CREATED;
   }
   if (cacheEnabled != 0) {
     key.cacheEnabled = 1;
@@ -54,7 +54,7 @@ int32_t SetUpQueue(Key& key, int32_t cacheEnabled, int32_t cacheSize, const char
       QueueDestroy(queue);
       key.cacheEnabled = 0;
       key.queueEnabled = 0;
-      return kCacheNotEnabled;
+      return HISTFEED_CACHE_NOT_ENABLED;
     }
   }
   key.queue = queue;
@@ -94,7 +94,7 @@ int32_t SendOrQueue(Key& key, const char* frame, int32_t length, int32_t isConfi
   ++key.sendCount;
   int32_t result = SendData(key, frame, length, isConfig);
   if (result == 0) return 0;
-  if (result == kRejected) {
+  if (result == HISTFEED_REJECTED) {
     ++key.nakCount;
     result = SendData(key, frame, length, isConfig);
     if (result == 0) return 0;

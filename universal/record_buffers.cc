@@ -62,10 +62,10 @@ bool RecordBufferSet::EnsureRecordBuffer(int index) {
 
 int32_t RecordBufferSet::HeaderPrecondition(const RecordType& type) const {
   switch (type.extension) {
-    case HeaderExtension::kPointId: return pointId_[0] != '\0' ? 0 : kMissingPointId;
-    case HeaderExtension::kLongId: return longId_[0] != '\0' ? 0 : kMissingLongId;
-    case HeaderExtension::kExtId: return extId_[0] != '\0' ? 0 : kMissingExtId;
-    case HeaderExtension::kBlockTime: return blockTime_ != 0 ? 0 : kMissingBlockTime;
+    case HeaderExtension::kPointId: return pointId_[0] != '\0' ? 0 : HISTFEED_MISSING_POINT_ID;
+    case HeaderExtension::kLongId: return longId_[0] != '\0' ? 0 : HISTFEED_MISSING_LONG_ID;
+    case HeaderExtension::kExtId: return extId_[0] != '\0' ? 0 : HISTFEED_MISSING_EXT_ID;
+    case HeaderExtension::kBlockTime: return blockTime_ != 0 ? 0 : HISTFEED_MISSING_BLOCK_TIME;
     case HeaderExtension::kNone: break;
   }
   return 0;
@@ -146,7 +146,7 @@ int32_t RecordBufferSet::SendFrames(int index, const FrameSender& send, bool one
 
 int32_t RecordBufferSet::Flush(int32_t code, const FrameSender& send) {
   int index = RecordTypeIndex(code);
-  if (index < 0) return kNotARecordType;
+  if (index < 0) return HISTFEED_NOT_A_RECORD_TYPE;
   return SendFrames(index, send);
 }
 
@@ -155,7 +155,7 @@ int32_t RecordBufferSet::AddFrom(int index, const uint8_t* records, int32_t coun
   SemLock lock(lock_);
   bool allocated = index >= 0 && EnsureRecordBuffer(index);
   if (index < 0 || count <= 0) return 0;
-  if (!allocated) return kNoRecordBuffer;
+  if (!allocated) return HISTFEED_NO_RECORD_BUFFER;
   const RecordType& type = kRecordTypes[index];
   int32_t result = 0;
   for (int32_t stored = 0; stored < count;) {
@@ -254,7 +254,7 @@ int32_t RecordBufferSet::AddBlock(int index, const BlockGroup& group, const uint
                                   const FrameSender& send) {
   const RecordType& type = kRecordTypes[index];
   SemLock lock(lock_);
-  if (!EnsureRecordBuffer(index)) return kNoRecordBuffer;
+  if (!EnsureRecordBuffer(index)) return HISTFEED_NO_RECORD_BUFFER;
   // The group test and the header change happen under one lock with the
   // record, so no record ever travels under another group's header.
   GroupMatch match = MatchGroupLocked(type, group);
@@ -289,14 +289,14 @@ int32_t RecordBufferSet::AddBlock(int index, const BlockGroup& group, const uint
 int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_t* record,
                                       const FrameSender& send) {
   int index = RecordTypeIndex(code);
-  if (index < 0) return kNotARecordType;
+  if (index < 0) return HISTFEED_NOT_A_RECORD_TYPE;
   const RecordType& type = kRecordTypes[index];
   if (id == nullptr) id = "";
   if (id[0] == '\0') {
     // Such a record could never leave: refuse it now.
-    return type.extension == HeaderExtension::kPointId ? kMissingPointId
-           : type.extension == HeaderExtension::kLongId ? kMissingLongId
-                                                         : kMissingExtId;
+    return type.extension == HeaderExtension::kPointId ? HISTFEED_MISSING_POINT_ID
+           : type.extension == HeaderExtension::kLongId ? HISTFEED_MISSING_LONG_ID
+                                                         : HISTFEED_MISSING_EXT_ID;
   }
   return AddBlock(index, BlockGroup{id, 0, 0}, record, send);
 }
@@ -304,8 +304,8 @@ int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_
 int32_t RecordBufferSet::AddBlockByTime(int32_t code, int32_t seconds, int16_t msec,
                                         const uint8_t* record, const FrameSender& send) {
   int index = RecordTypeIndex(code);
-  if (index < 0) return kNotARecordType;
-  if (seconds == 0) return kMissingBlockTime;
+  if (index < 0) return HISTFEED_NOT_A_RECORD_TYPE;
+  if (seconds == 0) return HISTFEED_MISSING_BLOCK_TIME;
   return AddBlock(index, BlockGroup{nullptr, seconds, msec}, record, send);
 }
 

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 
+#include "histfeed.h"
 #include "platform/lazy_semaphore.h"
 #include "platform/thread_annotations.h"
 #include "universal/frame_format.h"
@@ -22,16 +23,6 @@
 #include "universal/point_record.h"
 
 namespace histfeed::universal {
-
-// Result codes of the record functions.
-inline constexpr int32_t kNotARecordType = -1;
-inline constexpr int32_t kMissingPointId = -100;
-inline constexpr int32_t kMissingBlockTime = -101;
-inline constexpr int32_t kMissingLongId = -102;
-inline constexpr int32_t kFrameTooLong = -107;
-inline constexpr int32_t kMissingExtId = -113;
-// A record buffer could not be allocated; the records are refused.
-inline constexpr int32_t kNoRecordBuffer = -114;
 
 // Hands a finished frame to the transport; returns its result.
 using FrameSender = std::function<int32_t(const uint8_t* frame, size_t length, bool isConfig)>;
@@ -207,7 +198,7 @@ int32_t RecordBufferSet::AddBlockRecordByTime(int32_t seconds, int16_t msec,
                                               const PointRecord<Code>& record,
                                               const FrameSender& send) {
   static_assert(PointRecordType<Code>().shape == RecordShape::kTimeBlock);
-  if (seconds == 0) return kMissingBlockTime;
+  if (seconds == 0) return HISTFEED_MISSING_BLOCK_TIME;
   return AddBlockRecord<Code>(BlockGroup{nullptr, seconds, msec}, record, send);
 }
 

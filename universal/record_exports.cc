@@ -2,7 +2,6 @@
 // type, and the header setters of block frames.
 #include "histfeed.h"
 #include "universal/key.h"
-#include "universal/transport_results.h"
 
 using histfeed::universal::FindKey;
 using histfeed::universal::Key;
@@ -12,14 +11,14 @@ extern "C" {
 HISTFEED_API int32_t VornMxAddUniversalRecord(int32_t key, int32_t recordType,
                                               const void* records, int32_t count) {
   Key* found = FindKey(key);
-  if (found == nullptr) return histfeed::universal::kNotSent;
+  if (found == nullptr) return HISTFEED_NOT_SENT;
   return found->buffers.Add(recordType, static_cast<const uint8_t*>(records), count,
                             found->sender);
 }
 
 HISTFEED_API int32_t VornMxFlushUniversalRecord(int32_t key, int32_t recordType) {
   Key* found = FindKey(key);
-  if (found == nullptr) return histfeed::universal::kNotSent;
+  if (found == nullptr) return HISTFEED_NOT_SENT;
   return found->buffers.Flush(recordType, found->sender);
 }
 

@@ -1,8 +1,8 @@
+#include "histfeed.h"
 #include "universal/send_data.h"
 
 #include "universal/diagnostics.h"
 #include "universal/frame_format.h"
-#include "universal/transport_results.h"
 
 namespace histfeed::universal {
 namespace {
@@ -21,13 +21,13 @@ LinkExchange SendOn(const Key& key, ServiceLink& link, const char* frame, int32_
 }
 
 int32_t AlternateAttempt(Key& key, const char* frame, int32_t length) {
-  if (key.alternate.state.load() != kConnected) return kNotSent;
+  if (key.alternate.state.load() != kConnected) return HISTFEED_NOT_SENT;
   bool readAck = key.ackEnabled.load() != 0;
   LinkExchange exchange = SendOn(key, key.alternate, frame, length, readAck);
   if (exchange.sent <= 0) {
     PassTrace("SendData() ALT Data Error - bytes=%d", exchange.sent);
     key.currentConnection = kUsePrimary;
-    return kNotSent;
+    return HISTFEED_NOT_SENT;
   }
   if (!readAck) {
     key.currentConnection = kUseAlternate;
@@ -36,7 +36,7 @@ int32_t AlternateAttempt(Key& key, const char* frame, int32_t length) {
   if (exchange.ackResult != 0) {
     PassTrace("SendData() ALT Data Error - bytes=%d", exchange.sent);
     key.currentConnection = kUsePrimary;
-    return kNotSent;
+    return HISTFEED_NOT_SENT;
   }
   if (exchange.ack == kAck) {
     key.currentConnection = kUseAlternate;
@@ -44,7 +44,7 @@ int32_t AlternateAttempt(Key& key, const char* frame, int32_t length) {
   }
   key.currentConnection = kUsePrimary;
   PassTrace("SendData() Data Error - BAD ACK char (%#.2x) - ignore", Widened(exchange.ack));
-  return kRejected;
+  return HISTFEED_REJECTED;
 }
 
 // The primary send has just failed and the alternate is connected.
@@ -53,19 +53,19 @@ int32_t FailoverAttempt(Key& key, const char* frame, int32_t length) {
   LinkExchange exchange = SendOn(key, key.alternate, frame, length, readAck);
   if (exchange.sent <= 0) {
     PassTrace("SendData() ALT Data Error - bytes=%d", exchange.sent);
-    return kNotSent;
+    return HISTFEED_NOT_SENT;
   }
   if (!readAck) {
     key.currentConnection = kUseAlternate;
     return 0;
   }
-  if (exchange.ackResult != 0) return kNotSent;
+  if (exchange.ackResult != 0) return HISTFEED_NOT_SENT;
   if (exchange.ack == kAck) {
     key.currentConnection = kUseAlternate;
     return 0;
   }
   PassTrace("SendData() ALT Data Error - BAD ACK char (%#.2x) - ignore", Widened(exchange.ack));
-  return kRejected;
+  return HISTFEED_REJECTED;
 }
 
 int32_t PrimaryAttempt(Key& key, const char* frame, int32_t length) {
@@ -74,7 +74,7 @@ int32_t PrimaryAttempt(Key& key, const char* frame, int32_t length) {
   if (exchange.sent <= 0) {
     if (key.alternate.state.load() == kConnected) return FailoverAttempt(key, frame, length);
     PassTrace("SendData() PRI Data Error - bytes=%d", exchange.sent);
-    return kNotSent;
+    return HISTFEED_NOT_SENT;
   }
   if (!readAck) {
     key.currentConnection = kUsePrimary;
@@ -83,7 +83,7 @@ int32_t PrimaryAttempt(Key& key, const char* frame, int32_t length) {
   if (exchange.ackResult != 0) {
     // No failover here: the primary may have taken the frame after all.
     PassTrace("SendData() PRI Data Error - BAD ACK=%d", exchange.ackResult);
-    return kNotSent;
+    return HISTFEED_NOT_SENT;
   }
   if (exchange.ack == kAck) {
     key.currentConnection = kUsePrimary;
@@ -91,7 +91,7 @@ int32_t PrimaryAttempt(Key& key, const char* frame, int32_t length) {
   }
   if (key.alternate.state.load() == kConnected) return AlternateAttempt(key, frame, length);
   PassTrace("SendData() Data Error - BAD ACK char (%#.2x) - ignore", Widened(exchange.ack));
-  return kRejected;
+  return HISTFEED_REJECTED;
 }
 
 // Trace lines that let an observer follow where data goes and how much of
@@ -160,15 +160,15 @@ int32_t ConfigStep(Key& key, ServiceLink& link, const char* frame, int32_t lengt
   LinkExchange exchange = SendOn(key, link, frame, length, readAck);
   if (exchange.sent <= 0) {
     TraceWith(texts.sendError, exchange.sent);
-    result = kNotSent;
+    result = HISTFEED_NOT_SENT;
   } else if (readAck) {
     TraceWith(texts.ackResult, exchange.ackResult);
     if (exchange.ackResult != 0) {
       TraceWith(texts.badAck, exchange.ackResult);
-      result = kNotSent;
+      result = HISTFEED_NOT_SENT;
     } else if (exchange.ack != kAck && exchange.ack != kNak) {
       TraceWith(texts.badAckChar, Widened(exchange.ack));
-      result = kRejected;
+      result = HISTFEED_REJECTED;
     }
     if (result == 0) TraceWith(texts.goodAck);
   }
@@ -182,7 +182,7 @@ int32_t SendConfigFrame(Key& key, const char* frame, int32_t length) {
   if (alternate == kDisconnected || primary == kDisconnected) {
     PassTrace(primary == kDisconnected ? "SendData() CONFIG FAILED - not connected to primary"
                                        : "SendData() CONFIG FAILED - not connected to alternate");
-    return kNotSent;
+    return HISTFEED_NOT_SENT;
   }
   int32_t alternateResult = 0;
   if (alternate == kConnected) {
@@ -201,10 +201,10 @@ int32_t SendConfigFrame(Key& key, const char* frame, int32_t length) {
 }  // namespace
 
 int32_t SendData(Key& key, const char* frame, int32_t length, int32_t isConfig) {
-  if (frame == nullptr || length <= 0) return kNotSent;
+  if (frame == nullptr || length <= 0) return HISTFEED_NOT_SENT;
   if (key.primary.state.load() == kDisconnected &&
       key.alternate.state.load() == kDisconnected) {
-    return kNotSent;
+    return HISTFEED_NOT_SENT;
   }
   return isConfig != 0 ? SendConfigFrame(key, frame, length) : SendDataFrame(key, frame, length);
 }

@@ -1,7 +1,7 @@
+#include "histfeed.h"
 #include "universal/service_link.h"
 
 #include "universal/diagnostics.h"
-#include "universal/transport_results.h"
 
 namespace histfeed::universal {
 
@@ -54,16 +54,16 @@ int32_t ServiceLink::ReadAnswer(platform::SocketHandle handle, int64_t timeoutMs
   switch (wait) {
     case platform::WaitResult::kTimedOut:
       PassTrace("GetAckBack() %s timeout", tag_);
-      return kNotSent;
+      return HISTFEED_NOT_SENT;
     case platform::WaitResult::kFailed:
       PassTrace("GetAckBack() select socket error =%d", platform::LastSocketError());
-      return kNotSent;
+      return HISTFEED_NOT_SENT;
     case platform::WaitResult::kReadable:
       break;
   }
   if (received <= 0) {
     state = kDisconnected;
-    return kNotSent;
+    return HISTFEED_NOT_SENT;
   }
   return 0;
 }

@@ -12,7 +12,6 @@
 #include "tests/support/scaled_clock.h"
 #include "universal/key.h"
 #include "universal/queued_sending.h"
-#include "universal/transport_results.h"
 
 namespace histfeed::testing {
 
