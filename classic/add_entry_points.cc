@@ -37,10 +37,10 @@ Value Text(const char* text) { return {false, 0.0, text}; }
 int32_t AddRecord(const char* service, const char* point, Identifier identifier, int32_t time,
                   Value value, uint16_t status, int32_t milliseconds) {
   uint16_t ms = Low16(milliseconds);
-  if (CheckAddArguments(service, point, ms) != 0) return kAddInvalid;
+  if (CheckAddArguments(service, point, ms) != 0) return HISTFEED_INVALID_ARGUMENT;
   AddRequest request{};
   if (identifier == Identifier::kExtended) {
-    if (!ResolveExtendedPoint(service, point, request.point)) return kAddInvalid;
+    if (!ResolveExtendedPoint(service, point, request.point)) return HISTFEED_INVALID_ARGUMENT;
   } else {
     CopyFixed(request.point, kAddPointNameSize - 1, point);
   }
@@ -59,7 +59,7 @@ int32_t AddRecord(const char* service, const char* point, Identifier identifier,
 
 int32_t CheckAddArguments(const char* service, const char* point, uint16_t milliseconds) {
   // A blank name would trim to nothing: a buffer no service could take.
-  if (IsBlank(service) || IsBlank(point) || milliseconds > kMillisecondsMax) return kAddInvalid;
+  if (IsBlank(service) || IsBlank(point) || milliseconds > kMillisecondsMax) return HISTFEED_INVALID_ARGUMENT;
   return 0;
 }
 

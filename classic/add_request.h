@@ -9,6 +9,7 @@
 
 #include "classic/fixed_text.h"
 #include "classic/service_buffer.h"
+#include "histfeed.h"
 
 namespace histfeed::classic {
 
@@ -27,10 +28,6 @@ struct AddRequest {
   uint16_t status;
 };
 
-// Results of the add path.
-inline constexpr int32_t kAddAccepted = 0;
-inline constexpr int32_t kAddInvalid = -1;
-inline constexpr int32_t kAddNoBuffer = -3;
 
 // -1 when service or point is absent, empty or only white space, or when
 // milliseconds are above 999; otherwise 0.

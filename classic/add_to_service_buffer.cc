@@ -187,8 +187,8 @@ int32_t AddToServiceBuffer(const AddRequest& request) {
       queuePause = QueuePauseFor(SendQueueDepthLocked());
       if (queuePause.times == 0) {
         Stored stored = StoreLocked(service, kind, request, pointPart, valueText);
-        if (stored == Stored::kDone) return kAddAccepted;
-        if (stored == Stored::kNoRoom) return kAddNoBuffer;
+        if (stored == Stored::kDone) return HISTFEED_OK;
+        if (stored == Stored::kNoRoom) return HISTFEED_NO_SERVICE_BUFFER;
       }
     }
   }
@@ -199,11 +199,11 @@ int32_t AddToServiceBuffer(const AddRequest& request) {
   for (int i = 0; i < queuePause.times; ++i) ThrottleSleep(queuePause.ms);
 
   int32_t b = WithRoom(AcquireServiceBuffer(service, kind), service, kind);
-  if (b == kNoServiceBuffer) return kAddNoBuffer;
+  if (b == kNoServiceBuffer) return HISTFEED_NO_SERVICE_BUFFER;
   uint16_t n = Append(b, request, pointPart, valueText);
   ReleaseServiceBuffer(b);
   if (n >= LayoutOf(kind).capacity) QueueServiceBuffer(b);
-  return kAddAccepted;
+  return HISTFEED_OK;
 }
 
 }  // namespace histfeed::classic

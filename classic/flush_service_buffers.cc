@@ -9,15 +9,12 @@
 namespace histfeed::classic {
 namespace {
 
-constexpr int32_t kFlushNotInList = -5;
-constexpr int32_t kFlushFailed = -4;
-
 int32_t QueueBuffersOfKind(const char* service, int32_t kind) {
   SemLock lock(Classic().bufferLock);
   if (service != nullptr && *service != '\0') {
     int32_t b = FindInUseServiceBuffer(service, kind);
-    if (b == kNoServiceBuffer) return kFlushNotInList;
-    return QueueServiceBufferLocked(b) ? 0 : kFlushFailed;
+    if (b == kNoServiceBuffer) return HISTFEED_SERVICE_NOT_IN_LIST;
+    return QueueServiceBufferLocked(b) ? 0 : HISTFEED_NOT_QUEUED;
   }
   bool allQueued = true;
   for (int32_t b = 0; b < kServiceBufferCount; ++b) {
@@ -26,14 +23,14 @@ int32_t QueueBuffersOfKind(const char* service, int32_t kind) {
       allQueued = false;
     }
   }
-  return allQueued ? 0 : kFlushFailed;
+  return allQueued ? 0 : HISTFEED_NOT_QUEUED;
 }
 
 int32_t Flush(const char* service, char* message, int32_t messageSize, int32_t kind) {
   int32_t result = QueueBuffersOfKind(service, kind);
   uint16_t size = static_cast<uint16_t>(messageSize);
   if (result != 0 && message != nullptr && size != 0) {
-    const char* format = result == kFlushNotInList ? "Failed to flush %s - SERVICE NOT IN LIST"
+    const char* format = result == HISTFEED_SERVICE_NOT_IN_LIST ? "Failed to flush %s - SERVICE NOT IN LIST"
                                                    : "Failed to flush %s - ERROR FLUSHING";
     // Zero-filled first, then at most size - 1 characters of the message.
     std::memset(message, 0, size);

@@ -13,8 +13,6 @@
 namespace histfeed::classic {
 namespace {
 
-constexpr int32_t kConfigFailed = -1;
-
 std::string Format(const char* format, const char* text) {
   std::string message(std::strlen(format) + std::strlen(text), '\0');
   int written = std::snprintf(message.data(), message.size() + 1, format, text);
@@ -45,14 +43,14 @@ int32_t SendConfigRecord(const ConfigArguments& arguments, std::string* message)
   std::string pointName = NormalisedPointName(arguments.pointName);
   if (StartClientLibrary() != 0) {
     *message = "Unable to initialize KEL";
-    return kConfigFailed;
+    return HISTFEED_INVALID_ARGUMENT;
   }
   char service[kConfigServiceSize];
   char pointId[kConfigPointIdSize];
   if (!ParsePointName(pointName.c_str(), service, pointId)) {
     *message = Format("Unable to resolve service and point identifier from point name, %s",
                       pointName.c_str());
-    return kConfigFailed;
+    return HISTFEED_INVALID_ARGUMENT;
   }
   int32_t connected = client_library::Connect(service);
   if (connected != 0) {

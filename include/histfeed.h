@@ -28,6 +28,37 @@
 extern "C" {
 #endif
 
+/* ---- Result codes -------------------------------------------------------
+ * Several meanings share -1; each family's functions below say which they
+ * return. */
+#define HISTFEED_OK 0
+
+/* Universal family. */
+#define HISTFEED_KEY_NOT_READY (-1)          /* socket layer not started, key not initialized or not in use */
+#define HISTFEED_NOT_A_RECORD_TYPE (-1)
+#define HISTFEED_HEARTBEAT_NOT_STARTED (-2)
+#define HISTFEED_MISSING_POINT_ID (-100)
+#define HISTFEED_MISSING_BLOCK_TIME (-101)
+#define HISTFEED_MISSING_LONG_ID (-102)
+#define HISTFEED_HOST_NOT_RESOLVED (-103)
+#define HISTFEED_SOCKET_NOT_CREATED (-104)
+#define HISTFEED_CONNECT_FAILED (-105)      /* the reconnect thread keeps trying */
+#define HISTFEED_NOT_SENT (-106)
+#define HISTFEED_FRAME_TOO_LONG (-107)
+#define HISTFEED_QUEUE_NOT_CREATED (-108)
+#define HISTFEED_CACHE_NOT_ENABLED (-109)
+#define HISTFEED_QUEUE_FULL (-110)
+#define HISTFEED_REJECTED (-111)
+#define HISTFEED_NO_FREE_KEY (-112)
+#define HISTFEED_MISSING_EXT_ID (-113)
+#define HISTFEED_NO_RECORD_BUFFER (-114)
+
+/* Classic family. */
+#define HISTFEED_INVALID_ARGUMENT (-1)
+#define HISTFEED_NO_SERVICE_BUFFER (-3)     /* no buffer was available for the value */
+#define HISTFEED_NOT_QUEUED (-4)            /* a buffer could not be queued for sending */
+#define HISTFEED_SERVICE_NOT_IN_LIST (-5)   /* nothing of that service to flush */
+
 /* ---- Universal family: connections ------------------------------------
  * Up to 100 connection keys (0..99), each with a primary and an optional
  * alternate historian service reached over TCP. */

@@ -18,7 +18,8 @@
 #include "tests/support/temp_directory.h"
 #include "tests/support/universal_fixture.h"
 #include "universal/frame_format.h"
-#include "universal/mx_connection.h"
+#include "universal/key.h"
+#include "universal/queued_sending.h"
 
 namespace histfeed::testing {
 namespace {
@@ -70,13 +71,13 @@ class QueuedSendingTest : public UniversalTest {
   }
 
   static int32_t Send(int32_t key, const std::vector<char>& frame) {
-    return VornUniversalSendData(key, frame.data(), static_cast<int32_t>(frame.size()), 0);
+    return SendOrQueue(KeyAt(key), frame.data(), static_cast<int32_t>(frame.size()), 0);
   }
 };
 
 TEST_F(QueuedSendingTest, ServiceDownQueuesAndLaterFramesLineUpBehind) {
   int32_t key = QueuedKey(true);
-  MxConnection& connection = Connection(key);
+  Key& connection = KeyAt(key);
   int32_t sends = connection.sendCount, errors = connection.sendErrorCount;
   EXPECT_EQ(Send(key, DataFrame(1)), 0);
   EXPECT_EQ(connection.sendCount.load() - sends, 1);
@@ -94,8 +95,8 @@ TEST_F(QueuedSendingTest, ServiceDownQueuesAndLaterFramesLineUpBehind) {
 TEST_F(QueuedSendingTest, AFullQueueWithoutCacheRefusesTheFrame) {
   int32_t key = QueuedKey(true);
   for (uint32_t i = 0; i < kQueueSlots; ++i) ASSERT_EQ(Send(key, DataFrame(i)), 0) << i;
-  EXPECT_EQ(Send(key, DataFrame(99)), kQueueRefused);
-  EXPECT_EQ(Connection(key).sendQueueFull.load(), 1);
+  EXPECT_EQ(Send(key, DataFrame(99)), HISTFEED_QUEUE_FULL);
+  EXPECT_EQ(KeyAt(key).sendQueueFull.load(), 1);
   EXPECT_EQ(messages_.Count("Error VornUniversalSendData Queue Full"), 1);
 }
 
@@ -103,7 +104,7 @@ TEST_F(QueuedSendingTest, WithoutAQueueARejectionIsRetriedOnce) {
   FakeHistorian peer;
   int32_t key = NewKey(true);
   Attach(key, false, peer);
-  MxConnection& connection = Connection(key);
+  Key& connection = KeyAt(key);
   // The counters live as long as the library, across re-use of the slot.
   int32_t naks = connection.nakCount, sends = connection.sendCount,
           errors = connection.sendErrorCount;
@@ -114,7 +115,7 @@ TEST_F(QueuedSendingTest, WithoutAQueueARejectionIsRetriedOnce) {
   EXPECT_EQ(connection.sendErrorCount.load() - errors, 0);
 
   peer.Script({Reply::Nak(), Reply::Nak()});
-  EXPECT_EQ(Send(key, DataFrame(2)), kRejected);
+  EXPECT_EQ(Send(key, DataFrame(2)), HISTFEED_REJECTED);
   EXPECT_EQ(connection.nakCount.load() - naks, 2);
   EXPECT_EQ(connection.sendErrorCount.load() - errors, 1);
 }
@@ -124,7 +125,7 @@ TEST_F(QueuedSendingTest, QueuedFramesAreReplayedInOrderWhenTheServiceComesBack)
   uint16_t port = peer.port();
   peer.Stop();
   int32_t key = QueuedKey(true);
-  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), kConnectFailed);
+  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
   struct DebugLines {
     DebugLines() { VornMxSetDebugMsg(1); }
     ~DebugLines() { VornMxSetDebugMsg(0); }
@@ -140,9 +141,9 @@ TEST_F(QueuedSendingTest, QueuedFramesAreReplayedInOrderWhenTheServiceComesBack)
       [&] { return messages_.Count("QueueThread SendData() frame replayed - records=1") == 30; }));
   EXPECT_EQ(messages_.Count("SendData() PRI Data good ACK - records=1"), 30);
   // Once the queue is empty, frames go directly again.
-  ASSERT_TRUE(WaitUntil([&] { return QueueCount(Connection(key).queue.load()) == 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return QueueCount(KeyAt(key).queue.load()) == 0; }));
   EXPECT_EQ(Send(key, DataFrame(30)), 0);
-  EXPECT_EQ(Connection(key).queuingData.load(), 0);
+  EXPECT_EQ(KeyAt(key).queuingData.load(), 0);
 }
 
 TEST_F(QueuedSendingTest, AFailedConfigurationFrameMovesToTheTail) {
@@ -150,9 +151,9 @@ TEST_F(QueuedSendingTest, AFailedConfigurationFrameMovesToTheTail) {
   uint16_t port = peer.port();
   peer.Stop();
   int32_t key = QueuedKey(true);
-  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), kConnectFailed);
+  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
   std::vector<char> config = MakeFrame(21, 13, 1, 'C');
-  ASSERT_EQ(VornUniversalSendData(key, config.data(), 21, 1), 0);
+  ASSERT_EQ(SendOrQueue(KeyAt(key), config.data(), 21, 1), 0);
   ASSERT_EQ(Send(key, DataFrame(1)), 0);
   ASSERT_EQ(Send(key, DataFrame(2)), 0);
 
@@ -174,7 +175,7 @@ TEST_F(QueuedSendingTest, FramesSpillIntoCacheFilesAndArriveOnceInOrder) {
   uint16_t port = peer.port();
   peer.Stop();
   int32_t key = QueuedKey(true, dir.path().c_str(), 4090, "Spill");
-  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), kConnectFailed);
+  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
   // Records added and flushed one frame at a time, through the exports.
   constexpr uint32_t kFrames = 180;  // several ring images
   for (uint32_t i = 0; i < kFrames; ++i) {
@@ -207,7 +208,7 @@ TEST_F(QueuedSendingTest, ACacheLeftByAnEarlierKeyIsDeliveredFirst) {
   VornMxUniversalCloseSocket(earlier);
 
   int32_t later = QueuedKey(true, dir.path().c_str(), 4090, "Left");
-  EXPECT_EQ(VornMxUniversalDataConnect(later, "127.0.0.1", port, nullptr, 0), kConnectFailed);
+  EXPECT_EQ(VornMxUniversalDataConnect(later, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
   ASSERT_EQ(Send(later, DataFrame(1000)), 0);
   ASSERT_TRUE(peer.Start());
   ASSERT_TRUE(WaitUntil([&] { return peer.FrameCount() >= 161; }));
@@ -220,7 +221,7 @@ TEST_F(QueuedSendingTest, AFailedQueueSetUpGivesTheSlotBack) {
   TempDirectory dir;
   std::string missing = dir.File("no/such/dir");
   int32_t key = 77;
-  EXPECT_EQ(VornMxUniversalInitialize(&key, 1, 1, 1, 0, "Q", missing.c_str()), kCacheNotEnabled);
+  EXPECT_EQ(VornMxUniversalInitialize(&key, 1, 1, 1, 0, "Q", missing.c_str()), HISTFEED_CACHE_NOT_ENABLED);
   EXPECT_EQ(key, 77);
   EXPECT_EQ(messages_.Count("Error VornMxUniversalInitialize initializing cache key = 0"), 1);
   EXPECT_EQ(NewKey(true), 0);  // the slot is free again
@@ -242,8 +243,8 @@ TEST_F(QueuedSendingTest, HeartBeatsGoOutAtTheIntervalAndStop) {
   EXPECT_EQ(ThreadCount(), threads);
   EXPECT_EQ(VornMxSetHeartBeat(key, 0), 0);
   ASSERT_TRUE(WaitUntil([&] {
-    std::lock_guard<std::mutex> lock(Connection(key).control.heartBeatMutex);
-    return !Connection(key).control.heartBeatRunning;
+    platform::MutexLock lock(KeyAt(key).heartBeatMutex);
+    return !KeyAt(key).heartBeatRunning;
   }));
   int64_t count = peer.FrameCount();
   platform::SleepMs(1500);
@@ -266,9 +267,9 @@ TEST_F(QueuedSendingTest, HeartBeatsOfADisconnectedQueuedKeyAreDeliveredLater) {
   uint16_t port = peer.port();
   peer.Stop();
   int32_t key = QueuedKey(false);
-  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), kConnectFailed);
+  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
   EXPECT_EQ(VornMxSetHeartBeat(key, 1), 0);
-  ASSERT_TRUE(WaitUntil([&] { return QueueCount(Connection(key).queue.load()) >= 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return QueueCount(KeyAt(key).queue.load()) >= 2; }));
   ASSERT_TRUE(peer.Start());
   ASSERT_TRUE(WaitUntil([&] { return peer.FrameCount() >= 2; }));
   EXPECT_EQ(peer.Frames()[0].size(), kHeartBeatFrameBytes);
@@ -286,7 +287,7 @@ TEST_F(QueuedSendingTest, ClosingAQueuedKeyEndsItsThreadsPromptly) {
   auto start = std::chrono::steady_clock::now();
   VornMxUniversalCloseSocket(key);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  EXPECT_EQ(Connection(key).queue.load(), nullptr);
+  EXPECT_EQ(KeyAt(key).queue.load(), nullptr);
   peer.Stop();
   EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads; }));
 }

@@ -1,5 +1,6 @@
-// Runs the library clock faster for the duration of a test, so specified
-// time constants (seconds of back-off and time-outs) pass quickly.
+// Runs the library clock faster for the duration of a test, so the
+// library's fixed time constants (seconds of back-off and time-outs) pass
+// quickly.
 #ifndef HISTFEED_TESTS_SUPPORT_SCALED_CLOCK_H_
 #define HISTFEED_TESTS_SUPPORT_SCALED_CLOCK_H_
 
