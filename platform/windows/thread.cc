@@ -40,7 +40,7 @@ namespace {
 // How long a join waits at most while the library is being unloaded: the
 // loader lock is held, and the process must not hang on a thread that
 // cannot end.
-constexpr int64_t kUnloadingJoinLimitMs = 10000;
+constexpr int64_t kUnloadingJoinLimitMs = 5000;
 
 DWORD RealWaitMs(int64_t timeoutMs) {
   if (timeoutMs < 0) return INFINITE;
