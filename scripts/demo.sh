@@ -4,6 +4,7 @@
 # databases while the primary service is killed and restarted midway.
 #
 #   scripts/demo.sh [UNIVERSAL_VALUES [POINTS [CLASSIC_VALUES]]]
+#   HISTFEED_DEMO_SOURCE="wine .../feed_demo.exe" scripts/demo.sh ...
 #
 # Exits non-zero when a value that a service acknowledged is missing from
 # the databases, or when anything along the way fails.
@@ -81,10 +82,13 @@ outage() {
   say "primary service restarted"
 }
 
+# HISTFEED_DEMO_SOURCE may name another build of the source program, with
+# the command that runs it (the Windows build runs it under Wine).
+source_program=${HISTFEED_DEMO_SOURCE:-$root/build/examples/feed_demo}
 export HISTFEED_SERVICES="PLANT=127.0.0.1:$primary_classic"
 started=$(date +%s.%N)
 set +e
-"$root/build/examples/feed_demo" "$primary_port" "$alternate_port" PLANT "$work" "$@" |
+$source_program "$primary_port" "$alternate_port" PLANT "$work" "$@" |
   {
     while IFS= read -r line; do
       printf '%s\n' "$line"

@@ -52,9 +52,9 @@ timeval ToTimeval(std::chrono::microseconds duration) {
   return value;
 }
 
-// Listening sockets that were shut down. A blocked accept does not return
-// when its socket is shut down here as it does elsewhere, so accepts wait
-// in short rounds and look at this list between them.
+// Sockets that were shut down. A blocked accept or receive does not
+// return when its socket is shut down here as it does elsewhere, so long
+// waits go in short rounds and look at this list between them.
 struct ShutDownSockets {
   std::mutex mutex;
   std::set<SocketHandle> handles;
@@ -71,7 +71,31 @@ bool IsShutDown(SocketHandle socket) {
   return shutDown.handles.count(socket) != 0;
 }
 
-constexpr long kAcceptRoundUs = 20000;
+constexpr int64_t kWaitRoundUs = 20000;
+
+// Waits until the socket is readable (for a listener: has a connection
+// waiting), for `realLimit` at most (negative: no limit), in rounds that
+// end early once the socket is shut down. The select result: 1 readable,
+// 0 timed out or shut down, -1 failed.
+int WaitReadableInRounds(SocketHandle socket, std::chrono::microseconds realLimit) {
+  auto deadline = std::chrono::steady_clock::now() + realLimit;
+  for (;;) {
+    int64_t roundUs = kWaitRoundUs;
+    if (realLimit.count() >= 0) {
+      auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+          deadline - std::chrono::steady_clock::now());
+      roundUs = std::clamp<int64_t>(left.count(), 0, kWaitRoundUs);
+    }
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(Native(socket), &readable);
+    timeval round = ToTimeval(std::chrono::microseconds(roundUs));
+    int ready = ::select(0, &readable, nullptr, nullptr, &round);
+    if (ready != 0) return ready > 0 ? 1 : -1;
+    if (IsShutDown(socket)) return 0;
+    if (realLimit.count() >= 0 && std::chrono::steady_clock::now() >= deadline) return 0;
+  }
+}
 
 bool SetBlocking(SOCKET socket, bool blocking) {
   u_long nonBlocking = blocking ? 0 : 1;
@@ -181,17 +205,19 @@ WaitResult WaitReadable(SocketHandle socket, int64_t timeoutMs) {
     WSASetLastError(WSAENOTSOCK);
     return WaitResult::kFailed;
   }
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(Native(socket), &readable);
-  timeval limit = ToTimeval(timeoutMs <= 0 ? std::chrono::microseconds(0) : RealDuration(timeoutMs));
-  int result = ::select(0, &readable, nullptr, nullptr, &limit);
+  auto limit = timeoutMs <= 0 ? std::chrono::microseconds(0) : RealDuration(timeoutMs);
+  int result = WaitReadableInRounds(socket, limit);
   if (result > 0) return WaitResult::kReadable;  // data, end of stream or error
+  if (result == 0 && IsShutDown(socket)) return WaitResult::kReadable;  // the read tells
   return result == 0 ? WaitResult::kTimedOut : WaitResult::kFailed;
 }
 
 int32_t Receive(SocketHandle socket, void* buffer, int32_t capacity) {
   if (socket == kInvalidSocket || capacity <= 0) return -1;
+  if (WaitReadableInRounds(socket, std::chrono::microseconds(-1)) <= 0) {
+    if (IsShutDown(socket)) return 0;  // as a shut-down connection reads elsewhere
+    return -1;
+  }
   int count = ::recv(Native(socket), static_cast<char*>(buffer), capacity, 0);
   return count < 0 ? -1 : count;
 }
@@ -265,14 +291,7 @@ SocketHandle ListenLoopback(uint16_t port, uint16_t* boundPort) {
 SocketHandle AcceptConnection(SocketHandle listener) {
   if (listener == kInvalidSocket) return kInvalidSocket;
   for (;;) {
-    if (IsShutDown(listener)) return kInvalidSocket;
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(Native(listener), &readable);
-    timeval round{0, kAcceptRoundUs};
-    int ready = ::select(0, &readable, nullptr, nullptr, &round);
-    if (ready < 0) return kInvalidSocket;
-    if (ready == 0) continue;
+    if (WaitReadableInRounds(listener, std::chrono::microseconds(-1)) <= 0) return kInvalidSocket;
     SOCKET socket = ::accept(Native(listener), nullptr, nullptr);
     if (socket != INVALID_SOCKET) return FromNative(socket);
     if (WSAGetLastError() != WSAECONNRESET) return kInvalidSocket;

@@ -1,7 +1,8 @@
 # Tests of the Windows build. The script scripts/build-windows.sh runs
-# them under Wine. Programs, histfeed.dll and the fake tarvoapi.dll share
-# one directory, the first place Windows looks for a program's DLLs.
-set(HISTFEED_WINE_BIN ${CMAKE_BINARY_DIR}/wine-bin)
+# them under Wine. The test programs, a copy of histfeed.dll and the fake
+# tarvoapi.dll share one directory, the first place Windows looks for a
+# program's DLLs (and apart from bin/, where the examples find no fake).
+set(HISTFEED_WINE_BIN ${CMAKE_BINARY_DIR}/test-bin)
 target_sources(histfeed_test_support PRIVATE
   support/classic_fixture.cc
   support/fake_client_library.cc)
