@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the build, the tests and the benchmarks need, if missing.
+#   scripts/install-deps.sh [--wine32]   (--wine32: also try to install wine32)
 set -euo pipefail
 
 need=()
@@ -36,7 +37,8 @@ if [ ${#need[@]} -gt 0 ]; then
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}"
 fi
 
-# wine32 runs the 32-bit build. It needs the i386 architecture, whose
+# wine32 runs the 32-bit build; tried with --wine32 (scripts/build-windows.sh
+# --test asks for it). It needs the i386 architecture, whose
 # package index may fail to download; that must not fail anything else,
 # so the architecture is added only here and removed again on failure.
 install_wine32() {
@@ -61,6 +63,6 @@ install_wine32() {
   fi
   return 1
 }
-if [ ! -x /usr/lib/wine/wine ] && [ "${HISTFEED_SKIP_WINE32:-0}" != 1 ]; then
+if [ "${1:-}" = "--wine32" ] && [ ! -x /usr/lib/wine/wine ]; then
   install_wine32 || echo "WINE32 COULD NOT BE INSTALLED: THE 32-BIT WINDOWS BUILD WILL NOT BE RUN"
 fi
