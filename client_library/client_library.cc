@@ -7,6 +7,7 @@
 
 #include "client_library/network_client_library.h"
 #include "client_library/plugin_client_library.h"
+#include "client_library/service_addresses.h"
 #include "platform/environment.h"
 
 namespace histfeed::client_library {
@@ -14,16 +15,35 @@ namespace {
 
 std::atomic<ClientLibrary*> testingBackend{nullptr};
 
+#if defined(_WIN32)
+// On Windows the maker's client library is the default, found by the
+// system's search order for DLLs.
+constexpr const char* kDefaultClientLibrary = "tarvoapi.dll";
+#else
+constexpr const char* kDefaultClientLibrary = nullptr;
+#endif
+
 // Chooses the backend once. It is never destroyed, so calls made while
 // the library unloads still find it.
 ClientLibrary* ChooseBackend() {
   std::optional<std::string> path = platform::GetEnvironment(TARVO_PLUGIN_ENVIRONMENT_VARIABLE);
-  if (!path || path->empty()) return MakeNetworkClientLibraryFromEnvironment().release();
-  // A plug-in that was asked for and cannot serve is not replaced by the
-  // network: deliveries would go somewhere the user did not choose.
-  std::unique_ptr<ClientLibrary> chosen = LoadPluginClientLibrary(path->c_str(), nullptr);
-  if (!chosen) chosen = MakeUnavailableClientLibrary();
-  return chosen.release();
+  if (path && !path->empty()) {
+    // A plug-in that was asked for and cannot serve is not replaced by the
+    // network: deliveries would go somewhere the user did not choose.
+    std::unique_ptr<ClientLibrary> chosen = LoadPluginClientLibrary(path->c_str(), nullptr);
+    if (!chosen) chosen = MakeUnavailableClientLibrary();
+    return chosen.release();
+  }
+  if (kDefaultClientLibrary != nullptr) {
+    if (auto chosen = LoadPluginClientLibrary(kDefaultClientLibrary, nullptr)) {
+      return chosen.release();
+    }
+    // Without the default library the network serves only where services
+    // are named for it.
+    std::optional<std::string> services = platform::GetEnvironment(network::kServicesVariable);
+    if (!services || services->empty()) return MakeUnavailableClientLibrary().release();
+  }
+  return MakeNetworkClientLibraryFromEnvironment().release();
 }
 
 ClientLibrary& Backend() {

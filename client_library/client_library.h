@@ -4,8 +4,10 @@
 // call into this layer, whichever call that is: a plug-in named by the
 // environment variable HISTFEED_CLIENT_LIBRARY (one that cannot be loaded
 // gives a backend that fails every call), or else, with the variable unset
-// or empty, the built-in network backend. Tests put a backend of their own
-// in place first.
+// or empty, the built-in network backend. On Windows the maker's
+// tarvoapi.dll comes before the network backend, which serves there only
+// when the DLL cannot be loaded and HISTFEED_SERVICES names services. Tests
+// put a backend of their own in place first.
 #ifndef HISTFEED_CLIENT_LIBRARY_CLIENT_LIBRARY_H_
 #define HISTFEED_CLIENT_LIBRARY_CLIENT_LIBRARY_H_
 

@@ -14,7 +14,7 @@ function(histfeed_apply_warnings target)
   if(HISTFEED_THREAD_SAFETY)
     target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-Wthread-safety>)
   endif()
-  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND NOT WIN32)
     # Unique symbols would keep the library mapped after dlclose.
     target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-fno-gnu-unique>)
   endif()

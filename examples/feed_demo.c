@@ -29,6 +29,7 @@
  * return of StopProcess, which drains the classic buffers (classic).
  */
 #include <stdatomic.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -62,8 +63,14 @@ static long CountAfter(const char *text, const char *marker) {
   return at != NULL ? atol(at + strlen(marker)) : -1;
 }
 
-/* Receives every diagnostic line of the universal family. */
+/* Receives every diagnostic line of the universal family: on Linux by
+ * defining the library's sink function, on Windows by patching it (see
+ * ObserveLibraryLines below). */
+#if defined(_WIN32)
+static void HISTFEED_CALL DemoMessageSink(const char *text) {
+#else
 void VornMxUniversalMessage(const char *text) {
+#endif
   long records;
   if (text == NULL) return;
   if ((records = CountAfter(text, "Data good ACK - records=")) >= 0) {
@@ -89,6 +96,52 @@ void VornMxUniversalMessage(const char *text) {
   }
   fflush(stdout);
 }
+
+#if defined(_WIN32)
+/* histfeed.dll's sink is hot-patchable: a two-byte first instruction with
+ * room before it for a jump. Writes the jump to DemoMessageSink into that
+ * room, then turns the first instruction into a short jump back to it. */
+static int ObserveLibraryLines(void) {
+#if defined(_WIN64)
+  static const unsigned char kEntry[2] = {0x66, 0x90};
+  enum { kRoom = 14 };
+#else
+  static const unsigned char kEntry[2] = {0x8B, 0xFF};
+  enum { kRoom = 5 };
+#endif
+  unsigned char *entry =
+      (unsigned char *)GetProcAddress(GetModuleHandleA("histfeed.dll"), "VornMxUniversalMessage");
+  unsigned char jump[kRoom];
+  DWORD old;
+  if (entry == NULL || memcmp(entry, kEntry, 2) != 0) return -1;
+#if defined(_WIN64)
+  {
+    unsigned long long target = (unsigned long long)(uintptr_t)DemoMessageSink;
+    jump[0] = 0xFF; jump[1] = 0x25; memset(jump + 2, 0, 4);
+    memcpy(jump + 6, &target, 8);
+  }
+#else
+  {
+    int32_t distance = (int32_t)((uintptr_t)DemoMessageSink - (uintptr_t)entry);
+    jump[0] = 0xE9;
+    memcpy(jump + 1, &distance, 4);
+  }
+#endif
+  if (!VirtualProtect(entry - kRoom, kRoom + 2, PAGE_EXECUTE_READWRITE, &old)) return -1;
+  memcpy(entry - kRoom, jump, kRoom);
+  {
+    unsigned char back[2] = {0xEB, (unsigned char)-(kRoom + 2)};
+    uint16_t word;
+    memcpy(&word, back, 2);
+    *(volatile uint16_t *)entry = word; /* one store: callers see old or new */
+  }
+  VirtualProtect(entry - kRoom, kRoom + 2, old, &old);
+  FlushInstructionCache(GetCurrentProcess(), entry - kRoom, kRoom + 2);
+  return 0;
+}
+#else
+static int ObserveLibraryLines(void) { return 0; }
+#endif
 
 struct Demo {
   int primaryPort, alternatePort;
@@ -282,6 +335,10 @@ int main(int argc, char **argv) {
     return 1;
   }
 
+  if (ObserveLibraryLines() != 0) {
+    fprintf(stderr, "feed_demo: cannot observe the library's lines\n");
+    return 1;
+  }
   VornMxSetDebugMsg(1);
   if (ConnectUniversal(&demo) != 0) return 1;
   SendConfigurations(&demo);

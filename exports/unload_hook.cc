@@ -7,11 +7,21 @@
 // told not to emit unique symbols (-fno-gnu-unique), and the library is
 // not linked with -z nodelete.
 //
+// On Windows the hook runs in the loader's DLL_PROCESS_DETACH. For a
+// FreeLibrary the sender still runs and delivers as above, and the
+// platform layer ends each finished thread before it could return into
+// unmapped code (platform/windows/thread.cc). At process exit the system
+// has already ended every other thread, maybe inside the library with its
+// locks held: waiting for them would hang the exit, so the hook does
+// nothing then, and records not yet delivered are lost as with any
+// abrupt end. Applications call StopProcess before they exit.
+//
 // The hook frees no locks: when it runs at process exit, application
 // threads may still be inside the library and hold them. A library that is
 // loaded and unloaded again and again thus leaves its few lock objects
 // and its client library backend behind on each unloading.
 #include "classic/stop_process.h"
+#include "platform/unloading.h"
 
 namespace histfeed {
 namespace {
@@ -21,7 +31,10 @@ class UnloadHook {
   UnloadHook() = default;
   UnloadHook(const UnloadHook&) = delete;
   UnloadHook& operator=(const UnloadHook&) = delete;
-  ~UnloadHook() { classic::StopForUnloading(); }
+  ~UnloadHook() {
+    if (platform::CurrentUnloading() == platform::Unloading::kProcessExit) return;
+    classic::StopForUnloading();
+  }
 };
 
 UnloadHook unloadHook;

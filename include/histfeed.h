@@ -14,13 +14,28 @@
 
 #include <stdint.h>
 
+/*
+ * HISTFEED_CALL is the calling convention of every exported function:
+ * __stdcall on 32-bit Windows (the called function removes its arguments,
+ * as in the Windows API; see the README), the platform's only convention
+ * elsewhere. The DLL exports the names undecorated, at their ordinals.
+ * Code that links the library statically defines HISTFEED_STATIC.
+ */
 #if defined(_WIN32)
-#  if defined(HISTFEED_BUILDING_LIBRARY)
-#    define HISTFEED_API __declspec(dllexport)
+#  if defined(_WIN64)
+#    define HISTFEED_CALL
+#  elif defined(__GNUC__) && !defined(_MSC_VER)
+#    define HISTFEED_CALL __attribute__((stdcall))
+#  else
+#    define HISTFEED_CALL __stdcall
+#  endif
+#  if defined(HISTFEED_BUILDING_LIBRARY) || defined(HISTFEED_STATIC)
+#    define HISTFEED_API
 #  else
 #    define HISTFEED_API __declspec(dllimport)
 #  endif
 #else
+#  define HISTFEED_CALL
 #  define HISTFEED_API __attribute__((visibility("default")))
 #endif
 
@@ -67,7 +82,7 @@ extern "C" {
  * ackEnabled makes every frame wait for a one-byte acknowledgement.
  * Returns 0, -108 or -109 (queue set-up), or -112 when no key is free or
  * key is null. */
-HISTFEED_API int32_t VornMxUniversalInitialize(int32_t* key, int32_t ackEnabled,
+HISTFEED_API int32_t HISTFEED_CALL VornMxUniversalInitialize(int32_t* key, int32_t ackEnabled,
                                                int32_t queueEnabled, int32_t cacheEnabled,
                                                int32_t cacheSize, const char* cachePrefix,
                                                const char* cacheDirectory); /* 1100 */
@@ -77,32 +92,32 @@ HISTFEED_API int32_t VornMxUniversalInitialize(int32_t* key, int32_t ackEnabled,
  * every 5 seconds until the key is closed. Returns 0, -1 (socket layer
  * start-up failed, or the key is not initialized), -103 (host not
  * resolved), -104 (no socket) or -105 (connect failed; retried). */
-HISTFEED_API int32_t VornMxUniversalDataConnect(int32_t key, const char* primaryHost,
+HISTFEED_API int32_t HISTFEED_CALL VornMxUniversalDataConnect(int32_t key, const char* primaryHost,
                                                 int32_t primaryPort, const char* alternateHost,
                                                 int32_t alternatePort); /* 1101 */
 
 /* Stops the key's threads, closes its connections and frees the key.
  * Keys outside 0..99 are ignored. */
-HISTFEED_API void VornMxUniversalCloseSocket(int32_t key); /* 1102 */
+HISTFEED_API void HISTFEED_CALL VornMxUniversalCloseSocket(int32_t key); /* 1102 */
 
 /* Every diagnostic line of the universal family is passed here. Does
  * nothing; intercept it to observe the lines. */
-HISTFEED_API void VornMxUniversalMessage(const char* text); /* 1126 */
+HISTFEED_API void HISTFEED_CALL VornMxUniversalMessage(const char* text); /* 1126 */
 
 /* 1 when the key's primary or alternate service is connected, else 0. */
-HISTFEED_API int32_t ISVornMxUniversalConnected(int32_t key); /* 1127 */
+HISTFEED_API int32_t HISTFEED_CALL ISVornMxUniversalConnected(int32_t key); /* 1127 */
 
 /* Sets the debug message flag (nonzero: trace lines are passed too) and
  * returns it. */
-HISTFEED_API int32_t VornMxSetDebugMsg(int32_t flag); /* 1128 */
+HISTFEED_API int32_t HISTFEED_CALL VornMxSetDebugMsg(int32_t flag); /* 1128 */
 
 /* The debug message flag. */
-HISTFEED_API int32_t VornMxIsDebugMsg(void); /* 1129 */
+HISTFEED_API int32_t HISTFEED_CALL VornMxIsDebugMsg(void); /* 1129 */
 
 /* Sends an empty 12-byte frame every `seconds` seconds while the key is
  * open; 0 or less stops it. Returns 0, -1 (key not in use) or -2 (the
  * heartbeat thread could not be started; a later call tries again). */
-HISTFEED_API int32_t VornMxSetHeartBeat(int32_t key, int32_t seconds); /* 1130 */
+HISTFEED_API int32_t HISTFEED_CALL VornMxSetHeartBeat(int32_t key, int32_t seconds); /* 1130 */
 
 /* ---- Universal family: record buffers ---------------------------------
  * Records gather per key and record type and leave together as one frame
@@ -116,19 +131,19 @@ HISTFEED_API int32_t VornMxSetHeartBeat(int32_t key, int32_t seconds); /* 1130 *
 
 /* Adds `count` packed records of `recordType` (record layouts in
  * docs/formats.md, installed as share/doc/histfeed/formats.md). Returns 0, or the code of a flush made while adding. */
-HISTFEED_API int32_t VornMxAddUniversalRecord(int32_t key, int32_t recordType,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddUniversalRecord(int32_t key, int32_t recordType,
                                               const void* records, int32_t count); /* 1108 */
 
 /* Sends every record buffered for `recordType` of the key. */
-HISTFEED_API int32_t VornMxFlushUniversalRecord(int32_t key, int32_t recordType); /* 1103 */
+HISTFEED_API int32_t HISTFEED_CALL VornMxFlushUniversalRecord(int32_t key, int32_t recordType); /* 1103 */
 
 /* Header fields of block frames: the identifier of type 2, 7 and 16
  * frames (cut to 9, 61 and 128 characters) and the time of type 3, 8 and
  * 17 frames. */
-HISTFEED_API void VornMxSetPointId(int32_t key, const char* pointId);   /* 1104 */
-HISTFEED_API void VornMxSetLongId(int32_t key, const char* longId);     /* 1105 */
-HISTFEED_API void VornMxSetExtId(int32_t key, const char* extId);       /* 1106 */
-HISTFEED_API void VornMxSetTime(int32_t key, int32_t time, int16_t msec); /* 1107 */
+HISTFEED_API void HISTFEED_CALL VornMxSetPointId(int32_t key, const char* pointId);   /* 1104 */
+HISTFEED_API void HISTFEED_CALL VornMxSetLongId(int32_t key, const char* longId);     /* 1105 */
+HISTFEED_API void HISTFEED_CALL VornMxSetExtId(int32_t key, const char* extId);       /* 1106 */
+HISTFEED_API void HISTFEED_CALL VornMxSetTime(int32_t key, int32_t time, int16_t msec); /* 1107 */
 
 /* ---- Universal family: point values ------------------------------------
  * Each call adds one record to the key's buffer of its type; the buffer
@@ -139,41 +154,41 @@ HISTFEED_API void VornMxSetTime(int32_t key, int32_t time, int16_t msec); /* 110
  * Null texts count as empty. Results as for VornMxAddUniversalRecord; a
  * block record with an empty identifier or a by-time record with time 0
  * is refused at once (-100, -102, -113 or -101). */
-HISTFEED_API int32_t VornMxAddRec(int32_t key, const char* pointId, int32_t time, int32_t msec,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddRec(int32_t key, const char* pointId, int32_t time, int32_t msec,
                                   int32_t status, double value); /* 1109, type 1 */
-HISTFEED_API int32_t VornMxAddAsciiRec(int32_t key, const char* pointId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddAsciiRec(int32_t key, const char* pointId, int32_t time,
                                        int32_t msec, int32_t status,
                                        const char* text); /* 1110, type 11 */
-HISTFEED_API int32_t VornMxAddLongIdRec(int32_t key, const char* longId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddLongIdRec(int32_t key, const char* longId, int32_t time,
                                         int32_t msec, int32_t status,
                                         double value); /* 1111, type 6 */
-HISTFEED_API int32_t VornMxAddLongIdAsciiRec(int32_t key, const char* longId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddLongIdAsciiRec(int32_t key, const char* longId, int32_t time,
                                              int32_t msec, int32_t status,
                                              const char* text); /* 1112, type 12 */
-HISTFEED_API int32_t VornMxAddExtIdRec(int32_t key, const char* extId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddExtIdRec(int32_t key, const char* extId, int32_t time,
                                        int32_t msec, int32_t status,
                                        double value); /* 1113, type 15 */
-HISTFEED_API int32_t VornMxAddExtIdAsciiRec(int32_t key, const char* extId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddExtIdAsciiRec(int32_t key, const char* extId, int32_t time,
                                             int32_t msec, int32_t status,
                                             const char* text); /* 1114, type 18 */
 /* Block records of one point: the identifier travels once per frame. */
-HISTFEED_API int32_t VornMxAddBlockRecByPointId(int32_t key, const char* pointId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddBlockRecByPointId(int32_t key, const char* pointId, int32_t time,
                                                 int32_t msec, int32_t status,
                                                 double value); /* 1115, type 2 */
-HISTFEED_API int32_t VornMxAddLongIdBlockRecByLongId(int32_t key, const char* longId,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddLongIdBlockRecByLongId(int32_t key, const char* longId,
                                                      int32_t time, int32_t msec, int32_t status,
                                                      double value); /* 1116, type 7 */
-HISTFEED_API int32_t VornMxAddExtIdBlockRecByExtId(int32_t key, const char* extId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddExtIdBlockRecByExtId(int32_t key, const char* extId, int32_t time,
                                                    int32_t msec, int32_t status,
                                                    double value); /* 1117, type 16 */
 /* Block records of one time stamp: the time travels once per frame. */
-HISTFEED_API int32_t VornMxAddBlockRecByTime(int32_t key, const char* pointId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddBlockRecByTime(int32_t key, const char* pointId, int32_t time,
                                              int32_t msec, int32_t status,
                                              double value); /* 1118, type 3 */
-HISTFEED_API int32_t VornMxAddLongIdRecByTime(int32_t key, const char* longId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddLongIdRecByTime(int32_t key, const char* longId, int32_t time,
                                               int32_t msec, int32_t status,
                                               double value); /* 1119, type 8 */
-HISTFEED_API int32_t VornMxAddExtIdRecByTime(int32_t key, const char* extId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddExtIdRecByTime(int32_t key, const char* extId, int32_t time,
                                              int32_t msec, int32_t status,
                                              double value); /* 1120, type 17 */
 
@@ -184,7 +199,7 @@ HISTFEED_API int32_t VornMxAddExtIdRecByTime(int32_t key, const char* extId, int
  * description 25, units 9, pointClass 3, state texts 17, extId 129,
  * comment 225, attributes 33. Flush type 5 (ConfigRec), 10 (extended),
  * 13, 14 or 19 (deletions by point, long or extended identifier). */
-HISTFEED_API int32_t VornMxAddConfigRec(int32_t key, const char* pointId, const char* longId,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddConfigRec(int32_t key, const char* pointId, const char* longId,
                                         const char* description, const char* units,
                                         const char* pointClass, int32_t option1,
                                         int32_t option2, const char* lowStateText,
@@ -201,7 +216,7 @@ HISTFEED_API int32_t VornMxAddConfigRec(int32_t key, const char* pointId, const 
                                         int32_t setting23, int32_t setting24,
                                         int32_t setting25, int32_t setting26,
                                         const char* extId, const char* comment); /* 1121 */
-HISTFEED_API int32_t VornMxAddConfigExtendedRec(int32_t key, const char* pointId,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddConfigExtendedRec(int32_t key, const char* pointId,
                                                 const char* longId, const char* description,
                                                 const char* units, const char* pointClass,
                                                 int32_t option1, int32_t option2,
@@ -229,11 +244,11 @@ HISTFEED_API int32_t VornMxAddConfigExtendedRec(int32_t key, const char* pointId
                                                 const char* attribute7,
                                                 const char* attribute8,
                                                 const char* attribute9); /* 1122 */
-HISTFEED_API int32_t VornMxDeleteConfigurationRec(int32_t key,
+HISTFEED_API int32_t HISTFEED_CALL VornMxDeleteConfigurationRec(int32_t key,
                                                   const char* pointId); /* 1123, type 13 */
-HISTFEED_API int32_t VornMxDeleteLongIdConfigurationRec(int32_t key,
+HISTFEED_API int32_t HISTFEED_CALL VornMxDeleteLongIdConfigurationRec(int32_t key,
                                                         const char* longId); /* 1124, type 14 */
-HISTFEED_API int32_t VornMxDeleteExtIdConfigurationRec(int32_t key,
+HISTFEED_API int32_t HISTFEED_CALL VornMxDeleteExtIdConfigurationRec(int32_t key,
                                                        const char* extId); /* 1125, type 19 */
 
 /*
@@ -248,11 +263,11 @@ HISTFEED_API int32_t VornMxDeleteExtIdConfigurationRec(int32_t key,
  * KelFlushAllRecords flushes both kinds and returns the bitwise OR of the
  * two results.
  */
-HISTFEED_API int32_t KelFlushShortIdRecords(const char* service, char* message,
+HISTFEED_API int32_t HISTFEED_CALL KelFlushShortIdRecords(const char* service, char* message,
                                             int32_t messageSize); /* 12 */
-HISTFEED_API int32_t KelFlushLongIdRecords(const char* service, char* message,
+HISTFEED_API int32_t HISTFEED_CALL KelFlushLongIdRecords(const char* service, char* message,
                                            int32_t messageSize); /* 15 */
-HISTFEED_API int32_t KelFlushAllRecords(const char* service, char* message,
+HISTFEED_API int32_t HISTFEED_CALL KelFlushAllRecords(const char* service, char* message,
                                         int32_t messageSize); /* 33 */
 
 /*
@@ -284,85 +299,85 @@ HISTFEED_API int32_t KelFlushAllRecords(const char* service, char* message,
  * milliseconds exceed 999, or an extended name could not be resolved; -3
  * when no buffer was available.
  */
-HISTFEED_API int32_t KelAddShortIdRecord(const char* service, const char* point, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL KelAddShortIdRecord(const char* service, const char* point, int32_t time,
                                          const char* valueText, int32_t status,
                                          int32_t milliseconds); /* 31 */
-HISTFEED_API int32_t KelAddAnalogShortIdRecord(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogShortIdRecord(const char* service, const char* point,
                                                int32_t time, double value, int32_t flag1,
                                                int32_t flag2, int32_t flag3, int32_t flag4,
                                                int32_t flag5, int32_t flag6, int32_t flag7,
                                                int32_t flag8); /* 10 */
-HISTFEED_API int32_t KelAddDigitalShortIdRecord(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddDigitalShortIdRecord(const char* service, const char* point,
                                                 int32_t time, int32_t flag1,
                                                 const char* stateText, int32_t flag2,
                                                 int32_t flag3, int32_t flag4,
                                                 int32_t flag5); /* 11 */
-HISTFEED_API int32_t KelAddAnalogShortIdRecordNoStatus(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogShortIdRecordNoStatus(const char* service, const char* point,
                                                        int32_t time, double value); /* 17 */
-HISTFEED_API int32_t KelAddAnalogLongIdRecord(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogLongIdRecord(const char* service, const char* point,
                                               int32_t time, double value, int32_t flag1,
                                               int32_t flag2, int32_t flag3, int32_t flag4,
                                               int32_t flag5, int32_t flag6, int32_t flag7,
                                               int32_t flag8); /* 13 */
-HISTFEED_API int32_t KelAddDigitalLongIdRecord(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddDigitalLongIdRecord(const char* service, const char* point,
                                                int32_t time, int32_t flag1,
                                                const char* stateText, int32_t flag2,
                                                int32_t flag3, int32_t flag4,
                                                int32_t flag5); /* 14 */
-HISTFEED_API int32_t KelAddAnalogLongIdRecordNoStatus(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogLongIdRecordNoStatus(const char* service, const char* point,
                                                       int32_t time, double value); /* 18 */
-HISTFEED_API int32_t KelAddAnalogExtIdRecord(const char* service, const char* extendedName,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogExtIdRecord(const char* service, const char* extendedName,
                                              int32_t time, double value, int32_t flag1,
                                              int32_t flag2, int32_t flag3, int32_t flag4,
                                              int32_t flag5, int32_t flag6, int32_t flag7,
                                              int32_t flag8); /* 19 */
-HISTFEED_API int32_t KelAddDigitalExtIdRecord(const char* service, const char* extendedName,
+HISTFEED_API int32_t HISTFEED_CALL KelAddDigitalExtIdRecord(const char* service, const char* extendedName,
                                               int32_t time, int32_t flag1,
                                               const char* stateText, int32_t flag2,
                                               int32_t flag3, int32_t flag4,
                                               int32_t flag5); /* 20 */
-HISTFEED_API int32_t KelAddAnalogExtIdRecordNoStatus(const char* service,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogExtIdRecordNoStatus(const char* service,
                                                      const char* extendedName, int32_t time,
                                                      double value); /* 21 */
-HISTFEED_API int32_t KelAddAnalogShortIdMsecRecord(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogShortIdMsecRecord(const char* service, const char* point,
                                                    int32_t time, double value, int32_t flag1,
                                                    int32_t flag2, int32_t flag3, int32_t flag4,
                                                    int32_t flag5, int32_t flag6, int32_t flag7,
                                                    int32_t flag8, int32_t milliseconds); /* 22 */
-HISTFEED_API int32_t KelAddAnalogLongIdMsecRecord(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogLongIdMsecRecord(const char* service, const char* point,
                                                   int32_t time, double value, int32_t flag1,
                                                   int32_t flag2, int32_t flag3, int32_t flag4,
                                                   int32_t flag5, int32_t flag6, int32_t flag7,
                                                   int32_t flag8, int32_t milliseconds); /* 23 */
-HISTFEED_API int32_t KelAddAnalogExtIdMsecRecord(const char* service, const char* extendedName,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogExtIdMsecRecord(const char* service, const char* extendedName,
                                                  int32_t time, double value, int32_t flag1,
                                                  int32_t flag2, int32_t flag3, int32_t flag4,
                                                  int32_t flag5, int32_t flag6, int32_t flag7,
                                                  int32_t flag8, int32_t milliseconds); /* 24 */
-HISTFEED_API int32_t KelAddAnalogExtIdMsecRecordNoStatus(const char* service,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogExtIdMsecRecordNoStatus(const char* service,
                                                          const char* extendedName, int32_t time,
                                                          double value,
                                                          int32_t milliseconds); /* 25 */
-HISTFEED_API int32_t KelAddDigitalShortIdMsecRecord(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddDigitalShortIdMsecRecord(const char* service, const char* point,
                                                     int32_t time, int32_t flag1,
                                                     const char* stateText, int32_t flag2,
                                                     int32_t flag3, int32_t flag4, int32_t flag5,
                                                     int32_t milliseconds); /* 26 */
-HISTFEED_API int32_t KelAddDigitalLongIdMsecRecord(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddDigitalLongIdMsecRecord(const char* service, const char* point,
                                                    int32_t time, int32_t flag1,
                                                    const char* stateText, int32_t flag2,
                                                    int32_t flag3, int32_t flag4, int32_t flag5,
                                                    int32_t milliseconds); /* 27 */
-HISTFEED_API int32_t KelAddDigitalExtIdMsecRecord(const char* service, const char* extendedName,
+HISTFEED_API int32_t HISTFEED_CALL KelAddDigitalExtIdMsecRecord(const char* service, const char* extendedName,
                                                   int32_t time, int32_t flag1,
                                                   const char* stateText, int32_t flag2,
                                                   int32_t flag3, int32_t flag4, int32_t flag5,
                                                   int32_t milliseconds); /* 28 */
-HISTFEED_API int32_t KelAddAnalogShortIdMsecRecordNoStatus(const char* service,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogShortIdMsecRecordNoStatus(const char* service,
                                                            const char* point, int32_t time,
                                                            double value,
                                                            int32_t milliseconds); /* 29 */
-HISTFEED_API int32_t KelAddAnalogLongIdMsecRecordNoStatus(const char* service,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogLongIdMsecRecordNoStatus(const char* service,
                                                           const char* point, int32_t time,
                                                           double value,
                                                           int32_t milliseconds); /* 30 */
@@ -392,7 +407,7 @@ HISTFEED_API int32_t KelAddAnalogLongIdMsecRecordNoStatus(const char* service,
  * receives at most messageSize - 1 characters of a description and a
  * terminator.
  */
-HISTFEED_API int32_t KelSendConfigRecord(
+HISTFEED_API int32_t HISTFEED_CALL KelSendConfigRecord(
     const char* pointName, const char* text60, const char* text24, const char* text8,
     int32_t analog, int32_t flag6, int32_t number7, int32_t flag8, const char* text9,
     const char* text10, int32_t flag11, double number12, int32_t flag13, double number14,
@@ -419,8 +434,8 @@ HISTFEED_API int32_t KelSendConfigRecord(
  * count, state and every record) to the file at path. Returns 0, or -1
  * when path is null or empty or the file cannot be opened or closed.
  */
-HISTFEED_API int32_t StopProcess(void);                /* 32 */
-HISTFEED_API int32_t SnapShotDebug(const char* path); /* 50 */
+HISTFEED_API int32_t HISTFEED_CALL StopProcess(void);                /* 32 */
+HISTFEED_API int32_t HISTFEED_CALL SnapShotDebug(const char* path); /* 50 */
 
 #ifdef __cplusplus
 }

@@ -43,7 +43,13 @@ void SleepMs(int64_t ms) {
     std::this_thread::yield();
     return;
   }
+  // Some systems round short sleeps down to nothing (Windows sleeps whole
+  // milliseconds), so sleep again until the library time has passed.
+  const int64_t until = MonotonicMs() + ms;
   std::this_thread::sleep_for(RealDuration(ms));
+  for (int64_t now = MonotonicMs(); now < until; now = MonotonicMs()) {
+    std::this_thread::sleep_for(RealDuration(until - now));
+  }
 }
 
 CalendarTime CalendarNow() {

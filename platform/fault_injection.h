@@ -14,6 +14,14 @@ void FailNextSocketOpens(int count);
 void FailNextSocketSends(int count);
 void FailNextSocketWaits(int count);
 
+// For the operating system layers: each call uses up one requested
+// failure of its kind and tells whether there was one to use.
+bool ConsumeThreadStartFailure();
+bool ConsumeSocketStartupFailure();
+bool ConsumeSocketOpenFailure();
+bool ConsumeSocketSendFailure();
+bool ConsumeSocketWaitFailure();
+
 }  // namespace histfeed::platform
 
 #endif  // HISTFEED_PLATFORM_FAULT_INJECTION_H_

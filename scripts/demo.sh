@@ -4,6 +4,7 @@
 # databases while the primary service is killed and restarted midway.
 #
 #   scripts/demo.sh [--keep] [UNIVERSAL_VALUES [POINTS [CLASSIC_VALUES]]]
+#   HISTFEED_DEMO_SOURCE="wine .../feed_demo.exe" scripts/demo.sh ...
 #
 # Exits non-zero when a universal value that a service acknowledged, or a
 # classic value that the library accepted, is missing from the databases,
@@ -111,9 +112,12 @@ outage() {
   say "primary service restarted"
 }
 
+# HISTFEED_DEMO_SOURCE may name another build of the source program, with
+# the command that runs it (the Windows build runs it under Wine).
+source_program=${HISTFEED_DEMO_SOURCE:-$root/build/examples/feed_demo}
 export HISTFEED_SERVICES="PLANT=127.0.0.1:$primary_classic"
 set +e
-"$root/build/examples/feed_demo" "$primary_port" "$alternate_port" PLANT "$work" "$@" |
+$source_program "$primary_port" "$alternate_port" PLANT "$work" "$@" |
   {
     while IFS= read -r line; do
       printf '%s\n' "$line"

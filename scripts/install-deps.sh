@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the build, the tests and the benchmarks need, if missing.
+#   scripts/install-deps.sh [--wine32]   (--wine32: also try to install wine32)
 set -euo pipefail
 
 need=()
@@ -23,4 +24,47 @@ if [ ${#need[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
   $SUDO apt-get update -q
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}"
+fi
+
+# The Windows build: mingw-w64 cross compilers (posix threads) and Wine to
+# run its tests. wine64 runs the 64-bit build.
+need=()
+command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686-posix)
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
+[ -x /usr/lib/wine/wine64 ] || need+=(wine64 wine)
+if [ ${#need[@]} -gt 0 ]; then
+  echo "installing: ${need[*]}"
+  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+  $SUDO apt-get update -q || true
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}"
+fi
+
+# wine32 runs the 32-bit build; tried with --wine32 (scripts/build-windows.sh
+# --test asks for it). It needs the i386 architecture, whose
+# package index may fail to download; that must not fail anything else,
+# so the architecture is added only here and removed again on failure.
+install_wine32() {
+  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+  local added=0 attempt
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386 || return 1
+    added=1
+  fi
+  for attempt in 1 2 3; do
+    if $SUDO apt-get update -q && \
+       $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q wine32:i386; then
+      return 0
+    fi
+    echo "wine32: attempt $attempt failed"
+    sleep 5
+  done
+  # Leave the machine as it was, so that later apt-get updates still work.
+  if [ $added -eq 1 ]; then
+    $SUDO dpkg --remove-architecture i386 || true
+    $SUDO apt-get update -q || true
+  fi
+  return 1
+}
+if [ "${1:-}" = "--wine32" ] && [ ! -x /usr/lib/wine/wine ]; then
+  install_wine32 || echo "WINE32 COULD NOT BE INSTALLED: THE 32-BIT WINDOWS BUILD WILL NOT BE RUN"
 fi

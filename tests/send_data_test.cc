@@ -217,7 +217,11 @@ TEST_F(SendDataTest, BrokenWaitIsReportedWithItsErrorCode) {
   EXPECT_EQ(Send(key), HISTFEED_NOT_SENT);
   EXPECT_EQ(KeyAt(key).primary.state.load(), kConnected);
   ASSERT_FALSE(messages_.Lines().empty());
+#if defined(_WIN32)
+  EXPECT_EQ(messages_.Lines()[0], "GetAckBack() select socket error =10038");  // WSAENOTSOCK
+#else
   EXPECT_EQ(messages_.Lines()[0], "GetAckBack() select socket error =9");  // EBADF
+#endif
 }
 
 TEST_F(SendDataTest, TraceLinesNeedTheDebugFlag) {

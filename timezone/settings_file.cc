@@ -9,7 +9,7 @@ namespace histfeed {
 
 std::string SettingsFilePath() {
   std::optional<std::string> named = platform::GetEnvironment(kSettingsDirectoryVariable);
-  std::string directory = named && !named->empty() ? *named : kDefaultSettingsDirectory;
+  std::string directory = named && !named->empty() ? *named : platform::SystemSettingsDirectory();
   if (!platform::IsPathSeparator(directory.back())) directory += platform::kPathSeparator;
   return directory + kSettingsFileName;
 }

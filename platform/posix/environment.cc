@@ -10,4 +10,6 @@ std::optional<std::string> GetEnvironment(const char* name) {
   return std::string(value);
 }
 
+std::string SystemSettingsDirectory() { return "/etc"; }
+
 }  // namespace histfeed::platform

@@ -27,19 +27,6 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 constexpr int kSendFlags = 0;
 #endif
 
-std::atomic<int> startupsToFail{0};
-std::atomic<int> opensToFail{0};
-std::atomic<int> sendsToFail{0};
-std::atomic<int> waitsToFail{0};
-
-bool ConsumeFailure(std::atomic<int>& counter) {
-  int remaining = counter.load();
-  while (remaining > 0) {
-    if (counter.compare_exchange_weak(remaining, remaining - 1)) return true;
-  }
-  return false;
-}
-
 int Descriptor(SocketHandle socket) { return static_cast<int>(socket); }
 
 // Descriptors are not inherited by programs the application starts.
@@ -83,12 +70,7 @@ bool SetReceiveTimeout(int fd, std::chrono::microseconds timeout) {
 
 }  // namespace
 
-void FailNextSocketStartups(int count) { startupsToFail.store(count); }
-void FailNextSocketOpens(int count) { opensToFail.store(count); }
-void FailNextSocketSends(int count) { sendsToFail.store(count); }
-void FailNextSocketWaits(int count) { waitsToFail.store(count); }
-
-int32_t StartSockets() { return ConsumeFailure(startupsToFail) ? ENETDOWN : 0; }
+int32_t StartSockets() { return ConsumeSocketStartupFailure() ? ENETDOWN : 0; }
 
 bool ResolveIpv4(const char* host, uint8_t address[4]) {
   if (host == nullptr || host[0] == '\0') return false;
@@ -119,7 +101,7 @@ Ipv4Address MakeIpv4Address(const uint8_t host[4], uint16_t port) {
 }
 
 SocketHandle OpenStreamSocket() {
-  if (ConsumeFailure(opensToFail)) {
+  if (ConsumeSocketOpenFailure()) {
     errno = EMFILE;
     return kInvalidSocket;
   }
@@ -178,7 +160,7 @@ bool ConnectSocketWithin(SocketHandle socket, const Ipv4Address& address, int64_
 
 int32_t SendAll(SocketHandle socket, const void* data, int32_t length) {
   if (socket == kInvalidSocket || length < 0) return -1;
-  if (ConsumeFailure(sendsToFail)) {
+  if (ConsumeSocketSendFailure()) {
     errno = ECONNRESET;
     return -1;
   }
@@ -194,7 +176,7 @@ int32_t SendAll(SocketHandle socket, const void* data, int32_t length) {
 }
 
 WaitResult WaitReadable(SocketHandle socket, int64_t timeoutMs) {
-  if (ConsumeFailure(waitsToFail)) {
+  if (ConsumeSocketWaitFailure()) {
     errno = EBADF;
     return WaitResult::kFailed;
   }
@@ -231,7 +213,7 @@ int32_t Receive(SocketHandle socket, void* buffer, int32_t capacity) {
 
 int32_t ReceiveWithin(SocketHandle socket, void* buffer, int32_t capacity, int64_t timeoutMs,
                       WaitResult* wait) {
-  if (ConsumeFailure(waitsToFail) || socket == kInvalidSocket || capacity <= 0) {
+  if (ConsumeSocketWaitFailure() || socket == kInvalidSocket || capacity <= 0) {
     errno = EBADF;
     *wait = WaitResult::kFailed;
     return -1;

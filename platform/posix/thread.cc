@@ -20,8 +20,6 @@ struct ThreadState {
 
 namespace {
 
-std::atomic<int> threadStartsToFail{0};
-
 void* RunThread(void* raw) {
   // The thread owns one reference, so a detached handle stays valid.
   auto* owned = static_cast<std::shared_ptr<ThreadState>*>(raw);
@@ -32,17 +30,7 @@ void* RunThread(void* raw) {
   return nullptr;
 }
 
-bool ConsumeInjectedFailure() {
-  int remaining = threadStartsToFail.load();
-  while (remaining > 0) {
-    if (threadStartsToFail.compare_exchange_weak(remaining, remaining - 1)) return true;
-  }
-  return false;
-}
-
 }  // namespace
-
-void FailNextThreadStarts(int count) { threadStartsToFail.store(count); }
 
 Thread::~Thread() { Detach(); }
 
@@ -58,7 +46,7 @@ Thread& Thread::operator=(Thread&& other) noexcept {
 
 int32_t Thread::Start(size_t stackBytes, ThreadBody body, int32_t argument) {
   Detach();
-  if (ConsumeInjectedFailure()) return EAGAIN;
+  if (ConsumeThreadStartFailure()) return EAGAIN;
   auto state = std::make_shared<ThreadState>();
   state->body = body;
   state->argument = argument;

@@ -9,7 +9,11 @@
 
 #include "client_library/tarvo_plugin.h"
 
+#if defined(_WIN32)
+#define PLUGIN_EXPORT /* exported through a module definition file */
+#else
 #define PLUGIN_EXPORT __attribute__((visibility("default")))
+#endif
 
 static long long MonotonicNs(void) {
   struct timespec now;

@@ -1,0 +1,127 @@
+#include <io.h>
+#include <windows.h>
+// The file system interface has a CreateFile of its own.
+#undef CreateFile
+
+#include "platform/file_system.h"
+
+#include <atomic>
+#include <cstdio>
+
+#include "platform/no_destructor.h"
+
+namespace histfeed::platform {
+namespace {
+
+class StdioOutputFile : public OutputFile {
+ public:
+  explicit StdioOutputFile(std::FILE* file) : file_(file) {}
+  ~StdioOutputFile() override { Close(); }
+  bool Write(const void* data, size_t size) override {
+    return file_ != nullptr && std::fwrite(data, 1, size, file_) == size;
+  }
+  bool Close() override {
+    if (file_ == nullptr) return true;
+    bool ok = std::fclose(file_) == 0;
+    file_ = nullptr;
+    return ok;
+  }
+
+ private:
+  std::FILE* file_;
+};
+
+class StdioInputFile : public InputFile {
+ public:
+  explicit StdioInputFile(std::FILE* file) : file_(file) {}
+  ~StdioInputFile() override { std::fclose(file_); }
+  size_t Read(void* data, size_t size) override { return std::fread(data, 1, size, file_); }
+  uint64_t Size() override {
+    long long length = _filelengthi64(_fileno(file_));
+    return length < 0 ? 0 : static_cast<uint64_t>(length);
+  }
+
+ private:
+  std::FILE* file_;
+};
+
+// Windows refuses a trailing separator on most calls; a drive root ("C:\")
+// keeps its own.
+std::string WithoutTrailingSeparators(std::string path) {
+  while (path.size() > 1 && IsPathSeparator(path.back()) && path[path.size() - 2] != ':') {
+    path.pop_back();
+  }
+  return path;
+}
+
+DWORD Attributes(const std::string& path) {
+  return GetFileAttributesA(WithoutTrailingSeparators(path).c_str());
+}
+
+class WindowsFileSystem : public FileSystem {
+ public:
+  std::unique_ptr<OutputFile> CreateFile(const std::string& path) override {
+    return OpenOutput(path, "wb");
+  }
+  std::unique_ptr<OutputFile> AppendFile(const std::string& path) override {
+    return OpenOutput(path, "ab");
+  }
+  std::unique_ptr<InputFile> OpenFile(const std::string& path) override {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return nullptr;
+    return std::make_unique<StdioInputFile>(file);
+  }
+  bool RemoveFile(const std::string& path) override { return DeleteFileA(path.c_str()) != 0; }
+  bool Exists(const std::string& path) override {
+    return Attributes(path) != INVALID_FILE_ATTRIBUTES;
+  }
+  bool IsDirectory(const std::string& path) override {
+    DWORD attributes = Attributes(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  }
+  bool MakeDirectory(const std::string& path) override {
+    return CreateDirectoryA(WithoutTrailingSeparators(path).c_str(), nullptr) != 0;
+  }
+  std::vector<std::string> FindFiles(const std::string& directory,
+                                     const std::string& pattern) override {
+    std::vector<std::string> names;
+    std::string where = directory.empty() ? "." : WithoutTrailingSeparators(directory);
+    // The system's own matching differs from ours (8.3 names, "*.*"), so
+    // list everything and match here.
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((where + "\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+      std::string name = entry.cFileName;
+      if (name == "." || name == "..") continue;
+      if (MatchesWildcard(name, pattern)) names.push_back(name);
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+    return names;
+  }
+
+ private:
+  static std::unique_ptr<OutputFile> OpenOutput(const std::string& path, const char* mode) {
+    std::FILE* file = std::fopen(path.c_str(), mode);
+    if (file == nullptr) return nullptr;
+    return std::make_unique<StdioOutputFile>(file);
+  }
+};
+
+std::atomic<FileSystem*> currentFiles{nullptr};
+
+}  // namespace
+
+FileSystem& DefaultFiles() {
+  static NoDestructor<WindowsFileSystem> files;
+  return *files;
+}
+
+FileSystem& Files() {
+  FileSystem* files = currentFiles.load();
+  return files != nullptr ? *files : DefaultFiles();
+}
+
+void SetFilesForTesting(FileSystem* files) { currentFiles.store(files); }
+
+}  // namespace histfeed::platform

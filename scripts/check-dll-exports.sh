@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Checks that a DLL exports exactly the functions of exports/exports.list,
+# each by its undecorated name at its ordinal, and nothing else.
+#   scripts/check-dll-exports.sh path/to/histfeed.dll [exports.list]
+set -euo pipefail
+dll=$1
+list=${2:-"$(dirname "$0")/../exports/exports.list"}
+dump=$(objdump -p "$dll")
+
+base=$(awk '/^Ordinal Base/ {print $3; exit}' <<<"$dump")
+# Name table lines look like "[1117] ISVornMxUniversalConnected", the
+# number being the ordinal less the base.
+actual=$(awk -v base="$base" '
+  /\[Ordinal\/Name Pointer\] Table/ {inside = 1; next}
+  inside && /^\t\[ *[0-9]+\] / {
+    line = $0; sub(/^\t\[ */, "", line); split(line, part, /\] /)
+    print part[2], part[1] + base; next }
+  inside {inside = 0}' <<<"$dump" | sort)
+expected=$(grep -E '^[A-Za-z_]' "$list" | awk '{print $1, $2}' | sort)
+addresses=$(grep -c 'Export RVA' <<<"$dump" || true)
+count=$(wc -l <<<"$expected")
+
+if [ "$actual" != "$expected" ]; then
+  echo "export table of $dll differs from $list:" >&2
+  diff <(echo "$expected") <(echo "$actual") >&2 || true
+  exit 1
+fi
+if [ "$addresses" != "$count" ]; then
+  echo "$dll has $addresses exported addresses, expected $count (exports without a name?)" >&2
+  exit 1
+fi
+echo "$dll: exactly the $count exports of $(basename "$list"), each at its ordinal"
