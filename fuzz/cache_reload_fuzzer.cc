@@ -24,6 +24,7 @@ using histfeed::platform::OutputFile;
 class DiscardingOutput : public OutputFile {
  public:
   bool Write(const void*, size_t) override { return true; }
+  bool Sync() override { return true; }
   bool Close() override { return true; }
 };
 
@@ -40,6 +41,9 @@ class OneFileSystem : public FileSystem {
     return std::make_unique<MemoryInput>(data_, size_);
   }
   bool RemoveFile(const std::string&) override { return removed_ = true; }
+  bool RenameFile(const std::string&, const std::string&) override { return removed_ = true; }
+  bool SyncDirectory(const std::string&) override { return true; }
+  std::string ErrorText() override { return "fuzzing"; }
   bool Exists(const std::string&) override { return !removed_; }
   bool IsDirectory(const std::string&) override { return true; }
   bool MakeDirectory(const std::string&) override { return false; }
