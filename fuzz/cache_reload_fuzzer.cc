@@ -44,7 +44,7 @@ class OneFileSystem : public FileSystem {
   bool RenameFile(const std::string&, const std::string&) override { return removed_ = true; }
   bool SyncDirectory(const std::string&) override { return true; }
   std::string ErrorText() override { return "fuzzing"; }
-  bool Exists(const std::string&) override { return !removed_; }
+  bool Exists(const std::string& path) override { return !removed_ && path == "F/Q1.que"; }
   bool IsDirectory(const std::string&) override { return true; }
   bool MakeDirectory(const std::string&) override { return false; }
   std::vector<std::string> FindFiles(const std::string&, const std::string&) override {
