@@ -386,6 +386,30 @@ int32_t QueueSaveToCache(RecordQueue* queue, const QueueRecordVisitor& lost, std
   return kQueueFull;
 }
 
+int32_t QueueSetAside(RecordQueue* queue, const void* record, uint16_t length,
+                      std::string* where) {
+  SemLock lock(queue->lock);
+  if (!queue->cacheEnabled) {
+    *where = "the queue has no disk cache";
+    return kQueueFull;
+  }
+  platform::FileSystem& files = platform::Files();
+  std::string name =
+      queue->cacheDirectory + queue->cachePrefix + "SetAside" + queue->cacheExtension + ".bad";
+  std::unique_ptr<platform::OutputFile> file = files.AppendFile(name);
+  uint8_t lengthBytes[2] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)};
+  bool written = file && file->Write(lengthBytes, 2) && file->Write(record, length) &&
+                 file->Sync();
+  if (!written) *where = name + ": " + files.ErrorText();
+  if (file && !file->Close() && written) {
+    *where = name + ": " + files.ErrorText();
+    written = false;
+  }
+  if (!written) return kQueueFull;
+  *where = name;
+  return kQueueOk;
+}
+
 int32_t QueueCacheTake(RecordQueue& queue, bool remove, void* dst, uint16_t capacity,
                        uint16_t* outLength) {
   // A file may hold no record at all; go on to the next one, then the ring.

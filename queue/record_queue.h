@@ -104,6 +104,13 @@ int32_t QueueEnableCache(RecordQueue* queue, uint32_t maxFiles, uint32_t deleteO
 int32_t QueueSaveToCache(RecordQueue* queue, const QueueRecordVisitor& lost = {},
                          std::string* reason = nullptr);
 
+// Appends a record the owner gives up on to the set-aside file beside the
+// cache files (prefix + "SetAside" + extension + ".bad"), as its u16
+// length followed by its bytes, and syncs it. Returns 0 with the file's
+// name in *where, or -303 with the reason in *where when there is no cache
+// or the file could not be written.
+int32_t QueueSetAside(RecordQueue* queue, const void* record, uint16_t length, std::string* where);
+
 // Sets the check that records of a cache file must pass when it is read
 // back (none by default: any record that fits its slot passes).
 void QueueSetRecordCheck(RecordQueue* queue, QueueRecordCheck check);
