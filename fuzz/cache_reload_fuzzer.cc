@@ -24,6 +24,7 @@ using histfeed::platform::OutputFile;
 class DiscardingOutput : public OutputFile {
  public:
   bool Write(const void*, size_t) override { return true; }
+  bool Sync() override { return true; }
   bool Close() override { return true; }
 };
 
@@ -40,7 +41,10 @@ class OneFileSystem : public FileSystem {
     return std::make_unique<MemoryInput>(data_, size_);
   }
   bool RemoveFile(const std::string&) override { return removed_ = true; }
-  bool Exists(const std::string&) override { return !removed_; }
+  bool RenameFile(const std::string&, const std::string&) override { return removed_ = true; }
+  bool SyncDirectory(const std::string&) override { return true; }
+  std::string ErrorText() override { return "fuzzing"; }
+  bool Exists(const std::string& path) override { return !removed_ && path == "F/Q1.que"; }
   bool IsDirectory(const std::string&) override { return true; }
   bool MakeDirectory(const std::string&) override { return false; }
   std::vector<std::string> FindFiles(const std::string&, const std::string&) override {

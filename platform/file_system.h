@@ -26,6 +26,9 @@ class OutputFile {
   virtual ~OutputFile() = default;
   // Returns false when not every byte could be written.
   virtual bool Write(const void* data, size_t size) = 0;
+  // Pushes what was written down to the disk itself, so that it survives a
+  // crash of the process or the machine; false when that failed.
+  virtual bool Sync() = 0;
   // Flushes and closes; returns false when that failed.
   virtual bool Close() = 0;
 };
@@ -51,6 +54,12 @@ class FileSystem {
   // Opens an existing file for reading; null when it cannot.
   virtual std::unique_ptr<InputFile> OpenFile(const std::string& path) = 0;
   virtual bool RemoveFile(const std::string& path) = 0;
+  // Gives `from` the name `to` in one step, replacing a file of that name:
+  // a reader sees either the old file or the new one, never a mix.
+  virtual bool RenameFile(const std::string& from, const std::string& to) = 0;
+  // Makes the names created, renamed or removed in `directory` survive a
+  // crash of the machine; false when that failed.
+  virtual bool SyncDirectory(const std::string& directory) = 0;
   virtual bool Exists(const std::string& path) = 0;
   virtual bool IsDirectory(const std::string& path) = 0;
   // Creates the last component of `path`; its parent must exist.
@@ -59,6 +68,9 @@ class FileSystem {
   // `pattern`, where '*' stands for any text and '?' for one character.
   virtual std::vector<std::string> FindFiles(const std::string& directory,
                                              const std::string& pattern) = 0;
+  // The operating system's text for why the calling thread's last failed
+  // file call failed, for messages.
+  virtual std::string ErrorText() = 0;
 };
 
 // The file system the library uses now.
@@ -82,6 +94,12 @@ class FileSystemWrapper : public FileSystem {
     return target_.OpenFile(path);
   }
   bool RemoveFile(const std::string& path) override { return target_.RemoveFile(path); }
+  bool RenameFile(const std::string& from, const std::string& to) override {
+    return target_.RenameFile(from, to);
+  }
+  bool SyncDirectory(const std::string& directory) override {
+    return target_.SyncDirectory(directory);
+  }
   bool Exists(const std::string& path) override { return target_.Exists(path); }
   bool IsDirectory(const std::string& path) override { return target_.IsDirectory(path); }
   bool MakeDirectory(const std::string& path) override { return target_.MakeDirectory(path); }
@@ -89,6 +107,7 @@ class FileSystemWrapper : public FileSystem {
                                      const std::string& pattern) override {
     return target_.FindFiles(directory, pattern);
   }
+  std::string ErrorText() override { return target_.ErrorText(); }
 
  private:
   FileSystem& target_;

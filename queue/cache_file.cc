@@ -1,7 +1,6 @@
 #include "queue/cache_file.h"
 
-#include <bit>
-#include <vector>
+#include "queue/checksum.h"
 
 namespace histfeed {
 namespace {
@@ -11,57 +10,141 @@ void PutU16(uint8_t* at, uint16_t value) {
   at[1] = static_cast<uint8_t>(value >> 8);
 }
 
+void PutU32(uint8_t* at, uint32_t value) {
+  PutU16(at, static_cast<uint16_t>(value));
+  PutU16(at + 2, static_cast<uint16_t>(value >> 16));
+}
+
 uint16_t GetU16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | (at[1] << 8)); }
+
+uint32_t GetU32(const uint8_t* at) { return GetU16(at) | (static_cast<uint32_t>(GetU16(at + 2)) << 16); }
+
+uint32_t RecordCrc(const uint8_t* record, uint16_t length) {
+  uint8_t lengthBytes[2];
+  PutU16(lengthBytes, length);
+  return ExtendCrc32c(ExtendCrc32c(0, lengthBytes, 2), record, length);
+}
+
+size_t SlotsOffset(uint16_t slotCount) { return kCacheFileHeaderBytes + 2u * slotCount; }
+
+// The head of the file (header and lengths) as it is written.
+std::vector<uint8_t> EncodeHead(const Ring& ring) {
+  std::vector<uint8_t> head(SlotsOffset(ring.slotCount));
+  PutU16(&head[0], ring.slotCount);
+  PutU16(&head[2], ring.slotSize);
+  PutU16(&head[4], ring.readIndex);
+  PutU16(&head[6], ring.writeIndex);
+  for (uint16_t i = 0; i < ring.slotCount; ++i) {
+    PutU16(&head[kCacheFileHeaderBytes + 2u * i], ring.lengths[i]);
+  }
+  return head;
+}
+
+std::vector<uint8_t> EncodeTrailer(const Ring& ring, const std::vector<uint8_t>& head) {
+  std::vector<uint8_t> trailer(CacheTrailerBytes(ring.slotCount));
+  PutU32(&trailer[0], kCacheTrailerMagic);
+  PutU32(&trailer[4], ExtendCrc32c(0, head.data(), head.size()));
+  for (uint16_t index = ring.readIndex; index != ring.writeIndex;) {
+    index = ring.Advance(index);
+    PutU32(&trailer[8 + 4u * index], RecordCrc(ring.Slot(index), ring.lengths[index]));
+  }
+  size_t checked = trailer.size() - 4;
+  PutU32(&trailer[checked], ExtendCrc32c(0, trailer.data(), checked));
+  return trailer;
+}
+
+// The per-slot checksums of a file whose trailer is whole and sound, or
+// null when there is none to trust.
+const uint8_t* SoundTrailer(const uint8_t* bytes, size_t size, const CacheFileHeader& header) {
+  uint64_t image = CacheFileBytes(header.slotCount, header.slotSize);
+  uint64_t trailerBytes = CacheTrailerBytes(header.slotCount);
+  if (size != image + trailerBytes) return nullptr;
+  const uint8_t* trailer = bytes + image;
+  size_t checked = trailerBytes - 4;
+  if (GetU32(trailer) != kCacheTrailerMagic ||
+      GetU32(trailer + checked) != ExtendCrc32c(0, trailer, checked)) {
+    return nullptr;
+  }
+  return trailer;
+}
 
 }  // namespace
 
 uint64_t CacheFileBytes(uint16_t slotCount, uint16_t slotSize) {
-  return kCacheFileHeaderBytes + 2ull * slotCount + uint64_t{slotCount} * slotSize;
+  return SlotsOffset(slotCount) + uint64_t{slotCount} * slotSize;
 }
+
+uint64_t CacheTrailerBytes(uint16_t slotCount) { return 12 + 4ull * slotCount; }
 
 CacheFileHeader DecodeCacheFileHeader(const uint8_t bytes[kCacheFileHeaderBytes]) {
   return CacheFileHeader{GetU16(bytes), GetU16(bytes + 2), GetU16(bytes + 4), GetU16(bytes + 6)};
 }
 
-bool IsValidCacheFileHeader(const CacheFileHeader& header, uint64_t fileBytes) {
+bool IsPlausibleCacheFileHeader(const CacheFileHeader& header) {
   return header.slotCount > 0 && header.slotSize > 0 && header.readIndex <= header.slotCount &&
-         header.writeIndex < header.slotCount &&
-         fileBytes == CacheFileBytes(header.slotCount, header.slotSize);
-}
-
-bool HasValidLengths(const uint16_t* lengths, uint16_t slotCount, uint16_t slotSize) {
-  for (uint16_t i = 0; i < slotCount; ++i) {
-    if (lengths[i] > slotSize) return false;
-  }
-  return true;
+         header.writeIndex < header.slotCount;
 }
 
 bool WriteCacheFile(platform::OutputFile& file, const Ring& ring) {
-  uint8_t header[kCacheFileHeaderBytes];
-  PutU16(header, ring.slotCount);
-  PutU16(header + 2, ring.slotSize);
-  PutU16(header + 4, ring.readIndex);
-  PutU16(header + 6, ring.writeIndex);
-  bool ok = file.Write(header, sizeof header);
-  if constexpr (std::endian::native == std::endian::little) {
-    ok = ok && file.Write(ring.lengths.get(), 2u * ring.slotCount);
-  } else {
-    std::vector<uint8_t> lengths(2u * ring.slotCount);
-    for (uint16_t i = 0; i < ring.slotCount; ++i) PutU16(&lengths[2u * i], ring.lengths[i]);
-    ok = ok && file.Write(lengths.data(), lengths.size());
-  }
-  return ok && file.Write(ring.slots.get(), static_cast<size_t>(ring.slotCount) * ring.slotSize);
+  std::vector<uint8_t> head = EncodeHead(ring);
+  std::vector<uint8_t> trailer = EncodeTrailer(ring, head);
+  return file.Write(head.data(), head.size()) &&
+         file.Write(ring.slots.get(), static_cast<size_t>(ring.slotCount) * ring.slotSize) &&
+         file.Write(trailer.data(), trailer.size());
 }
 
-bool ReadLengths(platform::InputFile& file, uint16_t* values, uint16_t count) {
-  size_t bytes = 2u * count;
-  if (file.Read(values, bytes) != bytes) return false;
-  if constexpr (std::endian::native != std::endian::little) {
-    auto* raw = reinterpret_cast<const uint8_t*>(values);
-    std::vector<uint8_t> copy(raw, raw + bytes);
-    for (uint16_t i = 0; i < count; ++i) values[i] = GetU16(&copy[2u * i]);
+DecodedCacheFile DecodeCacheFile(const uint8_t* bytes, size_t size,
+                                 const CacheRecordCheck& check) {
+  DecodedCacheFile decoded;
+  if (size < kCacheFileHeaderBytes) {
+    decoded.damage = "shorter than its header";
+    return decoded;
   }
-  return true;
+  CacheFileHeader header = DecodeCacheFileHeader(bytes);
+  if (!IsPlausibleCacheFileHeader(header)) {
+    decoded.damage = "header out of range";
+    return decoded;
+  }
+  decoded.slotSize = header.slotSize;
+  uint64_t image = CacheFileBytes(header.slotCount, header.slotSize);
+  const uint8_t* trailer = SoundTrailer(bytes, size, header);
+  if (size < image) {
+    decoded.damage = "cut short";
+  } else if (size != image && trailer == nullptr) {
+    decoded.damage = "longer than its header says, or its checksums are damaged";
+  } else if (trailer != nullptr &&
+             GetU32(trailer + 4) != ExtendCrc32c(0, bytes, SlotsOffset(header.slotCount))) {
+    decoded.damage = "checksum mismatch";
+  }
+
+  Ring shape;  // only for walking the indices
+  shape.slotCount = header.slotCount;
+  shape.readIndex = header.readIndex;
+  shape.writeIndex = header.writeIndex;
+  decoded.recordsAnnounced = shape.Count();
+  for (uint16_t index = shape.readIndex; index != shape.writeIndex;) {
+    index = shape.Advance(index);
+    size_t lengthAt = kCacheFileHeaderBytes + 2u * index;
+    uint16_t length = lengthAt + 2 <= size ? GetU16(bytes + lengthAt) : 0;
+    size_t slotAt = SlotsOffset(header.slotCount) + size_t{index} * header.slotSize;
+    const char* fault = nullptr;
+    if (lengthAt + 2 > size || slotAt + length > size) {
+      fault = "cut short";
+    } else if (length > header.slotSize) {
+      fault = "a record longer than its slot";
+    } else if (trailer != nullptr &&
+               GetU32(trailer + 8 + 4u * index) != RecordCrc(bytes + slotAt, length)) {
+      fault = "checksum mismatch";
+    } else if (check && !check(bytes + slotAt, length)) {
+      fault = "a record that is not valid";
+    }
+    if (fault != nullptr) {
+      if (decoded.damage == nullptr) decoded.damage = fault;
+      continue;
+    }
+    decoded.records.push_back(CacheRecord{bytes + slotAt, length});
+  }
+  return decoded;
 }
 
 }  // namespace histfeed

@@ -7,11 +7,22 @@
 //   offset 8+2n   n x s bytes of slots, slot 0 first
 // All integers are little-endian. The records are those in slots r+1 up to
 // and including w, wrapping from n-1 to 0; other slots hold stale bytes.
+//
+// A checksum trailer follows the image. A reader of the image alone never
+// reaches it, and a file without it still loads:
+//   offset F      u32 "HFQ1" (0x31514648)
+//   offset F+4    u32 CRC-32C of bytes 0 .. 8+2n (header and lengths)
+//   offset F+8    n x u32, for each slot holding a record the CRC-32C of
+//                 its u16 length followed by its bytes; 0 for other slots
+//   offset F+8+4n u32 CRC-32C of the trailer before this word
+// where F = 8 + 2n + n*s.
 #ifndef HISTFEED_QUEUE_CACHE_FILE_H_
 #define HISTFEED_QUEUE_CACHE_FILE_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "platform/file_system.h"
 #include "queue/ring.h"
@@ -19,6 +30,7 @@
 namespace histfeed {
 
 inline constexpr size_t kCacheFileHeaderBytes = 8;
+inline constexpr uint32_t kCacheTrailerMagic = 0x31514648;
 
 struct CacheFileHeader {
   uint16_t slotCount;
@@ -27,22 +39,43 @@ struct CacheFileHeader {
   uint16_t writeIndex;
 };
 
+// The image without its trailer, and the trailer alone.
 uint64_t CacheFileBytes(uint16_t slotCount, uint16_t slotSize);
+uint64_t CacheTrailerBytes(uint16_t slotCount);
 
 CacheFileHeader DecodeCacheFileHeader(const uint8_t bytes[kCacheFileHeaderBytes]);
 
-// Whether a header read from a file of `fileBytes` bytes describes an image
-// this queue can load without reading or writing out of bounds.
-bool IsValidCacheFileHeader(const CacheFileHeader& header, uint64_t fileBytes);
+// Whether the header's numbers can describe a ring at all; only then can
+// records be looked for in the file.
+bool IsPlausibleCacheFileHeader(const CacheFileHeader& header);
 
-// Whether every length in the image fits its slot.
-bool HasValidLengths(const uint16_t* lengths, uint16_t slotCount, uint16_t slotSize);
-
-// Writes the ring's image; false when any byte could not be written.
+// Writes the ring's image and its trailer; false when any byte could not
+// be written.
 bool WriteCacheFile(platform::OutputFile& file, const Ring& ring);
 
-// Reads `count` little-endian u16 values into `values`; false when short.
-bool ReadLengths(platform::InputFile& file, uint16_t* values, uint16_t count);
+// Judges one record on its own; the queue's owner knows what a record is.
+using CacheRecordCheck = std::function<bool(const uint8_t* record, uint16_t length)>;
+
+struct CacheRecord {
+  const uint8_t* bytes;
+  uint16_t length;
+};
+
+struct DecodedCacheFile {
+  // Null for a sound file; otherwise why it is not, for messages.
+  const char* damage = nullptr;
+  uint16_t slotSize = 0;
+  uint16_t recordsAnnounced = 0;  // records the header's indices span
+  // The records that passed every check, oldest first: all of them for a
+  // sound file, those that could be saved for a damaged one.
+  std::vector<CacheRecord> records;
+};
+
+// Reads the records out of a cache file's bytes (`size` of them, possibly
+// cut short). A record is kept only when its length and bytes lie inside
+// the file, it fits its slot, its checksum matches (when the file has a
+// sound trailer) and `check`, if given, accepts it.
+DecodedCacheFile DecodeCacheFile(const uint8_t* bytes, size_t size, const CacheRecordCheck& check);
 
 }  // namespace histfeed
 

@@ -43,6 +43,24 @@ std::string CacheFileName(const CachePath& path, uint32_t number) {
          path.extension;
 }
 
+bool IsCacheFileName(const std::string& foundName, const CachePath& path) {
+  size_t outer = path.prefix.size() + path.extension.size();
+  if (foundName.size() <= outer || foundName.compare(0, path.prefix.size(), path.prefix) != 0 ||
+      foundName.compare(foundName.size() - path.extension.size(), std::string::npos,
+                        path.extension) != 0) {
+    return false;
+  }
+  std::string number = foundName.substr(path.prefix.size(), foundName.size() - outer);
+  size_t at = 0;
+  while (at < number.size() && IsBlank(number[at])) ++at;
+  if (at < number.size() && (number[at] == '-' || number[at] == '+')) ++at;
+  if (at == number.size()) return false;
+  for (; at < number.size(); ++at) {
+    if (number[at] < '0' || number[at] > '9') return false;
+  }
+  return true;
+}
+
 uint32_t CacheFileNumber(const std::string& foundName, size_t prefixLength) {
   size_t dot = foundName.find_last_of('.');
   std::string base = foundName.substr(0, dot);

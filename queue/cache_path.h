@@ -22,6 +22,11 @@ CachePath MakeCachePath(const char* prefix, const char* directory);
 // The full name of cache file number `number`.
 std::string CacheFileName(const CachePath& path, uint32_t number);
 
+// Whether a name found by a directory scan is prefix + number + extension,
+// the number written as a decimal (blanks and a sign may lead). Files set
+// aside, half-written files and other neighbours never are.
+bool IsCacheFileName(const std::string& foundName, const CachePath& path);
+
 // The sequence number in a file name found by a directory scan: the base
 // name (extension removed) less the prefix's length, read as atoi reads.
 uint32_t CacheFileNumber(const std::string& foundName, size_t prefixLength);

@@ -1,5 +1,12 @@
 // The disk cache of a RecordQueue: enabling it, spilling a full ring into
 // a new file, and loading the oldest file back when reads reach it.
+//
+// Nothing the queue accepted may be lost to a crash once it is on disk:
+// a spill reaches its final name only whole and synced (written under a
+// temporary name, then renamed), and a file read back stays on disk until
+// the last of its records has been taken. A crash can therefore deliver
+// records twice, never lose them. A file that cannot be trusted is
+// renamed aside, and the records in it that pass their checks go on.
 #include <algorithm>
 #include <new>
 #include <optional>
@@ -12,6 +19,8 @@
 namespace histfeed {
 namespace {
 
+constexpr const char* kTemporarySuffix = ".tmp";
+
 CachePath PathOf(const RecordQueue& queue) {
   return CachePath{queue.cacheDirectory, queue.cachePrefix, queue.cacheExtension};
 }
@@ -20,9 +29,26 @@ std::string FileName(const RecordQueue& queue, uint32_t number) {
   return CacheFileName(PathOf(queue), number);
 }
 
+// Names (without directory) of the cache files in the directory.
 std::vector<std::string> FindCacheFiles(const RecordQueue& queue) {
-  return platform::Files().FindFiles(queue.cacheDirectory,
-                                     queue.cachePrefix + "*" + queue.cacheExtension);
+  std::vector<std::string> names = platform::Files().FindFiles(
+      queue.cacheDirectory, queue.cachePrefix + "*" + queue.cacheExtension);
+  CachePath path = PathOf(queue);
+  std::erase_if(names, [&](const std::string& name) { return !IsCacheFileName(name, path); });
+  return names;
+}
+
+// Half-written spills of a run that ended during the write: the ring they
+// came from was still whole in memory then, so they hold nothing new.
+void RemoveTemporaryFiles(const RecordQueue& queue) {
+  platform::FileSystem& files = platform::Files();
+  CachePath path = PathOf(queue);
+  std::string pattern = queue.cachePrefix + "*" + queue.cacheExtension + kTemporarySuffix;
+  for (std::string name : files.FindFiles(queue.cacheDirectory, pattern)) {
+    std::string full = queue.cacheDirectory + name;
+    name.resize(name.size() - std::char_traits<char>::length(kTemporarySuffix));
+    if (IsCacheFileName(name, path)) files.RemoveFile(full);
+  }
 }
 
 // The lowest number above `after`, up to the newest, that names a file on
@@ -44,31 +70,74 @@ int32_t DeleteOldestFile(RecordQueue& queue) {
   platform::FileSystem& files = platform::Files();
   for (;;) {
     std::string name = FileName(queue, queue.firstNumber);
-    QueueMessage(queue, "Deleting the oldest cacheing queue file, %s", name.c_str());
+    QueueMessage(queue, QueueMessageKind::kAlert, "Deleting the oldest cacheing queue file, %s",
+                 name.c_str());
     if (files.RemoveFile(name)) {
       ++queue.firstNumber;
       --queue.fileCount;
       return kQueueOk;
     }
     if (files.Exists(name)) {
-      QueueMessage(queue, "Cacheing queue failed - attempting to delete oldest file, %s",
-                   name.c_str());
+      QueueMessage(queue, QueueMessageKind::kAlert,
+                   "Cacheing queue failed - attempting to delete oldest file, %s", name.c_str());
       return kQueueFull;
     }
     ++queue.firstNumber;
     if (queue.firstNumber == queue.lastNumber) {
-      QueueMessage(queue, "Cacheing queue failed - internal queueing error");
+      QueueMessage(queue, QueueMessageKind::kAlert,
+                   "Cacheing queue failed - internal queueing error");
       return kQueueFull;
     }
   }
+}
+
+// Writes a ring image whole under `name`, replacing any file of that name
+// in one step: under a temporary name first, synced, then renamed, with
+// the directory synced after. On failure nothing new is left on disk and
+// *error holds the operating system's reason.
+bool WriteImageFile(RecordQueue& queue, const Ring& ring, const std::string& name,
+                    std::string* error) {
+  platform::FileSystem& files = platform::Files();
+  std::string temporary = name + kTemporarySuffix;
+  std::unique_ptr<platform::OutputFile> file = files.CreateFile(temporary);
+  if (!file) {
+    *error = files.ErrorText();
+    QueueMessage(queue, QueueMessageKind::kEvent, "Unable to open cache file for export, %s",
+                 name.c_str());
+    return false;
+  }
+  bool written = WriteCacheFile(*file, ring) && file->Sync();
+  if (!written) *error = files.ErrorText();
+  if (!file->Close() && written) {
+    *error = files.ErrorText();
+    written = false;
+  }
+  file.reset();
+  if (written && !files.RenameFile(temporary, name)) {
+    *error = files.ErrorText();
+    written = false;
+  }
+  if (!written) {
+    files.RemoveFile(temporary);
+    QueueMessage(queue, QueueMessageKind::kEvent, "Unable to write cache file for export, %s",
+                 name.c_str());
+    return false;
+  }
+  // The file is whole; only its name could still be lost to a power cut.
+  if (!files.SyncDirectory(queue.cacheDirectory)) {
+    QueueMessage(queue, QueueMessageKind::kEvent, "Cache directory %s could not be synced: %s",
+                 queue.cacheDirectory.c_str(), files.ErrorText().c_str());
+  }
+  QueueMessage(queue, QueueMessageKind::kEvent, "Exported cache file, %s", name.c_str());
+  return true;
 }
 
 void EmptyLoadedRegion(RecordQueue& queue) {
   queue.loaded.readIndex = queue.loaded.writeIndex;
 }
 
-// Makes the loaded arrays big enough for a file of n slots of s bytes.
-// Returns 0 or -301.
+// Makes the loaded arrays big enough for n slots of s bytes. Returns 0 or
+// -301.
 int32_t ReserveLoadedRegion(RecordQueue& queue, uint16_t slotCount, uint16_t slotSize) {
   if (slotCount <= queue.loadedCapacityCount && slotSize <= queue.loadedCapacitySize) {
     return kQueueOk;
@@ -83,7 +152,7 @@ int32_t ReserveLoadedRegion(RecordQueue& queue, uint16_t slotCount, uint16_t slo
   loaded.lengths.reset(new (std::nothrow) uint16_t[slotCount]());
   if (loaded.lengths) loaded.slots.reset(new (std::nothrow) uint8_t[slotBytes]);
   if (!loaded.lengths || !loaded.slots) {
-    QueueMessage(queue, "Allocation memory (%ld bytes) failed ",
+    QueueMessage(queue, QueueMessageKind::kAlert, "Allocation memory (%ld bytes) failed ",
                  static_cast<long>(loaded.lengths ? slotBytes : lengthBytes));
     loaded.lengths.reset();
     return kQueueNoMemory;
@@ -93,41 +162,82 @@ int32_t ReserveLoadedRegion(RecordQueue& queue, uint16_t slotCount, uint16_t slo
   return kQueueOk;
 }
 
-// Reads an opened cache file into the loaded region. Returns 0, -308 for
-// a short or inconsistent file, or -301.
-int32_t LoadFile(RecordQueue& queue, platform::InputFile& file, const std::string& name) {
-  auto refuse = [&] {
-    QueueMessage(queue, "Failed loading queue from cache file, %s", name.c_str());
-    EmptyLoadedRegion(queue);
-    return kQueueCacheFileUnreadable;
-  };
-  uint8_t headerBytes[kCacheFileHeaderBytes];
-  if (file.Read(headerBytes, sizeof headerBytes) != sizeof headerBytes) return refuse();
-  CacheFileHeader header = DecodeCacheFileHeader(headerBytes);
-  // A file is untrusted: its header must agree with its own length before
-  // anything is allocated or indexed by it.
-  if (!IsValidCacheFileHeader(header, file.Size())) return refuse();
+// Reads a cache file whole into `bytes`, but never more than its own
+// header allows (plus one byte, so a longer file shows as one).
+void ReadCacheFile(platform::InputFile& file, std::vector<uint8_t>& bytes) {
+  bytes.resize(kCacheFileHeaderBytes);
+  size_t got = file.Read(bytes.data(), bytes.size());
+  uint64_t most = got;
+  if (got == kCacheFileHeaderBytes) {
+    CacheFileHeader header = DecodeCacheFileHeader(bytes.data());
+    if (IsPlausibleCacheFileHeader(header)) {
+      uint64_t layout = CacheFileBytes(header.slotCount, header.slotSize) +
+                        CacheTrailerBytes(header.slotCount) + 1;
+      most = std::max<uint64_t>(got, std::min(file.Size(), layout));
+    }
+  }
+  bytes.resize(static_cast<size_t>(most));
+  if (most > got) got += file.Read(bytes.data() + got, static_cast<size_t>(most - got));
+  bytes.resize(got);
+}
 
-  int32_t reserved = ReserveLoadedRegion(queue, header.slotCount, header.slotSize);
-  if (reserved != kQueueOk) {
-    EmptyLoadedRegion(queue);
-    return reserved;
-  }
+// Puts the records of a file into the loaded region, packed from slot 0.
+int32_t FillLoadedRegion(RecordQueue& queue, const DecodedCacheFile& decoded) {
+  EmptyLoadedRegion(queue);
+  auto count = static_cast<uint16_t>(decoded.records.size());
+  if (count == 0) return kQueueOk;
+  int32_t reserved = ReserveLoadedRegion(queue, count, decoded.slotSize);
+  if (reserved != kQueueOk) return reserved;
   Ring& loaded = queue.loaded;
-  size_t slotBytes = static_cast<size_t>(header.slotCount) * header.slotSize;
-  if (!ReadLengths(file, loaded.lengths.get(), header.slotCount) ||
-      file.Read(loaded.slots.get(), slotBytes) != slotBytes ||
-      !HasValidLengths(loaded.lengths.get(), header.slotCount, header.slotSize)) {
-    return refuse();
+  loaded.slotCount = count;
+  loaded.slotSize = decoded.slotSize;
+  for (uint16_t i = 0; i < count; ++i) {
+    const CacheRecord& record = decoded.records[i];
+    if (record.length > 0) std::copy_n(record.bytes, record.length, loaded.Slot(i));
+    loaded.lengths[i] = record.length;
   }
-  loaded.slotCount = header.slotCount;
-  loaded.slotSize = header.slotSize;
-  loaded.readIndex = header.readIndex;
-  loaded.writeIndex = header.writeIndex;
+  loaded.readIndex = count;  // before slot 0
+  loaded.writeIndex = count - 1;
   return kQueueOk;
 }
 
-// Loads the oldest cache file into the loaded region and deletes it.
+// A name beside `name` that no file has yet.
+std::string SetAsideName(const std::string& name) {
+  platform::FileSystem& files = platform::Files();
+  std::string aside = name + ".bad";
+  for (int n = 2; files.Exists(aside); ++n) aside = name + "." + std::to_string(n) + ".bad";
+  return aside;
+}
+
+// Moves a damaged file out of the way, so that delivery goes on with the
+// next one, and puts what could be saved from it back under its name.
+void SetAsideDamagedFile(RecordQueue& queue, const std::string& name,
+                         const DecodedCacheFile& decoded) {
+  platform::FileSystem& files = platform::Files();
+  QueueMessage(queue, QueueMessageKind::kAlert, "Failed loading queue from cache file, %s",
+               name.c_str());
+  std::string aside = SetAsideName(name);
+  if (!files.RenameFile(name, aside)) {
+    // Skipped for this run; the next one meets it again.
+    QueueMessage(queue, QueueMessageKind::kAlert,
+                 "Cache file %s is damaged (%s) and could not be set aside: %s", name.c_str(),
+                 decoded.damage, files.ErrorText().c_str());
+    return;
+  }
+  files.SyncDirectory(queue.cacheDirectory);
+  QueueMessage(queue, QueueMessageKind::kAlert,
+               "Cache file %s is damaged (%s): set aside as %s, %u of %u records saved",
+               name.c_str(), decoded.damage, aside.c_str(),
+               static_cast<unsigned>(decoded.records.size()),
+               static_cast<unsigned>(decoded.recordsAnnounced));
+  std::string error;
+  if (!queue.loaded.Empty() && WriteImageFile(queue, queue.loaded, name, &error)) {
+    queue.loadedFile = name;
+  }
+}
+
+// Loads the oldest cache file into the loaded region. The file stays on
+// disk until its last record has been taken.
 int32_t QueueReload(RecordQueue& queue) {
   if (!queue.cacheEnabled || queue.fileCount == 0) return kQueueEmpty;
   platform::FileSystem& files = platform::Files();
@@ -148,37 +258,89 @@ int32_t QueueReload(RecordQueue& queue) {
     queue.fileCount = 0;
     return kQueueEmpty;
   }
-  int32_t loaded = LoadFile(queue, *file, name);
+  ReadCacheFile(*file, queue.fileBytes);
   file.reset();
-  if (loaded != kQueueOk) return loaded;
+  DecodedCacheFile decoded =
+      DecodeCacheFile(queue.fileBytes.data(), queue.fileBytes.size(), queue.recordCheck);
+  // Without memory the file stays first in line and is tried again.
+  int32_t filled = FillLoadedRegion(queue, decoded);
+  if (filled != kQueueOk) return filled;
 
-  ++queue.firstNumber;
+  queue.loadedNumber = queue.firstNumber++;
   --queue.fileCount;
-  QueueMessage(queue, "Loaded queue from cache file, %s", name.c_str());
-  if (!files.RemoveFile(name)) {
-    QueueMessage(queue, "Load queue failed to delete file %s", name.c_str());
+  if (decoded.damage != nullptr) {
+    SetAsideDamagedFile(queue, name, decoded);
+    return kQueueOk;
   }
+  queue.loadedFile = name;
+  QueueMessage(queue, QueueMessageKind::kEvent, "Loaded queue from cache file, %s", name.c_str());
   return kQueueOk;
 }
 
-// Writes a ring image to a new file; a file that did not reach the disk
-// whole is removed again, so it can never hold up a reload.
-bool WriteImageFile(RecordQueue& queue, const Ring& ring, const std::string& name) {
-  platform::FileSystem& files = platform::Files();
-  std::unique_ptr<platform::OutputFile> file = files.CreateFile(name);
-  if (!file) {
-    QueueMessage(queue, "Unable to open cache file for export, %s", name.c_str());
+// Deletes the file behind the loaded region once its records are all out.
+void ReleaseDrainedFile(RecordQueue& queue) {
+  if (queue.loadedFile.empty()) return;
+  std::string name = std::move(queue.loadedFile);
+  queue.loadedFile.clear();
+  if (platform::Files().RemoveFile(name)) return;
+  QueueMessage(queue, QueueMessageKind::kAlert, "Load queue failed to delete file %s",
+               name.c_str());
+  QueueMessage(queue, QueueMessageKind::kAlert,
+               "Cache file %s stays on disk: its records, delivered now, will be delivered "
+               "again when the cache is next enabled",
+               name.c_str());
+}
+
+// Notes whether spills fail, saying so once when they start to and once
+// when they work again, not on every refused push.
+void NoteSpill(RecordQueue& queue, const std::string& name, const std::string* error) {
+  if (error != nullptr && !queue.spillsFailing) {
+    QueueMessage(queue, QueueMessageKind::kAlert,
+                 "Cache spill failed, %s: %s; records are refused until a spill succeeds",
+                 name.c_str(), error->c_str());
+  } else if (error == nullptr && queue.spillsFailing) {
+    QueueMessage(queue, QueueMessageKind::kAlert, "Cache spills succeed again, %s",
+                 name.c_str());
+  }
+  queue.spillsFailing = error != nullptr;
+}
+
+void ShowRecords(const Ring& ring, const QueueRecordVisitor& visit) {
+  if (!visit) return;
+  for (uint16_t index = ring.readIndex; index != ring.writeIndex;) {
+    index = ring.Advance(index);
+    visit(ring.Slot(index), ring.lengths[index]);
+  }
+}
+
+// Saves the loaded region under the number it came from, so that it stays
+// first in line. If that fails while its file is still on disk, nothing is
+// lost: the file holds these records and some already taken.
+bool SaveLoadedRegion(RecordQueue& queue, const QueueRecordVisitor& lost, std::string* error) {
+  if (queue.loaded.Empty()) return true;
+  std::string name = FileName(queue, queue.loadedNumber);
+  if (!WriteImageFile(queue, queue.loaded, name, error)) {
+    if (!queue.loadedFile.empty()) return true;
+    ShowRecords(queue.loaded, lost);
     return false;
   }
-  bool written = WriteCacheFile(*file, ring);
-  written = file->Close() && written;
-  file.reset();
-  if (!written) {
-    files.RemoveFile(name);
-    QueueMessage(queue, "Unable to write cache file for export, %s", name.c_str());
+  queue.loadedFile.clear();
+  queue.firstNumber = queue.loadedNumber;
+  ++queue.fileCount;
+  EmptyLoadedRegion(queue);
+  return true;
+}
+
+bool SaveRing(RecordQueue& queue, const QueueRecordVisitor& lost, std::string* error) {
+  if (queue.ring.Empty()) return true;
+  ++queue.lastNumber;
+  if (!WriteImageFile(queue, queue.ring, FileName(queue, queue.lastNumber), error)) {
+    --queue.lastNumber;
+    ShowRecords(queue.ring, lost);
     return false;
   }
-  QueueMessage(queue, "Exported cache file, %s", name.c_str());
+  queue.ring.readIndex = queue.ring.writeIndex;
+  ++queue.fileCount;
   return true;
 }
 
@@ -190,80 +352,97 @@ int32_t QueueSpill(RecordQueue& queue) {
     int32_t made = DeleteOldestFile(queue);
     if (made != kQueueOk) return made;
   }
-  ++queue.lastNumber;
+  std::string name = FileName(queue, queue.lastNumber + 1);
+  std::string error;
   // On failure the ring keeps its records and the push is refused.
-  if (!WriteImageFile(queue, queue.ring, FileName(queue, queue.lastNumber))) {
-    --queue.lastNumber;
+  if (!WriteImageFile(queue, queue.ring, name, &error)) {
+    NoteSpill(queue, name, &error);
     return kQueueFull;
   }
+  NoteSpill(queue, name, nullptr);
+  ++queue.lastNumber;
   queue.ring.readIndex = queue.ring.writeIndex;
   ++queue.fileCount;
   return kQueueOk;
 }
 
-int32_t QueueSaveToCache(RecordQueue* queue) {
+int32_t QueueSaveToCache(RecordQueue* queue, const QueueRecordVisitor& lost, std::string* reason) {
   SemLock lock(queue->lock);
-  if (!queue->cacheEnabled) return kQueueFull;
-  int32_t result = kQueueOk;
-  // The loaded region came from the file just below the oldest one left,
-  // so it goes back under that number and stays first in line. If that
-  // file could not be deleted it still holds these records.
-  if (!queue->loaded.Empty()) {
-    uint32_t number = queue->firstNumber - 1;
-    std::string name = FileName(*queue, number);
-    if (!platform::Files().Exists(name)) {
-      if (WriteImageFile(*queue, queue->loaded, name)) {
-        queue->firstNumber = number;
-        ++queue->fileCount;
-        EmptyLoadedRegion(*queue);
-      } else {
-        result = kQueueFull;
-      }
-    }
+  std::string error = "the queue has no disk cache";
+  bool saved = queue->cacheEnabled;
+  if (saved) {
+    saved = SaveLoadedRegion(*queue, lost, &error);
+    saved = SaveRing(*queue, lost, &error) && saved;
+  } else {
+    ShowRecords(queue->ring, lost);
   }
-  if (!queue->ring.Empty()) {
-    ++queue->lastNumber;
-    if (WriteImageFile(*queue, queue->ring, FileName(*queue, queue->lastNumber))) {
-      queue->ring.readIndex = queue->ring.writeIndex;
-      ++queue->fileCount;
-    } else {
-      --queue->lastNumber;
-      result = kQueueFull;
-    }
+  if (saved) return kQueueOk;
+  if (queue->cacheEnabled) {
+    error = "cache file in " + queue->cacheDirectory + " could not be written: " + error;
+    QueueMessage(*queue, QueueMessageKind::kAlert, "Records in memory were lost: %s",
+                 error.c_str());
   }
-  return result;
+  if (reason != nullptr) *reason = error;
+  return kQueueFull;
+}
+
+int32_t QueueSetAside(RecordQueue* queue, const void* record, uint16_t length,
+                      std::string* where) {
+  SemLock lock(queue->lock);
+  if (!queue->cacheEnabled) {
+    *where = "the queue has no disk cache";
+    return kQueueFull;
+  }
+  platform::FileSystem& files = platform::Files();
+  std::string name =
+      queue->cacheDirectory + queue->cachePrefix + "SetAside" + queue->cacheExtension + ".bad";
+  std::unique_ptr<platform::OutputFile> file = files.AppendFile(name);
+  uint8_t lengthBytes[2] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)};
+  bool written = file && file->Write(lengthBytes, 2) && file->Write(record, length) &&
+                 file->Sync();
+  if (!written) *where = name + ": " + files.ErrorText();
+  if (file && !file->Close() && written) {
+    *where = name + ": " + files.ErrorText();
+    written = false;
+  }
+  if (!written) return kQueueFull;
+  *where = name;
+  return kQueueOk;
 }
 
 int32_t QueueCacheTake(RecordQueue& queue, bool remove, void* dst, uint16_t capacity,
                        uint16_t* outLength) {
   // A file may hold no record at all; go on to the next one, then the ring.
   while (queue.loaded.Empty()) {
+    ReleaseDrainedFile(queue);
     if (queue.fileCount == 0) return queue.ring.Take(remove, dst, capacity, outLength);
     int32_t reloaded = QueueReload(queue);
     if (reloaded == kQueueEmpty) return queue.ring.Take(remove, dst, capacity, outLength);
     if (reloaded != kQueueOk) return reloaded;
   }
-  return queue.loaded.Take(remove, dst, capacity, outLength);
+  int32_t taken = queue.loaded.Take(remove, dst, capacity, outLength);
+  if (remove && queue.loaded.Empty()) ReleaseDrainedFile(queue);
+  return taken;
 }
 
 int32_t QueueEnableCache(RecordQueue* queue, uint32_t maxFiles, uint32_t deleteOldest,
                          const char* prefix, const char* directory) {
   SemLock lock(queue->lock);
   if (queue->cacheEnabled) {
-    QueueMessage(*queue, "Cacheing already enabled");
+    QueueMessage(*queue, QueueMessageKind::kAlert, "Cacheing already enabled");
     return kQueueCacheAlreadyEnabled;
   }
   CachePath path;
   try {
     path = MakeCachePath(prefix, directory);
   } catch (const std::bad_alloc&) {
-    QueueMessage(*queue, "Failed to enable cacheing - allocation error");
+    QueueMessage(*queue, QueueMessageKind::kAlert, "Failed to enable cacheing - allocation error");
     return kQueueNoMemory;
   }
   platform::FileSystem& files = platform::Files();
   if (!files.MakeDirectory(path.directory) && !files.IsDirectory(path.directory)) {
-    QueueMessage(*queue, "Failed to enable cacheing - bad path specified, %s",
-                 path.directory.c_str());
+    QueueMessage(*queue, QueueMessageKind::kAlert,
+                 "Failed to enable cacheing - bad path specified, %s", path.directory.c_str());
     return kQueueBadCacheDirectory;
   }
   queue->cacheDirectory = std::move(path.directory);
@@ -272,6 +451,7 @@ int32_t QueueEnableCache(RecordQueue* queue, uint32_t maxFiles, uint32_t deleteO
   queue->maxFiles = maxFiles;
   queue->deleteOldest = deleteOldest;
   queue->cacheEnabled = true;
+  RemoveTemporaryFiles(*queue);
 
   // Files left by an earlier run are read before anything pushed now.
   std::vector<std::string> found = FindCacheFiles(*queue);

@@ -37,14 +37,14 @@ int32_t Read(RecordQueue* queue, bool remove, void* dst, uint16_t capacity,
 
 }  // namespace
 
-void QueueMessage(RecordQueue& queue, const char* format, ...) {
+void QueueMessage(RecordQueue& queue, QueueMessageKind kind, const char* format, ...) {
   if (!queue.messageSink) return;
   char line[1024];
   va_list arguments;
   va_start(arguments, format);
   std::vsnprintf(line, sizeof line, format, arguments);
   va_end(arguments);
-  queue.messageSink(line);
+  queue.messageSink(kind, line);
 }
 
 int32_t QueueCreate(RecordQueue** out, uint16_t slotCount, uint16_t slotSize) {
@@ -156,6 +156,12 @@ void QueueSetMessageSink(RecordQueue* queue, QueueMessageSink sink) {
   CallScope call(*queue);
   SemLock lock(queue->lock);
   queue->messageSink = std::move(sink);
+}
+
+void QueueSetRecordCheck(RecordQueue* queue, QueueRecordCheck check) {
+  CallScope call(*queue);
+  SemLock lock(queue->lock);
+  queue->recordCheck = std::move(check);
 }
 
 }  // namespace histfeed

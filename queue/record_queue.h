@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace histfeed {
 
@@ -24,8 +25,21 @@ inline constexpr int32_t kQueueCacheAlreadyEnabled = -306;
 inline constexpr int32_t kQueueBadCacheDirectory = -307;
 inline constexpr int32_t kQueueCacheFileUnreadable = -308;
 
+// What a cache message is about.
+enum class QueueMessageKind {
+  kEvent,  // routine: a file written, loaded or deleted
+  kAlert,  // records are at risk or were set aside: worth a look every time
+};
+
 // Receives the queue's diagnostic lines (cache events only).
-using QueueMessageSink = std::function<void(const char* line)>;
+using QueueMessageSink = std::function<void(QueueMessageKind kind, const char* line)>;
+
+// Judges one record read back from a cache file on its own. Records it
+// refuses are left in the file, which is set aside.
+using QueueRecordCheck = std::function<bool(const uint8_t* record, uint16_t length)>;
+
+// Is shown one record.
+using QueueRecordVisitor = std::function<void(const uint8_t* record, uint16_t length)>;
 
 // Creates a queue of slotCount slots of slotSize bytes and stores it in
 // *out. Slot count 0 and slot size 0 give -302; no memory gives -301 and
@@ -85,8 +99,21 @@ int32_t QueueEnableCache(RecordQueue* queue, uint32_t maxFiles, uint32_t deleteO
 // ring) into cache files, so a queue enabling the same cache later
 // delivers them first, in order. Ignores the file limit: records are not
 // dropped for it. Returns 0, or -303 when the cache is off or a file could
-// not be written.
-int32_t QueueSaveToCache(RecordQueue* queue);
+// not be written; then `lost` is shown every record that is on no disk,
+// and *reason (when given) says why.
+int32_t QueueSaveToCache(RecordQueue* queue, const QueueRecordVisitor& lost = {},
+                         std::string* reason = nullptr);
+
+// Appends a record the owner gives up on to the set-aside file beside the
+// cache files (prefix + "SetAside" + extension + ".bad"), as its u16
+// length followed by its bytes, and syncs it. Returns 0 with the file's
+// name in *where, or -303 with the reason in *where when there is no cache
+// or the file could not be written.
+int32_t QueueSetAside(RecordQueue* queue, const void* record, uint16_t length, std::string* where);
+
+// Sets the check that records of a cache file must pass when it is read
+// back (none by default: any record that fits its slot passes).
+void QueueSetRecordCheck(RecordQueue* queue, QueueRecordCheck check);
 
 // Sets the sink for the queue's cache messages (none by default).
 void QueueSetMessageSink(RecordQueue* queue, QueueMessageSink sink);

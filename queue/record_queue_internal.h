@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/lazy_semaphore.h"
 #include "queue/record_queue.h"
@@ -31,8 +32,16 @@ struct RecordQueue {
   Ring loaded;               // the cache file read back last
   uint16_t loadedCapacityCount = 0;
   uint16_t loadedCapacitySize = 0;
+  uint32_t loadedNumber = 0;  // the number the loaded records were read from
+  // The file that still holds the loaded records; removed only once the
+  // last of them has been taken, so a crash before then loses nothing.
+  // Empty when no file holds them.
+  std::string loadedFile;
+  std::vector<uint8_t> fileBytes;  // a cache file read whole, reused
+  bool spillsFailing = false;      // the last spill failed on the disk
 
   QueueMessageSink messageSink;  // guarded by `lock`
+  QueueRecordCheck recordCheck;  // guarded by `lock`
 
   std::atomic<bool> closing{false};
   std::atomic<int> callsInside{0};
@@ -41,8 +50,8 @@ struct RecordQueue {
 };
 
 // Formats a line and passes it to the queue's sink, if one is set.
-void QueueMessage(RecordQueue& queue, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+void QueueMessage(RecordQueue& queue, QueueMessageKind kind, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // Writes the full ring to a new cache file and empties it. Called by a
 // push on a full ring, with the lock held. Returns 0 or -303.

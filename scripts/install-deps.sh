@@ -18,6 +18,7 @@ command -v nm >/dev/null || need+=(binutils)
 command -v sqlite3 >/dev/null || need+=(sqlite3)
 command -v pkg-config >/dev/null || need+=(pkg-config)
 command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+command -v python3 >/dev/null || need+=(python3)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -60,7 +61,7 @@ class QueueCacheTest : public ::testing::Test {
   RecordQueue* NewQueue(uint16_t slots = 3) {
     RecordQueue* queue = nullptr;
     EXPECT_EQ(QueueCreate(&queue, slots, 4), 0);
-    QueueSetMessageSink(queue, [this](const char* line) {
+    QueueSetMessageSink(queue, [this](QueueMessageKind, const char* line) {
       std::lock_guard<std::mutex> lock(mutex_);
       messages_.emplace_back(line);
     });
@@ -99,6 +100,13 @@ class QueueCacheTest : public ::testing::Test {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::find(messages_.begin(), messages_.end(), line) != messages_.end();
   }
+  // How many lines began with `start`.
+  int SaidStarting(const std::string& start) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<int>(std::count_if(messages_.begin(), messages_.end(), [&](auto& line) {
+      return line.rfind(start, 0) == 0;
+    }));
+  }
 
   std::string File(const std::string& name) { return dir_.File(name); }
 
@@ -113,8 +121,12 @@ TEST_F(QueueCacheTest, SpillWritesTheRingImageByteForByte) {
   for (uint32_t v = 100; v < 103; ++v) ASSERT_EQ(Push(queue, v), 0);
   ASSERT_EQ(Push(queue, 103), 0);  // full ring: spills, then takes 103
 
-  // First pass: read index 3 (before slot 0), write index 2.
-  EXPECT_EQ(ReadWholeFile(File("Q1.que")), Image(3, 4, 3, 2));
+  // First pass: read index 3 (before slot 0), write index 2. The checksum
+  // trailer follows the image, which a reader of the image never reaches.
+  std::string file = ReadWholeFile(File("Q1.que"));
+  EXPECT_EQ(file.substr(0, 26), Image(3, 4, 3, 2));
+  EXPECT_EQ(file.size(), 26u + 12 + 4 * 3);
+  EXPECT_EQ(file.substr(26, 4), "HFQ1");
   EXPECT_TRUE(Said("Exported cache file, " + File("Q1.que")));
   EXPECT_EQ(QueueCount(queue), 1);
 
@@ -123,6 +135,25 @@ TEST_F(QueueCacheTest, SpillWritesTheRingImageByteForByte) {
   EXPECT_EQ(values, (std::vector<uint32_t>{100, 101, 102, 103}));
   EXPECT_FALSE(fs::exists(File("Q1.que")));
   EXPECT_TRUE(Said("Loaded queue from cache file, " + File("Q1.que")));
+}
+
+TEST_F(QueueCacheTest, AFileStaysOnDiskUntilItsLastRecordIsTaken) {
+  RecordQueue* queue = CachedQueue();
+  for (uint32_t v = 0; v < 7; ++v) ASSERT_EQ(Push(queue, v), 0);  // 1: 0-2, 2: 3-4, ring 5-6
+  uint32_t value;
+  ASSERT_EQ(Pop(queue, &value), 0);
+  ASSERT_EQ(Pop(queue, &value), 0);
+  EXPECT_TRUE(fs::exists(File("Q1.que")));  // 2 still waits in memory
+  ASSERT_EQ(Pop(queue, &value), 0);
+  EXPECT_FALSE(fs::exists(File("Q1.que")));
+  ASSERT_EQ(Pop(queue, &value), 0);  // 3, from file 2
+  // The process dies here: nothing is saved, yet only the ring is lost.
+  Destroy(queue);
+
+  RecordQueue* next = CachedQueue();
+  std::vector<uint32_t> values;
+  EXPECT_EQ(Drain(next, &values), kQueueEmpty);
+  EXPECT_EQ(values, (std::vector<uint32_t>{3, 4}));  // 3 again: a duplicate, not a loss
 }
 
 TEST_F(QueueCacheTest, KeepsOrderThroughManySpillsAndReloads) {
@@ -218,36 +249,106 @@ TEST_F(QueueCacheTest, FilesLeftByAnEarlierRunComeFirstAndGapsAreSkipped) {
   EXPECT_TRUE(fs::exists(File("Q10.que")));
 }
 
-TEST_F(QueueCacheTest, TruncatedFileIsRefusedOnEveryReadUntilRemoved) {
-  std::string image = Image(3, 4, 3, 2);
-  WriteWholeFile(File("Q1.que"), image.substr(0, image.size() - 1));
-  RecordQueue* queue = CachedQueue();
+TEST_F(QueueCacheTest, DamagedFilesAreSetAsideAndTheirSoundRecordsGoOn) {
+  RecordQueue* writer = CachedQueue();
+  for (uint32_t v = 100; v < 104; ++v) ASSERT_EQ(Push(writer, v), 0);
+  Destroy(writer);
+  const std::string sound = ReadWholeFile(File("Q1.que"));
+  ASSERT_EQ(sound.size(), 50u);
+  auto bent = [&](size_t at) {
+    std::string bytes = sound;
+    bytes[at] ^= 0x40;
+    return bytes;
+  };
+  struct Case {
+    std::string bytes;
+    std::vector<uint32_t> delivered;  // before the ring's 7
+    bool setAside;
+  };
+  const Case cases[] = {
+      {sound.substr(0, 26), {100, 101, 102}, false},  // no trailer: the plain layout
+      {sound.substr(0, 49), {100, 101, 102}, true},   // trailer cut off
+      {sound.substr(0, 24), {100, 101}, true},        // cut inside the last record
+      {sound.substr(0, 11), {}, true},                // cut inside the lengths
+      {sound.substr(0, 3), {}, true},                 // cut inside the header
+      {bent(18), {100, 102}, true},                   // a value changed in record 2
+      {bent(10), {100, 102}, true},                   // record 2's length changed
+      {bent(40), {100, 101, 102}, true},              // the trailer itself damaged
+      {bent(0), {}, true},                            // slot count 0
+      {sound + "x", {100, 101, 102}, true},           // longer than its layout
+  };
+  int setAside = 0;
+  for (const Case& c : cases) {
+    WriteWholeFile(File("Q1.que"), c.bytes);
+    RecordQueue* queue = CachedQueue();
+    ASSERT_EQ(Push(queue, 7), 0);
+    std::vector<uint32_t> values;
+    EXPECT_EQ(Drain(queue, &values), kQueueEmpty) << c.bytes.size();
+    std::vector<uint32_t> expected = c.delivered;
+    expected.push_back(7);
+    EXPECT_EQ(values, expected) << c.bytes.size();
+    EXPECT_FALSE(fs::exists(File("Q1.que")));
+    if (c.setAside) {
+      std::string aside = File(++setAside == 1 ? "Q1.que.bad" : "Q1.que." + std::to_string(setAside) + ".bad");
+      EXPECT_EQ(ReadWholeFile(aside), c.bytes);  // kept as found, never overwritten
+      EXPECT_EQ(SaidStarting("Cache file " + File("Q1.que") + " is damaged ("), setAside);
+      EXPECT_EQ(SaidStarting("Failed loading queue from cache file, " + File("Q1.que")), setAside);
+    }
+    Destroy(queue);
+  }
+  EXPECT_EQ(SaidStarting("Cache file"), setAside);
+  // Files set aside are never taken for cache files again.
+  RecordQueue* later = CachedQueue();
   uint32_t value;
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(Pop(queue, &value), kQueueCacheFileUnreadable);
-  EXPECT_TRUE(Said("Failed loading queue from cache file, " + File("Q1.que")));
-  ASSERT_TRUE(fs::exists(File("Q1.que")));
-
-  WriteWholeFile(File("Q1.que"), image);  // made readable again
-  std::vector<uint32_t> values;
-  EXPECT_EQ(Drain(queue, &values), kQueueEmpty);
-  EXPECT_EQ(values, (std::vector<uint32_t>{100, 101, 102}));
+  EXPECT_EQ(Pop(later, &value), kQueueEmpty);
 }
 
-TEST_F(QueueCacheTest, HeadersThatDisagreeWithTheFileAreRefused) {
-  const std::string bad[] = {
-      Image(0, 4, 0, 0),                 // no slots
-      Image(3, 0, 3, 2),                 // no slot size
-      Image(3, 4, 4, 2),                 // read index beyond "before slot 0"
-      Image(3, 4, 3, 3),                 // write index beyond the last slot
-      Image(3, 4, 3, 2, 5),              // a length above the slot size
-      Image(3, 4, 3, 2) + "x",           // longer than its header says
-      U16(65535) + U16(65535) + U16(0),  // huge sizes in a tiny file
+TEST_F(QueueCacheTest, RecordsTheOwnerRefusesAreSetAsideAndTheRestSurviveACrash) {
+  RecordQueue* writer = CachedQueue();
+  for (uint32_t v = 100; v < 107; ++v) ASSERT_EQ(Push(writer, v), 0);  // 1: 100-102, 2: 103-104
+  Destroy(writer);
+  auto refuse101 = [](const uint8_t* record, uint16_t) { return record[0] != 101; };
+  RecordQueue* queue = CachedQueue();
+  QueueSetRecordCheck(queue, refuse101);
+  uint32_t value;
+  ASSERT_EQ(Pop(queue, &value), 0);
+  EXPECT_EQ(value, 100u);
+  EXPECT_TRUE(Said("Cache file " + File("Q1.que") + " is damaged (a record that is not valid): " +
+                   "set aside as " + File("Q1.que.bad") + ", 2 of 3 records saved"));
+  Destroy(queue);  // dies holding the saved 102 in memory
+
+  RecordQueue* next = CachedQueue();
+  QueueSetRecordCheck(next, refuse101);
+  std::vector<uint32_t> values;
+  EXPECT_EQ(Drain(next, &values), kQueueEmpty);
+  EXPECT_EQ(values, (std::vector<uint32_t>{100, 102, 103, 104}));
+  EXPECT_EQ(SaidStarting("Cache file"), 1);
+  EXPECT_TRUE(fs::exists(File("Q1.que.bad")));
+}
+
+TEST_F(QueueCacheTest, HeadersThatDisagreeWithTheFileAreSetAside) {
+  struct Case {
+    std::string image;
+    std::vector<uint32_t> delivered;
   };
-  for (const std::string& image : bad) {
-    WriteWholeFile(File("Q1.que"), image);
+  const Case cases[] = {
+      {Image(0, 4, 0, 0), {}},                            // no slots
+      {Image(3, 0, 3, 2), {}},                            // no slot size
+      {Image(3, 4, 4, 2), {}},                            // read index beyond "before slot 0"
+      {Image(3, 4, 3, 3), {}},                            // write index beyond the last slot
+      {Image(3, 4, 3, 2, 5), {}},                         // a length above the slot size
+      {Image(3, 4, 3, 2) + "x", {100, 101, 102}},         // longer than its header says
+      {U16(65535) + U16(65535) + U16(0), {}},             // huge sizes in a tiny file
+  };
+  for (const Case& c : cases) {
+    WriteWholeFile(File("Q1.que"), c.image);
     RecordQueue* queue = CachedQueue();
-    uint32_t value;
-    EXPECT_EQ(Pop(queue, &value), kQueueCacheFileUnreadable) << image.size();
+    std::vector<uint32_t> values;
+    EXPECT_EQ(Drain(queue, &values), kQueueEmpty) << c.image.size();
+    EXPECT_EQ(values, c.delivered) << c.image.size();
+    EXPECT_TRUE(fs::exists(File("Q1.que.bad"))) << c.image.size();
+    fs::remove(File("Q1.que.bad"));
+    fs::remove(File("Q1.que"));
     Destroy(queue);
   }
 }
@@ -300,65 +401,111 @@ TEST_F(QueueCacheTest, RecordsInMemoryAreSavedForTheNextQueue) {
   EXPECT_EQ(QueueSaveToCache(NewQueue()), kQueueFull);  // no cache, nothing to save into
 }
 
-// Injects disk failures into the cache's file operations.
+// Injects disk failures into the cache's file operations, with the
+// operating system's error number a real failure would leave, and logs
+// the calls that make a spill durable.
 class FailingFiles : public platform::FileSystemWrapper {
  public:
   FailingFiles() : FileSystemWrapper(platform::DefaultFiles()) {}
 
   std::atomic<bool> refuseCreate{false};
   std::atomic<bool> failWrites{false};
+  std::atomic<bool> failSync{false};
   std::atomic<bool> refuseRemove{false};
+  std::vector<std::string> log;  // "create|sync|close|rename|syncdir <path>"
 
   std::unique_ptr<platform::OutputFile> CreateFile(const std::string& path) override {
-    if (refuseCreate) return nullptr;
+    log.push_back("create " + path);
+    if (refuseCreate) return Fail<std::unique_ptr<platform::OutputFile>>(EACCES);
     auto file = FileSystemWrapper::CreateFile(path);
-    if (!failWrites || !file) return file;
-    return std::make_unique<ShortWriter>(std::move(file));
+    return file ? std::make_unique<Writer>(*this, std::move(file)) : nullptr;
   }
   bool RemoveFile(const std::string& path) override {
-    return !refuseRemove && FileSystemWrapper::RemoveFile(path);
+    return refuseRemove ? Fail<bool>(EACCES) : FileSystemWrapper::RemoveFile(path);
+  }
+  bool RenameFile(const std::string& from, const std::string& to) override {
+    log.push_back("rename " + from + " " + to);
+    return FileSystemWrapper::RenameFile(from, to);
+  }
+  bool SyncDirectory(const std::string& directory) override {
+    log.push_back("syncdir " + directory);
+    return FileSystemWrapper::SyncDirectory(directory);
   }
 
  private:
-  // Writes half of every block, as a full disk would.
-  class ShortWriter : public platform::OutputFile {
+  template <typename T>
+  static T Fail(int error) {
+    errno = error;
+    return T{};
+  }
+
+  // Writes half of every block when told to, as a full disk would.
+  class Writer : public platform::OutputFile {
    public:
-    explicit ShortWriter(std::unique_ptr<platform::OutputFile> file) : file_(std::move(file)) {}
+    Writer(FailingFiles& files, std::unique_ptr<platform::OutputFile> file)
+        : files_(files), file_(std::move(file)) {}
     bool Write(const void* data, size_t size) override {
+      if (!files_.failWrites) return file_->Write(data, size);
       file_->Write(data, size / 2);
-      return false;
+      return Fail<bool>(ENOSPC);
     }
-    bool Close() override { return file_->Close(); }
+    bool Sync() override {
+      files_.log.push_back("sync");
+      return files_.failSync ? Fail<bool>(EIO) : file_->Sync();
+    }
+    bool Close() override {
+      files_.log.push_back("close");
+      return file_->Close();
+    }
 
    private:
+    FailingFiles& files_;
     std::unique_ptr<platform::OutputFile> file_;
   };
 };
 
-TEST_F(QueueCacheTest, AFailedSpillKeepsTheRingAndRefusesThePush) {
+TEST_F(QueueCacheTest, ASpillReachesItsNameOnlyWholeAndSynced) {
   FailingFiles files;
   platform::SetFilesForTesting(&files);
+  // Left by a run killed in mid-spill: removed, and never read as records.
+  WriteWholeFile(File("Q4.que.tmp"), Image(3, 4, 3, 2).substr(0, 20));
+  WriteWholeFile(File("Other.que.tmp"), "not ours");
   RecordQueue* queue = CachedQueue();
+  EXPECT_FALSE(fs::exists(File("Q4.que.tmp")));
+  EXPECT_TRUE(fs::exists(File("Other.que.tmp")));
   for (uint32_t v = 0; v < 3; ++v) ASSERT_EQ(Push(queue, v), 0);
 
   files.refuseCreate = true;
   EXPECT_EQ(Push(queue, 3), kQueueFull);
   EXPECT_TRUE(Said("Unable to open cache file for export, " + File("Q1.que")));
-
   files.refuseCreate = false;
   files.failWrites = true;
   EXPECT_EQ(Push(queue, 3), kQueueFull);
-  EXPECT_FALSE(fs::exists(File("Q1.que")));  // no half file left to wedge reloads
-
   files.failWrites = false;
+  files.failSync = true;
+  EXPECT_EQ(Push(queue, 3), kQueueFull);
+  EXPECT_FALSE(fs::exists(File("Q1.que")));  // no half file left to wedge reloads
+  EXPECT_FALSE(fs::exists(File("Q1.que.tmp")));
+  // Said once, with the path and the system's reason, not on every push.
+  EXPECT_EQ(SaidStarting("Cache spill failed"), 1);
+  EXPECT_TRUE(Said("Cache spill failed, " + File("Q1.que") + ": " + std::strerror(EACCES) +
+                   "; records are refused until a spill succeeds"));
+
+  files.failSync = false;
+  files.log.clear();
   ASSERT_EQ(Push(queue, 3), 0);
+  EXPECT_TRUE(Said("Cache spills succeed again, " + File("Q1.que")));
+  const std::vector<std::string> durable = {
+      "create " + File("Q1.que.tmp"), "sync", "close",
+      "rename " + File("Q1.que.tmp") + " " + File("Q1.que"), "syncdir " + dir_.path()};
+  EXPECT_EQ(files.log, durable);
   EXPECT_TRUE(fs::exists(File("Q1.que")));  // the same number, once it worked
   std::vector<uint32_t> values;
   EXPECT_EQ(Drain(queue, &values), kQueueEmpty);
   EXPECT_EQ(values, (std::vector<uint32_t>{0, 1, 2, 3}));
 }
 
-TEST_F(QueueCacheTest, AnUndeletableLoadedFileIsStillDelivered) {
+TEST_F(QueueCacheTest, AnUndeletableLoadedFileIsStillDeliveredAndSaysItWillBeAgain) {
   FailingFiles files;
   platform::SetFilesForTesting(&files);
   RecordQueue* queue = CachedQueue();
@@ -368,7 +515,39 @@ TEST_F(QueueCacheTest, AnUndeletableLoadedFileIsStillDelivered) {
   EXPECT_EQ(Drain(queue, &values), kQueueEmpty);
   EXPECT_EQ(values, (std::vector<uint32_t>{0, 1, 2, 3}));
   EXPECT_TRUE(Said("Load queue failed to delete file " + File("Q1.que")));
+  EXPECT_TRUE(Said("Cache file " + File("Q1.que") +
+                   " stays on disk: its records, delivered now, will be delivered again when "
+                   "the cache is next enabled"));
   EXPECT_TRUE(fs::exists(File("Q1.que")));
+}
+
+TEST_F(QueueCacheTest, RecordsThatCannotBeSavedAreShownAsLostWithTheReason) {
+  FailingFiles files;
+  platform::SetFilesForTesting(&files);
+  RecordQueue* queue = CachedQueue();
+  for (uint32_t v = 0; v < 7; ++v) ASSERT_EQ(Push(queue, v), 0);  // 1: 0-2, 2: 3-4, ring 5-6
+  uint32_t value;
+  ASSERT_EQ(Pop(queue, &value), 0);  // file 1 loaded, and still on disk
+  files.refuseCreate = true;
+  std::vector<uint32_t> lost;
+  std::string reason;
+  auto collect = [&](const uint8_t* record, uint16_t length) {
+    ASSERT_EQ(length, 4);
+    lost.push_back(record[0]);
+  };
+  EXPECT_EQ(QueueSaveToCache(queue, collect, &reason), kQueueFull);
+  // 1 and 2 are still in file 1; only the ring's records have no file.
+  EXPECT_EQ(lost, (std::vector<uint32_t>{5, 6}));
+  EXPECT_EQ(reason, "cache file in " + dir_.path() + " could not be written: " +
+                        std::strerror(EACCES));
+  EXPECT_TRUE(Said("Records in memory were lost: " + reason));
+
+  RecordQueue* uncached = NewQueue();
+  ASSERT_EQ(Push(uncached, 9), 0);
+  lost.clear();
+  EXPECT_EQ(QueueSaveToCache(uncached, collect, &reason), kQueueFull);
+  EXPECT_EQ(lost, (std::vector<uint32_t>{9}));
+  EXPECT_EQ(reason, "the queue has no disk cache");
 }
 
 }  // namespace

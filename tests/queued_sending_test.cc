@@ -3,13 +3,20 @@
 // queue, and the heartbeat.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "histfeed.h"
 #include "platform/clock.h"
 #include "platform/fault_injection.h"
+#include "platform/file_system.h"
 #include "queue/record_queue.h"
 #include "tests/support/fake_historian.h"
 #include "tests/support/message_capture.h"
@@ -166,6 +173,120 @@ TEST_F(QueuedSendingTest, AFailedConfigurationFrameMovesToTheTail) {
   EXPECT_EQ(FrameRecordType(frames[0].data(), frames[0].size()), 13);
   EXPECT_EQ(ReceivedSequences(peer), (std::vector<uint32_t>{1, 2}));
   EXPECT_EQ(FrameRecordType(frames[3].data(), frames[3].size()), 13);
+}
+
+TEST_F(QueuedSendingTest, ConfigurationFramesKeepTheirOrderWhileDataPasses) {
+  FakeHistorian peer;
+  uint16_t port = peer.port();
+  peer.Stop();
+  int32_t key = QueuedKey(true);
+  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), kConnectFailed);
+  // A point's configuration, data, its later deletion, more data.
+  std::vector<char> configure = MakeFrame(21, 13, 1, 'A');
+  std::vector<char> remove = MakeFrame(21, 13, 1, 'B');
+  ASSERT_EQ(SendOrQueue(KeyAt(key), configure.data(), 21, 1), 0);
+  ASSERT_EQ(Send(key, DataFrame(1)), 0);
+  ASSERT_EQ(SendOrQueue(KeyAt(key), remove.data(), 21, 1), 0);
+  ASSERT_EQ(Send(key, DataFrame(2)), 0);
+
+  peer.Script({Reply::Byte('X')});  // the first configuration fails once
+  ASSERT_TRUE(peer.Start());
+  ASSERT_TRUE(WaitUntil([&] { return peer.FrameCount() >= 5; }));
+  std::string configs;
+  for (const auto& frame : peer.Frames()) {
+    if (FrameRecordType(frame.data(), frame.size()) == 13) configs += static_cast<char>(frame[10]);
+  }
+  // Data went past the failed configuration; the deletion did not.
+  EXPECT_EQ(configs, "AAB");
+  EXPECT_EQ(ReceivedSequences(peer), (std::vector<uint32_t>{1, 2}));
+}
+
+TEST_F(QueuedSendingTest, FramesNoServiceTakesAreSetAsideAndTheKeyMovesOn) {
+  TempDirectory dir;
+  FakeHistorian peer;
+  // Frame 2 is refused by the service every time.
+  peer.SetResponder([](const std::vector<uint8_t>& frame) {
+    return frame.size() > 14 && GetU32(frame.data() + 10) == 2 ? Reply::Nak() : Reply::Ack();
+  });
+  uint16_t port = peer.port();
+  peer.Stop();
+  int32_t cached = QueuedKey(true, dir.path().c_str(), 4090, "Poison");
+  int32_t uncached = QueuedKey(true);
+  for (int32_t key : {cached, uncached}) {
+    EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), kConnectFailed);
+    ASSERT_EQ(Send(key, DataFrame(1)), 0);
+    std::vector<char> bent = DataFrame(99);
+    bent.back() = 0;  // a damaged end marker
+    ASSERT_EQ(QueuePush(KeyAt(key).queue.load(), bent.data(), static_cast<uint16_t>(bent.size())), 0);
+    ASSERT_EQ(Send(key, DataFrame(2)), 0);
+    ASSERT_EQ(Send(key, DataFrame(3)), 0);
+  }
+  ASSERT_TRUE(peer.Start());
+  ASSERT_TRUE(WaitUntil([&] {
+    auto got = ReceivedSequences(peer);
+    return std::count(got.begin(), got.end(), 3u) == 2;
+  }));
+  auto got = ReceivedSequences(peer);
+  EXPECT_EQ(std::count(got.begin(), got.end(), 99u), 0);  // never sent
+  EXPECT_EQ(std::count(got.begin(), got.end(), 2u), 2 * 12);  // a bounded number of tries each
+
+  std::string aside = dir.File("PoisonSetAside.que.bad");
+  std::ifstream in(aside, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  std::vector<char> bent = DataFrame(99);
+  bent.back() = 0;
+  std::vector<char> two = DataFrame(2);
+  std::string expected = std::string{static_cast<char>(bent.size()), 0} +
+                         std::string(bent.begin(), bent.end()) +
+                         std::string{static_cast<char>(two.size()), 0} +
+                         std::string(two.begin(), two.end());
+  EXPECT_EQ(bytes, expected);
+  EXPECT_EQ(messages_.Count("QueueThread set aside a frame of key 0 (not a valid frame): type 1, "
+                            "1 records, in " + aside), 1);
+  EXPECT_EQ(messages_.Count("QueueThread set aside a frame of key 0 (rejected by every connected "
+                            "service): type 1, 1 records, in " + aside), 1);
+  // Without a cache directory there is nowhere to keep them: said, then dropped.
+  EXPECT_EQ(messages_.Count("QueueThread dropped a frame of key 1 (not a valid frame): type 1, 1 "
+                            "records lost, the queue has no disk cache"), 1);
+  EXPECT_EQ(messages_.Count("QueueThread dropped a frame of key 1 (rejected by every connected "
+                            "service): type 1, 1 records lost, the queue has no disk cache"), 1);
+}
+
+// Refuses to create files, as a read-only directory would.
+class ReadOnlyFiles : public platform::FileSystemWrapper {
+ public:
+  ReadOnlyFiles() : FileSystemWrapper(platform::DefaultFiles()) {}
+  std::atomic<bool> readOnly{false};
+  std::unique_ptr<platform::OutputFile> CreateFile(const std::string& path) override {
+    if (!readOnly) return FileSystemWrapper::CreateFile(path);
+    errno = EROFS;
+    return nullptr;
+  }
+};
+
+TEST_F(QueuedSendingTest, ClosingAKeyWhoseFramesCannotBeSavedSaysWhatIsLost) {
+  TempDirectory dir;
+  ReadOnlyFiles files;
+  platform::SetFilesForTesting(&files);
+  int32_t cached = QueuedKey(true, dir.path().c_str(), 4090, "Lost");
+  int32_t uncached = QueuedKey(true);
+  EXPECT_EQ(VornMxUniversalDataConnect(cached, "127.0.0.1", 1, nullptr, 0), kConnectFailed);
+  EXPECT_EQ(VornMxUniversalDataConnect(uncached, "127.0.0.1", 1, nullptr, 0), kConnectFailed);
+  files.readOnly = true;
+  for (uint32_t i = 0; i < 50; ++i) ASSERT_EQ(Send(cached, DataFrame(i)), 0);
+  ASSERT_EQ(Send(cached, DataFrame(50)), kQueueRefused);  // the spill fails
+  EXPECT_EQ(messages_.Count("Cache spill failed, " + dir.File("Lost1.que") + ": " +
+                            std::strerror(EROFS) + "; records are refused until a spill succeeds"),
+            1);
+  ASSERT_EQ(Send(uncached, DataFrame(7)), 0);
+  VornMxUniversalCloseSocket(cached);
+  VornMxUniversalCloseSocket(uncached);
+  platform::SetFilesForTesting(nullptr);
+  EXPECT_EQ(messages_.Count("Error VornMxUniversalCloseSocket key = 0 lost 50 queued frames (50 "
+                            "values): cache file in " + dir.path() + " could not be written: " +
+                            std::strerror(EROFS)), 1);
+  EXPECT_EQ(messages_.Count("Error VornMxUniversalCloseSocket key = 1 lost 1 queued frames (1 "
+                            "values): the queue has no disk cache"), 1);
 }
 
 TEST_F(QueuedSendingTest, FramesSpillIntoCacheFilesAndArriveOnceInOrder) {

@@ -190,6 +190,7 @@ class FailingClose : public platform::FileSystemWrapper {
      public:
       explicit File(std::unique_ptr<platform::OutputFile> inner) : inner_(std::move(inner)) {}
       bool Write(const void* data, size_t size) override { return inner_->Write(data, size); }
+      bool Sync() override { return inner_->Sync(); }
       bool Close() override {
         inner_->Close();
         return false;

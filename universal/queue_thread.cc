@@ -1,12 +1,28 @@
-// A data frame that fails stays at the head of the queue; a configuration
-// frame that fails moves to the tail.
+// The queue thread of a key: replays queued frames, oldest first, while a
+// service is connected.
+//
+// A data frame that fails stays at the head and is tried again; one that
+// every connected service rejects is tried a bounded number of times, with
+// growing pauses, and is then set aside so that the key moves on. A
+// configuration frame that fails moves to the tail, so that data does not
+// wait behind it; later configuration frames follow it to the tail without
+// being tried ahead of it, so that configurations and deletions keep their
+// order. A frame that is not a valid frame is set aside at once. A frame
+// moves by pushing its copy before popping it, so a crash in between can
+// only deliver it twice.
 #include "universal/queue_thread.h"
+
+#include <algorithm>
+#include <cstring>
+#include <span>
+#include <string>
 
 #include "queue/record_queue.h"
 #include "universal/diagnostics.h"
 #include "universal/frame_format.h"
 #include "universal/queued_sending.h"
 #include "universal/send_data.h"
+#include "universal/transport_results.h"
 
 namespace histfeed::universal {
 namespace {
@@ -14,52 +30,147 @@ namespace {
 constexpr int64_t kIdleWaitMs = 1000;
 constexpr int64_t kDataRetryMs = 1;
 constexpr int64_t kConfigRequeueWaitMs = 100;
+// Pauses of 1, 2, 4 ... 1,024 ms between rejections: about 2 s in all.
+constexpr int kMaxRejections = 12;
+constexpr int64_t kLongestRejectionPauseMs = 1024;
 
-void ReplayConfigFrame(Key& key, RecordQueue* queue, char* frame, uint16_t length) {
-  PassTrace("QueueThread SendData()...");
-  int32_t result = SendData(key, frame, length, 1);
-  PassTrace("QueueThread SendData()=%d", result);
-  uint16_t popped = 0;
-  QueuePop(queue, frame, kQueueSlotBytes, &popped);
-  if (result != 0) {
-    PassTrace("QueueThread SendData() Push on Queue");
-    if (QueuePush(queue, frame, length) != kQueueOk) PassMessage("Queue Full - lost config record");
-    key.queueStop.Wait(kConfigRequeueWaitMs);
-  }
-  PassTrace("QueueThread SendData() End");
+int64_t RejectionPauseMs(int rejections) {
+  return std::min<int64_t>(int64_t{1} << std::min(rejections - 1, 10), kLongestRejectionPauseMs);
 }
 
-// Sends queued frames while there are any and a service takes them.
-void Drain(Key& key, RecordQueue* queue, char* frame) {
-  uint16_t length = 0;
-  while (key.threadsRun.load() != 0 &&
-         QueuePeek(queue, frame, kQueueSlotBytes, &length) == kQueueOk) {
-    if (IsConfigRecordType(FrameRecordType(reinterpret_cast<uint8_t*>(frame), length))) {
-      ReplayConfigFrame(key, queue, frame, length);
-      continue;
+class Replay {
+ public:
+  Replay(Key& key, RecordQueue* queue) : key_(key), queue_(queue) {}
+
+  // Sends queued frames while there are any and a service takes them.
+  void Drain() {
+    while (key_.threadsRun.load() != 0 &&
+           QueuePeek(queue_, frame_, kQueueSlotBytes, &length_) == kQueueOk) {
+      DecodedFrame decoded;
+      if (DecodeFrame(std::span(Bytes(), length_), &decoded) != FrameError::kNone) {
+        SetAsideHead("not a valid frame");
+        continue;
+      }
+      bool goOn = IsConfigRecordType(decoded.type->code) ? ReplayConfigFrame() : ReplayDataFrame();
+      if (!goOn) return;
     }
-    if (SendData(key, frame, length, 0) == 0) {
+  }
+
+ private:
+  const uint8_t* Bytes() const { return reinterpret_cast<const uint8_t*>(frame_); }
+
+  void PopHead() {
+    uint16_t popped = 0;
+    QueuePop(queue_, frame_, kQueueSlotBytes, &popped);
+  }
+
+  // Whether to go on draining.
+  bool ReplayDataFrame() {
+    int32_t result = SendData(key_, frame_, length_, 0);
+    if (result == 0) {
       PassTrace("QueueThread SendData() frame replayed - records=%d",
-                FrameRecordCount(reinterpret_cast<uint8_t*>(frame), length));
-      QueuePop(queue, frame, kQueueSlotBytes, &length);
-      continue;
+                FrameRecordCount(Bytes(), length_));
+      PopHead();
+      dataRejections_ = 0;
+      return true;
+    }
+    if (result == kRejected) {
+      if (++dataRejections_ >= kMaxRejections) {
+        SetAsideHead("rejected by every connected service");
+        return true;
+      }
+      key_.queueStop.Wait(RejectionPauseMs(dataRejections_));
+      return true;
     }
     // With no service left the idle wait applies instead of 1 ms retries.
-    if (!key.AnyServiceConnected()) return;
-    key.queueStop.Wait(kDataRetryMs);
+    if (!key_.AnyServiceConnected()) return false;
+    key_.queueStop.Wait(kDataRetryMs);
+    return true;
   }
-}
+
+  bool HeadIsHeld() const {
+    return held_ && heldLength_ == length_ && std::memcmp(heldFrame_, frame_, length_) == 0;
+  }
+
+  bool ReplayConfigFrame() {
+    if (held_ && !HeadIsHeld()) return MoveHeadToTail();  // not tried ahead of the held one
+    held_ = false;
+    PassTrace("QueueThread SendData()...");
+    int32_t result = SendData(key_, frame_, length_, 1);
+    PassTrace("QueueThread SendData()=%d", result);
+    if (result == 0) {
+      PopHead();
+      heldRejections_ = 0;
+    } else if (result == kRejected && ++heldRejections_ >= kMaxRejections) {
+      SetAsideHead("rejected by every connected service");
+    } else {
+      if (result != kRejected) heldRejections_ = 0;
+      PassTrace("QueueThread SendData() Push on Queue");
+      std::memcpy(heldFrame_, frame_, length_);
+      heldLength_ = length_;
+      held_ = true;
+      bool moved = MoveHeadToTail();
+      key_.queueStop.Wait(std::max(kConfigRequeueWaitMs, RejectionPauseMs(heldRejections_)));
+      PassTrace("QueueThread SendData() End");
+      return moved;
+    }
+    PassTrace("QueueThread SendData() End");
+    return true;
+  }
+
+  // Pushes the head's copy to the tail, then pops the head. When the
+  // queue takes no more, the frame stays where it is and draining pauses.
+  bool MoveHeadToTail() {
+    if (QueuePush(queue_, frame_, length_) != kQueueOk) {
+      PassMessage("Queue Full - config record kept at the head of the queue, key = %d",
+                  key_.number);
+      return false;
+    }
+    PopHead();
+    return true;
+  }
+
+  // Writes the head frame to the set-aside file beside the cache, or, for
+  // a key without a cache, says what is dropped; then moves on.
+  void SetAsideHead(const char* why) {
+    std::string where;
+    int32_t type = FrameRecordType(Bytes(), length_);
+    int32_t records = FrameRecordCount(Bytes(), length_);
+    if (QueueSetAside(queue_, frame_, length_, &where) == kQueueOk) {
+      PassMessage("QueueThread set aside a frame of key %d (%s): type %d, %d records, in %s",
+                  key_.number, why, type, records, where.c_str());
+    } else {
+      PassMessage("QueueThread dropped a frame of key %d (%s): type %d, %d records lost, %s",
+                  key_.number, why, type, records, where.c_str());
+    }
+    if (HeadIsHeld()) held_ = false;
+    heldRejections_ = 0;
+    dataRejections_ = 0;
+    PopHead();
+  }
+
+  Key& key_;
+  RecordQueue* queue_;
+  char frame_[kQueueSlotBytes];
+  uint16_t length_ = 0;
+  int dataRejections_ = 0;  // of the data frame at the head
+  // The configuration frame that failed last, which later configuration
+  // frames may not pass.
+  bool held_ = false;
+  char heldFrame_[kQueueSlotBytes];
+  uint16_t heldLength_ = 0;
+  int heldRejections_ = 0;
+};
 
 }  // namespace
 
 void QueueThread(int32_t number) {
   Key& key = KeyAt(number);
   // The queue lives until this thread has been joined by closing.
-  RecordQueue* queue = key.queue.load();
-  char frame[kQueueSlotBytes];
+  Replay replay(key, key.queue.load());
   while (key.threadsRun.load() != 0) {
     key.queueWake.Reset();
-    if (key.AnyServiceConnected()) Drain(key, queue, frame);
+    if (key.AnyServiceConnected()) replay.Drain();
     // Woken early by a new frame, a reconnect or closing.
     key.queueWake.Wait(kIdleWaitMs);
   }

@@ -1,6 +1,9 @@
 #include "histfeed.h"
 #include "universal/queued_sending.h"
 
+#include <span>
+#include <string>
+
 #include "queue/record_queue.h"
 #include "universal/diagnostics.h"
 #include "universal/frame_format.h"
@@ -33,6 +36,22 @@ int32_t PushFrame(Key& key, RecordQueue* queue, const char* frame, int32_t lengt
   return 0;
 }
 
+// The cache's alerts (damaged files, failing spills, lost records) are
+// always passed on; its routine events only as trace lines.
+void PassQueueMessage(QueueMessageKind kind, const char* line) {
+  if (kind == QueueMessageKind::kAlert) {
+    PassMessage("%s", line);
+  } else {
+    PassTrace("%s", line);
+  }
+}
+
+// Frames read back from a cache file must be whole, valid frames.
+bool IsValidFrame(const uint8_t* frame, uint16_t length) {
+  DecodedFrame decoded;
+  return DecodeFrame(std::span(frame, length), &decoded) == FrameError::kNone;
+}
+
 }  // namespace
 
 int32_t SetUpQueue(Key& key, int32_t cacheEnabled, int32_t cacheSize, const char* cachePrefix,
@@ -44,6 +63,8 @@ int32_t SetUpQueue(Key& key, int32_t cacheEnabled, int32_t cacheSize, const char
     key.queueEnabled = 0;
     return HISTFEED_QUEUE_NOT_CREATED;
   }
+  QueueSetMessageSink(queue, PassQueueMessage);
+  QueueSetRecordCheck(queue, IsValidFrame);
   if (cacheEnabled != 0) {
     key.cacheEnabled = 1;
     // One file holds a whole ring image of about 409 kilobytes.
@@ -73,8 +94,22 @@ void TearDownQueue(Key& key) {
   platform::ExclusiveLock exclusive(key.queueUse);
   key.queueEnabled = 0;
   if (RecordQueue* queue = key.queue.exchange(nullptr)) {
-    // Frames still in memory go to the cache files rather than being lost.
-    if (key.cacheEnabled.load() != 0) QueueSaveToCache(queue);
+    // Frames still in memory go to the cache files rather than being lost;
+    // those that cannot are counted and reported.
+    int32_t frames = 0;
+    int32_t values = 0;
+    std::string reason;
+    QueueSaveToCache(
+        queue,
+        [&](const uint8_t* frame, uint16_t length) {
+          ++frames;
+          values += FrameRecordCount(frame, length);
+        },
+        &reason);
+    if (frames > 0) {
+      PassMessage("Error VornMxUniversalCloseSocket key = %d lost %d queued frames (%d values): %s",
+                  key.number, frames, values, reason.c_str());
+    }
     QueueDestroy(queue);
   }
 }

@@ -1,11 +1,15 @@
 #include "platform/file_system.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/no_destructor.h"
 
@@ -18,6 +22,9 @@ class StdioOutputFile : public OutputFile {
   ~StdioOutputFile() override { Close(); }
   bool Write(const void* data, size_t size) override {
     return file_ != nullptr && std::fwrite(data, 1, size, file_) == size;
+  }
+  bool Sync() override {
+    return file_ != nullptr && std::fflush(file_) == 0 && fsync(fileno(file_)) == 0;
   }
   bool Close() override {
     if (file_ == nullptr) return true;
@@ -45,6 +52,11 @@ class StdioInputFile : public InputFile {
   std::FILE* file_;
 };
 
+// strerror_r comes in a GNU form that returns the text and a POSIX form
+// that fills the buffer; either serves.
+[[maybe_unused]] const char* ChosenText(const char* returned, const char*) { return returned; }
+[[maybe_unused]] const char* ChosenText(int, const char* buffer) { return buffer; }
+
 std::string WithoutTrailingSeparators(std::string path) {
   while (path.size() > 1 && IsPathSeparator(path.back())) path.pop_back();
   return path;
@@ -64,6 +76,19 @@ class PosixFileSystem : public FileSystem {
     return std::make_unique<StdioInputFile>(file);
   }
   bool RemoveFile(const std::string& path) override { return std::remove(path.c_str()) == 0; }
+  bool RenameFile(const std::string& from, const std::string& to) override {
+    return std::rename(from.c_str(), to.c_str()) == 0;
+  }
+  bool SyncDirectory(const std::string& directory) override {
+    std::string where = directory.empty() ? "." : WithoutTrailingSeparators(directory);
+    int handle = open(where.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (handle < 0) return false;
+    bool synced = fsync(handle) == 0;
+    int error = errno;
+    close(handle);
+    errno = error;
+    return synced;
+  }
   bool Exists(const std::string& path) override {
     struct stat info;
     return stat(path.c_str(), &info) == 0;
@@ -88,6 +113,10 @@ class PosixFileSystem : public FileSystem {
     }
     closedir(listing);
     return names;
+  }
+  std::string ErrorText() override {
+    char text[256] = "";
+    return ChosenText(strerror_r(errno, text, sizeof text), text);
   }
 
  private:
