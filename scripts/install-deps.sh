@@ -15,6 +15,11 @@ command -v clang++ >/dev/null || need+=(clang)
 command -v nm >/dev/null || need+=(binutils)
 [ -e /usr/include/sqlite3.h ] || need+=(libsqlite3-dev)
 command -v sqlite3 >/dev/null || need+=(sqlite3)
+# The service's HTTP side, its /metrics check and its test in a real browser.
+[ -e /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
+command -v pkg-config >/dev/null || need+=(pkgconf)
+command -v promtool >/dev/null || need+=(prometheus)
+command -v chromium >/dev/null || need+=(chromium)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"

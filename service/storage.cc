@@ -170,12 +170,19 @@ bool Storage::Apply(const DeletionRow& row) {
 
 bool Storage::Commit(const Batch& batch) {
   std::lock_guard<std::mutex> lock(mutex_);
+  auto started = std::chrono::steady_clock::now();
   if (db_ == nullptr || !Exec("BEGIN IMMEDIATE")) return false;
   bool ok = true;
   for (const ValueRow& row : batch.values) ok = ok && Insert(row);
   for (const ConfigRow& row : batch.configs) ok = ok && Insert(row);
   for (const DeletionRow& row : batch.deletions) ok = ok && Apply(row);
-  if (ok && Exec("COMMIT")) return true;
+  if (ok && Exec("COMMIT")) {
+    if (metrics_ != nullptr) {
+      metrics_->Committed(std::chrono::steady_clock::now() - started,
+                          static_cast<int64_t>(batch.values.size()));
+    }
+    return true;
+  }
   Exec("ROLLBACK");
   return false;
 }

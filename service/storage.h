@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "service/service_metrics.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -71,6 +73,8 @@ class Storage {
 
   // Stores a batch atomically; true once it is committed.
   bool Commit(const Batch& batch);
+  // Where commits are counted and timed from now on; null for nowhere.
+  void SetMetrics(ServiceMetrics* metrics) { metrics_ = metrics; }
 
   std::vector<PointSummary> Summarize();
   int64_t CountValues();
@@ -83,6 +87,7 @@ class Storage {
   bool Apply(const DeletionRow& row);
 
   std::mutex mutex_;
+  ServiceMetrics* metrics_ = nullptr;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insertValue_ = nullptr;
   sqlite3_stmt* upsertConfig_ = nullptr;
