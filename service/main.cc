@@ -264,7 +264,9 @@ int main(int argc, char** argv) {
   if (!problem.empty()) return Usage(problem.c_str());
   SetEventLogQuiet(options.quiet);
   Storage storage;
-  std::string error = storage.Open(options.database);
+  // dump only reads: it neither needs write access nor creates a database.
+  std::string error = options.command == "dump" ? storage.OpenReadOnly(options.database)
+                                                : storage.Open(options.database);
   if (!error.empty()) {
     std::fprintf(stderr, "histfeed-service: %s\n", error.c_str());
     return 1;

@@ -1,5 +1,6 @@
 // The service's database: one SQLite file in WAL mode holding point
-// values, point configurations and the deletions applied to them.
+// values (one per point and time stamp, numbers kept bit for bit), point
+// configurations and the deletions applied to them.
 #ifndef HISTFEED_SERVICE_STORAGE_H_
 #define HISTFEED_SERVICE_STORAGE_H_
 
@@ -70,6 +71,9 @@ class Storage {
   // Opens or creates the database and its schema. Returns an error text,
   // empty on success.
   std::string Open(const std::string& path);
+  // Opens an existing database for reading only (Summarize and the
+  // counts); a missing file is an error, never a new database.
+  std::string OpenReadOnly(const std::string& path);
 
   // Stores a batch atomically; true once it is committed.
   bool Commit(const Batch& batch);
@@ -82,6 +86,8 @@ class Storage {
 
  private:
   bool Exec(const char* sql);
+  std::string MigrateValues();
+  std::string PrepareStatements();
   bool Insert(const ValueRow& row);
   bool Insert(const ConfigRow& row);
   bool Apply(const DeletionRow& row);
