@@ -5,7 +5,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
+
+#include "service/value_text.h"
 
 namespace histfeed::service {
 namespace {
@@ -57,13 +58,6 @@ class Statement {
  private:
   sqlite3_stmt* statement_ = nullptr;
 };
-
-// The shortest text that reads back as the same double.
-std::string NumberText(double value) {
-  char text[32];
-  auto result = std::to_chars(text, text + sizeof text, value);
-  return std::string(text, result.ptr);
-}
 
 int64_t FileSize(const std::string& path) {
   struct stat info {};
@@ -137,13 +131,11 @@ bool StorageReader::ReadNewValues(std::string* error) {
     return false;
   }
   int64_t last = newest.Int(0);
-  // Values are only ever added, so the rows past the last one read are the
-  // news. With one MAX() in the query SQLite takes the plain columns from
-  // the row that holds it: the point's latest value in this chunk.
+  // A value row, once added, stays (a repeat replaces it in place), so the
+  // rows past the last one read are the new values.
   Statement rows(db_,
-                 "SELECT family, id_kind, point, COUNT(*), MAX(time * 1000 + msec), value, "
-                 "text_value, status FROM point_values WHERE rowid > ?1 AND rowid <= ?2 "
-                 "GROUP BY family, id_kind, point");
+                 "SELECT family, id_kind, point, COUNT(*) FROM point_values "
+                 "WHERE rowid > ?1 AND rowid <= ?2 GROUP BY family, id_kind, point");
   if (!rows.ok()) {
     *error = LastError();
     return false;
@@ -156,17 +148,7 @@ bool StorageReader::ReadNewValues(std::string* error) {
     rows.Bind(2, upTo);
     int step;
     while ((step = rows.Step()) == SQLITE_ROW) {
-      CatalogEntry& entry = catalog_[{rows.Text(0), rows.Text(1), rows.Text(2)}];
-      entry.count += rows.Int(3);
-      int64_t millis = rows.Int(4);
-      if (entry.last && entry.last->Millis() > millis) continue;
-      // msec is kept within 0..999 by the listeners; floor division keeps
-      // times before 1970 right as well.
-      int64_t second = SecondOf(millis);
-      entry.last = ValueTime{second, static_cast<int32_t>(millis - second * 1000)};
-      entry.lastIsText = rows.IsNull(5);
-      entry.lastValue = entry.lastIsText ? rows.Text(6) : NumberText(rows.Real(5));
-      entry.lastStatus = static_cast<int32_t>(rows.Int(7));
+      catalog_[{rows.Text(0), rows.Text(1), rows.Text(2)}].count += rows.Int(3);
     }
     if (step != SQLITE_DONE) {
       *error = LastError();
@@ -206,17 +188,30 @@ bool StorageReader::ReadKeysIfChanged(const char* table, std::pair<int64_t, int6
   return true;
 }
 
-PointRow StorageReader::RowOf(const PointKey& key, const CatalogEntry& entry) const {
-  PointRow row;
-  row.key = key;
-  row.count = entry.count;
-  row.last = entry.last;
-  row.lastValue = entry.lastValue;
-  row.lastIsText = entry.lastIsText;
-  row.lastStatus = entry.lastStatus;
-  row.configured = configured_.contains(key);
-  row.deleted = deleted_.contains(key);
-  return row;
+bool StorageReader::RowOf(const PointKey& key, const CatalogEntry& entry, PointRow* row,
+                          std::string* error) {
+  row->key = key;
+  row->count = entry.count;
+  row->configured = configured_.contains(key);
+  row->deleted = deleted_.contains(key);
+  if (entry.count == 0) return true;
+  StartQuery();
+  Statement last(db_,
+                 "SELECT time, msec, status, value_bits, text_value FROM point_values "
+                 "WHERE family = ?1 AND id_kind = ?2 AND point = ?3 "
+                 "ORDER BY time DESC, msec DESC LIMIT 1");
+  last.Bind(key);
+  int step = last.ok() ? last.Step() : SQLITE_ERROR;
+  if (step == SQLITE_ROW) {
+    row->last = ValueTime{last.Int(0), static_cast<int32_t>(last.Int(1))};
+    row->lastStatus = static_cast<int32_t>(last.Int(2));
+    row->lastIsText = last.IsNull(3);
+    row->lastValue = row->lastIsText ? last.Text(4) : ExactValueText(DoubleOfBits(last.Int(3)));
+  } else if (step != SQLITE_DONE) {
+    *error = LastError();
+    return false;
+  }
+  return true;
 }
 
 PointPage StorageReader::Points(const PointQuery& query, std::string* error) {
@@ -226,7 +221,7 @@ PointPage StorageReader::Points(const PointQuery& query, std::string* error) {
   for (const auto& [key, entry] : catalog_) {
     if (!query.search.empty() && !ContainsIgnoringCase(key.point, query.search)) continue;
     if (page.total >= query.offset && page.total < query.offset + query.limit) {
-      page.rows.push_back(RowOf(key, entry));
+      if (!RowOf(key, entry, &page.rows.emplace_back(), error)) return {};
     }
     ++page.total;
   }
@@ -239,7 +234,7 @@ std::optional<PointDetail> StorageReader::Point(const PointKey& key, std::string
   auto found = catalog_.find(key);
   if (found == catalog_.end()) return std::nullopt;
   PointDetail detail;
-  detail.row = RowOf(key, found->second);
+  if (!RowOf(key, found->second, &detail.row, error)) return std::nullopt;
 
   StartQuery();
   Statement first(db_,
@@ -286,15 +281,17 @@ Series StorageReader::ReducedSeries(const SeriesQuery& query, std::string* error
     return series;
   }
   StartQuery();
-  // The index on (family, id_kind, point, time, msec) finds the range by
+  // The key index (family, id_kind, point, time, msec) finds the range by
   // whole seconds; the inner query reads it in time order and stops at the
-  // cap, the outer one folds it into columns.
+  // cap, the outer one folds it into columns. Only numbers a chart can
+  // draw: texts and NaN (both NULL in `value`) and infinities stay out.
   Statement rows(db_,
                  "SELECT col, COUNT(*), MIN(value), MAX(value), MIN(t), MAX(t) FROM ("
                  "  SELECT (t - ?4) * ?6 / (?5 - ?4) AS col, t, value FROM ("
                  "    SELECT time * 1000 + msec AS t, value FROM point_values"
                  "    WHERE family = ?1 AND id_kind = ?2 AND point = ?3"
-                 "      AND time >= ?7 AND time <= ?8 AND value IS NOT NULL"
+                 "      AND time >= ?7 AND time <= ?8"
+                 "      AND abs(value) <= 1.7976931348623157e308"
                  "      AND time * 1000 + msec >= ?4 AND time * 1000 + msec < ?5"
                  "    LIMIT ?9))"
                  " GROUP BY col ORDER BY col");

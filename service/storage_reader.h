@@ -128,7 +128,9 @@ class StorageReader {
   // Reloads the keys of a small table when its count or last row changed.
   bool ReadKeysIfChanged(const char* table, std::pair<int64_t, int64_t>* seen,
                          std::set<PointKey>* keys, std::string* error);
-  PointRow RowOf(const PointKey& key, const CatalogEntry& entry) const;
+  // The row of a catalogued point, with its latest value read at once
+  // (a value may be replaced in place, which the catalog does not see).
+  bool RowOf(const PointKey& key, const CatalogEntry& entry, PointRow* row, std::string* error);
   std::string LastError() const;
   // Arms the time budget of the query about to run.
   void StartQuery();
@@ -141,10 +143,6 @@ class StorageReader {
 
   struct CatalogEntry {
     int64_t count = 0;
-    std::optional<ValueTime> last;
-    std::string lastValue;
-    bool lastIsText = false;
-    int32_t lastStatus = 0;
   };
   // Every point with values, a configuration or a deletion.
   std::map<PointKey, CatalogEntry> catalog_;
