@@ -132,9 +132,10 @@ bool StorageReader::ReadNewValues(std::string* error) {
   }
   int64_t last = newest.Int(0);
   // A value row, once added, stays (a repeat replaces it in place), so the
-  // rows past the last one read are the new values.
+  // rows past the last one read are the new values. NOT INDEXED: by rowid
+  // alone, or SQLite may walk the whole key index for the grouping.
   Statement rows(db_,
-                 "SELECT family, id_kind, point, COUNT(*) FROM point_values "
+                 "SELECT family, id_kind, point, COUNT(*) FROM point_values NOT INDEXED "
                  "WHERE rowid > ?1 AND rowid <= ?2 GROUP BY family, id_kind, point");
   if (!rows.ok()) {
     *error = LastError();
@@ -282,43 +283,55 @@ Series StorageReader::ReducedSeries(const SeriesQuery& query, std::string* error
   }
   StartQuery();
   // The key index (family, id_kind, point, time, msec) finds the range by
-  // whole seconds; the inner query reads it in time order and stops at the
-  // cap, the outer one folds it into columns. Only numbers a chart can
-  // draw: texts and NaN (both NULL in `value`) and infinities stay out.
+  // whole seconds and yields it in time order; the columns are filled here
+  // as the rows stream past, which spares SQLite a sort of the whole range.
+  // Only numbers a chart can draw: texts and NaN (both NULL in `value`)
+  // and infinities stay out.
   Statement rows(db_,
-                 "SELECT col, COUNT(*), MIN(value), MAX(value), MIN(t), MAX(t) FROM ("
-                 "  SELECT (t - ?4) * ?6 / (?5 - ?4) AS col, t, value FROM ("
-                 "    SELECT time * 1000 + msec AS t, value FROM point_values"
-                 "    WHERE family = ?1 AND id_kind = ?2 AND point = ?3"
-                 "      AND time >= ?7 AND time <= ?8"
-                 "      AND abs(value) <= 1.7976931348623157e308"
-                 "      AND time * 1000 + msec >= ?4 AND time * 1000 + msec < ?5"
-                 "    LIMIT ?9))"
-                 " GROUP BY col ORDER BY col");
+                 "SELECT time * 1000 + msec, value FROM point_values"
+                 " WHERE family = ?1 AND id_kind = ?2 AND point = ?3"
+                 "   AND time >= ?4 AND time <= ?5"
+                 "   AND abs(value) <= 1.7976931348623157e308");
   if (!rows.ok()) {
     *error = LastError();
     return series;
   }
   rows.Bind(query.key);
-  rows.Bind(4, query.fromMillis);
-  rows.Bind(5, query.toMillis);
-  rows.Bind(6, query.columns);
-  rows.Bind(7, SecondOf(query.fromMillis));
-  rows.Bind(8, SecondOf(query.toMillis));
-  rows.Bind(9, kMaxSeriesValues);
+  rows.Bind(4, SecondOf(query.fromMillis));
+  rows.Bind(5, SecondOf(query.toMillis));
+  const int64_t span = query.toMillis - query.fromMillis;
+  std::vector<SeriesColumn> columns(static_cast<size_t>(query.columns));
   int step;
   while ((step = rows.Step()) == SQLITE_ROW) {
-    SeriesColumn column{rows.Int(0), rows.Int(1), rows.Real(2), rows.Real(3), rows.Int(4),
-                        rows.Int(5)};
-    series.values += column.count;
-    series.columns.push_back(column);
+    int64_t millis = rows.Int(0);
+    if (millis < query.fromMillis || millis >= query.toMillis) continue;
+    if (series.values == kMaxSeriesValues) {
+      series.truncated = true;
+      break;
+    }
+    double value = rows.Real(1);
+    // Spans and column counts are bounded so that this product fits.
+    SeriesColumn& column = columns[static_cast<size_t>((millis - query.fromMillis) *
+                                                       query.columns / span)];
+    if (column.count == 0) {
+      column.min = column.max = value;
+      column.firstMillis = millis;
+    }
+    column.min = std::min(column.min, value);
+    column.max = std::max(column.max, value);
+    column.lastMillis = millis;
+    ++column.count;
+    ++series.values;
   }
-  if (step != SQLITE_DONE) {
+  if (step != SQLITE_DONE && step != SQLITE_ROW) {
     *error = LastError();
-    series = {};
-    return series;
+    return Series{};
   }
-  series.truncated = series.values >= kMaxSeriesValues;
+  for (size_t i = 0; i < columns.size(); ++i) {
+    if (columns[i].count == 0) continue;
+    columns[i].column = static_cast<int64_t>(i);
+    series.columns.push_back(columns[i]);
+  }
   return series;
 }
 
