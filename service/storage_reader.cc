@@ -13,8 +13,6 @@ namespace {
 
 // Value rows folded into the catalog per query, so each stays short.
 constexpr int64_t kCatalogChunkRows = 250'000;
-// How often the catalog looks for new rows at most.
-constexpr std::chrono::milliseconds kCatalogFreshness{250};
 
 // A prepared statement that finalizes itself.
 class Statement {
@@ -112,14 +110,11 @@ bool StorageReader::RefreshCatalog(std::string* error) {
     *error = LastError();
     return false;
   }
-  auto now = std::chrono::steady_clock::now();
-  if (now - refreshed_ < kCatalogFreshness) return true;
   if (!ReadNewValues(error) ||
       !ReadKeysIfChanged("point_configs", &configsSeen_, &configured_, error) ||
       !ReadKeysIfChanged("deletions", &deletionsSeen_, &deleted_, error)) {
     return false;
   }
-  refreshed_ = now;
   return true;
 }
 

@@ -122,7 +122,8 @@ class StorageReader {
  private:
   struct CatalogEntry;
   // Brings the in-memory list of points up to date with what was stored
-  // since the last call: only rows added since are read.
+  // since the last call: only rows added since are read, a few cheap
+  // queries when nothing changed.
   bool RefreshCatalog(std::string* error);
   bool ReadNewValues(std::string* error);
   // Reloads the keys of a small table when its count or last row changed.
@@ -151,7 +152,6 @@ class StorageReader {
   int64_t valuesRowid_ = 0;  // the last value row read into the catalog
   std::pair<int64_t, int64_t> configsSeen_{-1, -1};    // count and last rowid
   std::pair<int64_t, int64_t> deletionsSeen_{-1, -1};  // count and last rowid
-  std::chrono::steady_clock::time_point refreshed_;
 };
 
 }  // namespace histfeed::service

@@ -4,10 +4,8 @@
 #include <cmath>
 
 namespace histfeed::service::http {
-namespace {
 
-// Length of the valid UTF-8 sequence starting at `at`, or 0.
-size_t Utf8Length(std::string_view text, size_t at) {
+size_t Utf8SequenceLength(std::string_view text, size_t at) {
   auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
   unsigned char lead = byte(at);
   size_t length;
@@ -35,8 +33,6 @@ size_t Utf8Length(std::string_view text, size_t at) {
   return length;
 }
 
-}  // namespace
-
 void AppendJsonString(std::string_view text, std::string* out) {
   static const char kHex[] = "0123456789abcdef";
   out->push_back('"');
@@ -50,7 +46,7 @@ void AppendJsonString(std::string_view text, std::string* out) {
       out->push_back(kHex[c >> 4]);
       out->push_back(kHex[c & 15]);
     } else if (c >= 0x80) {
-      size_t length = Utf8Length(text, at);
+      size_t length = Utf8SequenceLength(text, at);
       if (length == 0) {
         out->append("\\ufffd");
         ++at;

@@ -42,6 +42,10 @@ class JsonWriter {
   bool afterKey_ = false;
 };
 
+// The length of the well-formed UTF-8 sequence at `text[at]`, or 0 when
+// the bytes there are not one.
+size_t Utf8SequenceLength(std::string_view text, size_t at);
+
 // Appends `text` to `out` as a quoted JSON string.
 void AppendJsonString(std::string_view text, std::string* out);
 

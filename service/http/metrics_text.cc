@@ -6,11 +6,16 @@
 namespace histfeed::service::http {
 namespace {
 
+// Counts as whole numbers and the rest in the shortest positional form
+// that reads back the same ("0.0005", not "5e-04"), as people expect.
 std::string Number(double value) {
   if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
   if (std::isnan(value)) return "NaN";
-  char text[32];
-  auto result = std::to_chars(text, text + sizeof text, value);
+  if (value == std::trunc(value) && std::abs(value) < 1e15) {
+    return std::to_string(static_cast<int64_t>(value));
+  }
+  char text[400];
+  auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
   return std::string(text, result.ptr);
 }
 

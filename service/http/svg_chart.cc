@@ -6,23 +6,38 @@
 #include <cstdio>
 #include <ctime>
 
+#include "service/http/json_writer.h"
+
 namespace histfeed::service::http {
 namespace {
 
 constexpr int64_t kLeft = 72, kRight = 12, kTop = 12, kBottom = 30;
 constexpr int kGridLines = 5;
 
+// Text for XML: markup escaped, control characters (which XML forbids)
+// shown as '?' and bytes that are not UTF-8 as U+FFFD.
 std::string Escape(const std::string& text) {
   std::string out;
-  for (char c : text) {
+  for (size_t at = 0; at < text.size();) {
+    char c = text[at];
+    size_t length = Utf8SequenceLength(text, at);
+    if (length > 1) {
+      out.append(text, at, length);
+      at += length;
+      continue;
+    }
+    ++at;
     switch (c) {
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
       case '&': out += "&amp;"; break;
       case '"': out += "&quot;"; break;
       default:
-        // Control characters are not allowed in XML at all.
-        out.push_back(static_cast<unsigned char>(c) < 0x20 ? '?' : c);
+        if (length == 0) {
+          out += "\xef\xbf\xbd";
+        } else {
+          out.push_back(static_cast<unsigned char>(c) < 0x20 ? '?' : c);
+        }
     }
   }
   return out;
