@@ -20,6 +20,7 @@ command -v sqlite3 >/dev/null || need+=(sqlite3)
 command -v pkg-config >/dev/null || need+=(pkgconf)
 command -v promtool >/dev/null || need+=(prometheus)
 command -v chromium >/dev/null || need+=(chromium)
+command -v curl >/dev/null || need+=(curl)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
