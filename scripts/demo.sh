@@ -11,12 +11,17 @@
 # or when anything along the way fails. The temporary directory with the
 # databases and logs is removed at the end, unless --keep (or
 # HISTFEED_DEMO_KEEP=1) asks to keep it or the demo failed.
+#
+# Both services show their pages while the demo runs (the addresses are
+# printed at the start); HISTFEED_DEMO_HTTP_PORT=8080 puts the primary's on
+# port 8080 and the alternate's on 8081, else free ports are taken.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 outage_seconds=${HISTFEED_DEMO_OUTAGE_SECONDS:-4}
 keep=${HISTFEED_DEMO_KEEP:-}
 if [ "${1:-}" = --keep ]; then keep=1; shift; fi
+http_port=${HISTFEED_DEMO_HTTP_PORT:-0}
 
 say() { printf 'demo: %s\n' "$*"; }
 
@@ -67,13 +72,13 @@ finish() {
 }
 trap finish EXIT
 
-# start_service NAME UNIVERSAL_PORT CLASSIC_PORT: port 0 lets the service
-# choose; the ports it took are read back from its log.
+# start_service NAME UNIVERSAL_PORT CLASSIC_PORT HTTP_PORT: port 0 lets the
+# service choose; the ports it took are read back from its log.
 start_service() {
   local name=$1 log=$work/$1.log
   : >"$log.new"
   "$service" serve --db "$work/$name.db" --universal-port "$2" --classic-port "$3" \
-    2>>"$log.new" &
+    --http "127.0.0.1:$4" 2>>"$log.new" &
   echo $! >"$work/$name.pid"
   # Not a job of this shell: the demo's own kill is not news.
   disown $!
@@ -92,14 +97,17 @@ start_service() {
   fi
   # "... universal listening on 127.0.0.1:PORT, classic on 127.0.0.1:PORT, ..."
   read -r universal_port classic_port < <(sed -E 's/.*listening on [^:]+:([0-9]+), classic on [^:]+:([0-9]+),.*/\1 \2/' <<<"$line")
-  printf '%s %s\n' "$universal_port" "$classic_port" >"$work/$name.ports"
+  local pages_port
+  pages_port=$(sed -nE 's|.*http pages on http://[^:]+:([0-9]+)/.*|\1|p' "$log" | tail -1)
+  printf '%s %s %s\n' "$universal_port" "$classic_port" "$pages_port" >"$work/$name.ports"
 }
 
-start_service primary 0 0
-read -r primary_port primary_classic <"$work/primary.ports"
-start_service alternate 0 0
-read -r alternate_port _ <"$work/alternate.ports"
+start_service primary 0 0 "$http_port"
+read -r primary_port primary_classic primary_pages <"$work/primary.ports"
+start_service alternate 0 0 "$([ "$http_port" -eq 0 ] && echo 0 || echo $((http_port + 1)))"
+read -r alternate_port _ alternate_pages <"$work/alternate.ports"
 say "primary service on ports $primary_port (universal) and $primary_classic (classic), alternate on $alternate_port"
+say "pages: http://127.0.0.1:$primary_pages/ (primary), http://127.0.0.1:$alternate_pages/ (alternate)"
 say "databases and logs in $work (removed at the end unless --keep)"
 
 # Kills the primary outright, keeps it down for a while, and starts it again
@@ -108,7 +116,7 @@ outage() {
   say "killing the primary service (SIGKILL) for ${outage_seconds} s"
   kill -KILL "$(cat "$work/primary.pid")"
   sleep "$outage_seconds"
-  start_service primary "$primary_port" "$primary_classic"
+  start_service primary "$primary_port" "$primary_classic" "$primary_pages"
   say "primary service restarted"
 }
 
@@ -134,6 +142,30 @@ if [ "$source_status" -ne 0 ]; then
   say "the example source failed ($source_status)"
   exit 1
 fi
+
+# The primary's pages, JSON and metrics answer while it still runs.
+check_pages() {
+  local base=http://127.0.0.1:$primary_pages key="family=universal&kind=point&point=FIC001" path
+  for path in / /points "/point?$key" /pages.js /api/overview "/api/points?q=FIC&limit=5" \
+              "/api/point?$key" "/api/series?$key&columns=100" "/chart.svg?$key"; do
+    if ! curl -sf -o /dev/null "$base$path"; then
+      say "FAILED: the primary's page $path did not answer"
+      exit 1
+    fi
+  done
+  local listed
+  listed=$(curl -sf "$base/api/points?q=FIC001" || true)
+  if [[ $listed != *'"point":"FIC001"'* ]]; then
+    say "FAILED: the primary's points do not list FIC001"
+    exit 1
+  fi
+  if ! curl -sf "$base/metrics" | promtool check metrics; then
+    say "FAILED: the primary's /metrics does not pass promtool"
+    exit 1
+  fi
+  say "the primary's pages, JSON and /metrics answer ($base/)"
+}
+check_pages
 stop_all
 
 summary() { grep "^summary $1 " "$work/source.log" | tr ' ' '\n' | sed -n "s/^$2=//p"; }

@@ -24,6 +24,20 @@ void SetReply(uint8_t* reply, uint32_t status, const std::string& text) {
   std::memcpy(reply + TARVO_REPLY_TEXT_OFFSET, text.data(), length);
 }
 
+// The reason a reply block refuses its request, or null when it does not.
+const char* RefusalReason(const uint8_t* reply) {
+  uint32_t status = 0;
+  for (int i = 3; i >= 0; --i) status = (status << 8) | reply[TARVO_REPLY_STATUS_OFFSET + i];
+  switch (status) {
+    case 0: return nullptr;
+    case kClassicNotStored: return "could not store";
+    case kClassicMalformed: return "malformed request";
+    case kClassicRefusedAsAsked: return "refused as asked";
+    case kClassicBusy: return "busy";
+  }
+  return "refused";
+}
+
 bool SendReply(int socket, uint16_t call, int32_t result, const void* payload, size_t size) {
   std::vector<uint8_t> message(network::kReplyHeadSize + size);
   network::EncodeReplyHead(call, result, static_cast<uint32_t>(size), message.data());
@@ -33,9 +47,10 @@ bool SendReply(int socket, uint16_t call, int32_t result, const void* payload, s
 
 }  // namespace
 
-ClassicListener::ClassicListener(Storage& storage, ClassicFaults faults)
+ClassicListener::ClassicListener(Storage& storage, ClassicFaults faults, ServiceMetrics* metrics)
     : storage_(storage),
       faults_(std::move(faults)),
+      metrics_(metrics),
       listener_("classic", [this](int socket, const std::string& peer) { Serve(socket, peer); }) {}
 
 void ClassicListener::SetFaults(const ClassicFaults& faults) {
@@ -46,6 +61,7 @@ void ClassicListener::SetFaults(const ClassicFaults& faults) {
 void ClassicListener::Serve(int socket, const std::string& peer) {
   uint8_t head[network::kRequestHeadSize];
   std::vector<uint8_t> payload(network::kExtendedNameMax + TARVO_SHORT_ID_REQUEST_SIZE);
+  MetricsConnection seen(metrics_, Family::kClassic, peer);
   for (;;) {
     if (!ReadExactly(socket, head, sizeof head)) return;
     network::RequestHead request;
@@ -53,6 +69,7 @@ void ClassicListener::Serve(int socket, const std::string& peer) {
     if (error != network::HeadError::kNone) {
       // Without a trustworthy head the stream cannot be followed further.
       ++counters_.refused;
+      seen.Rejected(network::HeadErrorText(error));
       LogEvent("classic %s: refused a request (%s), closing", peer.c_str(),
                network::HeadErrorText(error));
       return;
@@ -61,6 +78,7 @@ void ClassicListener::Serve(int socket, const std::string& peer) {
       return;
     }
     ++counters_.requests;
+    int64_t values = 0;
     bool sent = false;
     switch (request.call) {
       case network::kConnectCall:
@@ -96,18 +114,20 @@ void ClassicListener::Serve(int socket, const std::string& peer) {
         if (request.call == network::kConfigCall) {
           AnswerConfig(request.service, payload.data(), request.payloadLength, reply, peer);
         } else {
-          AnswerData(request.service, request.call == network::kLongIdCall, payload.data(),
-                     request.payloadLength, reply, peer);
+          values = AnswerData(request.service, request.call == network::kLongIdCall,
+                              payload.data(), request.payloadLength, reply, peer);
         }
+        if (const char* reason = RefusalReason(reply)) seen.Rejected(reason);
         sent = SendReply(socket, request.call, 0, reply, sizeof reply);
         break;
       }
     }
+    seen.FrameReceived(values);
     if (!sent) return;
   }
 }
 
-void ClassicListener::AnswerData(const std::string& service, bool longKind,
+int64_t ClassicListener::AnswerData(const std::string& service, bool longKind,
                                  const uint8_t* request, size_t size, uint8_t* reply,
                                  const std::string& peer) {
   bool busy = false;
@@ -127,12 +147,12 @@ void ClassicListener::AnswerData(const std::string& service, bool longKind,
   if (busy) {
     ++counters_.busyAnswers;
     SetReply(reply, kClassicBusy, "busy");
-    return;
+    return 0;
   }
   if (refuse) {
     ++counters_.refused;
     SetReply(reply, kClassicRefusedAsAsked, "refused as asked");
-    return;
+    return 0;
   }
   Batch batch;
   std::string error;
@@ -141,16 +161,17 @@ void ClassicListener::AnswerData(const std::string& service, bool longKind,
     LogEvent("classic %s: refused a data request for %s (%s)", peer.c_str(), service.c_str(),
              error.c_str());
     SetReply(reply, kClassicMalformed, error);
-    return;
+    return 0;
   }
   if (!storage_.Commit(batch)) {
     ++counters_.refused;
     LogEvent("classic %s: could not store a data request for %s", peer.c_str(), service.c_str());
     SetReply(reply, kClassicNotStored, "could not store the records");
-    return;
+    return 0;
   }
   counters_.values += static_cast<int64_t>(batch.values.size());
   SetReply(reply, 0, load);
+  return static_cast<int64_t>(batch.values.size());
 }
 
 void ClassicListener::AnswerConfig(const std::string& service, const uint8_t* request,

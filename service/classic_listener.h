@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "service/service_metrics.h"
 #include "service/storage.h"
 #include "service/tcp_listener.h"
 
@@ -44,7 +45,8 @@ struct ClassicCounters {
 
 class ClassicListener {
  public:
-  ClassicListener(Storage& storage, ClassicFaults faults);
+  // `metrics`, when given, counts the connections, requests and refusals.
+  ClassicListener(Storage& storage, ClassicFaults faults, ServiceMetrics* metrics = nullptr);
   std::string Start(const std::string& address, uint16_t port) {
     return listener_.Start(address, port);
   }
@@ -57,8 +59,9 @@ class ClassicListener {
 
  private:
   void Serve(int socket, const std::string& peer);
-  // Fills the reply block of a data (longKind false or true) request.
-  void AnswerData(const std::string& service, bool longKind, const uint8_t* request,
+  // Fills the reply block of a data (longKind false or true) request and
+  // returns the number of values stored.
+  int64_t AnswerData(const std::string& service, bool longKind, const uint8_t* request,
                   size_t size, uint8_t* reply, const std::string& peer);
   void AnswerConfig(const std::string& service, const uint8_t* request, size_t size,
                     uint8_t* reply, const std::string& peer);
@@ -68,6 +71,7 @@ class ClassicListener {
   ClassicFaults faults_;     // guarded by faultsMutex_
   int64_t dataRequests_ = 0;  // guarded by faultsMutex_
   ClassicCounters counters_;
+  ServiceMetrics* metrics_;
   TcpListener listener_;
 };
 

@@ -5,6 +5,7 @@
 //                          [--nak-every N] [--ack-delay-ms N] [--close-after N]
 //                          [--silent] [--classic-port N] [--busy] [--busy-count N]
 //                          [--load N,M] [--refuse-every N] [--service-kind N] [--quiet]
+//                          [--http [ADDRESS:]PORT]
 //   histfeed-service dump --db FILE [--csv]
 #include <signal.h>
 
@@ -16,7 +17,10 @@
 
 #include "service/classic_listener.h"
 #include "service/event_log.h"
+#include "service/http/http_server.h"
+#include "service/service_metrics.h"
 #include "service/storage.h"
+#include "service/storage_reader.h"
 #include "service/universal_listener.h"
 
 namespace histfeed::service {
@@ -35,6 +39,8 @@ struct Options {
   ClassicFaults classicFaults;
   bool csv = false;
   bool quiet = false;
+  std::string httpHost;  // empty: no HTTP side
+  uint16_t httpPort = 0;
 };
 
 int Usage(const char* problem) {
@@ -46,6 +52,7 @@ int Usage(const char* problem) {
                "                              [--classic-port N] [--busy] [--busy-count N]\n"
                "                              [--load N,M] [--refuse-every N]\n"
                "                              [--service-kind N] [--quiet]\n"
+               "                              [--http [ADDRESS:]PORT]\n"
                "       histfeed-service dump --db FILE [--csv]\n",
                problem);
   return 2;
@@ -92,6 +99,11 @@ std::string Parse(int argc, char** argv, Options* options) {
       options->classicFaults.load = text;
     } else if (flag == "--quiet") {
       options->quiet = true;
+    } else if (flag == "--http") {
+      const char* text = value();
+      if (text == nullptr) return "--http needs [ADDRESS:]PORT";
+      std::string error = http::SplitHostPort(text, &options->httpHost, &options->httpPort);
+      if (!error.empty()) return error;
     } else if (flag == "--db" || flag == "--listen") {
       const char* text = value();
       if (text == nullptr) return flag + " needs a value";
@@ -171,13 +183,28 @@ int Serve(Storage& storage, const Options& options) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  UniversalListener universal(storage, options.faults);
+  ServiceMetrics metrics;
+  storage.SetMetrics(&metrics);
+  // The pages read through a connection of their own (opened first, so a
+  // bad --http stops the service before it takes any connection).
+  StorageReader reader;
+  http::HttpServer pages(metrics, reader, HISTFEED_VERSION);
+  if (!options.httpHost.empty()) {
+    std::string error = reader.Open(options.database);
+    if (error.empty()) error = pages.Start(options.httpHost, options.httpPort);
+    if (!error.empty()) {
+      LogEvent("%s", error.c_str());
+      return 1;
+    }
+    LogEvent("http pages on http://%s:%u/", options.httpHost.c_str(), pages.port());
+  }
+  UniversalListener universal(storage, options.faults, &metrics);
   std::string error = universal.Start(options.listen, options.universalPort);
   if (!error.empty()) {
     LogEvent("%s", error.c_str());
     return 1;
   }
-  ClassicListener classic(storage, options.classicFaults);
+  ClassicListener classic(storage, options.classicFaults, &metrics);
   error = classic.Start(options.listen, options.classicPort);
   if (!error.empty()) {
     LogEvent("%s", error.c_str());
@@ -220,6 +247,7 @@ int Serve(Storage& storage, const Options& options) {
   LogEvent("stopping");
   universal.Stop();
   classic.Stop();
+  pages.Stop();
   LogEvent("stopped; %lld values stored in this run",
            static_cast<long long>(universal.counters().values.load() +
                                   classic.counters().values.load()));
@@ -236,7 +264,9 @@ int main(int argc, char** argv) {
   if (!problem.empty()) return Usage(problem.c_str());
   SetEventLogQuiet(options.quiet);
   Storage storage;
-  std::string error = storage.Open(options.database);
+  // dump only reads: it neither needs write access nor creates a database.
+  std::string error = options.command == "dump" ? storage.OpenReadOnly(options.database)
+                                                : storage.Open(options.database);
   if (!error.empty()) {
     std::fprintf(stderr, "histfeed-service: %s\n", error.c_str());
     return 1;

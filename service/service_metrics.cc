@@ -18,6 +18,7 @@ const char* FamilyName(Family family) {
 }
 
 ServiceMetrics::ServiceMetrics() {
+  totals_.startedUnixMs = NowUnixMs();
   totals_.commitBucketBounds = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 1};
   totals_.commitBucketCounts.assign(totals_.commitBucketBounds.size() + 1, 0);
 }

@@ -32,6 +32,7 @@ struct ConnectionSnapshot {
 };
 
 struct MetricsSnapshot {
+  int64_t startedUnixMs = 0;  // when the service started
   std::vector<ConnectionSnapshot> connections;
   int64_t framesByFamily[2] = {0, 0};
   int64_t valuesByFamily[2] = {0, 0};
@@ -73,6 +74,33 @@ class ServiceMetrics {
   ConnectionId nextId_ = 1;
   std::map<ConnectionId, Connection> open_;
   MetricsSnapshot totals_;
+};
+
+// One connection's reports, for a handler that may have no registry (a
+// null one): opened on construction, closed on destruction.
+class MetricsConnection {
+ public:
+  MetricsConnection(ServiceMetrics* metrics, Family family, const std::string& peer)
+      : metrics_(metrics), id_(metrics ? metrics->ConnectionOpened(family, peer) : 0) {}
+  ~MetricsConnection() {
+    if (metrics_ != nullptr) metrics_->ConnectionClosed(id_);
+  }
+  MetricsConnection(const MetricsConnection&) = delete;
+  MetricsConnection& operator=(const MetricsConnection&) = delete;
+
+  void FrameReceived(int64_t values) {
+    if (metrics_ != nullptr) metrics_->FrameReceived(id_, values);
+  }
+  void AnswerSent(uint8_t byte) {
+    if (metrics_ != nullptr) metrics_->AnswerSent(id_, byte);
+  }
+  void Rejected(const std::string& reason) {
+    if (metrics_ != nullptr) metrics_->Rejected(id_, reason);
+  }
+
+ private:
+  ServiceMetrics* metrics_;
+  ConnectionId id_;
 };
 
 }  // namespace histfeed::service

@@ -3,13 +3,21 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <cstdlib>
+
+#include "service/value_text.h"
 
 namespace histfeed::service {
 namespace {
 
-// The schema. Values are append-only; a configuration is keyed by family,
-// identifier kind and identifier, so a later record replaces it and a
-// deletion removes it (and is logged).
+// The schema. A value is kept once per point and time stamp: the key
+// (family, id_kind, point, time, msec) is unique, a repeat of the same value
+// changes nothing and a repeat with another value replaces it. `value`
+// holds numbers for people and queries; `value_bits` holds the same number
+// as its IEEE 754 bits, the exact one (SQLite reads a NaN as NULL and may
+// not keep -0.0). A configuration is keyed by family, identifier kind and
+// identifier, so a later record replaces it and a deletion removes it (and
+// is logged).
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS point_values (
   family      TEXT    NOT NULL,
@@ -19,10 +27,11 @@ CREATE TABLE IF NOT EXISTS point_values (
   msec        INTEGER NOT NULL,
   status      INTEGER NOT NULL,
   value       REAL,
+  value_bits  INTEGER,
   text_value  TEXT,
   received_at REAL    NOT NULL
 );
-CREATE INDEX IF NOT EXISTS point_values_by_point
+CREATE UNIQUE INDEX IF NOT EXISTS point_values_key
   ON point_values (family, id_kind, point, time, msec);
 CREATE TABLE IF NOT EXISTS point_configs (
   family      TEXT    NOT NULL,
@@ -46,6 +55,54 @@ CREATE TABLE IF NOT EXISTS deletions (
 );
 )sql";
 
+// Upserts a value; an exact repeat leaves the row (and its received_at) alone.
+constexpr const char* kUpsertValue =
+    "INSERT INTO point_values (family, id_kind, point, time, msec, status, value, value_bits, "
+    "text_value, received_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10) "
+    "ON CONFLICT (family, id_kind, point, time, msec) DO UPDATE SET "
+    "status = excluded.status, value = excluded.value, value_bits = excluded.value_bits, "
+    "text_value = excluded.text_value, received_at = excluded.received_at "
+    "WHERE status IS NOT excluded.status OR value_bits IS NOT excluded.value_bits "
+    "OR text_value IS NOT excluded.text_value";
+
+// Databases written before values were unique and exact: their rows move
+// into the new table, the last of each key winning, as a replay would.
+constexpr const char* kMigrateValues = R"sql(
+ALTER TABLE point_values RENAME TO point_values_before_keys;
+DROP INDEX IF EXISTS point_values_by_point;
+)sql";
+constexpr const char* kMigrateCopy = R"sql(
+INSERT INTO point_values (family, id_kind, point, time, msec, status, value, value_bits,
+                          text_value, received_at)
+  SELECT family, id_kind, point, time, msec, status, value, histfeed_double_bits(value),
+         text_value, received_at
+  FROM point_values_before_keys WHERE true ORDER BY rowid
+  ON CONFLICT (family, id_kind, point, time, msec) DO UPDATE SET
+    status = excluded.status, value = excluded.value, value_bits = excluded.value_bits,
+    text_value = excluded.text_value, received_at = excluded.received_at;
+DROP TABLE point_values_before_keys;
+)sql";
+
+void DoubleBitsFunction(sqlite3_context* context, int, sqlite3_value** arguments) {
+  if (sqlite3_value_type(arguments[0]) == SQLITE_NULL) {
+    sqlite3_result_null(context);
+  } else {
+    sqlite3_result_int64(context, DoubleBits(sqlite3_value_double(arguments[0])));
+  }
+}
+
+bool HasColumn(sqlite3* db, const char* table, const char* column) {
+  std::string sql = std::string("SELECT ") + column + " FROM " + table + " LIMIT 0";
+  sqlite3_stmt* statement = nullptr;
+  bool has = sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK;
+  sqlite3_finalize(statement);
+  return has;
+}
+
+bool HasTable(sqlite3* db, const char* table) {
+  return HasColumn(db, table, "1");
+}
+
 double Now() {
   using namespace std::chrono;
   return duration<double>(system_clock::now().time_since_epoch()).count();
@@ -65,6 +122,14 @@ bool StepAndReset(sqlite3_stmt* statement) {
 std::string ColumnText(sqlite3_stmt* statement, int column) {
   const unsigned char* text = sqlite3_column_text(statement, column);
   return text ? reinterpret_cast<const char*>(text) : "";
+}
+
+// A value as Summarize selects it: 't' and a text, or 'b' and the bits of
+// a number.
+std::string TaggedValueText(const std::string& tagged) {
+  if (tagged.empty()) return "";
+  if (tagged[0] == 't') return tagged.substr(1);
+  return ExactValueText(DoubleOfBits(std::strtoll(tagged.c_str() + 1, nullptr, 10)));
 }
 
 }  // namespace
@@ -91,16 +156,49 @@ std::string Storage::Open(const std::string& path) {
     return "cannot open database " + path + ": " + sqlite3_errmsg(db_);
   }
   sqlite3_busy_timeout(db_, 5000);
-  if (!Exec("PRAGMA journal_mode=WAL") || !Exec("PRAGMA synchronous=NORMAL") || !Exec(kSchema)) {
-    return std::string("cannot create schema: ") + sqlite3_errmsg(db_);
+  if (!Exec("PRAGMA journal_mode=WAL") || !Exec("PRAGMA synchronous=NORMAL")) {
+    return "cannot use database " + path + ": " + sqlite3_errmsg(db_);
   }
+  std::string error = MigrateValues();
+  if (!error.empty()) return error;
+  if (!Exec(kSchema)) return std::string("cannot create schema: ") + sqlite3_errmsg(db_);
+  return PrepareStatements();
+}
+
+std::string Storage::OpenReadOnly(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    return "cannot open database " + path + ": " + sqlite3_errmsg(db_);
+  }
+  sqlite3_busy_timeout(db_, 5000);
+  if (!HasTable(db_, "point_values") || !HasTable(db_, "point_configs")) {
+    return "not a histfeed-service database: " + path;
+  }
+  if (!HasColumn(db_, "point_values", "value_bits")) {
+    return "database " + path + " was written by an older histfeed-service; "
+           "serve it once to bring it up to date";
+  }
+  return "";
+}
+
+std::string Storage::MigrateValues() {
+  if (!HasTable(db_, "point_values") || HasColumn(db_, "point_values", "value_bits")) return "";
+  sqlite3_create_function(db_, "histfeed_double_bits", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
+                          nullptr, DoubleBitsFunction, nullptr, nullptr);
+  bool ok = Exec("BEGIN IMMEDIATE") && Exec(kMigrateValues) && Exec(kSchema) &&
+            Exec(kMigrateCopy) && Exec("COMMIT");
+  if (ok) return "";
+  std::string error = std::string("cannot bring the database up to date: ") + sqlite3_errmsg(db_);
+  Exec("ROLLBACK");
+  return error;
+}
+
+std::string Storage::PrepareStatements() {
   struct {
     const char* sql;
     sqlite3_stmt** statement;
   } statements[] = {
-      {"INSERT INTO point_values (family, id_kind, point, time, msec, status, value, "
-       "text_value, received_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
-       &insertValue_},
+      {kUpsertValue, &insertValue_},
       {"INSERT OR REPLACE INTO point_configs (family, id_kind, point, record_type, point_id, "
        "long_id, ext_id, description, units, raw, received_at) "
        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)",
@@ -132,11 +230,12 @@ bool Storage::Insert(const ValueRow& row) {
   sqlite3_bind_int(insertValue_, 5, row.msec);
   sqlite3_bind_int(insertValue_, 6, row.status);
   if (row.isText) {
-    BindText(insertValue_, 8, row.text);
+    BindText(insertValue_, 9, row.text);
   } else {
     sqlite3_bind_double(insertValue_, 7, row.value);
+    sqlite3_bind_int64(insertValue_, 8, DoubleBits(row.value));
   }
-  sqlite3_bind_double(insertValue_, 9, Now());
+  sqlite3_bind_double(insertValue_, 10, Now());
   return StepAndReset(insertValue_);
 }
 
@@ -170,12 +269,19 @@ bool Storage::Apply(const DeletionRow& row) {
 
 bool Storage::Commit(const Batch& batch) {
   std::lock_guard<std::mutex> lock(mutex_);
+  auto started = std::chrono::steady_clock::now();
   if (db_ == nullptr || !Exec("BEGIN IMMEDIATE")) return false;
   bool ok = true;
   for (const ValueRow& row : batch.values) ok = ok && Insert(row);
   for (const ConfigRow& row : batch.configs) ok = ok && Insert(row);
   for (const DeletionRow& row : batch.deletions) ok = ok && Apply(row);
-  if (ok && Exec("COMMIT")) return true;
+  if (ok && Exec("COMMIT")) {
+    if (metrics_ != nullptr) {
+      metrics_->Committed(std::chrono::steady_clock::now() - started,
+                          static_cast<int64_t>(batch.values.size()));
+    }
+    return true;
+  }
   Exec("ROLLBACK");
   return false;
 }
@@ -185,12 +291,12 @@ std::vector<PointSummary> Storage::Summarize() {
   std::vector<PointSummary> summaries;
   const char* sql =
       "SELECT family, id_kind, point, COUNT(*), MIN(time), MAX(time), "
-      "(SELECT COALESCE(CAST(v.value AS TEXT), v.text_value) FROM point_values v "
+      "(SELECT COALESCE('t' || v.text_value, 'b' || v.value_bits) FROM point_values v "
       "  WHERE v.family = p.family AND v.id_kind = p.id_kind AND v.point = p.point "
-      "  ORDER BY v.time, v.msec, v.rowid LIMIT 1), "
-      "(SELECT COALESCE(CAST(v.value AS TEXT), v.text_value) FROM point_values v "
+      "  ORDER BY v.time, v.msec LIMIT 1), "
+      "(SELECT COALESCE('t' || v.text_value, 'b' || v.value_bits) FROM point_values v "
       "  WHERE v.family = p.family AND v.id_kind = p.id_kind AND v.point = p.point "
-      "  ORDER BY v.time DESC, v.msec DESC, v.rowid DESC LIMIT 1) "
+      "  ORDER BY v.time DESC, v.msec DESC LIMIT 1) "
       "FROM point_values p GROUP BY family, id_kind, point ORDER BY family, id_kind, point";
   sqlite3_stmt* statement = nullptr;
   if (sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr) != SQLITE_OK) return summaries;
@@ -202,8 +308,8 @@ std::vector<PointSummary> Storage::Summarize() {
     summary.count = sqlite3_column_int64(statement, 3);
     summary.firstTime = sqlite3_column_int64(statement, 4);
     summary.lastTime = sqlite3_column_int64(statement, 5);
-    summary.firstValue = ColumnText(statement, 6);
-    summary.lastValue = ColumnText(statement, 7);
+    summary.firstValue = TaggedValueText(ColumnText(statement, 6));
+    summary.lastValue = TaggedValueText(ColumnText(statement, 7));
     summaries.push_back(std::move(summary));
   }
   sqlite3_finalize(statement);

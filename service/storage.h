@@ -1,5 +1,6 @@
 // The service's database: one SQLite file in WAL mode holding point
-// values, point configurations and the deletions applied to them.
+// values (one per point and time stamp, numbers kept bit for bit), point
+// configurations and the deletions applied to them.
 #ifndef HISTFEED_SERVICE_STORAGE_H_
 #define HISTFEED_SERVICE_STORAGE_H_
 
@@ -7,6 +8,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "service/service_metrics.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -68,9 +71,14 @@ class Storage {
   // Opens or creates the database and its schema. Returns an error text,
   // empty on success.
   std::string Open(const std::string& path);
+  // Opens an existing database for reading only (Summarize and the
+  // counts); a missing file is an error, never a new database.
+  std::string OpenReadOnly(const std::string& path);
 
   // Stores a batch atomically; true once it is committed.
   bool Commit(const Batch& batch);
+  // Where commits are counted and timed from now on; null for nowhere.
+  void SetMetrics(ServiceMetrics* metrics) { metrics_ = metrics; }
 
   std::vector<PointSummary> Summarize();
   int64_t CountValues();
@@ -78,11 +86,14 @@ class Storage {
 
  private:
   bool Exec(const char* sql);
+  std::string MigrateValues();
+  std::string PrepareStatements();
   bool Insert(const ValueRow& row);
   bool Insert(const ConfigRow& row);
   bool Apply(const DeletionRow& row);
 
   std::mutex mutex_;
+  ServiceMetrics* metrics_ = nullptr;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insertValue_ = nullptr;
   sqlite3_stmt* upsertConfig_ = nullptr;

@@ -29,19 +29,24 @@ const char* FrameErrorText(universal::FrameError error) {
 
 }  // namespace
 
-UniversalListener::UniversalListener(Storage& storage, UniversalFaults faults)
+UniversalListener::UniversalListener(Storage& storage, UniversalFaults faults,
+                                     ServiceMetrics* metrics)
     : storage_(storage),
       faults_(faults),
+      metrics_(metrics),
       listener_("universal", [this](int socket, const std::string& peer) { Serve(socket, peer); }) {}
 
 void UniversalListener::Serve(int socket, const std::string& peer) {
   uint8_t frame[universal::kMaxFrameBytes];
   int64_t framesHere = 0;
+  MetricsConnection seen(metrics_, Family::kUniversal, peer);
   auto answer = [&](uint8_t byte) {
     if (faults_.ackDelayMs > 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(faults_.ackDelayMs));
     }
-    return WriteAll(socket, &byte, 1);
+    bool sent = WriteAll(socket, &byte, 1);
+    if (sent) seen.AnswerSent(byte);
+    return sent;
   };
   for (;;) {
     if (!ReadExactly(socket, frame, universal::kFrameHeaderBytes)) return;
@@ -49,8 +54,9 @@ void UniversalListener::Serve(int socket, const std::string& peer) {
     if (length < universal::kFrameOverheadBytes || length > universal::kMaxFrameBytes) {
       // Without a trustworthy length the stream cannot be followed further.
       ++counters_.refused;
-      LogEvent("universal %s: refused a frame (%s), closing", peer.c_str(),
-               length == 0 ? "bad start marker" : "bad length");
+      const char* reason = length == 0 ? "bad start marker" : "bad length";
+      seen.Rejected(reason);
+      LogEvent("universal %s: refused a frame (%s), closing", peer.c_str(), reason);
       answer(kNak);
       return;
     }
@@ -62,14 +68,18 @@ void UniversalListener::Serve(int socket, const std::string& peer) {
     ++counters_.frames;
     universal::DecodedFrame decoded;
     universal::FrameError error = universal::DecodeFrame({frame, length}, &decoded);
+    bool carriesValues = error == universal::FrameError::kNone && !decoded.type->isConfig;
+    seen.FrameReceived(carriesValues ? decoded.count : 0);
     if (error != universal::FrameError::kNone) {
       ++counters_.refused;
+      seen.Rejected(FrameErrorText(error));
       LogEvent("universal %s: refused a frame (%s)", peer.c_str(), FrameErrorText(error));
       if (!answer(kNak)) return;
       continue;
     }
     if (faults_.silent) continue;
     if (faults_.nakEvery > 0 && framesHere % faults_.nakEvery == 0) {
+      seen.Rejected("refused as asked");
       if (!answer(kNak)) return;
       continue;
     }
@@ -79,6 +89,7 @@ void UniversalListener::Serve(int socket, const std::string& peer) {
       Batch batch = UniversalFrameRows(decoded);
       if (!storage_.Commit(batch)) {
         LogEvent("universal %s: could not store a frame", peer.c_str());
+        seen.Rejected("could not store");
         if (!answer(kNak)) return;
         continue;
       }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "service/service_metrics.h"
 #include "service/storage.h"
 #include "service/tcp_listener.h"
 
@@ -32,7 +33,8 @@ struct UniversalCounters {
 
 class UniversalListener {
  public:
-  UniversalListener(Storage& storage, UniversalFaults faults);
+  // `metrics`, when given, counts the connections, frames and answers.
+  UniversalListener(Storage& storage, UniversalFaults faults, ServiceMetrics* metrics = nullptr);
   std::string Start(const std::string& address, uint16_t port) {
     return listener_.Start(address, port);
   }
@@ -46,6 +48,7 @@ class UniversalListener {
   Storage& storage_;
   UniversalFaults faults_;
   UniversalCounters counters_;
+  ServiceMetrics* metrics_;
   TcpListener listener_;
 };
 

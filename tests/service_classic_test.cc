@@ -248,7 +248,8 @@ TEST_F(ServiceClassicTest, DeliveryResumesAfterTheServiceRestarts) {
   EXPECT_EQ(StateOf(b), kPendingFlush);
   Start({}, port);
   ASSERT_TRUE(WaitUntil([&] { return StateOf(b) == kFree; }));
-  EXPECT_EQ(StoredValues(path_).size(), 5u);
+  // P0 and P1 come again with the same time stamps and are kept once; P2 is new.
+  EXPECT_EQ(StoredValues(path_).size(), 3u);
 }
 
 TEST_F(ServiceClassicTest, HostileStreamIsClosedAndOthersAreStillServed) {

@@ -1,10 +1,13 @@
 // The reference service's universal listener: what it stores and how it
 // answers well-formed, malformed and hostile streams.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cstring>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -12,6 +15,7 @@
 #include "service/storage.h"
 #include "service/tcp_listener.h"
 #include "service/universal_listener.h"
+#include "tests/support/database_rows.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_directory.h"
 #include "universal/config_record.h"
@@ -157,14 +161,81 @@ TEST_F(ServiceUniversalTest, MalformedFramesAreRefusedWhileOthersGoOn) {
 TEST_F(ServiceUniversalTest, InjectedFaultsNakAndClose) {
   Start(UniversalFaults{2, 0, 3, false});
   int fd = Connect(listener_->port());
-  auto frame = Frame(1, {{1, 0, "P", 0, 1, {}}});
-  EXPECT_EQ(Exchange(fd, frame), 6);
-  EXPECT_EQ(Exchange(fd, frame), 0x15);  // every second frame
-  EXPECT_EQ(Exchange(fd, frame), 6);     // the third, then the connection closes
+  EXPECT_EQ(Exchange(fd, Frame(1, {{1, 0, "P", 0, 1, {}}})), 6);
+  EXPECT_EQ(Exchange(fd, Frame(1, {{2, 0, "P", 0, 1, {}}})), 0x15);  // every second frame
+  EXPECT_EQ(Exchange(fd, Frame(1, {{3, 0, "P", 0, 1, {}}})), 6);  // the third, then it closes
   uint8_t byte;
   EXPECT_FALSE(ReadExactly(fd, &byte, 1));
   close(fd);
   EXPECT_EQ(storage_.CountValues(), 2);  // the refused frame stored nothing
+}
+
+TEST_F(ServiceUniversalTest, EveryDoubleIsStoredBitForBitAndOncePerTimeStamp) {
+  Start();
+  int fd = Connect(listener_->port());
+  const double payloadNaN = std::bit_cast<double>(uint64_t{0xfff4000000000123});
+  const std::vector<double> values = {std::numeric_limits<double>::quiet_NaN(), payloadNaN,
+                                      std::numeric_limits<double>::infinity(),
+                                      -std::numeric_limits<double>::infinity(), -0.0, 0.1,
+                                      std::numeric_limits<double>::denorm_min()};
+  const std::vector<std::string> names = {"P0", "P1", "P2", "P3", "P4", "P5", "P6"};
+  std::vector<PointValue> points;
+  for (size_t i = 0; i < values.size(); ++i) {
+    points.push_back({static_cast<int32_t>(100 + i), 0, names[i], 0, values[i], {}});
+  }
+  auto frame = Frame(1, points);
+  EXPECT_EQ(Exchange(fd, frame), 6);
+  EXPECT_EQ(Exchange(fd, frame), 6);  // a replay after a lost acknowledgement
+  points[5].value = 0.2;              // a repeat with another value replaces it
+  EXPECT_EQ(Exchange(fd, Frame(1, {points[5]})), 6);
+  close(fd);
+
+  std::vector<std::string> expected;
+  for (size_t i = 0; i < values.size(); ++i) {
+    double value = i == 5 ? 0.2 : values[i];
+    expected.push_back("P" + std::to_string(i) + "|" +
+                       std::to_string(std::bit_cast<int64_t>(value)));
+  }
+  EXPECT_EQ(testing::QueryRows(dir_.File("history.db"),
+                               "SELECT point, value_bits FROM point_values ORDER BY point"),
+            expected);
+  std::vector<std::string> texts;
+  for (const PointSummary& summary : storage_.Summarize()) texts.push_back(summary.lastValue);
+  EXPECT_EQ(texts, (std::vector<std::string>{"nan(0x7ff8000000000000)", "nan(0xfff4000000000123)",
+                                             "inf", "-inf", "-0", "0.2", "5e-324"}));
+}
+
+TEST(ServiceStorageTest, OlderDatabaseKeepsOneRowPerTimeStampAndDumpsReadOnly) {
+  testing::TempDirectory dir;
+  std::string path = dir.File("old.db");
+  Storage missing;
+  EXPECT_NE(missing.OpenReadOnly(path), "");  // never creates a database
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "CREATE TABLE point_values (family TEXT NOT NULL, id_kind TEXT NOT NULL,"
+                         " point TEXT NOT NULL, time INTEGER NOT NULL, msec INTEGER NOT NULL,"
+                         " status INTEGER NOT NULL, value REAL, text_value TEXT,"
+                         " received_at REAL NOT NULL);"
+                         "INSERT INTO point_values VALUES ('universal','point','P',1,0,0,1.5,NULL,0),"
+                         " ('universal','point','P',1,0,0,2.5,NULL,0),"
+                         " ('universal','point','P',2,0,0,NULL,'on',0);",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  Storage old;
+  EXPECT_NE(old.OpenReadOnly(path), "");  // says to serve it once first
+  {
+    Storage storage;
+    ASSERT_EQ(storage.Open(path), "");
+  }
+  Storage reader;
+  ASSERT_EQ(reader.OpenReadOnly(path), "");
+  EXPECT_EQ(reader.CountValues(), 2);
+  auto summaries = reader.Summarize();
+  ASSERT_EQ(summaries.size(), 1u);
+  EXPECT_EQ(summaries[0].firstValue, "2.5");
+  EXPECT_EQ(summaries[0].lastValue, "on");
 }
 
 }  // namespace

@@ -1,0 +1,126 @@
+#include "service/http/metrics_text.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace histfeed::service::http {
+namespace {
+
+// Counts as whole numbers and the rest in the shortest positional form
+// that reads back the same ("0.0005", not "5e-04"), as people expect.
+std::string Number(double value) {
+  if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
+  if (std::isnan(value)) return "NaN";
+  if (value == std::trunc(value) && std::abs(value) < 1e15) {
+    return std::to_string(static_cast<int64_t>(value));
+  }
+  char text[400];
+  auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
+  return std::string(text, result.ptr);
+}
+
+// Label values escape backslash, double quote and line feed.
+std::string LabelValue(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    if (c == '\\' || c == '"') escaped.push_back('\\');
+    if (c == '\n') {
+      escaped.append("\\n");
+      continue;
+    }
+    escaped.push_back(c);
+  }
+  return escaped;
+}
+
+class Exposition {
+ public:
+  void Family(const char* name, const char* type, const char* help) {
+    text_ += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+  }
+  void Sample(const std::string& name, const std::string& labels, double value) {
+    text_ += name;
+    if (!labels.empty()) text_ += "{" + labels + "}";
+    text_ += " " + Number(value) + "\n";
+  }
+  std::string& text() { return text_; }
+
+ private:
+  std::string text_;
+};
+
+std::string Label(const char* name, const std::string& value) {
+  return std::string(name) + "=\"" + LabelValue(value) + "\"";
+}
+
+void ByFamily(Exposition& out, const char* name, const int64_t (&counts)[2]) {
+  out.Sample(name, Label("family", "universal"), static_cast<double>(counts[0]));
+  out.Sample(name, Label("family", "classic"), static_cast<double>(counts[1]));
+}
+
+void CommitHistogram(Exposition& out, const MetricsSnapshot& metrics) {
+  out.Family("histfeed_commit_duration_seconds", "histogram",
+             "Time each storage commit took.");
+  int64_t cumulative = 0;
+  for (size_t i = 0; i < metrics.commitBucketCounts.size(); ++i) {
+    cumulative += metrics.commitBucketCounts[i];
+    double bound = i < metrics.commitBucketBounds.size() ? metrics.commitBucketBounds[i]
+                                                         : INFINITY;
+    out.Sample("histfeed_commit_duration_seconds_bucket", Label("le", Number(bound)),
+               static_cast<double>(cumulative));
+  }
+  out.Sample("histfeed_commit_duration_seconds_sum", "", metrics.commitSecondsSum);
+  out.Sample("histfeed_commit_duration_seconds_count", "", static_cast<double>(metrics.commits));
+}
+
+}  // namespace
+
+std::string PrometheusText(const MetricsSnapshot& metrics, const DatabaseTotals& database,
+                           const std::string& version) {
+  Exposition out;
+  out.Family("histfeed_build_info", "gauge", "The service's version, as a label.");
+  out.Sample("histfeed_build_info", Label("version", version), 1);
+  out.Family("histfeed_start_time_seconds", "gauge", "When the service started, since 1970.");
+  out.Sample("histfeed_start_time_seconds", "",
+             static_cast<double>(metrics.startedUnixMs) / 1000.0);
+
+  int64_t open[2] = {0, 0};
+  for (const ConnectionSnapshot& connection : metrics.connections) {
+    ++open[connection.family == Family::kUniversal ? 0 : 1];
+  }
+  out.Family("histfeed_connections", "gauge", "Connections open now.");
+  ByFamily(out, "histfeed_connections", open);
+  out.Family("histfeed_frames_received_total", "counter",
+             "Whole frames (universal) or requests (classic) received.");
+  ByFamily(out, "histfeed_frames_received_total", metrics.framesByFamily);
+  out.Family("histfeed_values_received_total", "counter", "Values carried by received frames.");
+  ByFamily(out, "histfeed_values_received_total", metrics.valuesByFamily);
+
+  out.Family("histfeed_answers_sent_total", "counter",
+             "Answer bytes sent to universal frames: 0x06 stored, 0x15 refused.");
+  out.Sample("histfeed_answers_sent_total", Label("byte", "0x06"),
+             static_cast<double>(metrics.acks));
+  out.Sample("histfeed_answers_sent_total", Label("byte", "0x15"),
+             static_cast<double>(metrics.naks));
+  out.Family("histfeed_rejections_total", "counter", "Frames or requests refused, by reason.");
+  for (const auto& [reason, count] : metrics.rejectionsByReason) {
+    out.Sample("histfeed_rejections_total", Label("reason", reason), static_cast<double>(count));
+  }
+
+  out.Family("histfeed_commits_total", "counter", "Storage commits.");
+  out.Sample("histfeed_commits_total", "", static_cast<double>(metrics.commits));
+  CommitHistogram(out, metrics);
+  out.Family("histfeed_values_stored_total", "counter", "Values committed to the database.");
+  out.Sample("histfeed_values_stored_total", "", static_cast<double>(metrics.valuesStored));
+
+  out.Family("histfeed_database_bytes", "gauge",
+             "Size of the database file with its write-ahead log.");
+  out.Sample("histfeed_database_bytes", "", static_cast<double>(database.bytes));
+  out.Family("histfeed_database_points", "gauge", "Points stored in the database.");
+  out.Sample("histfeed_database_points", "", static_cast<double>(database.points));
+  out.Family("histfeed_database_values", "gauge", "Values stored in the database.");
+  out.Sample("histfeed_database_values", "", static_cast<double>(database.values));
+  return std::move(out.text());
+}
+
+}  // namespace histfeed::service::http
