@@ -31,9 +31,37 @@ uint32_t LoadLittle32(const uint8_t* at) {
   return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
 }
 
+#if defined(__GNUC__) && defined(__x86_64__)
+#define HISTFEED_CRC32C_INSTRUCTION 1
+// The processor's own CRC-32C instruction, about ten times the tables' speed.
+__attribute__((target("sse4.2"))) uint32_t ExtendWithInstruction(uint32_t crc, const uint8_t* at,
+                                                                 size_t size) {
+  uint64_t wide = crc;
+  for (; size >= 8; size -= 8, at += 8) {
+    uint64_t word;
+    __builtin_memcpy(&word, at, 8);
+    wide = __builtin_ia32_crc32di(wide, word);
+  }
+  crc = static_cast<uint32_t>(wide);
+  for (; size > 0; --size, ++at) crc = __builtin_ia32_crc32qi(crc, *at);
+  return crc;
+}
+
+const bool kHasInstruction = __builtin_cpu_supports("sse4.2");
+#endif
+
 }  // namespace
 
 uint32_t ExtendCrc32c(uint32_t crc, const void* data, size_t size) {
+#ifdef HISTFEED_CRC32C_INSTRUCTION
+  if (kHasInstruction) {
+    return ~ExtendWithInstruction(~crc, static_cast<const uint8_t*>(data), size);
+  }
+#endif
+  return ExtendCrc32cWithTables(crc, data, size);
+}
+
+uint32_t ExtendCrc32cWithTables(uint32_t crc, const void* data, size_t size) {
   const auto* at = static_cast<const uint8_t*>(data);
   crc = ~crc;
   for (; size >= 8; size -= 8, at += 8) {

@@ -11,6 +11,10 @@ namespace histfeed {
 // before them (start with 0).
 uint32_t ExtendCrc32c(uint32_t crc, const void* data, size_t size);
 
+// The same, always from tables: what processors without a CRC-32C
+// instruction use.
+uint32_t ExtendCrc32cWithTables(uint32_t crc, const void* data, size_t size);
+
 }  // namespace histfeed
 
 #endif  // HISTFEED_QUEUE_CHECKSUM_H_

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "queue/checksum.h"
 #include "queue/record_queue.h"
 #include "tests/support/temp_directory.h"
 
@@ -135,6 +136,18 @@ TEST_F(QueueCacheTest, SpillWritesTheRingImageByteForByte) {
   EXPECT_EQ(values, (std::vector<uint32_t>{100, 101, 102, 103}));
   EXPECT_FALSE(fs::exists(File("Q1.que")));
   EXPECT_TRUE(Said("Loaded queue from cache file, " + File("Q1.que")));
+}
+
+TEST(CacheChecksumTest, IsCrc32cWhateverThePathAndHowTheBytesAreSplit) {
+  const std::string check = "123456789";
+  EXPECT_EQ(ExtendCrc32c(0, check.data(), check.size()), 0xE3069283u);
+  std::string bytes;
+  for (int i = 0; i < 1000; ++i) bytes += static_cast<char>(i * 7 + 3);
+  for (size_t split : {size_t{0}, size_t{1}, size_t{7}, size_t{8}, size_t{500}, size_t{999}}) {
+    uint32_t tables = ExtendCrc32cWithTables(
+        ExtendCrc32cWithTables(0, bytes.data(), split), bytes.data() + split, bytes.size() - split);
+    EXPECT_EQ(tables, ExtendCrc32c(0, bytes.data(), bytes.size())) << split;
+  }
 }
 
 TEST_F(QueueCacheTest, AFileStaysOnDiskUntilItsLastRecordIsTaken) {

@@ -33,6 +33,9 @@ constexpr int64_t kConfigRequeueWaitMs = 100;
 // Pauses of 1, 2, 4 ... 1,024 ms between rejections: about 2 s in all.
 constexpr int kMaxRejections = 12;
 constexpr int64_t kLongestRejectionPauseMs = 1024;
+// Configuration frames moved behind a held one before the hold is given up
+// as lost (its cache file set aside, say), so they are tried again.
+constexpr int kMostMovesBehindHeldFrame = 100000;
 
 int64_t RejectionPauseMs(int rejections) {
   return std::min<int64_t>(int64_t{1} << std::min(rejections - 1, 10), kLongestRejectionPauseMs);
@@ -93,8 +96,11 @@ class Replay {
   }
 
   bool ReplayConfigFrame() {
-    if (held_ && !HeadIsHeld()) return MoveHeadToTail();  // not tried ahead of the held one
+    if (held_ && !HeadIsHeld() && ++movesBehindHeld_ < kMostMovesBehindHeldFrame) {
+      return MoveHeadToTail();  // not tried ahead of the held one
+    }
     held_ = false;
+    movesBehindHeld_ = 0;
     PassTrace("QueueThread SendData()...");
     int32_t result = SendData(key_, frame_, length_, 1);
     PassTrace("QueueThread SendData()=%d", result);
@@ -160,6 +166,7 @@ class Replay {
   char heldFrame_[kQueueSlotBytes];
   uint16_t heldLength_ = 0;
   int heldRejections_ = 0;
+  int movesBehindHeld_ = 0;
 };
 
 }  // namespace
