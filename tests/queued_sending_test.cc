@@ -180,7 +180,7 @@ TEST_F(QueuedSendingTest, ConfigurationFramesKeepTheirOrderWhileDataPasses) {
   uint16_t port = peer.port();
   peer.Stop();
   int32_t key = QueuedKey(true);
-  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), kConnectFailed);
+  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
   // A point's configuration, data, its later deletion, more data.
   std::vector<char> configure = MakeFrame(21, 13, 1, 'A');
   std::vector<char> remove = MakeFrame(21, 13, 1, 'B');
@@ -213,7 +213,7 @@ TEST_F(QueuedSendingTest, FramesNoServiceTakesAreSetAsideAndTheKeyMovesOn) {
   int32_t cached = QueuedKey(true, dir.path().c_str(), 4090, "Poison");
   int32_t uncached = QueuedKey(true);
   for (int32_t key : {cached, uncached}) {
-    EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), kConnectFailed);
+    EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
     ASSERT_EQ(Send(key, DataFrame(1)), 0);
     std::vector<char> bent = DataFrame(99);
     bent.back() = 0;  // a damaged end marker
@@ -270,11 +270,11 @@ TEST_F(QueuedSendingTest, ClosingAKeyWhoseFramesCannotBeSavedSaysWhatIsLost) {
   platform::SetFilesForTesting(&files);
   int32_t cached = QueuedKey(true, dir.path().c_str(), 4090, "Lost");
   int32_t uncached = QueuedKey(true);
-  EXPECT_EQ(VornMxUniversalDataConnect(cached, "127.0.0.1", 1, nullptr, 0), kConnectFailed);
-  EXPECT_EQ(VornMxUniversalDataConnect(uncached, "127.0.0.1", 1, nullptr, 0), kConnectFailed);
+  EXPECT_EQ(VornMxUniversalDataConnect(cached, "127.0.0.1", 1, nullptr, 0), HISTFEED_CONNECT_FAILED);
+  EXPECT_EQ(VornMxUniversalDataConnect(uncached, "127.0.0.1", 1, nullptr, 0), HISTFEED_CONNECT_FAILED);
   files.readOnly = true;
   for (uint32_t i = 0; i < 50; ++i) ASSERT_EQ(Send(cached, DataFrame(i)), 0);
-  ASSERT_EQ(Send(cached, DataFrame(50)), kQueueRefused);  // the spill fails
+  ASSERT_EQ(Send(cached, DataFrame(50)), HISTFEED_QUEUE_FULL);  // the spill fails
   EXPECT_EQ(messages_.Count("Cache spill failed, " + dir.File("Lost1.que") + ": " +
                             std::strerror(EROFS) + "; records are refused until a spill succeeds"),
             1);

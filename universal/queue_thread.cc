@@ -17,12 +17,12 @@
 #include <span>
 #include <string>
 
+#include "histfeed.h"
 #include "queue/record_queue.h"
 #include "universal/diagnostics.h"
 #include "universal/frame_format.h"
 #include "universal/queued_sending.h"
 #include "universal/send_data.h"
-#include "universal/transport_results.h"
 
 namespace histfeed::universal {
 namespace {
@@ -77,7 +77,7 @@ class Replay {
       dataRejections_ = 0;
       return true;
     }
-    if (result == kRejected) {
+    if (result == HISTFEED_REJECTED) {
       if (++dataRejections_ >= kMaxRejections) {
         SetAsideHead("rejected by every connected service");
         return true;
@@ -107,10 +107,10 @@ class Replay {
     if (result == 0) {
       PopHead();
       heldRejections_ = 0;
-    } else if (result == kRejected && ++heldRejections_ >= kMaxRejections) {
+    } else if (result == HISTFEED_REJECTED && ++heldRejections_ >= kMaxRejections) {
       SetAsideHead("rejected by every connected service");
     } else {
-      if (result != kRejected) heldRejections_ = 0;
+      if (result != HISTFEED_REJECTED) heldRejections_ = 0;
       PassTrace("QueueThread SendData() Push on Queue");
       std::memcpy(heldFrame_, frame_, length_);
       heldLength_ = length_;
