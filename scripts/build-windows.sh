@@ -27,7 +27,7 @@ fi
 
 launcher=()
 if command -v ccache >/dev/null; then
-  export CCACHE_DIR=${CCACHE_DIR:-$root/.ccache} CCACHE_BASEDIR=$root
+  export CCACHE_BASEDIR=$root
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 

@@ -19,7 +19,8 @@ add_executable(portable_suite_test
   record_buffers_test.cc
   universal_connection_test.cc
   send_data_test.cc
-  universal_entry_points_test.cc)
+  universal_entry_points_test.cc
+  windows/windows_platform_test.cc)
 add_executable(classic_suite_test
   service_buffer_test.cc
   sender_test.cc
@@ -34,6 +35,8 @@ foreach(suite portable_suite_test classic_suite_test)
   histfeed_apply_warnings(${suite})
   set_target_properties(${suite} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${HISTFEED_WINE_BIN})
 endforeach()
+
+add_dependencies(portable_suite_test fake_tarvoapi)
 
 # histfeed.dll itself, beside the programs that load it.
 add_custom_target(histfeed_beside_tests ALL
