@@ -403,6 +403,11 @@ TEST_F(ServiceHttpTest, ServerAnswersGetAndRefusesEverythingElse) {
   EXPECT_EQ(request("DELETE /api/points HTTP/1.1").rfind("HTTP/1.1 405", 0), 0u);
   EXPECT_EQ(request("GET /" + std::string(20000, 'a') + " HTTP/1.1").rfind("HTTP/1.1 414", 0), 0u);
 
+  {
+    // Stopped as soon as it started: the stop is not lost.
+    http::HttpServer brief(metrics_, reader_, "9.9.9");
+    ASSERT_EQ(brief.Start("127.0.0.1", 0), "");
+  }
   std::string host;
   uint16_t port = 0;
   EXPECT_EQ(http::SplitHostPort("8080", &host, &port), "");

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <chrono>
 
 #include "service/http/routes.h"
 
@@ -93,10 +94,16 @@ std::string HttpServer::Start(const std::string& address, uint16_t port) {
                         : (server.bind_to_port(address, port) ? port : -1);
   if (bound <= 0) return "http cannot listen on " + address + ":" + std::to_string(port);
   port_ = static_cast<uint16_t>(bound);
-  thread_ = std::thread([&server] {
+  thread_ = std::thread([this, &server] {
     LowerThisThreadsPriority();
     server.listen_after_bind();
+    listenEnded_ = true;
   });
+  // A stop before the server runs would be lost, and Stop would wait for
+  // ever: Start returns once it runs.
+  while (!server.is_running() && !listenEnded_) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   return "";
 }
 

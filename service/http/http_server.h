@@ -5,6 +5,7 @@
 #ifndef HISTFEED_SERVICE_HTTP_HTTP_SERVER_H_
 #define HISTFEED_SERVICE_HTTP_HTTP_SERVER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -36,6 +37,7 @@ class HttpServer {
   std::unique_ptr<Routes> routes_;
   std::unique_ptr<Server> server_;
   std::thread thread_;
+  std::atomic<bool> listenEnded_{false};
   uint16_t port_ = 0;
 };
 

@@ -97,7 +97,7 @@ std::string PrometheusText(const MetricsSnapshot& metrics, const DatabaseTotals&
   ByFamily(out, "histfeed_values_received_total", metrics.valuesByFamily);
 
   out.Family("histfeed_answers_sent_total", "counter",
-             "Answer bytes sent to universal frames: 0x06 stored, 0x15 refused.");
+             "Answers sent, by their byte: 0x06 stored, 0x15 refused.");
   out.Sample("histfeed_answers_sent_total", Label("byte", "0x06"),
              static_cast<double>(metrics.acks));
   out.Sample("histfeed_answers_sent_total", Label("byte", "0x15"),
