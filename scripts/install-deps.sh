@@ -15,6 +15,7 @@ command -v clang++ >/dev/null || need+=(clang)
 command -v nm >/dev/null || need+=(binutils)
 [ -e /usr/include/sqlite3.h ] || need+=(libsqlite3-dev)
 command -v sqlite3 >/dev/null || need+=(sqlite3)
+[ -e /usr/include/asio.hpp ] || need+=(libasio-dev)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"

@@ -75,6 +75,10 @@ class Storage {
 
   // Stores a batch atomically; true once it is committed.
   bool Commit(const Batch& batch);
+  // Stores batches in one transaction where it can: whether each one is
+  // committed. A batch the database refuses is retried alone, so it does
+  // not take the others down with it.
+  std::vector<bool> CommitGroup(const std::vector<const Batch*>& batches);
 
   std::vector<PointSummary> Summarize();
   int64_t CountValues();
@@ -87,6 +91,8 @@ class Storage {
   bool Insert(const ValueRow& row);
   bool Insert(const ConfigRow& row);
   bool Apply(const DeletionRow& row);
+  bool Store(const Batch& batch);
+  bool CommitLocked(const std::vector<const Batch*>& batches);
 
   std::mutex mutex_;
   sqlite3* db_ = nullptr;

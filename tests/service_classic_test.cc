@@ -22,9 +22,9 @@
 #include "service/classic_request_rows.h"
 #include "service/event_log.h"
 #include "service/storage.h"
-#include "service/tcp_listener.h"
 #include "tests/support/classic_fixture.h"
 #include "tests/support/scaled_clock.h"
+#include "tests/support/service_backend.h"
 #include "tests/support/temp_directory.h"
 
 namespace histfeed::service {
@@ -100,7 +100,7 @@ class ServiceClassicTest : public ::testing::Test {
   }
 
   void Start(ClassicFaults faults = {}, uint16_t port = 0) {
-    listener_ = std::make_unique<ClassicListener>(storage_, faults);
+    listener_ = std::make_unique<ClassicListener>(service_.writer, service_.metrics, faults);
     ASSERT_EQ(listener_->Start("127.0.0.1", port), "");
     if (backend_ == nullptr) {
       std::string map = "Plant=127.0.0.1:" + std::to_string(listener_->port()) +
@@ -133,6 +133,7 @@ class ServiceClassicTest : public ::testing::Test {
   histfeed::testing::TempDirectory dir_;
   std::string path_ = dir_.File("history.db");
   Storage storage_;
+  histfeed::testing::ServiceBackend service_{storage_};
   std::unique_ptr<ClassicListener> listener_;
   std::unique_ptr<client_library::ClientLibrary> backend_;
 };
@@ -278,7 +279,8 @@ TEST(ServiceClassicEnvironmentTest, WithoutAPluginServicesAreFoundThroughTheEnvi
   histfeed::testing::TempDirectory dir;
   Storage storage;
   ASSERT_EQ(storage.Open(dir.File("history.db")), "");
-  ClassicListener listener(storage, {});
+  histfeed::testing::ServiceBackend backend(storage);
+  ClassicListener listener(backend.writer, backend.metrics, {});
   ASSERT_EQ(listener.Start("127.0.0.1", 0), "");
   unsetenv(TARVO_PLUGIN_ENVIRONMENT_VARIABLE);
   std::string map = "plant=127.0.0.1:" + std::to_string(listener.port());

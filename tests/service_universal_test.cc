@@ -13,10 +13,10 @@
 
 #include "service/event_log.h"
 #include "service/storage.h"
-#include "service/tcp_listener.h"
 #include "service/universal_listener.h"
 #include "tests/support/database_rows.h"
 #include "tests/support/loopback.h"
+#include "tests/support/service_backend.h"
 #include "tests/support/temp_directory.h"
 #include "universal/config_record.h"
 #include "universal/frame_format.h"
@@ -24,6 +24,8 @@
 namespace histfeed::service {
 namespace {
 
+using testing::ReadExactly;
+using testing::WriteAll;
 using universal::FindRecordType;
 using universal::PointValue;
 using universal::RecordType;
@@ -54,8 +56,9 @@ class ServiceUniversalTest : public ::testing::Test {
     SetEventLogQuiet(true);
     ASSERT_EQ(storage_.Open(dir_.File("history.db")), "");
   }
-  void Start(UniversalFaults faults = {}) {
-    listener_ = std::make_unique<UniversalListener>(storage_, faults);
+  void Start(UniversalFaults faults = {}, ConnectionLimits limits = {}) {
+    listener_ = std::make_unique<UniversalListener>(backend_.writer, backend_.metrics, faults,
+                                                    limits);
     ASSERT_EQ(listener_->Start("127.0.0.1", 0), "");
   }
   void TearDown() override {
@@ -71,6 +74,7 @@ class ServiceUniversalTest : public ::testing::Test {
 
   testing::TempDirectory dir_;
   Storage storage_;
+  testing::ServiceBackend backend_{storage_};
   std::unique_ptr<UniversalListener> listener_;
 };
 
