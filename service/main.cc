@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <ctime>
 #include <string>
 
@@ -97,13 +98,15 @@ int Serve(Storage& storage, const Options& options) {
   // The writer outlives the listeners: they wait for the answers it owes.
   ServiceMetrics metrics;
   StorageWriter writer(storage, metrics);
+  // Both are made before either accepts: once one does, its connections
+  // may take every descriptor left.
   UniversalListener universal(writer, metrics, options.faults, options.limits);
+  ClassicListener classic(writer, metrics, options.classicFaults, options.limits);
   std::string error = universal.Start(options.listen, options.universalPort);
   if (!error.empty()) {
     LogEvent("%s", error.c_str());
     return 1;
   }
-  ClassicListener classic(writer, metrics, options.classicFaults, options.limits);
   error = classic.Start(options.listen, options.classicPort);
   if (!error.empty()) {
     LogEvent("%s", error.c_str());
@@ -182,5 +185,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "histfeed-service: %s\n", error.c_str());
     return 1;
   }
-  return options.command == "dump" ? Dump(storage, options.csv) : Serve(storage, options);
+  if (options.command == "dump") return Dump(storage, options.csv);
+  try {
+    return Serve(storage, options);
+  } catch (const std::exception& failure) {  // Asio reports a lack of resources so
+    std::fprintf(stderr, "histfeed-service: %s\n", failure.what());
+    return 1;
+  }
 }

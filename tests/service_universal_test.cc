@@ -16,6 +16,7 @@
 #include "service/universal_listener.h"
 #include "tests/support/database_rows.h"
 #include "tests/support/loopback.h"
+#include "tests/support/scaled_clock.h"
 #include "tests/support/service_backend.h"
 #include "tests/support/temp_directory.h"
 #include "universal/config_record.h"
@@ -207,6 +208,36 @@ TEST_F(ServiceUniversalTest, EveryDoubleIsStoredBitForBitAndOncePerTimeStamp) {
   for (const PointSummary& summary : storage_.Summarize()) texts.push_back(summary.lastValue);
   EXPECT_EQ(texts, (std::vector<std::string>{"nan(0x7ff8000000000000)", "nan(0xfff4000000000123)",
                                              "inf", "-inf", "-0", "0.2", "5e-324"}));
+}
+
+TEST_F(ServiceUniversalTest, StalledAndIdleConnectionsAreClosedAndTheLimitHolds) {
+  using std::chrono::milliseconds;
+  Start({}, ConnectionLimits{3, milliseconds(300), milliseconds(600)});
+  int stalled = Connect(listener_->port());
+  int idle = Connect(listener_->port());
+  int good = Connect(listener_->port());
+  EXPECT_EQ(Exchange(good, Frame(1, {{1, 0, "P", 0, 1, {}}})), 6);
+  // A fourth is one too many: closed at once, the others go on.
+  int beyond = Connect(listener_->port());
+  uint8_t byte;
+  EXPECT_FALSE(ReadExactly(beyond, &byte, 1));
+  close(beyond);
+
+  // A frame whose length looks right but whose bytes stop half way, and a
+  // connection that never sends: both are closed, neither answered.
+  std::vector<uint8_t> half = Frame(1, {{2, 0, "Q", 0, 2, {}}});
+  ASSERT_TRUE(WriteAll(stalled, half.data(), half.size() / 2));
+  EXPECT_FALSE(ReadExactly(stalled, &byte, 1));
+  EXPECT_FALSE(ReadExactly(idle, &byte, 1));
+  EXPECT_FALSE(ReadExactly(good, &byte, 1));  // idle too, by now
+  close(stalled);
+  close(idle);
+  close(good);
+  ASSERT_TRUE(testing::WaitUntil([&] { return listener_->openConnections() == 0; }));
+  good = Connect(listener_->port());  // their places are free again
+  EXPECT_EQ(Exchange(good, Frame(1, {{3, 0, "P", 0, 3, {}}})), 6);
+  close(good);
+  EXPECT_EQ(storage_.CountValues(), 2);
 }
 
 TEST(ServiceStorageTest, OlderDatabaseKeepsOneRowPerTimeStampAndDumpsReadOnly) {
