@@ -35,8 +35,9 @@ void SendDataFrames(benchmark::State& state, bool ack) {
     state.SkipWithError("connect failed");
   }
   std::vector<char> frame = MakeFrame(static_cast<int32_t>(state.range(0)));
+  universal::Key& connection = universal::KeyAt(key);
   for (auto _ : state) {
-    if (universal::SendData(key, frame.data(), static_cast<int32_t>(frame.size()), 0) != 0) {
+    if (universal::SendData(connection, frame.data(), static_cast<int32_t>(frame.size()), 0) != 0) {
       state.SkipWithError("SendData failed");
       break;
     }

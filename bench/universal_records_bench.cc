@@ -15,7 +15,9 @@
 #include "tests/support/fake_historian.h"
 #include "tests/support/temp_directory.h"
 #include "universal/frame_format.h"
-#include "universal/mx_connection.h"
+#include "universal/key.h"
+#include "universal/queued_sending.h"
+#include "universal/transport_results.h"
 
 namespace histfeed {
 namespace {
@@ -151,9 +153,10 @@ std::vector<char> SmallFrame() { return testing::MakeFrame(37); }
 void DirectSendBacklogFrames(benchmark::State& state) {
   ConnectedKey connection(true);
   std::vector<char> frame = SmallFrame();
+  universal::Key& key = universal::KeyAt(connection.key());
   for (auto _ : state) {
     for (int32_t i = 0; i < kBacklog; ++i) {
-      if (universal::VornUniversalSendData(connection.key(), frame.data(), 37, 0) != 0) {
+      if (universal::SendOrQueue(key, frame.data(), 37, 0) != 0) {
         state.SkipWithError("send failed");
         break;
       }
@@ -176,8 +179,9 @@ void ReplayQueuedBacklog(benchmark::State& state) {
     VornMxUniversalInitialize(&key, 1, 1, 1, 40900, "Replay", dir.path().c_str());
     VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0);
     std::vector<char> frame = SmallFrame();
+    universal::Key& queued = universal::KeyAt(key);
     for (int32_t i = 0; i < kBacklog; ++i) {
-      universal::VornUniversalSendData(key, frame.data(), 37, 0);
+      universal::SendOrQueue(queued, frame.data(), 37, 0);
     }
     peer.Start();
     while (ISVornMxUniversalConnected(key) == 0) std::this_thread::yield();

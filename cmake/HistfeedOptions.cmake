@@ -1,11 +1,18 @@
 # Compiler options shared by every target of the project.
 
 option(HISTFEED_WERROR "Treat warnings as errors" OFF)
+option(HISTFEED_THREAD_SAFETY "Check lock annotations with clang's -Wthread-safety" OFF)
+if(HISTFEED_THREAD_SAFETY AND NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  message(FATAL_ERROR "HISTFEED_THREAD_SAFETY needs clang")
+endif()
 
 function(histfeed_apply_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
   if(HISTFEED_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
+  endif()
+  if(HISTFEED_THREAD_SAFETY)
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-Wthread-safety>)
   endif()
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     # Unique symbols would keep the library mapped after dlclose.

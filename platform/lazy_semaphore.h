@@ -9,10 +9,14 @@
 #include <cstdint>
 
 #include "platform/semaphore.h"
+#include "platform/thread_annotations.h"
 
 namespace histfeed {
 
-struct LazySemaphore {
+// A capability for the thread-safety analysis: data it guards is marked
+// GUARDED_BY, and SemLock holds it. SemWait and SemRelease stay
+// unannotated, as some slots serve as signals rather than locks.
+struct CAPABILITY("semaphore") LazySemaphore {
   std::atomic<platform::BinarySemaphore*> handle{nullptr};
 };
 
@@ -42,16 +46,29 @@ inline int32_t SemRelease(LazySemaphore& slot) {
 // Destroys the semaphore and empties the slot. Nobody may use it then.
 void SemDestroy(LazySemaphore& slot);
 
-// Holds a LazySemaphore for a scope.
-class SemLock {
+// Holds a LazySemaphore for a scope. Unlock() and Lock() let a scope give
+// the lock up for a while (to send outside it) and take it back.
+class SCOPED_CAPABILITY SemLock {
  public:
-  explicit SemLock(LazySemaphore& slot) : slot_(slot) { SemWait(slot_, kWaitForever); }
-  ~SemLock() { SemRelease(slot_); }
+  explicit SemLock(LazySemaphore& slot) ACQUIRE(slot) : slot_(slot) { SemWait(slot_, kWaitForever); }
+  ~SemLock() RELEASE() {
+    if (held_) SemRelease(slot_);
+  }
   SemLock(const SemLock&) = delete;
   SemLock& operator=(const SemLock&) = delete;
 
+  void Unlock() RELEASE() {
+    SemRelease(slot_);
+    held_ = false;
+  }
+  void Lock() ACQUIRE() {
+    SemWait(slot_, kWaitForever);
+    held_ = true;
+  }
+
  private:
   LazySemaphore& slot_;
+  bool held_ = true;
 };
 
 }  // namespace histfeed

@@ -3,6 +3,8 @@
 #   scripts/test.sh            ordinary build (build/)
 #   scripts/test.sh address    AddressSanitizer + UBSan (build-address/)
 #   scripts/test.sh thread     ThreadSanitizer (build-thread/)
+#   scripts/test.sh locks      clang with -Wthread-safety: the lock
+#                              annotations are checked (build-locks/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -11,7 +13,10 @@ mode="${1:-}"
 build="build${mode:+-$mode}"
 # Warnings fail the build here, so both compilers stay warning-free.
 extra=(-DHISTFEED_WERROR=ON)
-if [ -n "$mode" ]; then
+if [ "$mode" = locks ]; then
+  extra+=(-DHISTFEED_THREAD_SAFETY=ON -DHISTFEED_BUILD_BENCHMARKS=OFF
+          -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
+elif [ -n "$mode" ]; then
   # Sanitizer runs build no benchmarks and use clang for clearer reports.
   extra+=(-DHISTFEED_SANITIZE="$mode" -DHISTFEED_BUILD_BENCHMARKS=OFF
           -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug)

@@ -18,7 +18,9 @@
 #include "tests/support/temp_directory.h"
 #include "tests/support/universal_fixture.h"
 #include "universal/frame_format.h"
-#include "universal/mx_connection.h"
+#include "universal/key.h"
+#include "universal/queued_sending.h"
+#include "universal/transport_results.h"
 
 namespace histfeed::testing {
 namespace {
@@ -70,13 +72,13 @@ class QueuedSendingTest : public UniversalTest {
   }
 
   static int32_t Send(int32_t key, const std::vector<char>& frame) {
-    return VornUniversalSendData(key, frame.data(), static_cast<int32_t>(frame.size()), 0);
+    return SendOrQueue(KeyAt(key), frame.data(), static_cast<int32_t>(frame.size()), 0);
   }
 };
 
 TEST_F(QueuedSendingTest, ServiceDownQueuesAndLaterFramesLineUpBehind) {
   int32_t key = QueuedKey(true);
-  MxConnection& connection = Connection(key);
+  Key& connection = KeyAt(key);
   int32_t sends = connection.sendCount, errors = connection.sendErrorCount;
   EXPECT_EQ(Send(key, DataFrame(1)), 0);
   EXPECT_EQ(connection.sendCount.load() - sends, 1);
@@ -95,7 +97,7 @@ TEST_F(QueuedSendingTest, AFullQueueWithoutCacheRefusesTheFrame) {
   int32_t key = QueuedKey(true);
   for (uint32_t i = 0; i < kQueueSlots; ++i) ASSERT_EQ(Send(key, DataFrame(i)), 0) << i;
   EXPECT_EQ(Send(key, DataFrame(99)), kQueueRefused);
-  EXPECT_EQ(Connection(key).sendQueueFull.load(), 1);
+  EXPECT_EQ(KeyAt(key).sendQueueFull.load(), 1);
   EXPECT_EQ(messages_.Count("Error VornUniversalSendData Queue Full"), 1);
 }
 
@@ -103,7 +105,7 @@ TEST_F(QueuedSendingTest, WithoutAQueueARejectionIsRetriedOnce) {
   FakeHistorian peer;
   int32_t key = NewKey(true);
   Attach(key, false, peer);
-  MxConnection& connection = Connection(key);
+  Key& connection = KeyAt(key);
   // The counters live as long as the library, across re-use of the slot.
   int32_t naks = connection.nakCount, sends = connection.sendCount,
           errors = connection.sendErrorCount;
@@ -140,9 +142,9 @@ TEST_F(QueuedSendingTest, QueuedFramesAreReplayedInOrderWhenTheServiceComesBack)
       [&] { return messages_.Count("QueueThread SendData() frame replayed - records=1") == 30; }));
   EXPECT_EQ(messages_.Count("SendData() PRI Data good ACK - records=1"), 30);
   // Once the queue is empty, frames go directly again.
-  ASSERT_TRUE(WaitUntil([&] { return QueueCount(Connection(key).queue.load()) == 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return QueueCount(KeyAt(key).queue.load()) == 0; }));
   EXPECT_EQ(Send(key, DataFrame(30)), 0);
-  EXPECT_EQ(Connection(key).queuingData.load(), 0);
+  EXPECT_EQ(KeyAt(key).queuingData.load(), 0);
 }
 
 TEST_F(QueuedSendingTest, AFailedConfigurationFrameMovesToTheTail) {
@@ -152,7 +154,7 @@ TEST_F(QueuedSendingTest, AFailedConfigurationFrameMovesToTheTail) {
   int32_t key = QueuedKey(true);
   EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), kConnectFailed);
   std::vector<char> config = MakeFrame(21, 13, 1, 'C');
-  ASSERT_EQ(VornUniversalSendData(key, config.data(), 21, 1), 0);
+  ASSERT_EQ(SendOrQueue(KeyAt(key), config.data(), 21, 1), 0);
   ASSERT_EQ(Send(key, DataFrame(1)), 0);
   ASSERT_EQ(Send(key, DataFrame(2)), 0);
 
@@ -242,8 +244,8 @@ TEST_F(QueuedSendingTest, HeartBeatsGoOutAtTheIntervalAndStop) {
   EXPECT_EQ(ThreadCount(), threads);
   EXPECT_EQ(VornMxSetHeartBeat(key, 0), 0);
   ASSERT_TRUE(WaitUntil([&] {
-    std::lock_guard<std::mutex> lock(Connection(key).control.heartBeatMutex);
-    return !Connection(key).control.heartBeatRunning;
+    platform::MutexLock lock(KeyAt(key).heartBeatMutex);
+    return !KeyAt(key).heartBeatRunning;
   }));
   int64_t count = peer.FrameCount();
   platform::SleepMs(1500);
@@ -268,7 +270,7 @@ TEST_F(QueuedSendingTest, HeartBeatsOfADisconnectedQueuedKeyAreDeliveredLater) {
   int32_t key = QueuedKey(false);
   EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), kConnectFailed);
   EXPECT_EQ(VornMxSetHeartBeat(key, 1), 0);
-  ASSERT_TRUE(WaitUntil([&] { return QueueCount(Connection(key).queue.load()) >= 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return QueueCount(KeyAt(key).queue.load()) >= 2; }));
   ASSERT_TRUE(peer.Start());
   ASSERT_TRUE(WaitUntil([&] { return peer.FrameCount() >= 2; }));
   EXPECT_EQ(peer.Frames()[0].size(), kHeartBeatFrameBytes);
@@ -286,7 +288,7 @@ TEST_F(QueuedSendingTest, ClosingAQueuedKeyEndsItsThreadsPromptly) {
   auto start = std::chrono::steady_clock::now();
   VornMxUniversalCloseSocket(key);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  EXPECT_EQ(Connection(key).queue.load(), nullptr);
+  EXPECT_EQ(KeyAt(key).queue.load(), nullptr);
   peer.Stop();
   EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads; }));
 }

@@ -29,13 +29,13 @@ class SendDataTest : public UniversalTest {
     int32_t key = NewKey(ack);
     Attach(key, false, primary_);
     if (alternateState == kConnected) Attach(key, true, alternate_);
-    if (alternateState == kDisconnected) Connection(key).alternateState = kDisconnected;
+    if (alternateState == kDisconnected) KeyAt(key).alternate.state = kDisconnected;
     return key;
   }
 
   int32_t Send(int32_t key, int32_t isConfig = 0, uint8_t fill = 0) {
     std::vector<char> frame = MakeFrame(kFrameBytes, isConfig ? 5 : 1, 1, fill);
-    return SendData(key, frame.data(), static_cast<int32_t>(frame.size()), isConfig);
+    return SendData(KeyAt(key), frame.data(), static_cast<int32_t>(frame.size()), isConfig);
   }
 
   // Fast enough for the silent cases, slow enough for an answer to come
@@ -48,15 +48,16 @@ class SendDataTest : public UniversalTest {
 
 TEST_F(SendDataTest, RefusesBadArgumentsAndKeysWithoutConnection) {
   std::vector<char> frame = MakeFrame(kFrameBytes);
-  EXPECT_EQ(SendData(-1, frame.data(), kFrameBytes, 0), kNotSent);
-  EXPECT_EQ(SendData(kMaxConnections, frame.data(), kFrameBytes, 0), kNotSent);
+  // Keys outside the table are refused where the key is looked up.
+  EXPECT_EQ(VornMxFlushUniversalRecord(-1, 1), kNotSent);
+  EXPECT_EQ(VornMxAddRec(kMaxConnections, "P", 1, 0, 0, 1.0), kNotSent);
   int32_t key = KeyWith(kNoAlternate);
-  EXPECT_EQ(SendData(key, nullptr, kFrameBytes, 0), kNotSent);
-  EXPECT_EQ(SendData(key, frame.data(), 0, 0), kNotSent);
+  EXPECT_EQ(SendData(KeyAt(key), nullptr, kFrameBytes, 0), kNotSent);
+  EXPECT_EQ(SendData(KeyAt(key), frame.data(), 0, 0), kNotSent);
 
   // P 0 with A 0: nothing is sent and nothing is said.
-  Connection(key).primaryState = kDisconnected;
-  Connection(key).alternateState = kDisconnected;
+  KeyAt(key).primary.state = kDisconnected;
+  KeyAt(key).alternate.state = kDisconnected;
   messages_.Clear();
   EXPECT_EQ(Send(key), kNotSent);
   EXPECT_EQ(Send(key, 1), kNotSent);
@@ -69,21 +70,21 @@ TEST_F(SendDataTest, AcknowledgementOffSendsWithoutReading) {
   primary_.SetDefaultReply(Reply::Silent());
   EXPECT_EQ(Send(key), 0);
   EXPECT_TRUE(WaitUntil([&] { return primary_.FrameCount() == 1; }));
-  EXPECT_EQ(Connection(key).currentConnection.load(), kUsePrimary);
+  EXPECT_EQ(KeyAt(key).currentConnection.load(), kUsePrimary);
   EXPECT_EQ(messages_.Lines(),
             std::vector<std::string>{"SendData() PRI Data sent no error - records=1"});
 }
 
 TEST_F(SendDataTest, PrimaryOutcomesWithoutAlternate) {
   int32_t key = KeyWith(kNoAlternate);
-  MxConnection& connection = Connection(key);
+  Key& connection = KeyAt(key);
   primary_.Script({Reply::Ack(), Reply::Nak(), Reply::Byte(0x80), Reply::Byte(0x00), Reply::Silent()});
   EXPECT_EQ(Send(key), 0);
   EXPECT_EQ(Send(key), kRejected);
   EXPECT_EQ(Send(key), kRejected);
   EXPECT_EQ(Send(key), kRejected);
   EXPECT_EQ(Send(key), kNotSent);  // silent: time-out, the state stays
-  EXPECT_EQ(connection.primaryState.load(), kConnected);
+  EXPECT_EQ(connection.primary.state.load(), kConnected);
   EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
   EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
                                    "SendData() PRI Data good ACK - records=1",
@@ -99,19 +100,19 @@ TEST_F(SendDataTest, PrimaryClosingInsteadOfAnsweringIsNotFailedOver) {
   int32_t key = KeyWith(kConnected);
   primary_.Script({Reply::Close()});
   EXPECT_EQ(Send(key), kNotSent);
-  EXPECT_EQ(Connection(key).primaryState.load(), kDisconnected);
+  EXPECT_EQ(KeyAt(key).primary.state.load(), kDisconnected);
   EXPECT_EQ(alternate_.FrameCount(), 0);
   // The next frame goes to the alternate, which becomes current.
   EXPECT_EQ(Send(key), 0);
   EXPECT_EQ(alternate_.FrameCount(), 1);
-  EXPECT_EQ(Connection(key).currentConnection.load(), kUseAlternate);
+  EXPECT_EQ(KeyAt(key).currentConnection.load(), kUseAlternate);
 }
 
 TEST_F(SendDataTest, PrimaryRejectionIsRetriedOnTheAlternate) {
   int32_t key = KeyWith(kConnected);
   primary_.Script({Reply::Nak()});
   EXPECT_EQ(Send(key, 0, 7), 0);
-  EXPECT_EQ(Connection(key).currentConnection.load(), kUseAlternate);
+  EXPECT_EQ(KeyAt(key).currentConnection.load(), kUseAlternate);
   ASSERT_EQ(alternate_.Frames().size(), 1u);
   EXPECT_EQ(alternate_.Frames()[0], primary_.Frames()[0]);  // the same frame
   // Observers see the move and the delivered record count.
@@ -123,13 +124,13 @@ TEST_F(SendDataTest, PrimaryRejectionIsRetriedOnTheAlternate) {
 
 TEST_F(SendDataTest, FailedPrimarySendFailsOverAndDataStaysOnTheAlternate) {
   int32_t key = KeyWith(kConnected);
-  MxConnection& connection = Connection(key);
+  Key& connection = KeyAt(key);
   platform::FailNextSocketSends(1);
   EXPECT_EQ(Send(key), 0);
-  EXPECT_EQ(connection.primaryState.load(), kDisconnected);
+  EXPECT_EQ(connection.primary.state.load(), kDisconnected);
   EXPECT_EQ(connection.currentConnection.load(), kUseAlternate);
   // The primary is back, but data stays on the alternate ...
-  connection.primaryState = kConnected;
+  connection.primary.state = kConnected;
   EXPECT_EQ(Send(key), 0);
   EXPECT_EQ(alternate_.FrameCount(), 2);
   EXPECT_EQ(primary_.FrameCount(), 0);
@@ -143,23 +144,23 @@ TEST_F(SendDataTest, FailedPrimarySendFailsOverAndDataStaysOnTheAlternate) {
 
 TEST_F(SendDataTest, FailoverAttemptFailures) {
   int32_t key = KeyWith(kConnected);
-  MxConnection& connection = Connection(key);
+  Key& connection = KeyAt(key);
   // Rejected by the alternate: -111, data stays aimed at the primary.
   alternate_.Script({Reply::Nak(), Reply::Silent()});
   platform::FailNextSocketSends(1);
   EXPECT_EQ(Send(key), kRejected);
   EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
   // No answer from the alternate: -106 without a line of its own.
-  connection.primaryState = kConnected;
+  connection.primary.state = kConnected;
   platform::FailNextSocketSends(1);
   EXPECT_EQ(Send(key), kNotSent);
   EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
   // Both sends fail: both services are marked down.
-  connection.primaryState = kConnected;
+  connection.primary.state = kConnected;
   platform::FailNextSocketSends(2);
   EXPECT_EQ(Send(key), kNotSent);
-  EXPECT_EQ(connection.primaryState.load(), kDisconnected);
-  EXPECT_EQ(connection.alternateState.load(), kDisconnected);
+  EXPECT_EQ(connection.primary.state.load(), kDisconnected);
+  EXPECT_EQ(connection.alternate.state.load(), kDisconnected);
   EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
                                    "SendData() ALT Data Error - BAD ACK char (0x15) - ignore",
                                    "GetAckBack() ALT timeout",
@@ -171,13 +172,13 @@ TEST_F(SendDataTest, FailedPrimarySendWithoutAlternate) {
   int32_t key = KeyWith(kNoAlternate);
   platform::FailNextSocketSends(1);
   EXPECT_EQ(Send(key), kNotSent);
-  EXPECT_EQ(Connection(key).primaryState.load(), kDisconnected);
+  EXPECT_EQ(KeyAt(key).primary.state.load(), kDisconnected);
   EXPECT_EQ(messages_.Lines(), std::vector<std::string>{"SendData() PRI Data Error - bytes=-1"});
 }
 
 TEST_F(SendDataTest, AlternateAttemptFailuresSendDataBackToThePrimary) {
   int32_t key = KeyWith(kConnected);
-  MxConnection& connection = Connection(key);
+  Key& connection = KeyAt(key);
   connection.currentConnection = kUseAlternate;
   alternate_.Script({Reply::Silent(), Reply::Byte(0x41)});
   EXPECT_EQ(Send(key), kNotSent);
@@ -188,7 +189,7 @@ TEST_F(SendDataTest, AlternateAttemptFailuresSendDataBackToThePrimary) {
   connection.currentConnection = kUseAlternate;
   platform::FailNextSocketSends(1);
   EXPECT_EQ(Send(key), kNotSent);
-  EXPECT_EQ(connection.alternateState.load(), kDisconnected);
+  EXPECT_EQ(connection.alternate.state.load(), kDisconnected);
   EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
   EXPECT_EQ(primary_.FrameCount(), 0);
   EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
@@ -204,9 +205,9 @@ TEST_F(SendDataTest, AlternateAttemptFailuresSendDataBackToThePrimary) {
 
 TEST_F(SendDataTest, CurrentAlternateDownSendsNothing) {
   int32_t key = KeyWith(kDisconnected);
-  Connection(key).currentConnection = kUseAlternate;
+  KeyAt(key).currentConnection = kUseAlternate;
   EXPECT_EQ(Send(key), kNotSent);
-  EXPECT_EQ(Connection(key).currentConnection.load(), kUseAlternate);
+  EXPECT_EQ(KeyAt(key).currentConnection.load(), kUseAlternate);
   EXPECT_EQ(primary_.FrameCount(), 0);
 }
 
@@ -214,7 +215,7 @@ TEST_F(SendDataTest, BrokenWaitIsReportedWithItsErrorCode) {
   int32_t key = KeyWith(kNoAlternate);
   platform::FailNextSocketWaits(1);
   EXPECT_EQ(Send(key), kNotSent);
-  EXPECT_EQ(Connection(key).primaryState.load(), kConnected);
+  EXPECT_EQ(KeyAt(key).primary.state.load(), kConnected);
   ASSERT_FALSE(messages_.Lines().empty());
   EXPECT_EQ(messages_.Lines()[0], "GetAckBack() select socket error =9");  // EBADF
 }
@@ -229,7 +230,7 @@ TEST_F(SendDataTest, TraceLinesNeedTheDebugFlag) {
 
 TEST_F(SendDataTest, ConfigurationGoesToTheAlternateFirstAndAcceptsNak) {
   int32_t key = KeyWith(kConnected);
-  MxConnection& connection = Connection(key);
+  Key& connection = KeyAt(key);
   connection.currentConnection = kUseAlternate;
   primary_.Script({Reply::Nak()});
   alternate_.Script({Reply::Nak()});
@@ -250,8 +251,8 @@ TEST_F(SendDataTest, ConfigurationGoesToTheAlternateFirstAndAcceptsNak) {
 TEST_F(SendDataTest, ConfigurationNeedsEveryConfiguredService) {
   int32_t key = KeyWith(kDisconnected);
   EXPECT_EQ(Send(key, 1), kNotSent);
-  Connection(key).primaryState = kDisconnected;
-  Connection(key).alternateState = kConnected;
+  KeyAt(key).primary.state = kDisconnected;
+  KeyAt(key).alternate.state = kConnected;
   EXPECT_EQ(Send(key, 1), kNotSent);
   EXPECT_EQ(primary_.FrameCount(), 0);
   EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
@@ -295,7 +296,7 @@ TEST_F(SendDataTest, ConfigurationPrimaryFailureIsReturned) {
   platform::FailNextSocketSends(0);
   primary_.Script({Reply::Close()});
   EXPECT_EQ(Send(key, 1), kNotSent);
-  EXPECT_EQ(Connection(key).primaryState.load(), kDisconnected);
+  EXPECT_EQ(KeyAt(key).primary.state.load(), kDisconnected);
   std::vector<std::string> lines = messages_.Lines();
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[lines.size() - 2], "SendData() PRI Config Error - BAD ACK=-106");
@@ -307,7 +308,7 @@ TEST_F(SendDataTest, LateAcknowledgementIsNotTakenForTheNextFrame) {
   primary_.Script({Reply::Silent()});
   EXPECT_EQ(Send(key), kNotSent);
   primary_.SendUnasked(0x15);  // the answer to the first frame, too late
-  platform::SocketHandle socket = Connection(key).primarySocket.load();
+  platform::SocketHandle socket = KeyAt(key).primary.socket.load();
   ASSERT_TRUE(WaitUntil(
       [&] { return platform::WaitReadable(socket, 0) == platform::WaitResult::kReadable; }));
   EXPECT_EQ(Send(key), 0);
@@ -346,7 +347,7 @@ TEST_F(SendDataTest, LargeFramesArriveWhole) {
   constexpr int kFrames = 200;
   for (int i = 0; i < kFrames; ++i) {
     std::vector<char> frame = MakeFrame(8192, 1, 1, static_cast<uint8_t>(i));
-    ASSERT_EQ(SendData(key, frame.data(), 8192, 0), 0);
+    ASSERT_EQ(SendData(KeyAt(key), frame.data(), 8192, 0), 0);
   }
   ASSERT_TRUE(WaitUntil([&] { return primary_.FrameCount() == kFrames; }));
   auto frames = primary_.Frames();
@@ -364,7 +365,7 @@ TEST_F(SendDataTest, SendingToAClosedPeerFailsWithoutKillingTheProcess) {
   int32_t result = 0;
   for (int i = 0; i < 100 && result == 0; ++i) result = Send(key);
   EXPECT_EQ(result, kNotSent);
-  EXPECT_EQ(Connection(key).primaryState.load(), kDisconnected);
+  EXPECT_EQ(KeyAt(key).primary.state.load(), kDisconnected);
 }
 
 }  // namespace

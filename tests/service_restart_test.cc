@@ -65,7 +65,7 @@ TEST_F(ServiceRestartTest, KilledAndRestartedServiceLosesNoAcceptedValue) {
     }
   }
 
-  universal::MxConnection& connection = universal::Connection(key);
+  universal::Key& connection = universal::KeyAt(key);
   ASSERT_TRUE(WaitUntil(
       [&] {
         return QueueCount(connection.queue.load()) == 0 &&

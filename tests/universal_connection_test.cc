@@ -29,15 +29,15 @@ TEST_F(ConnectionTableTest, InitializationTakesTheLowestFreeSlotWithFreshOptions
   // A cache without queueing is ignored.
   EXPECT_EQ(VornMxUniversalInitialize(&key, 7, 0, 1, 900, "", ""), 0);
   EXPECT_EQ(key, 3);
-  MxConnection& connection = Connection(key);
+  Key& connection = KeyAt(key);
   EXPECT_EQ(connection.inUse.load(), 1);
   EXPECT_EQ(connection.ackEnabled.load(), 1);
   EXPECT_EQ(connection.ackTimeoutSeconds.load(), 3);
   EXPECT_EQ(connection.queueEnabled.load(), 0);
   EXPECT_EQ(connection.cacheEnabled.load(), 0);
   EXPECT_EQ(connection.queue.load(), nullptr);
-  EXPECT_EQ(connection.primaryState.load(), kDisconnected);
-  EXPECT_EQ(connection.alternateState.load(), kNoAlternate);
+  EXPECT_EQ(connection.primary.state.load(), kDisconnected);
+  EXPECT_EQ(connection.alternate.state.load(), kNoAlternate);
   EXPECT_EQ(ISVornMxUniversalConnected(key), 0);
 }
 
@@ -53,7 +53,7 @@ TEST_F(ConnectionTableTest, FullTableAndMissingKeyPointerTakeNoSlot) {
 
   VornMxUniversalCloseSocket(40);
   EXPECT_EQ(VornMxUniversalInitialize(nullptr, 0, 0, 0, 0, nullptr, nullptr), kNoFreeSlot);
-  EXPECT_EQ(Connection(40).inUse.load(), 0);
+  EXPECT_EQ(KeyAt(40).inUse.load(), 0);
 }
 
 TEST_F(ConnectionTableTest, ConcurrentInitializationsNeverShareAKey) {
@@ -77,7 +77,7 @@ TEST_F(ConnectionTableTest, ConcurrentInitializationsNeverShareAKey) {
 
 TEST_F(ConnectionTableTest, ReusedSlotKeepsCountersAndIdentifiersButNotBuffers) {
   int32_t key = NewKey(true);
-  MxConnection& connection = Connection(key);
+  Key& connection = KeyAt(key);
   connection.sendCount = 11;
   connection.nakCount = 2;
   connection.sendErrorCount = 3;
@@ -118,7 +118,7 @@ TEST_F(ConnectionTableTest, ClosingIgnoresBadKeysAndFreeSlots) {
   VornMxUniversalCloseSocket(-1);
   VornMxUniversalCloseSocket(kMaxConnections);
   VornMxUniversalCloseSocket(7);  // free: nothing happens
-  EXPECT_EQ(Connection(7).inUse.load(), 0);
+  EXPECT_EQ(KeyAt(7).inUse.load(), 0);
   EXPECT_EQ(NewKey(false), 0);
   EXPECT_EQ(ISVornMxUniversalConnected(-1), 0);
   EXPECT_EQ(ISVornMxUniversalConnected(kMaxConnections), 0);
@@ -126,13 +126,13 @@ TEST_F(ConnectionTableTest, ClosingIgnoresBadKeysAndFreeSlots) {
 
 TEST_F(ConnectionTableTest, ConnectedMeansEitherServiceConnected) {
   int32_t key = NewKey(false);
-  MxConnection& connection = Connection(key);
-  connection.alternateState = kConnected;
+  Key& connection = KeyAt(key);
+  connection.alternate.state = kConnected;
   EXPECT_EQ(ISVornMxUniversalConnected(key), 1);
-  connection.alternateState = kDisconnected;
-  connection.primaryState = kConnected;
+  connection.alternate.state = kDisconnected;
+  connection.primary.state = kConnected;
   EXPECT_EQ(ISVornMxUniversalConnected(key), 1);
-  connection.primaryState = kDisconnected;
+  connection.primary.state = kDisconnected;
   EXPECT_EQ(ISVornMxUniversalConnected(key), 0);
 }
 

@@ -1,43 +1,43 @@
-// Closing a key: its threads end, its sockets close, and the slot is
-// given back.
+// Closing a key: its threads end, its sockets close, and the key is given
+// back.
 #include "histfeed.h"
-#include "universal/mx_connection.h"
+#include "universal/key.h"
+#include "universal/queued_sending.h"
+#include "universal/reconnect_threads.h"
 
 namespace histfeed::universal {
 namespace {
 
-void Close(int32_t key) {
-  if (!IsValidKey(key)) return;
-  MxConnection& connection = Connection(key);
-  KeyControl& control = connection.control;
+void Close(Key& key) {
   // A sender may hold the buffer lock while it waits for an answer or for
   // room to send; waking it first lets closing take the lock at once.
-  if (connection.inUse.load() != 0) {
-    AbortLink(control.primaryLink, connection.primarySocket);
-    AbortLink(control.alternateLink, connection.alternateSocket);
-  }
-  SemLock buffers(connection.buffers.lock());
-  if (connection.inUse.load() == 0) return;
-  std::lock_guard<std::mutex> lifecycle(control.lifecycle);
+  if (key.inUse.load() != 0) key.AbortLinks();
+  SemLock buffers(key.buffers.lock());
+  if (key.inUse.load() == 0) return;
+  platform::MutexLock lifecycle(key.lifecycle);
 
   // The threads end first, so none of them touches a socket, the queue or
   // a buffer of the key after this point.
-  StopKeyThreads(connection);
+  StopKeyThreads(key);
 
-  CloseLinkSocket(control.primaryLink, connection.primarySocket);
-  connection.primaryState = kDisconnected;
-  if (connection.alternateState.load() != kNoAlternate) {
-    CloseLinkSocket(control.alternateLink, connection.alternateSocket);
-    connection.alternateState = kDisconnected;
+  key.primary.CloseSocket();
+  key.primary.state = kDisconnected;
+  if (key.alternate.state.load() != kNoAlternate) {
+    key.alternate.CloseSocket();
+    key.alternate.state = kDisconnected;
   }
-  TearDownQueue(connection);
+  TearDownQueue(key);
   // Unflushed records are discarded, not sent.
-  connection.buffers.ReleaseLocked();
-  // Last, so a new initialization never meets a half-closed slot.
-  connection.inUse = 0;
+  key.buffers.ReleaseLocked();
+  // Last, so a new initialization never meets a half-closed key.
+  key.inUse = 0;
 }
 
 }  // namespace
 }  // namespace histfeed::universal
 
-extern "C" HISTFEED_API void VornMxUniversalCloseSocket(int32_t key) { histfeed::universal::Close(key); }
+extern "C" HISTFEED_API void VornMxUniversalCloseSocket(int32_t key) {
+  if (histfeed::universal::Key* found = histfeed::universal::FindKey(key)) {
+    histfeed::universal::Close(*found);
+  }
+}

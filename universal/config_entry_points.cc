@@ -6,16 +6,24 @@
 #include "histfeed.h"
 #include "universal/config_record.h"
 #include "universal/frame_format.h"
-#include "universal/mx_connection.h"
+#include "universal/key.h"
+#include "universal/transport_results.h"
 
 namespace histfeed::universal {
 namespace {
+
+// Adds one finished record of type `code` to the key's buffer.
+int32_t AddOne(int32_t number, int32_t code, const uint8_t* record) {
+  Key* key = FindKey(number);
+  if (key == nullptr) return kNotSent;
+  return key->buffers.Add(code, record, 1, key->sender);
+}
 
 int32_t AddDeletion(int32_t key, int32_t code, const char* id) {
   const RecordType& type = *FindRecordType(code);
   uint8_t record[kExtIdBytes];
   EncodeRecord(type, PointValue{0, 0, CallerText(id, IdBytes(type.id)), 0, 0, {}}, record);
-  return AddRecords(key, code, record, 1);
+  return AddOne(key, code, record);
 }
 
 }  // namespace
@@ -68,7 +76,7 @@ HISTFEED_API int32_t VornMxAddConfigRec(int32_t key, const char* pointId, const 
                                       option2, lowStateText, highStateText, settings, extId,
                                       comment),
                      record);
-  return AddRecords(key, 5, record, 1);
+  return AddOne(key, 5, record);
 }
 
 HISTFEED_API int32_t VornMxAddConfigExtendedRec(int32_t key, const char* pointId, const char* longId, const char* description,
@@ -98,7 +106,7 @@ HISTFEED_API int32_t VornMxAddConfigExtendedRec(int32_t key, const char* pointId
   }
   uint8_t record[kConfigExtendedRecordBytes];
   EncodeConfigExtendedRecord(fields, record);
-  return AddRecords(key, 10, record, 1);
+  return AddOne(key, 10, record);
 }
 
 HISTFEED_API int32_t VornMxDeleteConfigurationRec(int32_t key, const char* pointId) {

@@ -3,115 +3,86 @@
 
 #include "histfeed.h"
 #include "universal/diagnostics.h"
-#include "universal/mx_connection.h"
+#include "universal/key.h"
+#include "universal/reconnect_threads.h"
+#include "universal/transport_results.h"
 
 namespace histfeed::universal {
 namespace {
 
-// Resolves `host` into `address`; false when the name is unknown.
-bool FillAddress(platform::Ipv4Address& address, const char* host, int32_t port) {
-  address = platform::Ipv4Address{};
-  uint8_t hostBytes[4];
-  if (!platform::ResolveIpv4(host, hostBytes)) return false;
-  address = platform::MakeIpv4Address(hostBytes, static_cast<uint16_t>(port));
-  return true;
-}
+// The texts one link's connecting reports its failures with.
+struct ConnectTexts {
+  const char* unresolved;
+  const char* noSocket;
+  const char* refused;
+};
 
-// Opens a socket into `socket` and connects it. Returns false when no
-// socket could be created; *connected tells how the connect went.
-bool OpenAndConnect(ServiceLink& link, std::atomic<platform::SocketHandle>& socket,
-                    const platform::Ipv4Address& address, bool* connected) {
-  platform::SocketHandle handle = platform::OpenStreamSocket();
-  *connected = false;
-  if (handle == platform::kInvalidSocket) return false;
-  {
-    std::lock_guard<std::mutex> guard(link.handleGuard);
-    socket.store(handle);
-  }
-  *connected = platform::ConnectSocket(handle, address);
-  return true;
-}
+constexpr ConnectTexts kPrimaryTexts = {"Error on gethostbyname key = %d",
+                                        "Error cannot open socket key=%d",
+                                        "Error connecting to service key=%d"};
+constexpr ConnectTexts kAlternateTexts = {"Error on gethostbyname for alternate service",
+                                          "Error cannot open socket for alternate service",
+                                          "Error connecting to alternate service"};
 
-void StartThread(MxConnection& connection, platform::Thread& thread, platform::ThreadBody body,
-                 int32_t key) {
-  connection.threadsRun = 1;
-  thread.Start(kThreadStackBytes, body, key);  // a failed start is ignored, as before
-}
+// A line with a format chosen at run time; every text above takes at most
+// the key's number, and printf ignores an argument its format does not use.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+void MessageWith(const char* format, int32_t number) { PassMessage(format, number); }
+#pragma GCC diagnostic pop
 
-int32_t Connect(int32_t key, const char* primaryHost, int32_t primaryPort, const char* alternateHost,
-                int32_t alternatePort) {
-  if (platform::StartSockets() != 0) {
-    PassMessage("Error on WSAStartup");
-    return kSocketStartupFailed;
-  }
-  if (!IsValidKey(key)) {
-    PassMessage("Error VornMxUniversalDataConnect key = %d not initialized", key);
-    return kSocketStartupFailed;
-  }
-  MxConnection& connection = Connection(key);
-  KeyControl& control = connection.control;
-  std::lock_guard<std::mutex> lifecycle(control.lifecycle);
-  if (connection.inUse.load() == 0) {
-    PassMessage("Error VornMxUniversalDataConnect key = %d not initialized", key);
-    return kSocketStartupFailed;
-  }
-
-  // A repeated connect replaces the earlier one: its threads and sockets
-  // go first, so none of them is left running or open.
-  StopReconnectThreads(connection);
-  CloseLinkSocket(control.primaryLink, connection.primarySocket);
-  CloseLinkSocket(control.alternateLink, connection.alternateSocket);
-  connection.primaryState = kDisconnected;
-  connection.alternateState = kNoAlternate;
+// A repeated connect replaces the earlier one: its threads and sockets go
+// first, so none of them is left running or open.
+void ForgetEarlierConnect(Key& key) REQUIRES(key.lifecycle) {
+  StopReconnectThreads(key);
+  key.primary.CloseSocket();
+  key.alternate.CloseSocket();
+  key.primary.state = kDisconnected;
+  key.alternate.state = kNoAlternate;
   // Data frames start on the primary again; left on the alternate, they
   // would never be sent once the new connect gives no alternate.
-  connection.currentConnection = kUsePrimary;
-  control.reconnectStop.Reset();
+  key.currentConnection = kUsePrimary;
+  key.reconnectStop.Reset();
+}
 
-  if (!FillAddress(connection.primaryAddress, primaryHost, primaryPort)) {
-    PassMessage("Error on gethostbyname key = %d", key);
+// Connects one link and starts its reconnect thread. Returns 0, -103,
+// -104 (no thread then) or -105 (the thread retries).
+int32_t ConnectLink(Key& key, ServiceLink& link, const char* host, int32_t port,
+                    const ConnectTexts& texts) {
+  if (!link.Resolve(host, port)) {
+    MessageWith(texts.unresolved, key.number);
     return kHostNotResolved;
   }
   bool connected = false;
-  if (!OpenAndConnect(control.primaryLink, connection.primarySocket, connection.primaryAddress,
-                      &connected)) {
-    PassMessage("Error cannot open socket key=%d", key);
+  if (!link.OpenAndConnect(&connected)) {
+    MessageWith(texts.noSocket, key.number);
     return kSocketNotCreated;
   }
   int32_t result = 0;
   if (connected) {
-    connection.primaryState = kConnected;
+    link.state = kConnected;
   } else {
-    PassMessage("Error connecting to service key=%d", key);
-    connection.primaryState = kDisconnected;
+    MessageWith(texts.refused, key.number);
+    link.state = kDisconnected;
     result = kConnectFailed;
   }
-  StartThread(connection, control.primaryReconnect, PrimaryReconnectThread, key);
-
-  if (alternateHost == nullptr || alternateHost[0] == '\0') {
-    connection.alternateSocket = platform::kInvalidSocket;
-    connection.alternateState = kNoAlternate;
-    return result;
-  }
-  if (!FillAddress(connection.alternateAddress, alternateHost, alternatePort)) {
-    PassMessage("Error on gethostbyname for alternate service");
-    return kHostNotResolved;
-  }
-  if (!OpenAndConnect(control.alternateLink, connection.alternateSocket, connection.alternateAddress,
-                      &connected)) {
-    PassMessage("Error cannot open socket for alternate service");
-    return kSocketNotCreated;
-  }
-  if (connected) {
-    connection.alternateState = kConnected;
-    result = 0;
-  } else {
-    PassMessage("Error connecting to alternate service");
-    connection.alternateState = kDisconnected;
-    result = kConnectFailed;
-  }
-  StartThread(connection, control.alternateReconnect, AlternateReconnectThread, key);
+  StartReconnectThread(key, link);
   return result;
+}
+
+int32_t Connect(Key& key, const char* primaryHost, int32_t primaryPort, const char* alternateHost,
+                int32_t alternatePort) {
+  platform::MutexLock lifecycle(key.lifecycle);
+  if (key.inUse.load() == 0) {
+    PassMessage("Error VornMxUniversalDataConnect key = %d not initialized", key.number);
+    return kSocketStartupFailed;
+  }
+  ForgetEarlierConnect(key);
+  int32_t result = ConnectLink(key, key.primary, primaryHost, primaryPort, kPrimaryTexts);
+  if (result == kHostNotResolved || result == kSocketNotCreated) return result;
+  if (alternateHost == nullptr || alternateHost[0] == '\0') return result;
+  return ConnectLink(key, key.alternate, alternateHost, alternatePort, kAlternateTexts);
 }
 
 }  // namespace
@@ -120,5 +91,15 @@ int32_t Connect(int32_t key, const char* primaryHost, int32_t primaryPort, const
 extern "C" HISTFEED_API int32_t VornMxUniversalDataConnect(int32_t key, const char* primaryHost,
                                                            int32_t primaryPort, const char* alternateHost,
                                                            int32_t alternatePort) {
-  return histfeed::universal::Connect(key, primaryHost, primaryPort, alternateHost, alternatePort);
+  using namespace histfeed::universal;
+  if (histfeed::platform::StartSockets() != 0) {
+    PassMessage("Error on WSAStartup");
+    return kSocketStartupFailed;
+  }
+  Key* found = FindKey(key);
+  if (found == nullptr) {
+    PassMessage("Error VornMxUniversalDataConnect key = %d not initialized", key);
+    return kSocketStartupFailed;
+  }
+  return Connect(*found, primaryHost, primaryPort, alternateHost, alternatePort);
 }

@@ -3,8 +3,9 @@
 #include <cstddef>
 
 #include "histfeed.h"
+#include "universal/key.h"
 #include "universal/point_record.h"
-#include "universal/mx_connection.h"
+#include "universal/transport_results.h"
 
 namespace histfeed::universal {
 namespace {
@@ -12,25 +13,28 @@ namespace {
 // Each entry point knows its record type: the value is encoded before the
 // key's lock is taken, and only copied into the buffer under it.
 template <int32_t Code>
-int32_t AddSingle(int32_t key, const CallerPoint& point) {
-  if (!IsValidKey(key)) return kNotSent;
+int32_t AddSingle(int32_t number, const CallerPoint& point) {
+  Key* key = FindKey(number);
+  if (key == nullptr) return kNotSent;
   PointRecord<Code> record = EncodePointRecord<Code>(point);
-  return Connection(key).buffers.AddRecord<Code>(record, SenderFor(key));
+  return key->buffers.AddRecord<Code>(record, key->sender);
 }
 
 template <int32_t Code>
-int32_t AddBlockById(int32_t key, const char* id, const CallerPoint& point) {
-  if (!IsValidKey(key)) return kNotSent;
+int32_t AddBlockById(int32_t number, const char* id, const CallerPoint& point) {
+  Key* key = FindKey(number);
+  if (key == nullptr) return kNotSent;
   PointRecord<Code> record = EncodePointRecord<Code>(point);
-  return Connection(key).buffers.AddBlockRecordById<Code>(id, record, SenderFor(key));
+  return key->buffers.AddBlockRecordById<Code>(id, record, key->sender);
 }
 
 template <int32_t Code>
-int32_t AddBlockByTime(int32_t key, int32_t time, int32_t msec, const CallerPoint& point) {
-  if (!IsValidKey(key)) return kNotSent;
+int32_t AddBlockByTime(int32_t number, int32_t time, int32_t msec, const CallerPoint& point) {
+  Key* key = FindKey(number);
+  if (key == nullptr) return kNotSent;
   PointRecord<Code> record = EncodePointRecord<Code>(point);
-  return Connection(key).buffers.AddBlockRecordByTime<Code>(time, static_cast<int16_t>(msec),
-                                                            record, SenderFor(key));
+  return key->buffers.AddBlockRecordByTime<Code>(time, static_cast<int16_t>(msec), record,
+                                                 key->sender);
 }
 
 // A value with its time; a text instead of the number for the text types.

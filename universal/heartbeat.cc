@@ -1,7 +1,9 @@
 // The heartbeat: an empty frame at a fixed interval, so a service sees a
 // quiet source alive.
 #include "histfeed.h"
-#include "universal/mx_connection.h"
+#include "universal/frame_format.h"
+#include "universal/key.h"
+#include "universal/queued_sending.h"
 
 namespace histfeed::universal {
 namespace {
@@ -10,75 +12,76 @@ constexpr int64_t kTickMs = 100;
 
 // Whether the heartbeat should go on; when not, it is marked ended under
 // the same lock a new interval is set with.
-bool KeepBeating(MxConnection& connection) {
-  std::lock_guard<std::mutex> lock(connection.control.heartBeatMutex);
-  if (connection.heartBeatSeconds.load() >= 1 && connection.threadsRun.load() != 0) return true;
-  connection.control.heartBeatRunning = false;
+bool KeepBeating(Key& key) {
+  platform::MutexLock lock(key.heartBeatMutex);
+  if (key.heartBeatSeconds.load() >= 1 && key.threadsRun.load() != 0) return true;
+  key.heartBeatRunning = false;
   return false;
 }
 
-void MarkEnded(MxConnection& connection) {
-  std::lock_guard<std::mutex> lock(connection.control.heartBeatMutex);
-  connection.control.heartBeatRunning = false;
+void MarkEnded(Key& key) {
+  platform::MutexLock lock(key.heartBeatMutex);
+  key.heartBeatRunning = false;
 }
 
 // Waits one interval in 100 ms ticks, reading the interval after every
 // tick. Returns false when closing ended the wait.
-bool WaitOneInterval(MxConnection& connection) {
+bool WaitOneInterval(Key& key) {
   int64_t ticks = 0;
-  while (connection.threadsRun.load() != 0) {
-    if (connection.control.heartBeatStop.Wait(kTickMs)) return false;
+  while (key.threadsRun.load() != 0) {
+    if (key.heartBeatStop.Wait(kTickMs)) return false;
     ++ticks;
-    if (ticks >= int64_t{connection.heartBeatSeconds.load()} * 10) return true;
+    if (ticks >= int64_t{key.heartBeatSeconds.load()} * 10) return true;
   }
   return false;
 }
 
-int32_t SetHeartBeat(int32_t key, int32_t seconds) {
-  if (!IsValidKey(key)) return -1;
-  MxConnection& connection = Connection(key);
-  KeyControl& control = connection.control;
-  std::lock_guard<std::mutex> lifecycle(control.lifecycle);
-  if (connection.inUse.load() == 0) return -1;
-  {
-    std::lock_guard<std::mutex> lock(control.heartBeatMutex);
-    connection.heartBeatSeconds = seconds;
-    // A running thread picks the new interval up within one tick.
-    if (seconds <= 0 || control.heartBeatRunning) return 0;
-    control.heartBeatRunning = true;
+void HeartBeatThread(int32_t number) {
+  Key& key = KeyAt(number);
+  uint8_t frame[kHeartBeatFrameBytes];
+  EncodeHeartBeatFrame(frame);
+  while (KeepBeating(key)) {
+    if (!WaitOneInterval(key)) {
+      MarkEnded(key);
+      return;
+    }
+    if (!KeepBeating(key)) return;
+    // A heartbeat is a data frame like any other; its result is not needed.
+    SendOrQueue(key, reinterpret_cast<const char*>(frame), kHeartBeatFrameBytes, 0);
   }
-  control.heartBeatThread.Join(-1);  // one that has just decided to end
-  control.heartBeatStop.Reset();
-  connection.threadsRun = 1;
-  if (control.heartBeatThread.Start(kThreadStackBytes, HeartBeatThread, key) != 0) {
+}
+
+// Records the interval; true when a thread must be started for it.
+bool SetInterval(Key& key, int32_t seconds) {
+  platform::MutexLock lock(key.heartBeatMutex);
+  key.heartBeatSeconds = seconds;
+  // A running thread picks the new interval up within one tick.
+  if (seconds <= 0 || key.heartBeatRunning) return false;
+  key.heartBeatRunning = true;
+  return true;
+}
+
+int32_t SetHeartBeat(Key& key, int32_t seconds) {
+  platform::MutexLock lifecycle(key.lifecycle);
+  if (key.inUse.load() == 0) return -1;
+  if (!SetInterval(key, seconds)) return 0;
+  key.heartBeatThread.Join(-1);  // one that has just decided to end
+  key.heartBeatStop.Reset();
+  key.threadsRun = 1;
+  if (key.heartBeatThread.Start(kThreadStackBytes, HeartBeatThread, key.number) != 0) {
     // Not left looking alive: the next positive interval tries again.
-    std::lock_guard<std::mutex> lock(control.heartBeatMutex);
-    control.heartBeatRunning = false;
-    connection.heartBeatSeconds = 0;
+    platform::MutexLock lock(key.heartBeatMutex);
+    key.heartBeatRunning = false;
+    key.heartBeatSeconds = 0;
     return -2;
   }
   return 0;
 }
 
 }  // namespace
-
-void HeartBeatThread(int32_t key) {
-  MxConnection& connection = Connection(key);
-  uint8_t frame[kHeartBeatFrameBytes];
-  EncodeHeartBeatFrame(frame);
-  while (KeepBeating(connection)) {
-    if (!WaitOneInterval(connection)) {
-      MarkEnded(connection);
-      return;
-    }
-    if (!KeepBeating(connection)) return;
-    // A heartbeat is a data frame like any other; its result is not needed.
-    VornUniversalSendData(key, reinterpret_cast<const char*>(frame), kHeartBeatFrameBytes, 0);
-  }
-}
-
 }  // namespace histfeed::universal
 
 extern "C" HISTFEED_API int32_t VornMxSetHeartBeat(int32_t key, int32_t seconds) {
-  return histfeed::universal::SetHeartBeat(key, seconds);
+  histfeed::universal::Key* found = histfeed::universal::FindKey(key);
+  return found != nullptr ? histfeed::universal::SetHeartBeat(*found, seconds) : -1;
 }

@@ -1,10 +1,11 @@
-// The queue thread of a key: replays queued frames, oldest first, while a
-// service is connected. A data frame that fails stays at the head; a
-// configuration frame that fails moves to the tail.
+// A data frame that fails stays at the head of the queue; a configuration
+// frame that fails moves to the tail.
+#include "universal/queue_thread.h"
+
 #include "queue/record_queue.h"
 #include "universal/diagnostics.h"
 #include "universal/frame_format.h"
-#include "universal/mx_connection.h"
+#include "universal/queued_sending.h"
 #include "universal/send_data.h"
 
 namespace histfeed::universal {
@@ -14,13 +15,7 @@ constexpr int64_t kIdleWaitMs = 1000;
 constexpr int64_t kDataRetryMs = 1;
 constexpr int64_t kConfigRequeueWaitMs = 100;
 
-bool AnyServiceConnected(const MxConnection& connection) {
-  return connection.primaryState.load() == kConnected ||
-         connection.alternateState.load() == kConnected;
-}
-
-void ReplayConfigFrame(int32_t key, MxConnection& connection, RecordQueue* queue, char* frame,
-                       uint16_t length) {
+void ReplayConfigFrame(Key& key, RecordQueue* queue, char* frame, uint16_t length) {
   PassTrace("QueueThread SendData()...");
   int32_t result = SendData(key, frame, length, 1);
   PassTrace("QueueThread SendData()=%d", result);
@@ -29,18 +24,18 @@ void ReplayConfigFrame(int32_t key, MxConnection& connection, RecordQueue* queue
   if (result != 0) {
     PassTrace("QueueThread SendData() Push on Queue");
     if (QueuePush(queue, frame, length) != kQueueOk) PassMessage("Queue Full - lost config record");
-    connection.control.queueStop.Wait(kConfigRequeueWaitMs);
+    key.queueStop.Wait(kConfigRequeueWaitMs);
   }
   PassTrace("QueueThread SendData() End");
 }
 
 // Sends queued frames while there are any and a service takes them.
-void Drain(int32_t key, MxConnection& connection, RecordQueue* queue, char* frame) {
+void Drain(Key& key, RecordQueue* queue, char* frame) {
   uint16_t length = 0;
-  while (connection.threadsRun.load() != 0 &&
+  while (key.threadsRun.load() != 0 &&
          QueuePeek(queue, frame, kQueueSlotBytes, &length) == kQueueOk) {
     if (IsConfigRecordType(FrameRecordType(reinterpret_cast<uint8_t*>(frame), length))) {
-      ReplayConfigFrame(key, connection, queue, frame, length);
+      ReplayConfigFrame(key, queue, frame, length);
       continue;
     }
     if (SendData(key, frame, length, 0) == 0) {
@@ -50,24 +45,23 @@ void Drain(int32_t key, MxConnection& connection, RecordQueue* queue, char* fram
       continue;
     }
     // With no service left the idle wait applies instead of 1 ms retries.
-    if (!AnyServiceConnected(connection)) return;
-    connection.control.queueStop.Wait(kDataRetryMs);
+    if (!key.AnyServiceConnected()) return;
+    key.queueStop.Wait(kDataRetryMs);
   }
 }
 
 }  // namespace
 
-void QueueThread(int32_t key) {
-  MxConnection& connection = Connection(key);
-  KeyControl& control = connection.control;
+void QueueThread(int32_t number) {
+  Key& key = KeyAt(number);
   // The queue lives until this thread has been joined by closing.
-  RecordQueue* queue = connection.queue.load();
+  RecordQueue* queue = key.queue.load();
   char frame[kQueueSlotBytes];
-  while (connection.threadsRun.load() != 0) {
-    control.queueWake.Reset();
-    if (AnyServiceConnected(connection)) Drain(key, connection, queue, frame);
+  while (key.threadsRun.load() != 0) {
+    key.queueWake.Reset();
+    if (key.AnyServiceConnected()) Drain(key, queue, frame);
     // Woken early by a new frame, a reconnect or closing.
-    control.queueWake.Wait(kIdleWaitMs);
+    key.queueWake.Wait(kIdleWaitMs);
   }
 }
 

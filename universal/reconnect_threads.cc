@@ -1,93 +1,63 @@
-// The reconnect threads: each watches one service of a key and rebuilds
-// its connection every 5 seconds while it is marked not connected.
+// Stopping: every wait of a key's threads ends when its stop event is
+// set, and every blocking socket call of theirs ends when the key's links
+// are aborted, so stopping is prompt.
+#include "universal/reconnect_threads.h"
+
 #include "platform/clock.h"
 #include "universal/diagnostics.h"
-#include "universal/mx_connection.h"
 
 namespace histfeed::universal {
 namespace {
 
+constexpr int64_t kReconnectIntervalMs = 5000;
 // The primary's failures are reported at most this often.
 constexpr int64_t kPrimaryMessageSpacingMs = 300 * 1000;
+// Aborting again while waiting covers a connect that began just after
+// the previous abort.
+constexpr int64_t kAbortRepeatMs = 100;
 
-enum class Reconnect { kConnected, kNoSocket, kRefused, kStopped };
-
-// Replaces the service's socket with a new, connected one. The connect
-// blocks, but closing can abort it through link.pending.
-// On success the state becomes connected together with the new handle,
-// so no sender sees one without the other.
-Reconnect ReconnectService(MxConnection& connection, ServiceLink& link,
-                           std::atomic<platform::SocketHandle>& socket, std::atomic<int32_t>& state,
-                           const platform::Ipv4Address& address) {
-  CloseLinkSocket(link, socket);
-  platform::SocketHandle handle = platform::OpenStreamSocket();
-  if (handle == platform::kInvalidSocket) return Reconnect::kNoSocket;
-  {
-    std::lock_guard<std::mutex> guard(link.handleGuard);
-    link.pending.store(handle);
-  }
-  // Closing sets the stop event before it aborts the pending socket, and
-  // repeats the abort while it waits, so no connect outlives closing.
-  bool connected = !connection.control.reconnectStop.IsSet() && platform::ConnectSocket(handle, address);
-
-  std::lock_guard<std::mutex> exchange(link.exchange);
-  std::lock_guard<std::mutex> guard(link.handleGuard);
-  link.pending.store(platform::kInvalidSocket);
-  if (connection.control.reconnectStop.IsSet()) {
-    platform::CloseSocket(handle);
-    return Reconnect::kStopped;  // an aborted connect is no failure worth a line
-  }
-  if (!connected) {
-    platform::CloseSocket(handle);
-    return Reconnect::kRefused;
-  }
-  socket.store(handle);
-  state = kConnected;
-  // Queued frames can go now; no need to wait out the queue's idle pause.
-  connection.control.queueWake.Set();
-  return Reconnect::kConnected;
+// One reconnect round: queued frames can go as soon as the link is back,
+// with no need to wait out the queue's idle pause.
+Reconnect ReconnectRound(Key& key, ServiceLink& link) {
+  Reconnect outcome = link.ReconnectOnce(key.reconnectStop);
+  if (outcome == Reconnect::kConnected) key.queueWake.Set();
+  return outcome;
 }
 
 // Sleeps between rounds; false once the thread should end.
-bool WaitForNextRound(MxConnection& connection) {
-  if (connection.control.reconnectStop.Wait(kReconnectIntervalMs)) return false;
-  return connection.threadsRun.load() != 0;
+bool WaitForNextRound(Key& key) {
+  if (key.reconnectStop.Wait(kReconnectIntervalMs)) return false;
+  return key.threadsRun.load() != 0;
 }
 
-}  // namespace
-
-void PrimaryReconnectThread(int32_t key) {
-  MxConnection& connection = Connection(key);
-  KeyControl& control = connection.control;
+void PrimaryReconnectThread(int32_t number) {
+  Key& key = KeyAt(number);
   bool reportedOnce = false;
   int64_t lastMessageMs = 0;
   do {
     int64_t nowMs = platform::MonotonicMs();
-    if (connection.primaryState.load() != kDisconnected) continue;
-    Reconnect outcome = ReconnectService(connection, control.primaryLink, connection.primarySocket,
-                                         connection.primaryState, connection.primaryAddress);
+    if (key.primary.state.load() != kDisconnected) continue;
+    Reconnect outcome = ReconnectRound(key, key.primary);
     if (outcome == Reconnect::kConnected) continue;
-    if (outcome == Reconnect::kStopped) break;
+    if (outcome == Reconnect::kStopped) break;  // an aborted connect is no failure worth a line
     if (!reportedOnce || nowMs > lastMessageMs + kPrimaryMessageSpacingMs) {
       reportedOnce = true;
       lastMessageMs = platform::MonotonicMs();
       if (outcome == Reconnect::kNoSocket) {
-        PassMessage("Error cannot open socket key=%d", key);
+        PassMessage("Error cannot open socket key=%d", number);
       } else {
-        PassMessage("Error cannot connect to service key=%d", key);
+        PassMessage("Error cannot connect to service key=%d", number);
       }
     }
-    connection.primaryState = kDisconnected;
-  } while (WaitForNextRound(connection));
+    key.primary.state = kDisconnected;
+  } while (WaitForNextRound(key));
 }
 
-void AlternateReconnectThread(int32_t key) {
-  MxConnection& connection = Connection(key);
-  KeyControl& control = connection.control;
+void AlternateReconnectThread(int32_t number) {
+  Key& key = KeyAt(number);
   do {
-    if (connection.alternateState.load() != kDisconnected) continue;
-    Reconnect outcome = ReconnectService(connection, control.alternateLink, connection.alternateSocket,
-                                         connection.alternateState, connection.alternateAddress);
+    if (key.alternate.state.load() != kDisconnected) continue;
+    Reconnect outcome = ReconnectRound(key, key.alternate);
     if (outcome == Reconnect::kConnected) continue;
     if (outcome == Reconnect::kStopped) break;
     if (outcome == Reconnect::kNoSocket) {
@@ -95,8 +65,41 @@ void AlternateReconnectThread(int32_t key) {
     } else {
       PassMessage("Error cannot connect to alternate service");
     }
-    connection.alternateState = kDisconnected;
-  } while (WaitForNextRound(connection));
+    key.alternate.state = kDisconnected;
+  } while (WaitForNextRound(key));
+}
+
+void JoinAborting(Key& key, platform::Thread& thread) {
+  while (!thread.Join(kAbortRepeatMs)) key.AbortLinks();
+}
+
+}  // namespace
+
+void StartReconnectThread(Key& key, ServiceLink& link) {
+  key.threadsRun = 1;
+  platform::ThreadBody body = &link == &key.alternate ? AlternateReconnectThread
+                                                      : PrimaryReconnectThread;
+  link.reconnectThread.Start(kThreadStackBytes, body, key.number);
+}
+
+void StopReconnectThreads(Key& key) {
+  key.reconnectStop.Set();
+  if (!key.primary.reconnectThread.Started() && !key.alternate.reconnectThread.Started()) return;
+  key.AbortLinks();
+  JoinAborting(key, key.primary.reconnectThread);
+  JoinAborting(key, key.alternate.reconnectThread);
+}
+
+void StopKeyThreads(Key& key) {
+  key.threadsRun = 0;
+  StopReconnectThreads(key);
+  key.queueStop.Set();
+  key.queueWake.Set();
+  key.heartBeatStop.Set();
+  // A frame on its way out is cut short by the aborted links.
+  key.AbortLinks();
+  JoinAborting(key, key.queueThread);
+  JoinAborting(key, key.heartBeatThread);
 }
 
 }  // namespace histfeed::universal

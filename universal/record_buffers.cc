@@ -30,11 +30,6 @@ bool SharesHeader(int index, int other) {
 constexpr int kTypesSharingAHeader = 3;
 constexpr int kMostFramesPerHeaderChange = kMostFramesPerBuffer * kTypesSharingAHeader;
 
-void SetFixed(char* field, size_t width, const char* text) {
-  std::memset(field, 0, width);
-  if (text != nullptr) std::memcpy(field, text, strnlen(text, width));
-}
-
 }  // namespace
 
 void RecordBufferSet::Reset() {
@@ -127,22 +122,18 @@ int32_t RecordBufferSet::SendFrames(int index, const FrameSender& send, bool one
   Frame frame;
   int32_t due = -1;  // records present when the flush began
   for (;;) {
-    SemWait(lock_, kWaitForever);
-    if (due < 0) due = recordCount_[index];
-    if (recordCount_[index] == 0 || due <= 0) {
-      SemRelease(lock_);
-      return 0;
+    uint64_t turn = 0;
+    {
+      SemLock lock(lock_);
+      if (due < 0) due = recordCount_[index];
+      if (recordCount_[index] == 0 || due <= 0) return 0;
+      int32_t precondition = HeaderPrecondition(type);
+      if (precondition != 0) return precondition;
+      int32_t before = recordCount_[index];
+      TakeFrameLocked(index, &frame);
+      due -= before - recordCount_[index];
+      turn = handOver_.TakeTurnLocked();
     }
-    int32_t precondition = HeaderPrecondition(type);
-    if (precondition != 0) {
-      SemRelease(lock_);
-      return precondition;
-    }
-    int32_t before = recordCount_[index];
-    TakeFrameLocked(index, &frame);
-    due -= before - recordCount_[index];
-    const uint64_t turn = handOver_.TakeTurnLocked();
-    SemRelease(lock_);
     // Handed over outside the lock, so sending never blocks other adders.
     int32_t result = 0;
     {
@@ -161,41 +152,26 @@ int32_t RecordBufferSet::Flush(int32_t code, const FrameSender& send) {
 
 int32_t RecordBufferSet::AddFrom(int index, const uint8_t* records, int32_t count,
                                  const FrameSender& send) {
-  SemWait(lock_, kWaitForever);
-  return AddFromLocked(index, records, count, send);
-}
-
-int32_t RecordBufferSet::AddFromLocked(int index, const uint8_t* records, int32_t count,
-                                       const FrameSender& send) {
+  SemLock lock(lock_);
   bool allocated = index >= 0 && EnsureRecordBuffer(index);
-  if (index < 0 || count <= 0) {
-    SemRelease(lock_);
-    return 0;
-  }
-  if (!allocated) {
-    SemRelease(lock_);
-    return kNoRecordBuffer;
-  }
+  if (index < 0 || count <= 0) return 0;
+  if (!allocated) return kNoRecordBuffer;
   const RecordType& type = kRecordTypes[index];
   int32_t result = 0;
   for (int32_t stored = 0; stored < count;) {
     while (recordCount_[index] >= type.capacity) {
-      SemRelease(lock_);
+      lock.Unlock();
       // One frame makes room; the rest keeps filling the next frame.
       result = SendFrames(index, send, true);
-      SemWait(lock_, kWaitForever);
+      lock.Lock();
       // Still full: the flush could not even start (header missing).
-      if (result != 0 && recordCount_[index] >= type.capacity) {
-        SemRelease(lock_);
-        return result;
-      }
+      if (result != 0 && recordCount_[index] >= type.capacity) return result;
     }
     // As many records as there is room for go in one copy.
     int32_t run = std::min(count - stored, type.capacity - recordCount_[index]);
     StoreRecordsLocked(index, records + size_t(stored) * type.recordBytes, run);
     stored += run;
   }
-  SemRelease(lock_);
   return result;
 }
 
@@ -204,11 +180,30 @@ int32_t RecordBufferSet::Add(int32_t code, const uint8_t* records, int32_t count
   return AddFrom(RecordTypeIndex(code), records, records == nullptr ? 0 : count, send);
 }
 
-void RecordBufferSet::SetPointId(const char* id) { SetFixed(pointId_, sizeof pointId_, id); }
-void RecordBufferSet::SetLongId(const char* id) { SetFixed(longId_, sizeof longId_, id); }
-void RecordBufferSet::SetExtId(const char* id) { SetFixed(extId_, sizeof extId_, id); }
+void RecordBufferSet::SetFixedLocked(char* field, size_t width, const char* text) {
+  std::memset(field, 0, width);
+  if (text != nullptr) std::memcpy(field, text, strnlen(text, width));
+}
+
+// The setters take the lock: an application thread may set a header while
+// another adds records under it.
+void RecordBufferSet::SetPointId(const char* id) {
+  SemLock lock(lock_);
+  SetFixedLocked(pointId_, sizeof pointId_, id);
+}
+
+void RecordBufferSet::SetLongId(const char* id) {
+  SemLock lock(lock_);
+  SetFixedLocked(longId_, sizeof longId_, id);
+}
+
+void RecordBufferSet::SetExtId(const char* id) {
+  SemLock lock(lock_);
+  SetFixedLocked(extId_, sizeof extId_, id);
+}
 
 void RecordBufferSet::SetTime(int32_t seconds, int16_t msec) {
+  SemLock lock(lock_);
   blockTime_ = seconds;
   blockTimeMsec_ = msec;
 }
@@ -218,73 +213,69 @@ void RecordBufferSet::SetGroupHeaderLocked(const RecordType& type, const BlockGr
   // The header takes the newest spelling; an identical one is left as is.
   if (match == GroupMatch::kIdentical) return;
   switch (type.extension) {
-    case HeaderExtension::kPointId: SetPointId(group.id); break;
-    case HeaderExtension::kLongId: SetLongId(group.id); break;
-    case HeaderExtension::kExtId: SetExtId(group.id); break;
-    case HeaderExtension::kBlockTime: SetTime(group.seconds, group.msec); break;
+    case HeaderExtension::kPointId: SetFixedLocked(pointId_, sizeof pointId_, group.id); break;
+    case HeaderExtension::kLongId: SetFixedLocked(longId_, sizeof longId_, group.id); break;
+    case HeaderExtension::kExtId: SetFixedLocked(extId_, sizeof extId_, group.id); break;
+    case HeaderExtension::kBlockTime:
+      blockTime_ = group.seconds;
+      blockTimeMsec_ = group.msec;
+      break;
     case HeaderExtension::kNone: break;
   }
 }
 
-int32_t RecordBufferSet::AddBlock(int index, const BlockGroup& group, const uint8_t* record,
-                                  const FrameSender& send) {
-  SemWait(lock_, kWaitForever);
-  return AddBlockLocked(index, group, record, send);
-}
-
-int32_t RecordBufferSet::AddBlockLocked(int index, const BlockGroup& group, const uint8_t* record,
-                                        const FrameSender& send) {
-  const RecordType& type = kRecordTypes[index];
-  if (!EnsureRecordBuffer(index)) {
-    SemRelease(lock_);
-    return kNoRecordBuffer;
-  }
-  // The group test and the header change happen under one lock with the
-  // record, so no record ever travels under another group's header.
-  GroupMatch match = MatchGroupLocked(type, group);
-  bool groupLeaves = match == GroupMatch::kDifferent && RecordsUnderHeaderLocked(index);
-  if (groupLeaves || recordCount_[index] >= type.capacity) {
-    return AddBlockMakingRoom(index, group, match, record, send);
-  }
-  SetGroupHeaderLocked(type, group, match);
-  StoreRecordsLocked(index, record, 1);
-  SemRelease(lock_);
-  return 0;
-}
-
-int32_t RecordBufferSet::AddBlockMakingRoom(int index, const BlockGroup& group, GroupMatch match,
-                                            const uint8_t* record, const FrameSender& send) {
-  const RecordType& type = kRecordTypes[index];
-  bool groupChanges = match == GroupMatch::kDifferent;
-  // The old groups must be able to leave under their own header; if one
-  // cannot, everything stays and the new record is refused.
+int32_t RecordBufferSet::LeavingGroupsPreconditionLocked(int index, bool groupChanges) const {
   for (int other = 0; other < kRecordTypeCount; ++other) {
     bool leaves = groupChanges ? SharesHeader(index, other) : other == index;
     if (!leaves || recordCount_[other] == 0) continue;
     int32_t precondition = HeaderPrecondition(kRecordTypes[other]);
-    if (precondition != 0) {
-      SemRelease(lock_);
-      return precondition;
-    }
+    if (precondition != 0) return precondition;
   }
+  return 0;
+}
+
+int RecordBufferSet::CutLeavingGroupsLocked(int index, bool groupChanges, Frame* frames) {
   // A new group takes everything under the old header, of every type that
   // shares it; a full buffer of the same group only needs one frame's
   // worth of room.
-  Frame frames[kMostFramesPerHeaderChange];
   int frameCount = 0;
-  if (groupChanges) {
-    for (int other = 0; other < kRecordTypeCount; ++other) {
-      if (!SharesHeader(index, other)) continue;
-      while (recordCount_[other] > 0) TakeFrameLocked(other, &frames[frameCount++]);
-    }
-  } else {
+  if (!groupChanges) {
     TakeFrameLocked(index, &frames[frameCount++]);
+    return frameCount;
   }
+  for (int other = 0; other < kRecordTypeCount; ++other) {
+    if (!SharesHeader(index, other)) continue;
+    while (recordCount_[other] > 0) TakeFrameLocked(other, &frames[frameCount++]);
+  }
+  return frameCount;
+}
+
+int32_t RecordBufferSet::AddBlock(int index, const BlockGroup& group, const uint8_t* record,
+                                  const FrameSender& send) {
+  const RecordType& type = kRecordTypes[index];
+  SemLock lock(lock_);
+  if (!EnsureRecordBuffer(index)) return kNoRecordBuffer;
+  // The group test and the header change happen under one lock with the
+  // record, so no record ever travels under another group's header.
+  GroupMatch match = MatchGroupLocked(type, group);
+  bool groupChanges = match == GroupMatch::kDifferent;
+  bool groupLeaves = groupChanges && RecordsUnderHeaderLocked(index);
+  if (!groupLeaves && recordCount_[index] < type.capacity) {
+    SetGroupHeaderLocked(type, group, match);
+    StoreRecordsLocked(index, record, 1);
+    return 0;
+  }
+  // The old groups must be able to leave under their own header; if one
+  // cannot, everything stays and the new record is refused.
+  int32_t precondition = LeavingGroupsPreconditionLocked(index, groupChanges);
+  if (precondition != 0) return precondition;
+  Frame frames[kMostFramesPerHeaderChange];
+  int frameCount = CutLeavingGroupsLocked(index, groupChanges, frames);
   // Once the old group is gone the header is empty and takes this record's.
   SetGroupHeaderLocked(type, group, recordCount_[index] == 0 ? GroupMatch::kDifferent : match);
   StoreRecordsLocked(index, record, 1);
   const uint64_t turn = handOver_.TakeTurnLocked();
-  SemRelease(lock_);
+  lock.Unlock();
   HandOverTurn inTurn(handOver_, turn);
   int32_t result = 0;
   for (int i = 0; i < frameCount; ++i) {

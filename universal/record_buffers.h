@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "platform/lazy_semaphore.h"
+#include "platform/thread_annotations.h"
 #include "universal/frame_format.h"
 #include "universal/hand_over_order.h"
 #include "universal/point_record.h"
@@ -42,29 +43,30 @@ class RecordBufferSet {
   RecordBufferSet(const RecordBufferSet&) = delete;
   RecordBufferSet& operator=(const RecordBufferSet&) = delete;
 
-  // Empties every buffer and the block time (a slot being taken again).
-  void Reset();
-  // Frees every buffer; buffered records are dropped. Caller holds lock().
-  void ReleaseLocked();
+  // Empties every buffer and the block time (a key being taken again).
+  void Reset() REQUIRES(lock_);
+  // Frees every buffer; buffered records are dropped.
+  void ReleaseLocked() REQUIRES(lock_);
 
   // Adds `count` packed records of record type `code`. A full buffer is
   // flushed first. Returns 0, or the code of the last automatic flush;
   // when that flush fails before the hand-over, the remaining records
   // are refused with its code.
-  int32_t Add(int32_t code, const uint8_t* records, int32_t count, const FrameSender& send);
+  int32_t Add(int32_t code, const uint8_t* records, int32_t count, const FrameSender& send)
+      EXCLUDES(lock_);
 
   // Sends everything buffered for `code`. Returns 0 when there was nothing
   // to send or every frame was handed over successfully, -1 for no record
   // type, the header codes when the identifier or time is missing (the
   // buffer is kept), or the transport's first failure (the records of
   // frames not yet handed over stay buffered).
-  int32_t Flush(int32_t code, const FrameSender& send);
+  int32_t Flush(int32_t code, const FrameSender& send) EXCLUDES(lock_);
 
-  // Header setters; they take no lock (callers that need one hold lock()).
-  void SetPointId(const char* id);
-  void SetLongId(const char* id);
-  void SetExtId(const char* id);
-  void SetTime(int32_t seconds, int16_t msec);
+  // Header setters.
+  void SetPointId(const char* id) EXCLUDES(lock_);
+  void SetLongId(const char* id) EXCLUDES(lock_);
+  void SetExtId(const char* id) EXCLUDES(lock_);
+  void SetTime(int32_t seconds, int16_t msec) EXCLUDES(lock_);
 
   // A block record grouped by identifier (type 2, 7 or 16): when the
   // identifier differs, compared case-insensitively over the header's
@@ -73,29 +75,29 @@ class RecordBufferSet {
   // another group's header. An empty identifier, or an old group that
   // cannot leave, refuses the record with the flush's code.
   int32_t AddBlockById(int32_t code, const char* id, const uint8_t* record,
-                       const FrameSender& send);
+                       const FrameSender& send) EXCLUDES(lock_);
 
   // A block record grouped by time (type 3, 8 or 17); seconds and
   // milliseconds both start a new group when they change. Time 0 refuses
   // the record with -101.
   int32_t AddBlockByTime(int32_t code, int32_t seconds, int16_t msec, const uint8_t* record,
-                         const FrameSender& send);
+                         const FrameSender& send) EXCLUDES(lock_);
 
   // The one-value paths of the entry points, for a record type fixed while
   // compiling. The record comes encoded, so the lock is held only to copy
   // it; results are those of Add, AddBlockById and AddBlockByTime.
   template <int32_t Code>
-  int32_t AddRecord(const PointRecord<Code>& record, const FrameSender& send);
+  int32_t AddRecord(const PointRecord<Code>& record, const FrameSender& send) EXCLUDES(lock_);
   template <int32_t Code>
   int32_t AddBlockRecordById(const char* id, const PointRecord<Code>& record,
-                             const FrameSender& send);
+                             const FrameSender& send) EXCLUDES(lock_);
   template <int32_t Code>
   int32_t AddBlockRecordByTime(int32_t seconds, int16_t msec, const PointRecord<Code>& record,
-                               const FrameSender& send);
+                               const FrameSender& send) EXCLUDES(lock_);
 
-  LazySemaphore& lock() { return lock_; }
+  LazySemaphore& lock() RETURN_CAPABILITY(lock_) { return lock_; }
   // Records now held for `code` (0 for no record type). Takes the lock.
-  int32_t CountOf(int32_t code);
+  int32_t CountOf(int32_t code) EXCLUDES(lock_);
   // Threads waiting for their frames' turn at the transport, for tests.
   int32_t WaitingToHandOver() const { return handOver_.Waiting(); }
 
@@ -106,14 +108,14 @@ class RecordBufferSet {
     bool isConfig = false;
   };
 
-  bool EnsureRecordBuffer(int index);
-  int32_t HeaderPrecondition(const RecordType& type) const;
+  bool EnsureRecordBuffer(int index) REQUIRES(lock_);
+  int32_t HeaderPrecondition(const RecordType& type) const REQUIRES(lock_);
   // Takes the oldest records that fit one frame out of the buffer into
   // `frame`. Clears the header once the buffer is empty. Lock held.
-  void TakeFrameLocked(int index, Frame* frame);
+  void TakeFrameLocked(int index, Frame* frame) REQUIRES(lock_);
   // Sends what `index` holds now, taking the lock around each frame; with
   // `oneFrame`, only the oldest frame's worth (room for the next record).
-  int32_t SendFrames(int index, const FrameSender& send, bool oneFrame = false);
+  int32_t SendFrames(int index, const FrameSender& send, bool oneFrame = false) EXCLUDES(lock_);
   // The group a block record belongs to: its identifier (types 2, 7, 16)
   // or, with no identifier, its time (types 3, 8, 17).
   struct BlockGroup {
@@ -124,36 +126,36 @@ class RecordBufferSet {
   // How a record's group compares with the buffered group's header.
   enum class GroupMatch { kDifferent, kOtherSpelling, kIdentical };
   // Inline, as the block fast path asks it for every record.
-  GroupMatch MatchGroupLocked(const RecordType& type, const BlockGroup& group) const;
-  void SetGroupHeaderLocked(const RecordType& type, const BlockGroup& group, GroupMatch match);
+  GroupMatch MatchGroupLocked(const RecordType& type, const BlockGroup& group) const
+      REQUIRES(lock_);
+  void SetGroupHeaderLocked(const RecordType& type, const BlockGroup& group, GroupMatch match)
+      REQUIRES(lock_);
+  void SetFixedLocked(char* field, size_t width, const char* text) REQUIRES(lock_);
   // Whether the buffer of `index` exists and has a free slot.
-  bool HasRoomLocked(int index) const {
+  bool HasRoomLocked(int index) const REQUIRES(lock_) {
     return bufferAllocated_[index] != 0 && recordCount_[index] < kRecordTypes[index].capacity;
   }
-  // Adds `count` records of `index`; the Locked form is entered with the
-  // lock held and releases it.
-  int32_t AddFrom(int index, const uint8_t* records, int32_t count, const FrameSender& send);
-  int32_t AddFromLocked(int index, const uint8_t* records, int32_t count,
-                        const FrameSender& send);
+  // Adds `count` records of `index`.
+  int32_t AddFrom(int index, const uint8_t* records, int32_t count, const FrameSender& send)
+      EXCLUDES(lock_);
   // Adds one block record; the old group leaves first when it differs,
-  // and a full buffer of the same group gives up one frame's worth. The
-  // Locked form is entered with the lock held and releases it.
+  // and a full buffer of the same group gives up one frame's worth.
   int32_t AddBlock(int index, const BlockGroup& group, const uint8_t* record,
-                   const FrameSender& send);
-  int32_t AddBlockLocked(int index, const BlockGroup& group, const uint8_t* record,
-                         const FrameSender& send);
+                   const FrameSender& send) EXCLUDES(lock_);
   // The hot part of the block paths of AddBlockRecordById/ByTime.
   template <int32_t Code>
   int32_t AddBlockRecord(const BlockGroup& group, const PointRecord<Code>& record,
-                         const FrameSender& send);
+                         const FrameSender& send) EXCLUDES(lock_);
   // Whether a buffer under the same header as `index` holds records.
-  bool RecordsUnderHeaderLocked(int index) const;
-  // The part of AddBlock that needs frames to leave. Called with the lock
-  // held; releases it and sends the frames afterwards.
-  int32_t AddBlockMakingRoom(int index, const BlockGroup& group, GroupMatch match,
-                             const uint8_t* record, const FrameSender& send);
+  bool RecordsUnderHeaderLocked(int index) const REQUIRES(lock_);
+  // The groups that leave to make room for a record of `index` (all under
+  // its header when the group changes, else `index` alone): 0 when each
+  // can leave under its header, else the first missing header's code.
+  int32_t LeavingGroupsPreconditionLocked(int index, bool groupChanges) const REQUIRES(lock_);
+  // Cuts the leaving groups into `frames`; returns how many.
+  int CutLeavingGroupsLocked(int index, bool groupChanges, Frame* frames) REQUIRES(lock_);
   // Copies `count` records into the buffer's next slots, which must be free.
-  void StoreRecordsLocked(int index, const uint8_t* records, int32_t count) {
+  void StoreRecordsLocked(int index, const uint8_t* records, int32_t count) REQUIRES(lock_) {
     size_t bytes = kRecordTypes[index].recordBytes;
     std::memcpy(recordBuffer_[index].get() + size_t(recordCount_[index]) * bytes, records,
                 size_t(count) * bytes);
@@ -161,15 +163,16 @@ class RecordBufferSet {
   }
 
   LazySemaphore lock_;
-  int32_t recordCount_[kRecordTypeCount] = {};
-  int32_t bufferAllocated_[kRecordTypeCount] = {};
-  std::unique_ptr<uint8_t[]> recordBuffer_[kRecordTypeCount];
-  char pointId_[kPointIdBytes] = {};
-  char longId_[kLongIdBytes] = {};
-  char extId_[kExtIdHeaderBytes] = {};
-  int32_t blockTime_ = 0;
-  int16_t blockTimeMsec_ = 0;
-  // Frames reach the transport in the order they were cut.
+  int32_t recordCount_[kRecordTypeCount] GUARDED_BY(lock_) = {};
+  int32_t bufferAllocated_[kRecordTypeCount] GUARDED_BY(lock_) = {};
+  std::unique_ptr<uint8_t[]> recordBuffer_[kRecordTypeCount] GUARDED_BY(lock_);
+  char pointId_[kPointIdBytes] GUARDED_BY(lock_) = {};
+  char longId_[kLongIdBytes] GUARDED_BY(lock_) = {};
+  char extId_[kExtIdHeaderBytes] GUARDED_BY(lock_) = {};
+  int32_t blockTime_ GUARDED_BY(lock_) = 0;
+  int16_t blockTimeMsec_ GUARDED_BY(lock_) = 0;
+  // Frames reach the transport in the order they were cut; its turns are
+  // taken under lock_.
   HandOverOrder handOver_;
 };
 
@@ -180,13 +183,15 @@ class RecordBufferSet {
 template <int32_t Code>
 int32_t RecordBufferSet::AddRecord(const PointRecord<Code>& record, const FrameSender& send) {
   constexpr int index = RecordTypeIndex(Code);
-  SemWait(lock_, kWaitForever);
-  if (!HasRoomLocked(index)) [[unlikely]] {
-    return AddFromLocked(index, record.data(), 1, send);
+  {
+    SemLock lock(lock_);
+    if (HasRoomLocked(index)) [[likely]] {
+      StoreRecordsLocked(index, record.data(), 1);
+      return 0;
+    }
   }
-  StoreRecordsLocked(index, record.data(), 1);
-  SemRelease(lock_);
-  return 0;
+  // No buffer yet, or a full one: the general path looks again.
+  return AddFrom(index, record.data(), 1, send);
 }
 
 template <int32_t Code>
@@ -210,14 +215,16 @@ template <int32_t Code>
 int32_t RecordBufferSet::AddBlockRecord(const BlockGroup& group, const PointRecord<Code>& record,
                                         const FrameSender& send) {
   constexpr int index = RecordTypeIndex(Code);
-  SemWait(lock_, kWaitForever);
-  if (MatchGroupLocked(kRecordTypes[index], group) != GroupMatch::kIdentical ||
-      !HasRoomLocked(index)) [[unlikely]] {
-    return AddBlockLocked(index, group, record.data(), send);
+  {
+    SemLock lock(lock_);
+    if (MatchGroupLocked(kRecordTypes[index], group) == GroupMatch::kIdentical &&
+        HasRoomLocked(index)) [[likely]] {
+      StoreRecordsLocked(index, record.data(), 1);
+      return 0;
+    }
   }
-  StoreRecordsLocked(index, record.data(), 1);
-  SemRelease(lock_);
-  return 0;
+  // Another group, no buffer yet or a full one: the general path looks again.
+  return AddBlock(index, group, record.data(), send);
 }
 
 namespace record_buffers_detail {

@@ -1,16 +1,110 @@
 #include "universal/service_link.h"
 
+#include "universal/diagnostics.h"
+#include "universal/transport_results.h"
+
 namespace histfeed::universal {
 
-void AbortLink(ServiceLink& link, std::atomic<platform::SocketHandle>& socket) {
-  std::lock_guard<std::mutex> guard(link.handleGuard);
-  platform::ShutdownSocket(socket.load());
-  platform::ShutdownSocket(link.pending.load());
+bool ServiceLink::Resolve(const char* host, int32_t port) {
+  address = platform::Ipv4Address{};
+  uint8_t hostBytes[4];
+  if (!platform::ResolveIpv4(host, hostBytes)) return false;
+  address = platform::MakeIpv4Address(hostBytes, static_cast<uint16_t>(port));
+  return true;
 }
 
-void CloseLinkSocket(ServiceLink& link, std::atomic<platform::SocketHandle>& socket) {
-  std::lock_guard<std::mutex> exchange(link.exchange);
-  std::lock_guard<std::mutex> guard(link.handleGuard);
+bool ServiceLink::OpenAndConnect(bool* connected) {
+  platform::SocketHandle handle = platform::OpenStreamSocket();
+  *connected = false;
+  if (handle == platform::kInvalidSocket) return false;
+  {
+    platform::MutexLock guard(handleGuard_);
+    socket.store(handle);
+  }
+  *connected = platform::ConnectSocket(handle, address);
+  return true;
+}
+
+LinkExchange ServiceLink::Send(const char* frame, int32_t length, bool readAck,
+                               int64_t ackTimeoutMs) {
+  LinkExchange exchange;
+  platform::MutexLock lock(exchange_);
+  platform::SocketHandle handle = socket.load();
+  // An answer that came after an earlier wait gave up must not pass for
+  // the answer to this frame.
+  if (readAck && answerOverdue_) {
+    platform::DiscardPending(handle);
+    answerOverdue_ = false;
+  }
+  exchange.sent = platform::SendAll(handle, frame, length);
+  if (exchange.sent <= 0) {
+    state = kDisconnected;
+    return exchange;
+  }
+  if (readAck) {
+    exchange.ackResult = ReadAnswer(handle, ackTimeoutMs, &exchange.ack);
+    if (exchange.ackResult != 0) answerOverdue_ = true;
+  }
+  return exchange;
+}
+
+int32_t ServiceLink::ReadAnswer(platform::SocketHandle handle, int64_t timeoutMs, char* ack) {
+  platform::WaitResult wait;
+  int32_t received = platform::ReceiveWithin(handle, ack, 1, timeoutMs, &wait);
+  switch (wait) {
+    case platform::WaitResult::kTimedOut:
+      PassTrace("GetAckBack() %s timeout", tag_);
+      return kNotSent;
+    case platform::WaitResult::kFailed:
+      PassTrace("GetAckBack() select socket error =%d", platform::LastSocketError());
+      return kNotSent;
+    case platform::WaitResult::kReadable:
+      break;
+  }
+  if (received <= 0) {
+    state = kDisconnected;
+    return kNotSent;
+  }
+  return 0;
+}
+
+Reconnect ServiceLink::ReconnectOnce(platform::Event& stop) {
+  CloseSocket();
+  platform::SocketHandle handle = platform::OpenStreamSocket();
+  if (handle == platform::kInvalidSocket) return Reconnect::kNoSocket;
+  {
+    platform::MutexLock guard(handleGuard_);
+    pending_.store(handle);
+  }
+  // Closing sets the stop event before it aborts the pending socket, and
+  // repeats the abort while it waits, so no connect outlives closing.
+  bool connected = !stop.IsSet() && platform::ConnectSocket(handle, address);
+
+  platform::MutexLock exchange(exchange_);
+  platform::MutexLock guard(handleGuard_);
+  pending_.store(platform::kInvalidSocket);
+  if (stop.IsSet()) {
+    platform::CloseSocket(handle);
+    return Reconnect::kStopped;
+  }
+  if (!connected) {
+    platform::CloseSocket(handle);
+    return Reconnect::kRefused;
+  }
+  socket.store(handle);
+  state = kConnected;
+  return Reconnect::kConnected;
+}
+
+void ServiceLink::Abort() {
+  platform::MutexLock guard(handleGuard_);
+  platform::ShutdownSocket(socket.load());
+  platform::ShutdownSocket(pending_.load());
+}
+
+void ServiceLink::CloseSocket() {
+  platform::MutexLock exchange(exchange_);
+  platform::MutexLock guard(handleGuard_);
   platform::CloseSocket(socket.exchange(platform::kInvalidSocket));
 }
 

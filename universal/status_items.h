@@ -1,5 +1,5 @@
 // The status item table: names and descriptions of the per-key status
-// values kept in MxConnection.
+// values kept in each Key.
 #ifndef HISTFEED_UNIVERSAL_STATUS_ITEMS_H_
 #define HISTFEED_UNIVERSAL_STATUS_ITEMS_H_
 

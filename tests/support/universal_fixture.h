@@ -10,7 +10,9 @@
 #include "platform/socket.h"
 #include "tests/support/fake_historian.h"
 #include "tests/support/scaled_clock.h"
-#include "universal/mx_connection.h"
+#include "universal/key.h"
+#include "universal/queued_sending.h"
+#include "universal/transport_results.h"
 
 namespace histfeed::testing {
 
@@ -30,7 +32,7 @@ class UniversalTest : public ::testing::Test {
 
   // Connects a socket of the key to `peer` and marks the service connected.
   static void Attach(int32_t key, bool alternate, const FakeHistorian& peer) {
-    universal::MxConnection& connection = universal::Connection(key);
+    universal::Key& connection = universal::KeyAt(key);
     int32_t accepted = peer.AcceptedConnections();
     platform::SocketHandle socket = platform::OpenStreamSocket();
     ASSERT_NE(socket, platform::kInvalidSocket);
@@ -38,8 +40,8 @@ class UniversalTest : public ::testing::Test {
     ASSERT_TRUE(platform::ConnectSocket(socket, platform::MakeIpv4Address(loopback, peer.port())));
     // The peer serves the connection before the first frame is timed.
     ASSERT_TRUE(WaitUntil([&] { return peer.AcceptedConnections() > accepted; }));
-    (alternate ? connection.alternateSocket : connection.primarySocket) = socket;
-    (alternate ? connection.alternateState : connection.primaryState) = universal::kConnected;
+    (alternate ? connection.alternate.socket : connection.primary.socket) = socket;
+    (alternate ? connection.alternate.state : connection.primary.state) = universal::kConnected;
   }
 };
 
