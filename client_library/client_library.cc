@@ -13,6 +13,7 @@ namespace histfeed::client_library {
 namespace {
 
 std::atomic<ClientLibrary*> testingBackend{nullptr};
+std::atomic<ClientLibrary*> chosenBackend{nullptr};
 
 // Chooses the backend once. It is never destroyed, so calls made while
 // the library unloads still find it.
@@ -29,7 +30,11 @@ ClientLibrary* ChooseBackend() {
 ClientLibrary& Backend() {
   ClientLibrary* testing = testingBackend.load(std::memory_order_acquire);
   if (testing != nullptr) return *testing;
-  static ClientLibrary* const chosen = ChooseBackend();
+  static ClientLibrary* const chosen = [] {
+    ClientLibrary* backend = ChooseBackend();
+    chosenBackend.store(backend, std::memory_order_release);
+    return backend;
+  }();
   return *chosen;
 }
 
@@ -56,6 +61,13 @@ int32_t ServiceKind(const char* service) { return Backend().ServiceKind(service)
 
 int32_t ResolvePoint(const char* service, const char* extendedName, char* out, int32_t size) {
   return Backend().ResolvePoint(service, extendedName, out, size);
+}
+
+// Never chooses a backend: closing needs none where nothing was opened.
+void CloseConnections() {
+  ClientLibrary* backend = testingBackend.load(std::memory_order_acquire);
+  if (backend == nullptr) backend = chosenBackend.load(std::memory_order_acquire);
+  if (backend != nullptr) backend->CloseConnections();
 }
 
 ClientLibrary* SetClientLibraryForTesting(ClientLibrary* backend) {

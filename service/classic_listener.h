@@ -50,6 +50,7 @@ class ClassicListener {
                   ConnectionLimits limits = {});
   std::string Start(const std::string& host, uint16_t port);
   uint16_t port() const { return listener_.port(); }
+  int openConnections() const { return listener_.openConnections(); }
   void Stop() { listener_.Stop(); }
   const ClassicCounters& counters() const { return counters_; }
 

@@ -40,7 +40,15 @@ std::string StreamListener::Start(const std::string& host, uint16_t port, Factor
     return name_ + " cannot listen on " + where + ": " +
            (error ? error.message() : "no such address");
   }
+  // The library reaches services over IPv4: an IPv4 address of the name
+  // comes first.
   tcp::endpoint endpoint = endpoints.begin()->endpoint();
+  for (const auto& entry : endpoints) {
+    if (entry.endpoint().address().is_v4()) {
+      endpoint = entry.endpoint();
+      break;
+    }
+  }
   acceptor_.open(endpoint.protocol(), error);
   if (!error) acceptor_.set_option(tcp::acceptor::reuse_address(true), error);
   if (!error) acceptor_.bind(endpoint, error);

@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -105,6 +109,51 @@ TEST(ServiceConnectionsTest, OutOfFileDescriptorsItWaitsWithoutSpinningAndRecove
   CloseAll(idle);
   EXPECT_EQ(SendFrame(good, 100), 0x06);
   close(good);
+}
+
+// The program's exit code for `arguments`, its standard output in *output.
+int RunService(const std::string& arguments, std::string* output = nullptr) {
+  std::string command = std::string(HISTFEED_SERVICE_BINARY) + " " + arguments + " 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char chunk[256];
+  std::string text;
+  while (std::fgets(chunk, sizeof chunk, pipe) != nullptr) text += chunk;
+  int status = pclose(pipe);
+  if (output != nullptr) *output = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ServiceCommandLineTest, HelpVersionAndDumpAnswerAsAsked) {
+  std::string output;
+  for (const char* help : {"--help", "-h", "help", "serve --help"}) {
+    EXPECT_EQ(RunService(help, &output), 0) << help;
+    EXPECT_NE(output.find("usage:"), std::string::npos) << help;
+  }
+  EXPECT_EQ(RunService("--version", &output), 0);
+  EXPECT_EQ(output.rfind("histfeed-service ", 0), 0u);
+
+  TempDirectory dir;
+  std::string missing = dir.File("typo.db");
+  EXPECT_EQ(RunService("dump --db " + missing), 1);
+  EXPECT_NE(access(missing.c_str(), F_OK), 0);  // no empty database left behind
+  EXPECT_EQ(RunService("dump --db " + missing + " --listen 127.0.0.1"), 2);
+  EXPECT_EQ(RunService("dump --db " + missing + " --nak-every 2"), 2);
+
+  // A host name, and a database dump reads without writing.
+  uint16_t port = FreeLoopbackPort();
+  std::string database = dir.File("history.db");
+  {
+    ServiceProcess service(HISTFEED_SERVICE_BINARY, database, port, {"--listen", "localhost"});
+    ASSERT_TRUE(service.Start());
+    int fd = ConnectLoopback(port);
+    EXPECT_EQ(SendFrame(fd, 100), 0x06);
+    close(fd);
+  }
+  ASSERT_EQ(chmod(database.c_str(), 0444), 0);
+  EXPECT_EQ(RunService("dump --db " + database + " --csv", &output), 0);
+  EXPECT_NE(output.find("universal,point,\"P\",1,100,100,\"1.5\",\"1.5\""), std::string::npos)
+      << output;
 }
 
 }  // namespace
