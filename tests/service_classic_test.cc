@@ -309,6 +309,7 @@ TEST_F(ServiceClassicTest, CallerTextsAreReadOnlyWithinTheirFields) {
   char message[128];
   EXPECT_NE(KelFlushShortIdRecords(texts.Unterminated('Q', kLong), message, sizeof message), 0);
   EXPECT_NE(std::string(message).find(std::string(19, 'Q')), std::string::npos);
+  EXPECT_EQ(SnapShotDebug(texts.Unterminated('s', kLong)), -1);  // longer than any path
   int32_t key = -1;
   // A cache folder name longer than any the system takes.
   EXPECT_NE(VornMxUniversalInitialize(&key, 1, 1, 1, 409, texts.Unterminated('c', kLong),
