@@ -18,6 +18,7 @@
 #include "service/classic_listener.h"
 #include "service/event_log.h"
 #include "service/storage.h"
+#include "service/storage_writer.h"
 
 namespace {
 
@@ -76,7 +77,9 @@ void BM_NetworkExchange(benchmark::State& state) {
     }
     service::ClassicFaults faults;
     if (state.range(0) == 0) faults.refuseEvery = 1;
-    service::ClassicListener listener(storage, faults);
+    service::ServiceMetrics metrics;
+    service::StorageWriter writer(storage, metrics);
+    service::ClassicListener listener(writer, metrics, faults);
     if (!listener.Start("127.0.0.1", 0).empty()) {
       state.SkipWithError("cannot listen");
       return;

@@ -24,7 +24,7 @@
 #include "service/service_metrics.h"
 #include "service/storage.h"
 #include "service/storage_reader.h"
-#include "service/tcp_listener.h"
+#include "service/storage_writer.h"
 #include "service/universal_listener.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_directory.h"
@@ -33,8 +33,8 @@
 namespace histfeed {
 namespace {
 
-using service::ReadExactly;
-using service::WriteAll;
+using testing::ReadExactly;
+using testing::WriteAll;
 
 constexpr int kChartValues = 1'000'000;
 constexpr int kFrameValues = 10;
@@ -46,6 +46,7 @@ struct Service {
   service::Storage storage;
   service::ServiceMetrics metrics;
   service::StorageReader reader;
+  std::unique_ptr<service::StorageWriter> writer;
   std::unique_ptr<service::UniversalListener> listener;
   std::unique_ptr<service::http::HttpServer> pages;
   std::string error;
@@ -70,9 +71,9 @@ struct Service {
         return;
       }
     }
-    storage.SetMetrics(&metrics);
-    listener = std::make_unique<service::UniversalListener>(storage, service::UniversalFaults{},
-                                                            &metrics);
+    writer = std::make_unique<service::StorageWriter>(storage, metrics);
+    listener = std::make_unique<service::UniversalListener>(*writer, metrics,
+                                                            service::UniversalFaults{});
     error = listener->Start("127.0.0.1", 0);
     if (error.empty()) error = reader.Open(dir.File("bench.db"));
     pages = std::make_unique<service::http::HttpServer>(metrics, reader, "bench");

@@ -15,10 +15,11 @@ constexpr size_t kResolvedSize = 10;
 
 enum class Identifier { kShort, kLong, kExtended };
 
-bool IsBlank(const char* text) {
+// Looks no further than the `limit` characters that would be kept.
+bool IsBlank(const char* text, size_t limit) {
   if (text == nullptr) return true;
-  for (; *text != '\0'; ++text) {
-    if (!IsWhiteSpace(*text)) return false;
+  for (size_t i = 0; i < limit && text[i] != '\0'; ++i) {
+    if (!IsWhiteSpace(text[i])) return false;
   }
   return true;
 }
@@ -39,12 +40,13 @@ int32_t AddRecord(const char* service, const char* point, Identifier identifier,
   uint16_t ms = Low16(milliseconds);
   if (CheckAddArguments(service, point, ms) != 0) return HISTFEED_INVALID_ARGUMENT;
   AddRequest request{};
+  // From here on only the copy is read: the caller's text may lack a terminator.
+  CopyFixed(request.service, kServiceNameSize - 1, service);
   if (identifier == Identifier::kExtended) {
-    if (!ResolveExtendedPoint(service, point, request.point)) return HISTFEED_INVALID_ARGUMENT;
+    if (!ResolveExtendedPoint(request.service, point, request.point)) return HISTFEED_INVALID_ARGUMENT;
   } else {
     CopyFixed(request.point, kAddPointNameSize - 1, point);
   }
-  CopyFixed(request.service, kServiceNameSize - 1, service);
   request.kind = identifier == Identifier::kLong ? kLongIdKind : kShortIdKind;
   request.analog = value.analog;
   request.time = time;
@@ -59,7 +61,10 @@ int32_t AddRecord(const char* service, const char* point, Identifier identifier,
 
 int32_t CheckAddArguments(const char* service, const char* point, uint16_t milliseconds) {
   // A blank name would trim to nothing: a buffer no service could take.
-  if (IsBlank(service) || IsBlank(point) || milliseconds > kMillisecondsMax) return HISTFEED_INVALID_ARGUMENT;
+  if (IsBlank(service, kServiceNameSize - 1) || IsBlank(point, kAddPointNameSize - 1) ||
+      milliseconds > kMillisecondsMax) {
+    return HISTFEED_INVALID_ARGUMENT;
+  }
   return 0;
 }
 

@@ -13,6 +13,9 @@ namespace histfeed::classic {
 
 inline constexpr size_t kConfigServiceSize = 18;  // 17 characters and a terminator
 inline constexpr size_t kConfigPointIdSize = 9;   // 8 characters and a terminator
+// Characters of a caller's point name read at most: room for blanks
+// around a service name and a point identifier cut to their sizes.
+inline constexpr size_t kConfigPointNameMax = 1024;
 inline constexpr int kConfigFieldTexts = 9;
 inline constexpr int kConfigRows = 10;
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "classic/fixed_text.h"
 #include "classic/service_buffer.h"
 #include "histfeed.h"
 
@@ -30,11 +31,14 @@ int32_t Flush(const char* service, char* message, int32_t messageSize, int32_t k
   int32_t result = QueueBuffersOfKind(service, kind);
   uint16_t size = static_cast<uint16_t>(messageSize);
   if (result != 0 && message != nullptr && size != 0) {
-    const char* format = result == HISTFEED_SERVICE_NOT_IN_LIST ? "Failed to flush %s - SERVICE NOT IN LIST"
-                                                   : "Failed to flush %s - ERROR FLUSHING";
+    const char* format = result == HISTFEED_SERVICE_NOT_IN_LIST ? "Failed to flush %.*s - SERVICE NOT IN LIST"
+                                                   : "Failed to flush %.*s - ERROR FLUSHING";
     // Zero-filled first, then at most size - 1 characters of the message.
     std::memset(message, 0, size);
-    std::snprintf(message, size, format, service != nullptr ? service : "(null)");
+    // The caller's name is read only as far as a service name goes.
+    const char* name = service != nullptr ? service : "(null)";
+    std::snprintf(message, size, format,
+                  static_cast<int>(BoundedLength(name, kServiceNameSize - 1)), name);
   }
   return result;
 }

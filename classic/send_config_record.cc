@@ -22,7 +22,7 @@ std::string Format(const char* format, const char* text) {
 
 // The point name without surrounding white space, in upper case.
 std::string NormalisedPointName(const char* pointName) {
-  TextPart part = Trimmed(pointName, pointName != nullptr ? std::strlen(pointName) : 0);
+  TextPart part = Trimmed(pointName, BoundedLength(pointName, kConfigPointNameMax));
   std::string name(part.start, part.length);
   for (char& c : name) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');

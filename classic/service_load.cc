@@ -12,19 +12,20 @@ bool IsSpace(uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
 
 // atol on [p, end): leading white space and a sign, digits up to the first
-// other byte. Saturates at the 32-bit range as the runtime's atol does.
-int32_t BoundedAtol(const uint8_t* p, const uint8_t* end) {
+// other byte. False for a negative number or one beyond 32 bits: no
+// service means such a load, and taken as one it would throttle every add.
+bool LoadNumber(const uint8_t* p, const uint8_t* end, int32_t* number) {
   while (p < end && IsSpace(*p)) ++p;
   bool negative = false;
   if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
   int64_t value = 0;
   for (; p < end && IsDigit(*p); ++p) {
     value = value * 10 + (*p - '0');
-    if (value > int64_t{INT32_MAX} + 1) value = int64_t{INT32_MAX} + 1;
+    if (value > INT32_MAX) return false;
   }
-  if (negative) value = -value;
-  if (value > INT32_MAX) value = INT32_MAX;
-  return static_cast<int32_t>(value);
+  if (negative && value != 0) return false;
+  *number = static_cast<int32_t>(value);
+  return true;
 }
 
 // Lower-cases the ASCII capitals among the eight bytes of a word and
@@ -102,8 +103,10 @@ bool ParseLoadReport(const uint8_t* reply, LoadReport* report) {
   }
   // The capacity needs at least one character and room for a terminator.
   if (separator >= end || *separator == 0 || end - separator < 3) return false;
-  int32_t count = BoundedAtol(text, separator);
-  int32_t capacity = BoundedAtol(separator + 1, end);
+  int32_t count = 0, capacity = 0;
+  if (!LoadNumber(text, separator, &count) || !LoadNumber(separator + 1, end, &capacity)) {
+    return false;
+  }
   if (count == 0 || capacity == 0) return false;
   report->count = static_cast<uint32_t>(count);
   report->capacity = static_cast<uint32_t>(capacity);

@@ -14,8 +14,8 @@ struct LoadReport {
 
 // Reads "count,capacity" (or "count/capacity") from the text of a reply
 // block of TARVO_REPLY_SIZE bytes. The text need not be terminated: nothing
-// past the block is read. False for an empty or malformed text or a zero
-// number.
+// past the block is read. False, and so ignored, for an empty or malformed
+// text, a zero or negative number, or one beyond 32 bits.
 bool ParseLoadReport(const uint8_t* reply, LoadReport* report);
 
 // Files a report under the service's row of the rate table: its own row,

@@ -127,7 +127,12 @@ std::string ComposeSnapshot() {
 
 int32_t SnapShot(const char* path) {
   if (path == nullptr || *path == '\0') return -1;
-  std::unique_ptr<platform::OutputFile> file = platform::Files().AppendFile(path);
+  // The caller's path is read no further than the longest path a system takes.
+  constexpr size_t kPathTextMax = 4096;
+  size_t length = strnlen(path, kPathTextMax + 1);
+  if (length > kPathTextMax) return -1;
+  std::unique_ptr<platform::OutputFile> file =
+      platform::Files().AppendFile(std::string(path, length));
   if (!file) return -1;
   std::string dump;
   try {

@@ -5,6 +5,7 @@
 #include "classic/delivery_abandon.h"
 #include "classic/sender.h"
 #include "classic/service_buffer.h"
+#include "client_library/client_library.h"
 #include "histfeed.h"
 #include "platform/clock.h"
 
@@ -24,6 +25,8 @@ void StopForUnloading() {
   if (StopSender(0)) return;
   AbandonDeliveries(true);
   StopSender(kWaitForever);
+  // The sender may have opened a connection after StopProcess closed them.
+  client_library::CloseConnections();
   // The library may stay loaded (another reference to it): later runs
   // deliver as usual.
   AbandonDeliveries(false);
@@ -34,12 +37,19 @@ void StopForUnloading() {
 extern "C" HISTFEED_API int32_t StopProcess(void) {
   using namespace histfeed::classic;
   ClassicState& shared = Classic();
-  histfeed::SemLock lock(shared.senderStartLock);
-  if (!shared.running.load()) return 0;
-  int32_t result = KelFlushAllRecords(nullptr, nullptr, 0);
-  histfeed::platform::SleepMs(kFlushSettleMs);
-  // A sender that has not ended in time keeps its thread and queue; the
-  // next start waits for it and then frees them.
-  StopSender(kStopWaitMs);
+  int32_t result = 0;
+  {
+    histfeed::SemLock lock(shared.senderStartLock);
+    if (shared.running.load()) {
+      result = KelFlushAllRecords(nullptr, nullptr, 0);
+      histfeed::platform::SleepMs(kFlushSettleMs);
+      // A sender that has not ended in time keeps its thread and queue;
+      // the next start waits for it and then frees them.
+      StopSender(kStopWaitMs);
+    }
+  }
+  // Each open connection holds a socket here and resources at the
+  // service; the next call opens what it needs again.
+  histfeed::client_library::CloseConnections();
   return result;
 }

@@ -14,6 +14,7 @@ namespace histfeed::client_library {
 namespace {
 
 std::atomic<ClientLibrary*> testingBackend{nullptr};
+std::atomic<ClientLibrary*> chosenBackend{nullptr};
 
 #if defined(_WIN32)
 // On Windows the maker's client library is the default, found by the
@@ -49,7 +50,11 @@ ClientLibrary* ChooseBackend() {
 ClientLibrary& Backend() {
   ClientLibrary* testing = testingBackend.load(std::memory_order_acquire);
   if (testing != nullptr) return *testing;
-  static ClientLibrary* const chosen = ChooseBackend();
+  static ClientLibrary* const chosen = [] {
+    ClientLibrary* backend = ChooseBackend();
+    chosenBackend.store(backend, std::memory_order_release);
+    return backend;
+  }();
   return *chosen;
 }
 
@@ -76,6 +81,13 @@ int32_t ServiceKind(const char* service) { return Backend().ServiceKind(service)
 
 int32_t ResolvePoint(const char* service, const char* extendedName, char* out, int32_t size) {
   return Backend().ResolvePoint(service, extendedName, out, size);
+}
+
+// Never chooses a backend: closing needs none where nothing was opened.
+void CloseConnections() {
+  ClientLibrary* backend = testingBackend.load(std::memory_order_acquire);
+  if (backend == nullptr) backend = chosenBackend.load(std::memory_order_acquire);
+  if (backend != nullptr) backend->CloseConnections();
 }
 
 ClientLibrary* SetClientLibraryForTesting(ClientLibrary* backend) {

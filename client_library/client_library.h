@@ -36,6 +36,9 @@ class ClientLibrary {
   virtual int32_t ServiceKind(const char* service) = 0;                             // 1519
   virtual int32_t ResolvePoint(const char* service, const char* extendedName, char* out,
                                int32_t size) = 0;                                   // 1527
+  // Closes every connection the backend holds; a later call opens again.
+  // Backends without connections of their own do nothing.
+  virtual void CloseConnections() {}
 };
 
 // The calls of the classic family, forwarded to the chosen backend.
@@ -48,6 +51,9 @@ int32_t LongIdExchange(const char* service, const void* request, void* reply);
 int32_t ConfigExchange(const char* service, const void* request, void* reply);
 int32_t ServiceKind(const char* service);
 int32_t ResolvePoint(const char* service, const char* extendedName, char* out, int32_t size);
+// Closes the connections of the backend in use, if one was chosen: at
+// StopProcess and at unloading, so that no socket outlives its use.
+void CloseConnections();
 
 // Makes `backend` answer every call from now on, in place of the one
 // chosen at the first call (null goes back to that one). The caller keeps

@@ -24,10 +24,16 @@ using platform::SocketHandle;
 
 bool Absent(const char* text) { return text == nullptr || text[0] == '\0'; }
 
+// A caller's service name, read no further than a request head carries it:
+// the caller's text may lack a terminator.
+std::string_view ServiceName(const char* service) {
+  return {service, strnlen(service, network::kServiceFieldSize - 1)};
+}
+
 // Connections are keyed as services are matched: ignoring case and the
 // blanks around the name.
 std::string ConnectionKey(const char* service) {
-  std::string key(service);
+  std::string key(ServiceName(service));
   auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
   key.erase(key.begin(), std::find_if_not(key.begin(), key.end(), blank));
   key.erase(std::find_if_not(key.rbegin(), key.rend(), blank).base(), key.end());
@@ -75,6 +81,14 @@ class NetworkClientLibrary final : public ClientLibrary {
     std::lock_guard<std::mutex> lock(connection.mutex);
     Close(connection);
     return 0;
+  }
+
+  void CloseConnections() override {
+    std::lock_guard<std::mutex> table(tableMutex_);
+    for (auto& [key, connection] : connections_) {
+      std::lock_guard<std::mutex> lock(connection->mutex);
+      Close(*connection);
+    }
   }
 
   int32_t Stamp(void* field, int32_t size) override {
@@ -170,7 +184,7 @@ class NetworkClientLibrary final : public ClientLibrary {
       }
       Close(connection);
     }
-    network::ServiceAddress address = addresses_.Find(service);
+    network::ServiceAddress address = addresses_.Find(ServiceName(service));
     uint8_t host[4];
     if (!platform::ResolveIpv4(address.host.c_str(), host)) return kNetworkUnreachable;
     SocketHandle socket = platform::OpenStreamSocket();

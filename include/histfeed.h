@@ -127,10 +127,14 @@ HISTFEED_API int32_t HISTFEED_CALL VornMxSetHeartBeat(int32_t key, int32_t secon
  * Results: 0; -1 (not a record type); -100, -102, -113 (block frame
  * without its point, long or extended identifier); -101 (time block
  * without a time); -114 (no memory for the buffer); or the transport's
- * code: -106 (not delivered), -110 (queue full), -111 (rejected). */
+ * code: -106 (not delivered), -110 (queue full), -111 (rejected). A key
+ * outside 0..99 or not initialized (never, or closed since) gets -106 and
+ * keeps nothing. */
 
 /* Adds `count` packed records of `recordType` (record layouts in
- * docs/formats.md, installed as share/doc/histfeed/formats.md). Returns 0, or the code of a flush made while adding. */
+ * docs/formats.md, installed as share/doc/histfeed/formats.md). Returns 0,
+ * -1 when `recordType` is not a record type and count is above 0 (count 0
+ * returns 0), or the code of a flush made while adding. */
 HISTFEED_API int32_t HISTFEED_CALL VornMxAddUniversalRecord(int32_t key, int32_t recordType,
                                               const void* records, int32_t count); /* 1108 */
 

@@ -2,14 +2,19 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include "platform/file_system.h"
 
 namespace histfeed {
 namespace {
 
+// A caller's path is read no further than the longest path a system takes;
+// one cut there is too long to create and fails as such.
+constexpr size_t kPathTextMax = 4096;
+
 std::string WithSeparators(const char* text) {
-  std::string path = text != nullptr ? text : "";
+  std::string path = text != nullptr ? std::string(text, strnlen(text, kPathTextMax)) : "";
   for (char& c : path) {
     if (platform::IsPathSeparator(c)) c = platform::kPathSeparator;
   }

@@ -12,9 +12,10 @@
 #include <mutex>
 #include <string>
 
+#include "service/connection_limits.h"
 #include "service/service_metrics.h"
-#include "service/storage.h"
-#include "service/tcp_listener.h"
+#include "service/storage_writer.h"
+#include "service/stream_listener.h"
 
 namespace histfeed::service {
 
@@ -45,12 +46,11 @@ struct ClassicCounters {
 
 class ClassicListener {
  public:
-  // `metrics`, when given, counts the connections, requests and refusals.
-  ClassicListener(Storage& storage, ClassicFaults faults, ServiceMetrics* metrics = nullptr);
-  std::string Start(const std::string& address, uint16_t port) {
-    return listener_.Start(address, port);
-  }
+  ClassicListener(StorageWriter& writer, ServiceMetrics& metrics, ClassicFaults faults,
+                  ConnectionLimits limits = {});
+  std::string Start(const std::string& host, uint16_t port);
   uint16_t port() const { return listener_.port(); }
+  int openConnections() const { return listener_.openConnections(); }
   void Stop() { listener_.Stop(); }
   const ClassicCounters& counters() const { return counters_; }
 
@@ -58,21 +58,23 @@ class ClassicListener {
   void SetFaults(const ClassicFaults& faults);
 
  private:
-  void Serve(int socket, const std::string& peer);
-  // Fills the reply block of a data (longKind false or true) request and
-  // returns the number of values stored.
-  int64_t AnswerData(const std::string& service, bool longKind, const uint8_t* request,
-                  size_t size, uint8_t* reply, const std::string& peer);
-  void AnswerConfig(const std::string& service, const uint8_t* request, size_t size,
-                    uint8_t* reply, const std::string& peer);
+  class Connection;
+  // What a data request meets before it is stored: whether it is answered
+  // busy or refused, and the load report to send with it.
+  struct DataFaults {
+    bool busy = false;
+    bool refuse = false;
+    std::string load;
+  };
+  DataFaults NextDataFaults();
+  int32_t ServiceKind();
 
-  Storage& storage_;
+  StorageWriter& writer_;
   std::mutex faultsMutex_;
-  ClassicFaults faults_;     // guarded by faultsMutex_
+  ClassicFaults faults_;      // guarded by faultsMutex_
   int64_t dataRequests_ = 0;  // guarded by faultsMutex_
   ClassicCounters counters_;
-  ServiceMetrics* metrics_;
-  TcpListener listener_;
+  StreamListener listener_;  // last: its connections use the members above
 };
 
 }  // namespace histfeed::service

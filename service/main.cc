@@ -1,140 +1,33 @@
 // histfeed-service: a reference historian service for trying and testing
 // histfeed. It stores what sources deliver in one SQLite database.
 //
-//   histfeed-service serve --db FILE [--listen ADDRESS] [--universal-port N]
-//                          [--nak-every N] [--ack-delay-ms N] [--close-after N]
-//                          [--silent] [--classic-port N] [--busy] [--busy-count N]
-//                          [--load N,M] [--refuse-every N] [--service-kind N] [--quiet]
-//                          [--http [ADDRESS:]PORT]
-//   histfeed-service dump --db FILE [--csv]
+// Its command line is in command_line.cc.
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <ctime>
 #include <string>
 
 #include "service/classic_listener.h"
+#include "service/command_line.h"
 #include "service/event_log.h"
 #include "service/http/http_server.h"
 #include "service/service_metrics.h"
 #include "service/storage.h"
 #include "service/storage_reader.h"
+#include "service/storage_writer.h"
 #include "service/universal_listener.h"
+
+#ifndef HISTFEED_VERSION
+#error "HISTFEED_VERSION comes from service/CMakeLists.txt"
+#endif
 
 namespace histfeed::service {
 namespace {
-
-constexpr uint16_t kDefaultUniversalPort = 5450;
-constexpr uint16_t kDefaultClassicPort = 5451;
-
-struct Options {
-  std::string command = "serve";
-  std::string database;
-  std::string listen = "127.0.0.1";
-  uint16_t universalPort = kDefaultUniversalPort;
-  UniversalFaults faults;
-  uint16_t classicPort = kDefaultClassicPort;
-  ClassicFaults classicFaults;
-  bool csv = false;
-  bool quiet = false;
-  std::string httpHost;  // empty: no HTTP side
-  uint16_t httpPort = 0;
-};
-
-int Usage(const char* problem) {
-  std::fprintf(stderr,
-               "histfeed-service: %s\n"
-               "usage: histfeed-service serve --db FILE [--listen ADDRESS] [--universal-port N]\n"
-               "                              [--nak-every N] [--ack-delay-ms N]\n"
-               "                              [--close-after N] [--silent]\n"
-               "                              [--classic-port N] [--busy] [--busy-count N]\n"
-               "                              [--load N,M] [--refuse-every N]\n"
-               "                              [--service-kind N] [--quiet]\n"
-               "                              [--http [ADDRESS:]PORT]\n"
-               "       histfeed-service dump --db FILE [--csv]\n",
-               problem);
-  return 2;
-}
-
-bool ParseNumber(const char* text, long low, long high, long* out) {
-  char* end = nullptr;
-  long value = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || value < low || value > high) return false;
-  *out = value;
-  return true;
-}
-
-// "n,m" or "n/m", two decimal numbers: a load a classic client reads.
-bool IsLoadText(const char* text) {
-  const char* at = text;
-  auto digits = [&at] {
-    const char* start = at;
-    while (*at >= '0' && *at <= '9') ++at;
-    return at > start;
-  };
-  if (!digits() || (*at != ',' && *at != '/')) return false;
-  ++at;
-  return digits() && *at == '\0';
-}
-
-// Returns an error text, empty when the arguments were understood.
-std::string Parse(int argc, char** argv, Options* options) {
-  int i = 1;
-  if (i < argc && argv[i][0] != '-') options->command = argv[i++];
-  for (; i < argc; ++i) {
-    std::string flag = argv[i];
-    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-    long number = 0;
-    if (flag == "--csv") {
-      options->csv = true;
-    } else if (flag == "--silent") {
-      options->faults.silent = true;
-    } else if (flag == "--busy") {
-      options->classicFaults.busy = true;
-    } else if (flag == "--load") {
-      const char* text = value();
-      if (text == nullptr || !IsLoadText(text)) return "--load needs two numbers, as in 120,400";
-      options->classicFaults.load = text;
-    } else if (flag == "--quiet") {
-      options->quiet = true;
-    } else if (flag == "--http") {
-      const char* text = value();
-      if (text == nullptr) return "--http needs [ADDRESS:]PORT";
-      std::string error = http::SplitHostPort(text, &options->httpHost, &options->httpPort);
-      if (!error.empty()) return error;
-    } else if (flag == "--db" || flag == "--listen") {
-      const char* text = value();
-      if (text == nullptr) return flag + " needs a value";
-      (flag == "--db" ? options->database : options->listen) = text;
-    } else if (flag == "--universal-port" || flag == "--nak-every" ||
-               flag == "--ack-delay-ms" || flag == "--close-after" ||
-               flag == "--classic-port" || flag == "--busy-count" ||
-               flag == "--refuse-every" || flag == "--service-kind") {
-      const char* text = value();
-      long high = flag.ends_with("-port") ? 65535 : 1000000000;
-      if (text == nullptr || !ParseNumber(text, 0, high, &number)) {
-        return flag + " needs a number from 0 to " + std::to_string(high);
-      }
-      if (flag == "--universal-port") options->universalPort = static_cast<uint16_t>(number);
-      if (flag == "--nak-every") options->faults.nakEvery = static_cast<int>(number);
-      if (flag == "--ack-delay-ms") options->faults.ackDelayMs = static_cast<int>(number);
-      if (flag == "--close-after") options->faults.closeAfter = static_cast<int>(number);
-      if (flag == "--classic-port") options->classicPort = static_cast<uint16_t>(number);
-      if (flag == "--busy-count") options->classicFaults.busyCount = static_cast<int>(number);
-      if (flag == "--refuse-every") options->classicFaults.refuseEvery = static_cast<int>(number);
-      if (flag == "--service-kind") options->classicFaults.serviceKind = static_cast<int32_t>(number);
-    } else {
-      return "unknown argument " + flag;
-    }
-  }
-  if (options->command != "serve" && options->command != "dump") {
-    return "unknown command " + options->command;
-  }
-  if (options->database.empty()) return "--db is required";
-  return "";
-}
 
 std::string TimeText(int64_t seconds) {
   std::time_t time = static_cast<std::time_t>(seconds);
@@ -174,6 +67,25 @@ int Dump(Storage& storage, bool csv) {
   return 0;
 }
 
+// Each connection takes a descriptor: asks for as many as the system lets
+// this process have, and says so when the connection limits need more.
+void RaiseDescriptorLimit(const ConnectionLimits& limits) {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0) return;
+  if (files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+    getrlimit(RLIMIT_NOFILE, &files);
+  }
+  // Two ports, and a few for the database and the log.
+  rlim_t wanted = 2 * static_cast<rlim_t>(limits.maxConnections) + 32;
+  if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur < wanted) {
+    LogEvent("only %llu open files allowed, fewer than --max-connections %d on two ports "
+             "needs; beyond them connections wait until others close",
+             static_cast<unsigned long long>(files.rlim_cur), limits.maxConnections);
+  }
+}
+
 int Serve(Storage& storage, const Options& options) {
   // Signals are taken by this thread alone, so a stop is always clean.
   sigset_t stopSignals;
@@ -183,28 +95,36 @@ int Serve(Storage& storage, const Options& options) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  RaiseDescriptorLimit(options.limits);
+
+  // The writer outlives the listeners: they wait for the answers it owes.
   ServiceMetrics metrics;
-  storage.SetMetrics(&metrics);
   // The pages read through a connection of their own (opened first, so a
   // bad --http stops the service before it takes any connection).
   StorageReader reader;
   http::HttpServer pages(metrics, reader, HISTFEED_VERSION);
-  if (!options.httpHost.empty()) {
-    std::string error = reader.Open(options.database);
-    if (error.empty()) error = pages.Start(options.httpHost, options.httpPort);
+  if (!options.http.empty()) {
+    std::string host;
+    uint16_t port = 0;
+    std::string error = http::SplitHostPort(options.http, &host, &port);
+    if (error.empty()) error = reader.Open(options.database);
+    if (error.empty()) error = pages.Start(host, port);
     if (!error.empty()) {
       LogEvent("%s", error.c_str());
       return 1;
     }
-    LogEvent("http pages on http://%s:%u/", options.httpHost.c_str(), pages.port());
+    LogEvent("http pages on http://%s:%u/", host.c_str(), pages.port());
   }
-  UniversalListener universal(storage, options.faults, &metrics);
+  StorageWriter writer(storage, metrics);
+  // Both are made before either accepts: once one does, its connections
+  // may take every descriptor left.
+  UniversalListener universal(writer, metrics, options.faults, options.limits);
+  ClassicListener classic(writer, metrics, options.classicFaults, options.limits);
   std::string error = universal.Start(options.listen, options.universalPort);
   if (!error.empty()) {
     LogEvent("%s", error.c_str());
     return 1;
   }
-  ClassicListener classic(storage, options.classicFaults, &metrics);
   error = classic.Start(options.listen, options.classicPort);
   if (!error.empty()) {
     LogEvent("%s", error.c_str());
@@ -248,6 +168,7 @@ int Serve(Storage& storage, const Options& options) {
   universal.Stop();
   classic.Stop();
   pages.Stop();
+  writer.Stop();
   LogEvent("stopped; %lld values stored in this run",
            static_cast<long long>(universal.counters().values.load() +
                                   classic.counters().values.load()));
@@ -260,8 +181,20 @@ int Serve(Storage& storage, const Options& options) {
 int main(int argc, char** argv) {
   using namespace histfeed::service;
   Options options;
-  std::string problem = Parse(argc, argv, &options);
-  if (!problem.empty()) return Usage(problem.c_str());
+  std::string problem = ParseCommandLine(argc, argv, &options);
+  if (!problem.empty()) {
+    std::fprintf(stderr, "histfeed-service: %s\n%s", problem.c_str(), UsageText());
+    return 2;
+  }
+  if (options.command == "help") {
+    std::printf("histfeed-service: a reference historian service for histfeed\n%s",
+                UsageText());
+    return 0;
+  }
+  if (options.command == "version") {
+    std::printf("histfeed-service %s\n", HISTFEED_VERSION);
+    return 0;
+  }
   SetEventLogQuiet(options.quiet);
   Storage storage;
   // dump only reads: it neither needs write access nor creates a database.
@@ -271,5 +204,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "histfeed-service: %s\n", error.c_str());
     return 1;
   }
-  return options.command == "dump" ? Dump(storage, options.csv) : Serve(storage, options);
+  if (options.command == "dump") return Dump(storage, options.csv);
+  try {
+    return Serve(storage, options);
+  } catch (const std::exception& failure) {  // Asio reports a lack of resources so
+    std::fprintf(stderr, "histfeed-service: %s\n", failure.what());
+    return 1;
+  }
 }

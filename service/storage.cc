@@ -156,13 +156,16 @@ std::string Storage::Open(const std::string& path) {
     return "cannot open database " + path + ": " + sqlite3_errmsg(db_);
   }
   sqlite3_busy_timeout(db_, 5000);
+  // SQLite opens lazily: a folder it may not write shows up only here.
+  std::string error;
   if (!Exec("PRAGMA journal_mode=WAL") || !Exec("PRAGMA synchronous=NORMAL")) {
-    return "cannot use database " + path + ": " + sqlite3_errmsg(db_);
+    error = sqlite3_errmsg(db_);
+  } else if (error = MigrateValues(); error.empty() && !Exec(kSchema)) {
+    error = std::string("cannot create schema: ") + sqlite3_errmsg(db_);
+  } else if (error.empty()) {
+    error = PrepareStatements();
   }
-  std::string error = MigrateValues();
-  if (!error.empty()) return error;
-  if (!Exec(kSchema)) return std::string("cannot create schema: ") + sqlite3_errmsg(db_);
-  return PrepareStatements();
+  return error.empty() ? "" : "cannot use database " + path + ": " + error;
 }
 
 std::string Storage::OpenReadOnly(const std::string& path) {
@@ -267,23 +270,34 @@ bool Storage::Apply(const DeletionRow& row) {
   return StepAndReset(insertDeletion_);
 }
 
-bool Storage::Commit(const Batch& batch) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto started = std::chrono::steady_clock::now();
-  if (db_ == nullptr || !Exec("BEGIN IMMEDIATE")) return false;
+bool Storage::Store(const Batch& batch) {
   bool ok = true;
   for (const ValueRow& row : batch.values) ok = ok && Insert(row);
   for (const ConfigRow& row : batch.configs) ok = ok && Insert(row);
   for (const DeletionRow& row : batch.deletions) ok = ok && Apply(row);
-  if (ok && Exec("COMMIT")) {
-    if (metrics_ != nullptr) {
-      metrics_->Committed(std::chrono::steady_clock::now() - started,
-                          static_cast<int64_t>(batch.values.size()));
-    }
-    return true;
-  }
+  return ok;
+}
+
+bool Storage::CommitLocked(const std::vector<const Batch*>& batches) {
+  if (db_ == nullptr || !Exec("BEGIN IMMEDIATE")) return false;
+  bool ok = true;
+  for (const Batch* batch : batches) ok = ok && Store(*batch);
+  if (ok && Exec("COMMIT")) return true;
   Exec("ROLLBACK");
   return false;
+}
+
+bool Storage::Commit(const Batch& batch) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return CommitLocked({&batch});
+}
+
+std::vector<bool> Storage::CommitGroup(const std::vector<const Batch*>& batches) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (CommitLocked(batches)) return std::vector<bool>(batches.size(), true);
+  std::vector<bool> stored;
+  for (const Batch* batch : batches) stored.push_back(batches.size() > 1 && CommitLocked({batch}));
+  return stored;
 }
 
 std::vector<PointSummary> Storage::Summarize() {

@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "service/service_metrics.h"
-
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -77,8 +75,10 @@ class Storage {
 
   // Stores a batch atomically; true once it is committed.
   bool Commit(const Batch& batch);
-  // Where commits are counted and timed from now on; null for nowhere.
-  void SetMetrics(ServiceMetrics* metrics) { metrics_ = metrics; }
+  // Stores batches in one transaction where it can: whether each one is
+  // committed. A batch the database refuses is retried alone, so it does
+  // not take the others down with it.
+  std::vector<bool> CommitGroup(const std::vector<const Batch*>& batches);
 
   std::vector<PointSummary> Summarize();
   int64_t CountValues();
@@ -91,9 +91,10 @@ class Storage {
   bool Insert(const ValueRow& row);
   bool Insert(const ConfigRow& row);
   bool Apply(const DeletionRow& row);
+  bool Store(const Batch& batch);
+  bool CommitLocked(const std::vector<const Batch*>& batches);
 
   std::mutex mutex_;
-  ServiceMetrics* metrics_ = nullptr;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insertValue_ = nullptr;
   sqlite3_stmt* upsertConfig_ = nullptr;

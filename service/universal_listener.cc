@@ -1,9 +1,7 @@
 #include "service/universal_listener.h"
 
-#include <chrono>
-#include <thread>
-
 #include "service/event_log.h"
+#include "service/stream_connection.h"
 #include "service/universal_frame_rows.h"
 #include "universal/frame_format.h"
 
@@ -29,81 +27,114 @@ const char* FrameErrorText(universal::FrameError error) {
 
 }  // namespace
 
-UniversalListener::UniversalListener(Storage& storage, UniversalFaults faults,
-                                     ServiceMetrics* metrics)
-    : storage_(storage),
-      faults_(faults),
-      metrics_(metrics),
-      listener_("universal", [this](int socket, const std::string& peer) { Serve(socket, peer); }) {}
+class UniversalListener::Connection final : public StreamConnection {
+ public:
+  Connection(asio::ip::tcp::socket socket, UniversalListener& owner, const std::string& peer)
+      : StreamConnection(std::move(socket), owner.listener_, peer, universal::kMaxFrameBytes),
+        owner_(owner) {}
 
-void UniversalListener::Serve(int socket, const std::string& peer) {
-  uint8_t frame[universal::kMaxFrameBytes];
-  int64_t framesHere = 0;
-  MetricsConnection seen(metrics_, Family::kUniversal, peer);
-  auto answer = [&](uint8_t byte) {
-    if (faults_.ackDelayMs > 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(faults_.ackDelayMs));
+ protected:
+  Framing Measure(const uint8_t* pending, size_t size, size_t* length) override {
+    if (size < universal::kFrameHeaderBytes) return Framing::kNeedMore;
+    uint32_t frameLength = universal::PeekFrameLength(pending);
+    if (frameLength < universal::kFrameOverheadBytes || frameLength > universal::kMaxFrameBytes) {
+      badLength_ = frameLength == 0 ? "bad start marker" : "bad length";
+      return Framing::kBroken;
     }
-    bool sent = WriteAll(socket, &byte, 1);
-    if (sent) seen.AnswerSent(byte);
-    return sent;
-  };
-  for (;;) {
-    if (!ReadExactly(socket, frame, universal::kFrameHeaderBytes)) return;
-    uint32_t length = universal::PeekFrameLength(frame);
-    if (length < universal::kFrameOverheadBytes || length > universal::kMaxFrameBytes) {
-      // Without a trustworthy length the stream cannot be followed further.
-      ++counters_.refused;
-      const char* reason = length == 0 ? "bad start marker" : "bad length";
-      seen.Rejected(reason);
-      LogEvent("universal %s: refused a frame (%s), closing", peer.c_str(), reason);
-      answer(kNak);
-      return;
-    }
-    if (!ReadExactly(socket, frame + universal::kFrameHeaderBytes,
-                     length - universal::kFrameHeaderBytes)) {
-      return;
-    }
-    ++framesHere;
-    ++counters_.frames;
+    *length = frameLength;
+    return size >= frameLength ? Framing::kComplete : Framing::kNeedMore;
+  }
+
+  // Without a trustworthy length the stream cannot be followed further.
+  void Broken() override {
+    ++owner_.counters_.refused;
+    metrics().Rejected(id(), badLength_);
+    LogEvent("universal %s: refused a frame (%s), closing", peer().c_str(), badLength_);
+    Reply(kNak, /*thenClose=*/true);
+  }
+
+  void Handle(const uint8_t* frame, size_t length) override {
+    ++framesHere_;
+    ++owner_.counters_.frames;
     universal::DecodedFrame decoded;
     universal::FrameError error = universal::DecodeFrame({frame, length}, &decoded);
-    bool carriesValues = error == universal::FrameError::kNone && !decoded.type->isConfig;
-    seen.FrameReceived(carriesValues ? decoded.count : 0);
     if (error != universal::FrameError::kNone) {
-      ++counters_.refused;
-      seen.Rejected(FrameErrorText(error));
-      LogEvent("universal %s: refused a frame (%s)", peer.c_str(), FrameErrorText(error));
-      if (!answer(kNak)) return;
-      continue;
-    }
-    if (faults_.silent) continue;
-    if (faults_.nakEvery > 0 && framesHere % faults_.nakEvery == 0) {
-      seen.Rejected("refused as asked");
-      if (!answer(kNak)) return;
-      continue;
-    }
-    if (decoded.heartBeat) {
-      ++counters_.heartBeats;
-    } else {
-      Batch batch = UniversalFrameRows(decoded);
-      if (!storage_.Commit(batch)) {
-        LogEvent("universal %s: could not store a frame", peer.c_str());
-        seen.Rejected("could not store");
-        if (!answer(kNak)) return;
-        continue;
-      }
-      counters_.values += static_cast<int64_t>(batch.values.size());
-      counters_.configs += static_cast<int64_t>(batch.configs.size());
-      counters_.deletions += static_cast<int64_t>(batch.deletions.size());
-    }
-    if (!answer(kAck)) return;
-    if (faults_.closeAfter > 0 && framesHere >= faults_.closeAfter) {
-      LogEvent("universal %s: closing after %lld frames, as asked", peer.c_str(),
-               static_cast<long long>(framesHere));
+      metrics().FrameReceived(id(), 0);
+      ++owner_.counters_.refused;
+      metrics().Rejected(id(), FrameErrorText(error));
+      LogEvent("universal %s: refused a frame (%s)", peer().c_str(), FrameErrorText(error));
+      Reply(kNak);
       return;
     }
+    Batch batch = UniversalFrameRows(decoded);
+    metrics().FrameReceived(id(), static_cast<int64_t>(batch.values.size()));
+    const UniversalFaults& faults = owner_.faults_;
+    if (faults.silent) {
+      Skip();
+    } else if (faults.nakEvery > 0 && framesHere_ % faults.nakEvery == 0) {
+      Reply(kNak);
+    } else if (decoded.heartBeat) {
+      ++owner_.counters_.heartBeats;
+      Acknowledge();
+    } else {
+      StoreFrame(std::move(batch));
+    }
   }
+
+ private:
+  void StoreFrame(Batch batch) {
+    int64_t values = static_cast<int64_t>(batch.values.size());
+    int64_t configs = static_cast<int64_t>(batch.configs.size());
+    int64_t deletions = static_cast<int64_t>(batch.deletions.size());
+    Store(owner_.writer_, std::move(batch), [this, values, configs, deletions](bool stored) {
+      if (!stored) {
+        metrics().Rejected(id(), "not stored");
+        LogEvent("universal %s: could not store a frame", peer().c_str());
+        Reply(kNak);
+        return;
+      }
+      owner_.counters_.values += values;
+      owner_.counters_.configs += configs;
+      owner_.counters_.deletions += deletions;
+      Acknowledge();
+    });
+  }
+
+  void Acknowledge() {
+    int closeAfter = owner_.faults_.closeAfter;
+    bool last = closeAfter > 0 && framesHere_ >= closeAfter;
+    if (last) {
+      LogEvent("universal %s: closing after %lld frames, as asked", peer().c_str(),
+               static_cast<long long>(framesHere_));
+    }
+    Reply(kAck, last);
+  }
+
+  void Reply(uint8_t byte, bool thenClose = false) {
+    metrics().AnswerSent(id(), byte);
+    int delayMs = owner_.faults_.ackDelayMs;
+    if (delayMs <= 0) {
+      Answer({byte}, thenClose);
+      return;
+    }
+    After(std::chrono::milliseconds(delayMs), [this, byte, thenClose] { Answer({byte}, thenClose); });
+  }
+
+  UniversalListener& owner_;
+  int64_t framesHere_ = 0;
+  const char* badLength_ = "";
+};
+
+UniversalListener::UniversalListener(StorageWriter& writer, ServiceMetrics& metrics,
+                                     UniversalFaults faults, ConnectionLimits limits)
+    : writer_(writer),
+      faults_(faults),
+      listener_("universal", Family::kUniversal, metrics, limits) {}
+
+std::string UniversalListener::Start(const std::string& host, uint16_t port) {
+  return listener_.Start(host, port, [this](asio::ip::tcp::socket socket, const std::string& peer) {
+    return std::make_shared<Connection>(std::move(socket), *this, peer);
+  });
 }
 
 }  // namespace histfeed::service

@@ -8,9 +8,10 @@
 #include <cstdint>
 #include <string>
 
+#include "service/connection_limits.h"
 #include "service/service_metrics.h"
-#include "service/storage.h"
-#include "service/tcp_listener.h"
+#include "service/storage_writer.h"
+#include "service/stream_listener.h"
 
 namespace histfeed::service {
 
@@ -33,23 +34,21 @@ struct UniversalCounters {
 
 class UniversalListener {
  public:
-  // `metrics`, when given, counts the connections, frames and answers.
-  UniversalListener(Storage& storage, UniversalFaults faults, ServiceMetrics* metrics = nullptr);
-  std::string Start(const std::string& address, uint16_t port) {
-    return listener_.Start(address, port);
-  }
+  UniversalListener(StorageWriter& writer, ServiceMetrics& metrics, UniversalFaults faults,
+                    ConnectionLimits limits = {});
+  std::string Start(const std::string& host, uint16_t port);
   uint16_t port() const { return listener_.port(); }
+  int openConnections() const { return listener_.openConnections(); }
   void Stop() { listener_.Stop(); }
   const UniversalCounters& counters() const { return counters_; }
 
  private:
-  void Serve(int socket, const std::string& peer);
+  class Connection;
 
-  Storage& storage_;
-  UniversalFaults faults_;
+  StorageWriter& writer_;
+  const UniversalFaults faults_;
   UniversalCounters counters_;
-  ServiceMetrics* metrics_;
-  TcpListener listener_;
+  StreamListener listener_;  // last: its connections use the members above
 };
 
 }  // namespace histfeed::service

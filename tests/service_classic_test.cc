@@ -3,6 +3,8 @@
 // listener, stored in a temporary database; the service's busy and load
 // answers reaching the family's busy flag and rate table.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <sqlite3.h>
 
 #include <cmath>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "classic/sender.h"
+#include "histfeed.h"
 #include "classic/service_buffer.h"
 #include "classic/service_load.h"
 #include "client_library/client_library.h"
@@ -22,9 +25,9 @@
 #include "service/classic_request_rows.h"
 #include "service/event_log.h"
 #include "service/storage.h"
-#include "service/tcp_listener.h"
 #include "tests/support/classic_fixture.h"
 #include "tests/support/scaled_clock.h"
+#include "tests/support/service_backend.h"
 #include "tests/support/temp_directory.h"
 
 namespace histfeed::service {
@@ -100,7 +103,7 @@ class ServiceClassicTest : public ::testing::Test {
   }
 
   void Start(ClassicFaults faults = {}, uint16_t port = 0) {
-    listener_ = std::make_unique<ClassicListener>(storage_, faults);
+    listener_ = std::make_unique<ClassicListener>(service_.writer, service_.metrics, faults);
     ASSERT_EQ(listener_->Start("127.0.0.1", port), "");
     if (backend_ == nullptr) {
       std::string map = "Plant=127.0.0.1:" + std::to_string(listener_->port()) +
@@ -133,6 +136,7 @@ class ServiceClassicTest : public ::testing::Test {
   histfeed::testing::TempDirectory dir_;
   std::string path_ = dir_.File("history.db");
   Storage storage_;
+  histfeed::testing::ServiceBackend service_{storage_};
   std::unique_ptr<ClassicListener> listener_;
   std::unique_ptr<client_library::ClientLibrary> backend_;
 };
@@ -252,6 +256,70 @@ TEST_F(ServiceClassicTest, DeliveryResumesAfterTheServiceRestarts) {
   EXPECT_EQ(StoredValues(path_).size(), 3u);
 }
 
+TEST_F(ServiceClassicTest, StopProcessClosesTheBackendsConnections) {
+  Start();
+  ASSERT_EQ(StartSender(), 1);
+  ASSERT_TRUE(Deliver(AddRecords("Plant", kShortIdKind, 2)));
+  EXPECT_EQ(listener_->openConnections(), 1);
+  EXPECT_EQ(StopProcess(), 0);
+  EXPECT_TRUE(WaitUntil([&] { return listener_->openConnections() == 0; }));
+  // The next delivery connects again.
+  ASSERT_EQ(StartSender(), 1);
+  ASSERT_TRUE(Deliver(AddRecords("Plant", kShortIdKind, 3)));
+  EXPECT_EQ(StoredValues(path_).size(), 3u);
+}
+
+// Texts that end where a protected page begins: reading one byte past
+// them stops the test with a fault, with or without a sanitizer.
+class GuardedTexts {
+ public:
+  GuardedTexts() {
+    page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    size_ = 17 * page_;
+    memory_ = static_cast<char*>(
+        mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    EXPECT_NE(memory_, MAP_FAILED);
+    EXPECT_EQ(mprotect(memory_ + 16 * page_, page_, PROT_NONE), 0);
+  }
+  ~GuardedTexts() { munmap(memory_, size_); }
+  // `length` bytes of `fill`, no terminator, the last one before the guard.
+  const char* Unterminated(char fill, size_t length) {
+    char* text = memory_ + 16 * page_ - length;
+    std::memset(text, fill, length);
+    return text;
+  }
+
+ private:
+  size_t page_ = 0, size_ = 0;
+  char* memory_ = nullptr;
+};
+
+TEST_F(ServiceClassicTest, CallerTextsAreReadOnlyWithinTheirFields) {
+  Start();
+  ASSERT_EQ(StartSender(), 1);
+  GuardedTexts texts;
+  const size_t kLong = 64 * 1024;
+  // A service name with no end is read as far as a service name goes; the
+  // call's outcome depends on where that name leads, its safety does not.
+  KelAddAnalogExtIdMsecRecordNoStatus(texts.Unterminated('P', kLong), "plant.unit.t1", 1000, 1.5,
+                                      0);
+  EXPECT_NE(KelAddAnalogShortIdRecord(texts.Unterminated(' ', kLong), "P1", 1000, 1.5, 0, 0, 0, 0,
+                                      0, 0, 0, 0),
+            0);  // blank as far as a service name goes
+  char message[128];
+  EXPECT_NE(KelFlushShortIdRecords(texts.Unterminated('Q', kLong), message, sizeof message), 0);
+  EXPECT_NE(std::string(message).find(std::string(19, 'Q')), std::string::npos);
+  EXPECT_EQ(SnapShotDebug(texts.Unterminated('s', kLong)), -1);  // longer than any path
+  int32_t key = -1;
+  // A cache folder name longer than any the system takes.
+  EXPECT_NE(VornMxUniversalInitialize(&key, 1, 1, 1, 409, texts.Unterminated('c', kLong),
+                                      texts.Unterminated('d', kLong)),
+            0);
+  ASSERT_EQ(VornMxUniversalInitialize(&key, 1, 0, 0, 0, nullptr, nullptr), 0);
+  EXPECT_NE(VornMxUniversalDataConnect(key, texts.Unterminated('h', kLong), 1, nullptr, 0), 0);
+  VornMxUniversalCloseSocket(key);
+}
+
 TEST_F(ServiceClassicTest, HostileStreamIsClosedAndOthersAreStillServed) {
   Start();
   platform::SocketHandle raw = platform::OpenStreamSocket();
@@ -278,7 +346,8 @@ TEST(ServiceClassicEnvironmentTest, WithoutAPluginServicesAreFoundThroughTheEnvi
   histfeed::testing::TempDirectory dir;
   Storage storage;
   ASSERT_EQ(storage.Open(dir.File("history.db")), "");
-  ClassicListener listener(storage, {});
+  histfeed::testing::ServiceBackend backend(storage);
+  ClassicListener listener(backend.writer, backend.metrics, {});
   ASSERT_EQ(listener.Start("127.0.0.1", 0), "");
   unsetenv(TARVO_PLUGIN_ENVIRONMENT_VARIABLE);
   std::string map = "plant=127.0.0.1:" + std::to_string(listener.port());

@@ -10,6 +10,7 @@
 #include "service/storage.h"
 #include "service/universal_listener.h"
 #include "tests/support/database_rows.h"
+#include "tests/support/service_backend.h"
 #include "tests/support/temp_directory.h"
 #include "tests/support/universal_fixture.h"
 
@@ -33,7 +34,8 @@ class ServiceEntryPointsTest : public UniversalTest {
   TempDirectory dir_;
   std::string database_ = dir_.File("history.db");
   service::Storage storage_;
-  service::UniversalListener listener_{storage_, {}};
+  ServiceBackend backend_{storage_};
+  service::UniversalListener listener_{backend_.writer, backend_.metrics, {}};
   int32_t key_ = -1;
 };
 

@@ -18,7 +18,7 @@
 #include "service/service_metrics.h"
 #include "service/storage.h"
 #include "service/storage_reader.h"
-#include "service/tcp_listener.h"
+#include "service/storage_writer.h"
 #include "service/universal_listener.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_directory.h"
@@ -29,6 +29,8 @@ namespace {
 
 using http::QueryParams;
 using http::Reply;
+using histfeed::testing::ReadExactly;
+using histfeed::testing::WriteAll;
 
 ValueRow Value(const std::string& point, int64_t time, int32_t msec, double value) {
   ValueRow row;
@@ -330,8 +332,8 @@ std::vector<uint8_t> ValueFrame(const std::vector<universal::PointValue>& points
 }
 
 TEST_F(ServiceHttpTest, ListenersReportConnectionsFramesAnswersAndCommits) {
-  storage_.SetMetrics(&metrics_);
-  UniversalListener listener(storage_, {}, &metrics_);
+  StorageWriter writer(storage_, metrics_);
+  UniversalListener listener(writer, metrics_, {});
   ASSERT_EQ(listener.Start("127.0.0.1", 0), "");
   int fd = testing::ConnectLoopback(listener.port());
   ASSERT_GE(fd, 0);

@@ -47,19 +47,24 @@ TEST(LoadReportTest, IgnoresEmptyMalformedAndZeroReports) {
   EXPECT_FALSE(Parse("0,400", &report));
   EXPECT_FALSE(Parse("120,", &report));
   EXPECT_FALSE(Parse("120,abc", &report));
+  // Negative or beyond 32 bits: no load a service means; it must not throttle.
+  EXPECT_FALSE(Parse("-5,-1", &report));
+  EXPECT_FALSE(Parse("5,-1", &report));
+  EXPECT_FALSE(Parse("99999999999999,1", &report));
+  EXPECT_FALSE(Parse("5," + std::string(TARVO_REPLY_TEXT_SIZE - 2, '9'), &report));
   EXPECT_EQ(report.count, 77u);
 }
 
 TEST(LoadReportTest, UnterminatedTextIsReadOnlyWithinTheBlock) {
   LoadReport report{};
   EXPECT_FALSE(Parse(std::string(TARVO_REPLY_TEXT_SIZE, '7'), &report));
-  ASSERT_TRUE(Parse("5," + std::string(TARVO_REPLY_TEXT_SIZE - 2, '9'), &report));
-  EXPECT_EQ(report.capacity, 2147483647u);  // saturated, as atol does
+  ASSERT_TRUE(Parse("5," + std::string(TARVO_REPLY_TEXT_SIZE - 3, '0') + "9", &report));
+  EXPECT_EQ(report.capacity, 9u);
   // The separator must leave two bytes of the block behind it.
-  std::string text = std::string(244, '1') + "," + "3";  // comma at block offset 252
+  std::string text = std::string(243, '0') + "1" + "," + "3";  // comma at block offset 252
   ASSERT_TRUE(Parse(text, &report));
   EXPECT_EQ(report.capacity, 3u);
-  text = std::string(245, '1') + ",33";  // offset 253: the last two bytes hold digits
+  text = std::string(244, '0') + "1,33";  // offset 253: the last two bytes hold digits
   ASSERT_TRUE(Parse(text, &report));
   EXPECT_EQ(report.capacity, 33u);
   text = std::string(246, '1') + ",3";  // offset 254: one byte left

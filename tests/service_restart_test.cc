@@ -3,9 +3,6 @@
 // accepted must end up in the database, once the queue has drained.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <set>
 #include <string>
@@ -16,53 +13,12 @@
 #include "tests/support/database_rows.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scaled_clock.h"
+#include "tests/support/service_process.h"
 #include "tests/support/temp_directory.h"
 #include "tests/support/universal_fixture.h"
 
-extern char** environ;
-
 namespace histfeed::testing {
 namespace {
-
-bool Accepts(uint16_t port) {
-  int fd = ConnectLoopback(port);
-  if (fd >= 0) close(fd);
-  return fd >= 0;
-}
-
-// The histfeed-service program, serving one database on fixed ports.
-class ServiceProcess {
- public:
-  ServiceProcess(std::string database, uint16_t port)
-      : database_(std::move(database)), port_(port), classicPort_(FreeLoopbackPort()) {}
-  ~ServiceProcess() { Stop(SIGTERM); }
-
-  void Start() {
-    std::vector<std::string> words = {HISTFEED_SERVICE_BINARY, "serve", "--db", database_,
-                                      "--universal-port", std::to_string(port_),
-                                      "--classic-port", std::to_string(classicPort_), "--quiet"};
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    // posix_spawn, not fork: the library's threads are running.
-    ASSERT_EQ(posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-    ASSERT_TRUE(WaitUntil([&] { return Accepts(port_); }));
-  }
-
-  void Stop(int signal) {
-    if (pid_ <= 0) return;
-    kill(pid_, signal);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
-
- private:
-  std::string database_;
-  uint16_t port_;
-  uint16_t classicPort_;
-  pid_t pid_ = -1;
-};
 
 // Each universal value stored, as "point|time".
 std::multiset<std::string> StoredValues(const std::string& database) {
@@ -79,8 +35,8 @@ class ServiceRestartTest : public UniversalTest {
 
 TEST_F(ServiceRestartTest, KilledAndRestartedServiceLosesNoAcceptedValue) {
   const uint16_t port = FreeLoopbackPort();
-  ServiceProcess service(dir_.File("history.db"), port);
-  service.Start();
+  ServiceProcess service(HISTFEED_SERVICE_BINARY, dir_.File("history.db"), port);
+  ASSERT_TRUE(service.Start());
 
   int32_t key = -1;
   ASSERT_EQ(VornMxUniversalInitialize(&key, 1, 1, 1, 409 * 4, "Restart",
@@ -97,7 +53,9 @@ TEST_F(ServiceRestartTest, KilledAndRestartedServiceLosesNoAcceptedValue) {
     if (frame == kKillAt) service.Stop(SIGKILL);
     // 120 frames arrive while the service is down: more than the queue's
     // 50 slots, so some wait in cache files.
-    if (frame == kRestartAt) service.Start();
+    if (frame == kRestartAt) {
+      ASSERT_TRUE(service.Start());
+    }
     for (int point = 0; point < kPoints; ++point) {
       ASSERT_EQ(VornMxAddRec(key, points[point].c_str(), 1000 + frame, 0, 0, frame), 0);
     }

@@ -13,10 +13,11 @@
 
 #include "service/event_log.h"
 #include "service/storage.h"
-#include "service/tcp_listener.h"
 #include "service/universal_listener.h"
 #include "tests/support/database_rows.h"
 #include "tests/support/loopback.h"
+#include "tests/support/scaled_clock.h"
+#include "tests/support/service_backend.h"
 #include "tests/support/temp_directory.h"
 #include "universal/config_record.h"
 #include "universal/frame_format.h"
@@ -24,6 +25,8 @@
 namespace histfeed::service {
 namespace {
 
+using testing::ReadExactly;
+using testing::WriteAll;
 using universal::FindRecordType;
 using universal::PointValue;
 using universal::RecordType;
@@ -54,8 +57,9 @@ class ServiceUniversalTest : public ::testing::Test {
     SetEventLogQuiet(true);
     ASSERT_EQ(storage_.Open(dir_.File("history.db")), "");
   }
-  void Start(UniversalFaults faults = {}) {
-    listener_ = std::make_unique<UniversalListener>(storage_, faults);
+  void Start(UniversalFaults faults = {}, ConnectionLimits limits = {}) {
+    listener_ = std::make_unique<UniversalListener>(backend_.writer, backend_.metrics, faults,
+                                                    limits);
     ASSERT_EQ(listener_->Start("127.0.0.1", 0), "");
   }
   void TearDown() override {
@@ -71,6 +75,7 @@ class ServiceUniversalTest : public ::testing::Test {
 
   testing::TempDirectory dir_;
   Storage storage_;
+  testing::ServiceBackend backend_{storage_};
   std::unique_ptr<UniversalListener> listener_;
 };
 
@@ -203,6 +208,36 @@ TEST_F(ServiceUniversalTest, EveryDoubleIsStoredBitForBitAndOncePerTimeStamp) {
   for (const PointSummary& summary : storage_.Summarize()) texts.push_back(summary.lastValue);
   EXPECT_EQ(texts, (std::vector<std::string>{"nan(0x7ff8000000000000)", "nan(0xfff4000000000123)",
                                              "inf", "-inf", "-0", "0.2", "5e-324"}));
+}
+
+TEST_F(ServiceUniversalTest, StalledAndIdleConnectionsAreClosedAndTheLimitHolds) {
+  using std::chrono::milliseconds;
+  Start({}, ConnectionLimits{3, milliseconds(300), milliseconds(600)});
+  int stalled = Connect(listener_->port());
+  int idle = Connect(listener_->port());
+  int good = Connect(listener_->port());
+  EXPECT_EQ(Exchange(good, Frame(1, {{1, 0, "P", 0, 1, {}}})), 6);
+  // A fourth is one too many: closed at once, the others go on.
+  int beyond = Connect(listener_->port());
+  uint8_t byte;
+  EXPECT_FALSE(ReadExactly(beyond, &byte, 1));
+  close(beyond);
+
+  // A frame whose length looks right but whose bytes stop half way, and a
+  // connection that never sends: both are closed, neither answered.
+  std::vector<uint8_t> half = Frame(1, {{2, 0, "Q", 0, 2, {}}});
+  ASSERT_TRUE(WriteAll(stalled, half.data(), half.size() / 2));
+  EXPECT_FALSE(ReadExactly(stalled, &byte, 1));
+  EXPECT_FALSE(ReadExactly(idle, &byte, 1));
+  EXPECT_FALSE(ReadExactly(good, &byte, 1));  // idle too, by now
+  close(stalled);
+  close(idle);
+  close(good);
+  ASSERT_TRUE(testing::WaitUntil([&] { return listener_->openConnections() == 0; }));
+  good = Connect(listener_->port());  // their places are free again
+  EXPECT_EQ(Exchange(good, Frame(1, {{3, 0, "P", 0, 3, {}}})), 6);
+  close(good);
+  EXPECT_EQ(storage_.CountValues(), 2);
 }
 
 TEST(ServiceStorageTest, OlderDatabaseKeepsOneRowPerTimeStampAndDumpsReadOnly) {

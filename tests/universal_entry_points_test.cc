@@ -158,5 +158,22 @@ TEST_F(EntryPointsTest, ConcurrentSingleRecordsAreAllDelivered) {
   EXPECT_EQ(total, kThreads * kEach);
 }
 
+TEST_F(EntryPointsTest, RecordsThatCannotBeDeliveredAreRefusedNotDropped) {
+  std::vector<uint8_t> records(64, 0);
+  EXPECT_EQ(VornMxAddUniversalRecord(key_, 4, records.data(), 1), -1);  // 4: no record type
+  EXPECT_EQ(VornMxAddUniversalRecord(key_, 4, records.data(), 0), 0);
+  VornMxUniversalCloseSocket(key_);
+  // A closed key keeps nothing for whoever is given its number next.
+  EXPECT_EQ(VornMxAddRec(key_, "P1", 100, 0, 0, 1.5), -106);
+  EXPECT_EQ(VornMxAddBlockRecByTime(key_, "P1", 100, 0, 0, 1.5), -106);
+  EXPECT_EQ(VornMxAddUniversalRecord(key_, 1, records.data(), 1), -106);
+  EXPECT_EQ(VornMxFlushUniversalRecord(key_, 1), -106);
+  int32_t again = NewKey(true);
+  ASSERT_EQ(again, key_);
+  Attach(again, false, peer_);
+  EXPECT_EQ(VornMxFlushUniversalRecord(again, 1), 0);
+  EXPECT_TRUE(peer_.Frames().empty());
+}
+
 }  // namespace
 }  // namespace histfeed::testing

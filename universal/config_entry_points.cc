@@ -13,7 +13,7 @@ namespace {
 
 // Adds one finished record of type `code` to the key's buffer.
 int32_t AddOne(int32_t number, int32_t code, const uint8_t* record) {
-  Key* key = FindKey(number);
+  Key* key = FindKeyInUse(number);
   if (key == nullptr) return HISTFEED_NOT_SENT;
   return key->buffers.Add(code, record, 1, key->sender);
 }

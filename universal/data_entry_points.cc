@@ -13,7 +13,7 @@ namespace {
 // key's lock is taken, and only copied into the buffer under it.
 template <int32_t Code>
 int32_t AddSingle(int32_t number, const CallerPoint& point) {
-  Key* key = FindKey(number);
+  Key* key = FindKeyInUse(number);
   if (key == nullptr) return HISTFEED_NOT_SENT;
   PointRecord<Code> record = EncodePointRecord<Code>(point);
   return key->buffers.AddRecord<Code>(record, key->sender);
@@ -21,7 +21,7 @@ int32_t AddSingle(int32_t number, const CallerPoint& point) {
 
 template <int32_t Code>
 int32_t AddBlockById(int32_t number, const char* id, const CallerPoint& point) {
-  Key* key = FindKey(number);
+  Key* key = FindKeyInUse(number);
   if (key == nullptr) return HISTFEED_NOT_SENT;
   PointRecord<Code> record = EncodePointRecord<Code>(point);
   return key->buffers.AddBlockRecordById<Code>(id, record, key->sender);
@@ -29,7 +29,7 @@ int32_t AddBlockById(int32_t number, const char* id, const CallerPoint& point) {
 
 template <int32_t Code>
 int32_t AddBlockByTime(int32_t number, int32_t time, int32_t msec, const CallerPoint& point) {
-  Key* key = FindKey(number);
+  Key* key = FindKeyInUse(number);
   if (key == nullptr) return HISTFEED_NOT_SENT;
   PointRecord<Code> record = EncodePointRecord<Code>(point);
   return key->buffers.AddBlockRecordByTime<Code>(time, static_cast<int16_t>(msec), record,

@@ -109,6 +109,13 @@ Key& KeyAt(int32_t number);
 // The key numbered `number`, or null outside 0..99.
 inline Key* FindKey(int32_t number) { return IsValidKey(number) ? &KeyAt(number) : nullptr; }
 
+// The key numbered `number` while it is initialized, or null: records
+// added to a closed key would wait for a later owner of its number.
+inline Key* FindKeyInUse(int32_t number) {
+  Key* key = FindKey(number);
+  return key != nullptr && key->inUse.load() != 0 ? key : nullptr;
+}
+
 }  // namespace histfeed::universal
 
 #endif  // HISTFEED_UNIVERSAL_KEY_H_

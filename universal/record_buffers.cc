@@ -154,7 +154,8 @@ int32_t RecordBufferSet::AddFrom(int index, const uint8_t* records, int32_t coun
                                  const FrameSender& send) {
   SemLock lock(lock_);
   bool allocated = index >= 0 && EnsureRecordBuffer(index);
-  if (index < 0 || count <= 0) return 0;
+  if (count <= 0) return 0;
+  if (index < 0) return HISTFEED_NOT_A_RECORD_TYPE;  // records that would be dropped
   if (!allocated) return HISTFEED_NO_RECORD_BUFFER;
   const RecordType& type = kRecordTypes[index];
   int32_t result = 0;

@@ -1,14 +1,21 @@
 #include "histfeed.h"
 #include "universal/service_link.h"
 
+#include <cstring>
+#include <string>
+
 #include "universal/diagnostics.h"
 
 namespace histfeed::universal {
 
 bool ServiceLink::Resolve(const char* host, int32_t port) {
   address = platform::Ipv4Address{};
+  // The caller's text is read no further than a host name can go.
+  constexpr size_t kHostNameMax = 253;
+  size_t length = host != nullptr ? strnlen(host, kHostNameMax + 1) : 0;
+  if (length == 0 || length > kHostNameMax) return false;
   uint8_t hostBytes[4];
-  if (!platform::ResolveIpv4(host, hostBytes)) return false;
+  if (!platform::ResolveIpv4(std::string(host, length).c_str(), hostBytes)) return false;
   address = platform::MakeIpv4Address(hostBytes, static_cast<uint16_t>(port));
   return true;
 }

@@ -23,4 +23,21 @@ uint16_t FreeLoopbackPort() {
   return port;
 }
 
+bool ReadExactly(int socket, void* data, size_t size) {
+  auto* at = static_cast<uint8_t*>(data);
+  while (size > 0) {
+    int32_t got = platform::Receive(static_cast<platform::SocketHandle>(socket), at,
+                                    static_cast<int32_t>(size));
+    if (got <= 0) return false;
+    at += got;
+    size -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+bool WriteAll(int socket, const void* data, size_t size) {
+  return platform::SendAll(static_cast<platform::SocketHandle>(socket), data,
+                           static_cast<int32_t>(size)) == static_cast<int32_t>(size);
+}
+
 }  // namespace histfeed::testing

@@ -2,6 +2,7 @@
 #ifndef HISTFEED_TESTS_SUPPORT_LOOPBACK_H_
 #define HISTFEED_TESTS_SUPPORT_LOOPBACK_H_
 
+#include <cstddef>
 #include <cstdint>
 
 namespace histfeed::testing {
@@ -11,6 +12,11 @@ int ConnectLoopback(uint16_t port);
 
 // A loopback port that nothing listens on at the moment.
 uint16_t FreeLoopbackPort();
+
+// Blocking reads and writes on such a socket. ReadExactly is false on an
+// end of stream or an error, WriteAll when the connection failed.
+bool ReadExactly(int socket, void* data, size_t size);
+bool WriteAll(int socket, const void* data, size_t size);
 
 }  // namespace histfeed::testing
 

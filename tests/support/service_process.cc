@@ -1,0 +1,90 @@
+#include "tests/support/service_process.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "tests/support/loopback.h"
+#include "tests/support/scaled_clock.h"
+
+extern char** environ;
+
+namespace histfeed::testing {
+namespace {
+
+bool Accepts(uint16_t port) {
+  int fd = ConnectLoopback(port);
+  if (fd >= 0) close(fd);
+  return fd >= 0;
+}
+
+}  // namespace
+
+ServiceProcess::ServiceProcess(std::string program, std::string database, uint16_t port,
+                               std::vector<std::string> extra, int openFiles)
+    : program_(std::move(program)),
+      database_(std::move(database)),
+      port_(port),
+      classicPort_(FreeLoopbackPort()),
+      extra_(std::move(extra)),
+      openFiles_(openFiles) {}
+
+ServiceProcess::~ServiceProcess() { Stop(SIGTERM); }
+
+bool ServiceProcess::Start() {
+  std::vector<std::string> words = {program_, "serve", "--db", database_, "--universal-port",
+                                    std::to_string(port_), "--classic-port",
+                                    std::to_string(classicPort_), "--quiet"};
+  words.insert(words.end(), extra_.begin(), extra_.end());
+  if (openFiles_ > 0) {
+    // The shell lowers both limits, so the service cannot raise them again.
+    words.insert(words.begin(), {"/bin/sh", "-c",
+                                 "ulimit -n " + std::to_string(openFiles_) + " && exec \"$@\"",
+                                 "sh"});
+  }
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  // posix_spawn, not fork: the library's threads are running.
+  if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+  return WaitUntil([&] { return Accepts(port_); });
+}
+
+void ServiceProcess::Stop(int signal) {
+  if (pid_ <= 0) return;
+  kill(pid_, signal);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+int ServiceProcess::Threads() const {
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  }
+  return -1;
+}
+
+long ServiceProcess::ProcessorTicks() const {
+  std::ifstream file("/proc/" + std::to_string(pid_) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');  // the name may hold blanks
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  // After the name: state is field 3; utime and stime are fields 14 and 15.
+  for (int number = 3; number <= 15 && fields >> field; ++number) {
+    if (number == 14) utime = std::stol(field);
+    if (number == 15) stime = std::stol(field);
+  }
+  return utime + stime;
+}
+
+}  // namespace histfeed::testing
