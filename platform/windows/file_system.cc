@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <string>
 
 #include "platform/no_destructor.h"
 
@@ -19,6 +20,9 @@ class StdioOutputFile : public OutputFile {
   ~StdioOutputFile() override { Close(); }
   bool Write(const void* data, size_t size) override {
     return file_ != nullptr && std::fwrite(data, 1, size, file_) == size;
+  }
+  bool Sync() override {
+    return file_ != nullptr && std::fflush(file_) == 0 && _commit(_fileno(file_)) == 0;
   }
   bool Close() override {
     if (file_ == nullptr) return true;
@@ -72,6 +76,13 @@ class WindowsFileSystem : public FileSystem {
     return std::make_unique<StdioInputFile>(file);
   }
   bool RemoveFile(const std::string& path) override { return DeleteFileA(path.c_str()) != 0; }
+  bool RenameFile(const std::string& from, const std::string& to) override {
+    return MoveFileExA(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  }
+  // A directory's names are written through with each MoveFileEx above;
+  // Windows has no handle on a directory to flush.
+  bool SyncDirectory(const std::string&) override { return true; }
   bool Exists(const std::string& path) override {
     return Attributes(path) != INVALID_FILE_ATTRIBUTES;
   }
@@ -98,6 +109,17 @@ class WindowsFileSystem : public FileSystem {
     } while (FindNextFileA(search, &entry));
     FindClose(search);
     return names;
+  }
+  std::string ErrorText() override {
+    DWORD error = GetLastError();
+    char text[256] = "";
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) {
+      text[--length] = '\0';
+    }
+    if (length == 0) return "error " + std::to_string(error);
+    return text;
   }
 
  private:
