@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // KelAddAnalogShortIdRecord calls per second through a plug-in that
 // answers at once, with 1 and with 400 services, beside the cost of
 // formatting the same values as "%16.9G" value texts alone, in the same

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Local time conversion beside the C library's own, in a zone with daylight
 // time given by "TZ".
 #include <benchmark/benchmark.h>

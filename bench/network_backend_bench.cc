@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Data exchanges per second through the built-in network backend to the
 // reference service's classic listener on loopback: answered without
 // storing (the transport alone) and stored (a full buffer of 100 records

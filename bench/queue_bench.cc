@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RecordQueue throughput beside the plain copies and file I/O it is built
 // from, measured in the same run.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "bench/raw_loopback.h"
 
 #include <vector>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Baselines for the universal benchmarks: frames sent over a plain
 // loopback socket to the fake historian, with nothing of the library in
 // between. Items are counted as `itemsPerFrame` per frame.

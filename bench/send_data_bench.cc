@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Frames per second through SendData to a loopback peer, beside the same
 // frames sent over a plain socket: with acknowledgement against a raw
 // ping-pong (send, read one byte), without against a raw blast.

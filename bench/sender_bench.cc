@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Buffers delivered per second by the sender thread through a plug-in that
 // answers at once, beside a loop in this thread that calls the same plug-in
 // functions directly for the same number of buffers, in the same run.

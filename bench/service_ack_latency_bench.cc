@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Acknowledgement latency of a streaming universal source while the HTTP
 // side is idle, beside the same while a client loads a chart over a
 // million stored values in a loop. The pages read through their own

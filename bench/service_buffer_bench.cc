@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Finding the buffer of a record: acquire plus release with 1 and with 400
 // services holding buffers, beside the plain scan of all 500 buffers that
 // the index replaces, measured in the same run.

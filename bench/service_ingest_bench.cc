@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A plant's sources into one service: 100 connections, each sending full
 // frames and waiting for each frame's acknowledgement as a key with
 // acknowledgement does, beside one loop committing the same rows through

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Values per second from VornMxAddRec through the reference service into
 // its SQLite database (each frame acknowledged only once committed), beside
 // the service committing the same rows directly, without the network.

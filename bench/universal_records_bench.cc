@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Records per second through the universal record paths to a loopback
 // peer, each beside the raw loopback baseline of the same frames, and the
 // replay rate of a queued backlog beside direct sending.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The nineteen exported add functions. Each checks its arguments, resolves
 // an extended point name when it has one, packs the status word and hands
 // one AddRequest to the add path.

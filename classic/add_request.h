@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The add path of the classic family: one point value per call, written as
 // one record into the buffer of its service and identifier kind, after the
 // caller's thread has been slowed down by the services' load and the depth

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "classic/config_request.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The configuration record: one point described to its service in a
 // 1,016-byte request of fixed-width text fields, sent synchronously in the
 // caller's thread.

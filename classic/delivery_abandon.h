@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Giving up deliveries when the library unloads. Once the library's code
 // is about to be unmapped, the sender must not spend minutes retrying a
 // service that is down: while abandoned, DeliverServiceBuffer makes no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bounded writes of texts and formatted numbers into fixed-width fields of
 // records and requests. Whatever the caller passes, nothing is written
 // outside the field.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The exported flush functions: they hand partly filled buffers to the
 // sender at once. They only queue; delivery stays with the sender thread.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // KelSendConfigRecord: builds the configuration request, sends it at once
 // through the client library and reports the service's answer.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The background sender: it takes buffer numbers from the send queue in
 // order and delivers each buffer as one data request through the client
 // library.

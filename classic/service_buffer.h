@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The classic family's table of 500 service buffers and its shared state.
 //
 // A ServiceBuffer collects the records of one service name and identifier

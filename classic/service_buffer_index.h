@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A lookup index over the service buffer table, so that finding the buffer
 // of a record costs the same with 1 or 500 buffers in use, while giving
 // exactly what a scan of buffers 0 to 499 would give.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The static table, the shared state and the index kept beside them.
 #include <cstring>
 

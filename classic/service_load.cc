@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "classic/service_load.h"
 
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The load that services report in their replies, and the table of the
 // last report per service that the add path throttles by.
 #ifndef HISTFEED_CLASSIC_SERVICE_LOAD_H_

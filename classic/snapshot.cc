@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SnapShotDebug: appends a readable dump of all 500 service buffers to a
 // text file.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // StopProcess: flush every buffer, stop the sender after it has drained
 // the send queue, and leave the family ready to start again.
 #include "classic/stop_process.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Stopping the classic family: the exported StopProcess (histfeed.h) and
 // the stronger stop that runs when the library is unloaded.
 #ifndef HISTFEED_CLASSIC_STOP_PROCESS_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The calls the classic family makes into the maker's client library.
 //
 // One interface with one backend behind it, chosen once, on the first

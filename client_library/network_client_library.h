@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The built-in network backend: reaches each classic service over TCP with
 // the messages of network_protocol.h, one connection per service, kept
 // open between calls and opened again after a failure.

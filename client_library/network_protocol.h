@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The request and reply messages of the built-in network backend, shared
 // by the library (which asks) and the reference service (which answers).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "client_library/plugin_client_library.h"
 
 #include "platform/dynamic_library.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The backend that forwards to a plug-in shared library (tarvo_plugin.h).
 #ifndef HISTFEED_CLIENT_LIBRARY_PLUGIN_CLIENT_LIBRARY_H_
 #define HISTFEED_CLIENT_LIBRARY_PLUGIN_CLIENT_LIBRARY_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where the built-in network backend finds each classic service: the map
 // given in HISTFEED_SERVICES, "NAME=host:port;NAME2=host:port", with names
 // compared ignoring case. A name not listed goes to the entry "*" when

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # What `cmake --install` puts where, in three components that the Debian
 # packages follow (cmake/HistfeedPackaging.cmake):
 #   runtime  the shared library (libhistfeed.so.0 and its versioned file)

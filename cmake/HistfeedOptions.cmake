@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Compiler options shared by every target of the project.
 
 option(HISTFEED_WERROR "Treat warnings as errors" OFF)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Debian packages by CPack (`cpack -G DEB` in a build configured with
 # -DCMAKE_INSTALL_PREFIX=/usr), one per install component:
 #   libhistfeed<SOVERSION>  the shared library, named after its SONAME

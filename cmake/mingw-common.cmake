@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Shared part of the mingw-w64 toolchain files. The -posix compilers use
 # winpthreads, which the C++ thread library needs.
 set(CMAKE_C_COMPILER ${HISTFEED_MINGW_TRIPLE}-gcc-posix)

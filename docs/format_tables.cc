@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes the tables of docs/formats.md that describe the universal frame,
 // its record types and layouts, the configuration records and the
 // heartbeat, from the library's own definitions, so the document cannot

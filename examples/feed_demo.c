@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * feed_demo: a data source that feeds plant values to a pair of historian
  * services through both families of histfeed, using nothing but its

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * live_feed: a data source that streams values to a historian service
  * until stopped, for watching them arrive on the service's pages.

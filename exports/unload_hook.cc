@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's unloading hook: one static object whose destructor stops
 // the classic family when the library is unloaded (or the process ends),
 // so that partly filled buffers are still delivered by an application

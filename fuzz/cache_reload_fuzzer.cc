@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Feeds arbitrary bytes to the queue as a cache file left by an earlier
 // run, and reads everything back. The queue must refuse what it cannot
 // trust without reading or writing out of bounds.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Feeds arbitrary bytes to what reads classic traffic: the request head
 // the service reads and the reply head the client library reads, the rows
 // the service builds from data and configuration requests, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A fuzz input served as a file's contents.
 #ifndef HISTFEED_FUZZ_MEMORY_INPUT_H_
 #define HISTFEED_FUZZ_MEMORY_INPUT_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Feeds arbitrary bytes to the library as its settings file "KELSYS.INI",
 // then makes daylight decisions over many years with whatever rule table
 // came of it. Nothing may read or write out of bounds, whatever the file.

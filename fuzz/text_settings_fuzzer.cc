@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Feeds arbitrary text to the small parsers of settings and names: the
 // service address map, the load report in a classic reply block, and the
 // cache's path, file name and number readers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Feeds arbitrary bytes to the service's reading of a universal frame: the
 // length peek a stream reader makes, the frame check and split, the rows
 // built from a frame that passed, and the configuration records inside.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * histfeed: a data-source interface library for a process historian.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's clocks. Every sleep, wait and time-out of the library is
 // measured on the monotonic clock below, which tests may run faster than
 // real time so that long constants (seconds of back-off) stay as they are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared libraries loaded at run time, and the functions they export.
 #ifndef HISTFEED_PLATFORM_DYNAMIC_LIBRARY_H_
 #define HISTFEED_PLATFORM_DYNAMIC_LIBRARY_H_

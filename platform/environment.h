@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The process environment.
 #ifndef HISTFEED_PLATFORM_ENVIRONMENT_H_
 #define HISTFEED_PLATFORM_ENVIRONMENT_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A manual-reset event: threads wait on it with a time-out on the library
 // clock, and one Set() wakes them all. Used to make long sleeps of
 // background threads interruptible.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The requested failures are counted here, once for every operating
 // system; each system's layer asks at the call that would fail.
 #include "platform/fault_injection.h"

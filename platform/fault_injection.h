@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Failures that tests can ask the platform layer to produce.
 #ifndef HISTFEED_PLATFORM_FAULT_INJECTION_H_
 #define HISTFEED_PLATFORM_FAULT_INJECTION_H_

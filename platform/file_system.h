@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Files and directories. The library reaches the disk only through the
 // current FileSystem, which tests replace with a wrapper that injects
 // failures (a refused create, a short write, an undeletable file).

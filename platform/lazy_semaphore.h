@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's lock: a binary semaphore in one handle slot that starts
 // out zero. A zero slot behaves as an unlocked lock, so it can live in
 // static storage or a zero-filled record with no set-up call; the first

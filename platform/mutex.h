@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A mutex the thread-safety analysis knows about, and its scoped hold.
 // std::mutex carries no capability attributes, so data it guards could not
 // be marked GUARDED_BY; these thin wrappers cost nothing beyond it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Holds a process-wide object that is never destroyed, so that code that
 // runs while the library unloads (the unloading hook, late threads) never
 // meets an object whose destructor has already run.

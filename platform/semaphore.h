@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The binary semaphore behind LazySemaphore, and the guard that makes its
 // lazy creation happen once.
 #ifndef HISTFEED_PLATFORM_SEMAPHORE_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IPv4 stream sockets: what the universal connections need from the
 // operating system, plus the listening side that test peers and
 // benchmarks use. Every call is safe to make from several threads.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Background threads: started with a stack-size request and one integer
 // argument, joined with a time-out on the library clock.
 #ifndef HISTFEED_PLATFORM_THREAD_H_

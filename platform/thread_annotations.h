@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Clang's thread-safety attributes, so the compiler checks which lock
 // guards which data (-Wthread-safety). Other compilers see nothing.
 #ifndef HISTFEED_PLATFORM_THREAD_ANNOTATIONS_H_

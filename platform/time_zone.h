@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The local time zone as the operating system describes it: offsets, the
 // daylight-time shift, the zone's name and its transition dates. Callers
 // serialise every call here under one lock of their own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the system loader is doing to the library right now. On Windows
 // the unloading hook runs inside the loader (under its lock), either for
 // a FreeLibrary, while the process's other threads still run, or at

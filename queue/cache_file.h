@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The byte layout of a cache file: the image of a full ring.
 //   offset 0      u16 slot count n
 //   offset 2      u16 slot size s

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Names of cache files: directory + prefix + sequence number + extension.
 #ifndef HISTFEED_QUEUE_CACHE_PATH_H_
 #define HISTFEED_QUEUE_CACHE_PATH_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CRC-32C (Castagnoli), which guards the records of a cache file.
 #ifndef HISTFEED_QUEUE_CHECKSUM_H_
 #define HISTFEED_QUEUE_CHECKSUM_H_

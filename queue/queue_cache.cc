@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The disk cache of a RecordQueue: enabling it, spilling a full ring into
 // a new file, and loading the oldest file back when reads reach it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "queue/record_queue.h"
 
 #include <cstdarg>

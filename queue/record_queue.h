@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RecordQueue: a bounded first-in first-out store of byte records in a
 // ring of fixed-size slots, safe for several producers and one consumer.
 // With its disk cache enabled, a push onto a full ring writes the whole

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The control record of a RecordQueue, shared by the ring operations and
 // the disk cache. Only queue/ sees it.
 #ifndef HISTFEED_QUEUE_RECORD_QUEUE_INTERNAL_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The ring of fixed-size slots inside a RecordQueue. The queue's own ring
 // and the region loaded back from a cache file follow the same rules.
 #ifndef HISTFEED_QUEUE_RING_H_

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds histfeed.dll for 32-bit Windows (the target, i686) and 64-bit
 # Windows (x86_64) with Debian's mingw-w64 cross compilers and checks that
 # each DLL exports exactly the functions of exports/exports.list at their

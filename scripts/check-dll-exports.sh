@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Checks that a DLL exports exactly the functions of exports/exports.list,
 # each by its undecorated name at its ordinal, and nothing else.
 #   scripts/check-dll-exports.sh path/to/histfeed.dll [exports.list]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs histfeed's library and development files from a build into a
 # temporary prefix, then builds and runs a small C program against them
 # twice: found by CMake's find_package, and by pkg-config.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The main job: builds histfeed, its reference service and the example data
 # source, then watches values travel through both families into two
 # databases while the primary service is killed and restarted midway.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the libFuzzer targets with clang and runs each for a short,
 # bounded time (FUZZ_SECONDS, default 25: about two minutes for all
 # targets in CI). A longer run is one command, for example:

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what the build, the tests and the benchmarks need, if missing.
 #   scripts/install-deps.sh [--wine32]   (--wine32: also try to install wine32)
 set -euo pipefail
@@ -14,6 +15,7 @@ command -v clang++ >/dev/null || need+=(clang)
 [ -e /usr/src/googletest/CMakeLists.txt ] || need+=(googletest libgtest-dev libgmock-dev)
 [ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 command -v nm >/dev/null || need+=(binutils)
+command -v ccache >/dev/null || need+=(ccache)
 [ -e /usr/include/sqlite3.h ] || need+=(libsqlite3-dev)
 command -v sqlite3 >/dev/null || need+=(sqlite3)
 command -v pkg-config >/dev/null || need+=(pkg-config)

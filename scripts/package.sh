@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the Debian packages (build-package/, prefix /usr), checks their
 # names, dependencies and contents, then unpacks them into a temporary
 # directory and runs the service from there as its systemd unit would, with

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the reference service and the soak test's data source, then runs
 # the soak test: kills of the service and the source, one damaged cache
 # file, and a value-by-value check that nothing accepted was lost.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Lists the project's source files that carry a license line, one a line:
 # the C and C++ sources and headers, the CMake files, the shell and Python
 # scripts, and .ci/run. Sourced by add-spdx.sh and check-spdx.sh.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds histfeed from this checkout and runs the whole test suite.
 #   scripts/test.sh            ordinary build (build/)
 #   scripts/test.sh address    AddressSanitizer + UBSan (build-address/)

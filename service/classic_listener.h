@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Serves the built-in network backend of histfeed's classic family: one
 // request at a time per connection, each answered with one reply (see
 // client_library/network_protocol.h). Data and configuration requests are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a classic request stores: one value row per record of a data
 // request, one configuration row per configuration request. Classic points
 // are named "SERVICE.IDENTIFIER", the service name upper-cased, since the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // histfeed-service's command line: what it asks for, and its usage text.
 #ifndef HISTFEED_SERVICE_COMMAND_LINE_H_
 #define HISTFEED_SERVICE_COMMAND_LINE_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How many connections a listener holds and how long it waits on them.
 #ifndef HISTFEED_SERVICE_CONNECTION_LIMITS_H_
 #define HISTFEED_SERVICE_CONNECTION_LIMITS_H_

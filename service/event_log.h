@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One line per event on standard error, safe from several threads.
 #ifndef HISTFEED_SERVICE_EVENT_LOG_H_
 #define HISTFEED_SERVICE_EVENT_LOG_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // histfeed-service: a reference historian service for trying and testing
 // histfeed. It stores what sources deliver in one SQLite database.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the service counts while it runs: the connections now open and
 // totals by family, acknowledgement byte, rejection reason and commit.
 // Connection handlers and the storage writer report here; the HTTP pages

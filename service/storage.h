@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service's database: one SQLite file in WAL mode holding point
 // values (one per point and time stamp, numbers kept bit for bit), point
 // configurations and the deletions applied to them.

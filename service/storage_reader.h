@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reads the service's database for the HTTP pages through a connection of
 // its own, opened read-only: in WAL mode readers never wait for the writer
 // nor hold it up, so a slow page cannot delay an acknowledgement. Every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one thread that writes the database. Connections hand it batches;
 // it commits everything that gathered meanwhile in one transaction (a
 // group commit), so a hundred sources cost one commit, not a hundred, and

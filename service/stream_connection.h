@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One client connection of a StreamListener: it gathers bytes until a
 // whole message (a frame, a request) is there, hands it to its subclass
 // and waits for that message's answer before it looks at the next, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A TCP listener on one thread: it accepts connections up to a limit and
 // runs every connection's reads, writes and timers on that thread, so a
 // connection costs a socket and a little memory, never a thread. What a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "service/universal_frame_rows.h"
 
 #include "universal/config_record.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a checked universal frame stores: one row per record.
 #ifndef HISTFEED_SERVICE_UNIVERSAL_FRAME_ROWS_H_
 #define HISTFEED_SERVICE_UNIVERSAL_FRAME_ROWS_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "service/universal_listener.h"
 
 #include "service/event_log.h"

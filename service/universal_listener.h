@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Serves universal connections: reads frames, stores their rows and
 // answers each frame with one byte, 0x06 once its rows are committed or
 // 0x15 when it is malformed or could not be stored.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The text of a stored number that reads back to the very same bits:
 // the shortest decimal that round-trips, "inf", "-inf", "-0", and for a
 // NaN its whole bit pattern, "nan(0x7ff8000000000000)".

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* The public header compiles as C and the shipped library links from C:
  * initialize, add, flush, close, as a universal source does. */
 #include <stdio.h>

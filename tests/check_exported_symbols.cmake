@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Compares the defined dynamic symbols of LIBRARY with the names in EXPECTED.
 execute_process(COMMAND nm -D --defined-only ${LIBRARY}
   OUTPUT_VARIABLE listing RESULT_VARIABLE failed)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The backend named by HISTFEED_CLIENT_LIBRARY, chosen at the first call.
 // Each build of this file is its own program, since the choice is made
 // once per process: PLUGIN_PATH names the plug-in, and PLUGIN_USABLE says

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Byte layout of the two configuration records.
 #include "universal/config_record.h"
 

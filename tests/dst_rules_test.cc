@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Daylight decisions with rule tables read from generated settings files.
 #include <gtest/gtest.h>
 

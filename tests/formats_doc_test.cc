@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // docs/formats.md against the code: every table marked CHECKED there is
 // read back and compared with the layout the code defines or writes. When a
 // layout moves to a new definition, point the expectations here at it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The clock and the conversion to local time, checked against the C
 // library's own conversion in zones given by "TZ".
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The built-in network backend against a scripted peer: malformed, short,
 // late and missing replies give non-zero results and leave the caller's
 // reply block alone; a broken connection is opened again on the next call.

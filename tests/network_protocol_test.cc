@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The messages of the built-in network backend and its map of service
 // addresses: what goes on the wire, and what is refused.
 #include <gtest/gtest.h>

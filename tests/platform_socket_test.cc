@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The socket contract every platform implementation must meet.
 #include <gtest/gtest.h>
 

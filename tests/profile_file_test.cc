@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading settings files in the profile format.
 #include "timezone/profile_file.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The disk cache behind a RecordQueue: file names, the byte layout, order
 // across spills and reloads, files left by an earlier run, the file limit,
 // and files that cannot be trusted.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Queued sending of the universal family: the send-or-queue step and its
 // counters, ordered replay by the queue thread, the disk cache behind the
 // queue, and the heartbeat.

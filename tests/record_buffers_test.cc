@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The per-key record buffers: when frames leave, what they carry, and
 // that no record is lost, reordered or sent under another group's header.
 #include "universal/record_buffers.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The in-memory ring of a RecordQueue: capacity, record sizes, order and
 // the consumer's wait.
 #include "queue/record_queue.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Direct sending: both decision tables, the trace lines, and the
 // per-connection pairing of a frame with its acknowledgement.
 #include <gtest/gtest.h>

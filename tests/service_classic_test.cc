@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The classic family end to end: buffers delivered by the sender through
 // the built-in network backend to the reference service's classic
 // listener, stored in a temporary database; the service's busy and load

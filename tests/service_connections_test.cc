@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service program under many connections: a plant's worth of idle
 // sources on few threads, a limit that refuses one more, and no spinning
 // when it runs out of file descriptors.

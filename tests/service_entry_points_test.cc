@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every universal entry point, through a connected key, into the reference
 // service's database: what is stored is what the caller gave.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service's HTTP side: what the database reader finds, the JSON and
 // chart it answers with, the parameters it refuses, /metrics as promtool
 // reads it, and the metrics the listeners report.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real service process killed and restarted under a stream from a
 // universal key with acknowledgement and a queue: every value the library
 // accepted must end up in the database, once the queue has drained.

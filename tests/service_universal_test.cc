@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reference service's universal listener: what it stores and how it
 // answers well-formed, malformed and hostile streams.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The debug snapshot of the classic buffers: its exact text, appending,
 // failures, and consistency while records are being added.
 #include <gtest/gtest.h>

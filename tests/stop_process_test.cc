@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Stopping the classic family: StopProcess, a restart after it, and the
 // stronger stop of the unloading hook.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the platform layer reports about zones.
 #include <gtest/gtest.h>
 #include <unistd.h>

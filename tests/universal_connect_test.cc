@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Connecting, the reconnect threads, failover with the way back, and
 // closing: prompt, and leaving no thread or socket behind.
 #include <gtest/gtest.h>

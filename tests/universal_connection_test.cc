@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The connection table: taking and giving back slots, the options and
 // counters a slot keeps, the status item table and the message flag.
 #include <gtest/gtest.h>

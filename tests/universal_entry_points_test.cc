@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The exported point-value, configuration and deletion entry points, seen
 // from the service: the bytes of each record and how records group.
 #include <gtest/gtest.h>

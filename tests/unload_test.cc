@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The shipped library loaded and unloaded at run time, as an application
 // that loads it on demand does: unloading delivers the partly filled
 // classic buffers before dlclose returns, and really unmaps the library.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Calendar arithmetic on the proleptic Gregorian calendar, in 64 bits so
 // that no time value near the ends of the 32-bit range overflows.
 #ifndef HISTFEED_TIMEZONE_CIVIL_DATE_H_

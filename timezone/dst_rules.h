@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Daylight saving time decisions, with transition dates that the settings
 // file "KELSYS.INI" may give per year instead of the zone's own.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "timezone/local_time.h"
 
 #include "platform/clock.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's calendar clock and its conversion to local time.
 #ifndef HISTFEED_TIMEZONE_LOCAL_TIME_H_
 #define HISTFEED_TIMEZONE_LOCAL_TIME_H_

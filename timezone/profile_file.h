@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A settings file in the profile format: "[Section]" headers followed by
 // "Key=Value" lines. Section and key names are compared without regard to
 // case, the first of several equal sections or keys counts, and lines

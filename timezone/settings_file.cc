@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "timezone/settings_file.h"
 
 #include <optional>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where the settings file "KELSYS.INI" lives: in the directory named by the
 // environment variable HISTFEED_SETTINGS_DIR when that is set and not
 // empty, else in the system's settings directory (/etc, or the Windows

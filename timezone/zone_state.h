@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The local zone as the time conversions see it, set up once per process,
 // and the library-wide time lock that guards it.
 #ifndef HISTFEED_TIMEZONE_ZONE_STATE_H_

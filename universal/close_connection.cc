@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Closing a key: its threads end, its sockets close, and the key is given
 // back.
 #include "histfeed.h"

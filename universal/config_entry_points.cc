@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The exported configuration and deletion entry points. Their records
 // travel in configuration frames, which go to every configured service.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "universal/config_record.h"
 
 #include "universal/frame_format.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The configuration records of the universal family: ConfigRec (type 5,
 // 607 bytes) and ConfigExtendedRec (type 10, 904 bytes). The library
 // copies every field unchanged; what the fields mean is the service's.

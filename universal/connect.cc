@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Opening a key's primary and alternate connections.
 #include <cstdint>
 

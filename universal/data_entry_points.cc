@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The exported point-value entry points: each builds one record of the
 // type's layout and adds it to the key's buffer of that type.
 #include <cstddef>

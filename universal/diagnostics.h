@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Diagnostic lines of the universal family. Each line is formatted into a
 // bounded buffer and passed to the exported, do-nothing message sink,
 // where outside observers intercept it; tests watch through an internal

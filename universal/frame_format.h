@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The wire format of the universal family: the 17 record types, their
 // record layouts, and the frame that carries records of one type. This is
 // the one definition of every layout; the library encodes with it and a

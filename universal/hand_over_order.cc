@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "universal/hand_over_order.h"
 
 namespace histfeed::universal {

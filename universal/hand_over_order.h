@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The order in which a key's frames reach the transport. Frames are cut
 // from the record buffers under the key's lock but handed over after it is
 // released, so that sending never blocks the threads that add records.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The heartbeat: an empty frame at a fixed interval, so a service sees a
 // quiet source alive.
 #include "histfeed.h"

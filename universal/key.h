@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A universal connection key: its record buffers, its two service links,
 // its queue and its background threads, with the options and counters the
 // status items describe. The table holds 100 keys for the life of the

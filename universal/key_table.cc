@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The table of connection keys, taking a key, and the connected-state
 // query.
 #include <array>

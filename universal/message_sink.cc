@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The exported message sink. It does nothing on purpose: observers
 // receive every diagnostic line by intercepting it. On Linux an
 // application defines its own function of this name (the library's calls

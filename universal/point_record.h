@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One point value encoded for a record type fixed while compiling. Each
 // value entry point knows its record type, so its copy of the encoder has
 // no per-field type tests, and the caller's texts are read once, straight

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The queue thread of a key: replays queued frames, oldest first, while a
 // service is connected.
 #ifndef HISTFEED_UNIVERSAL_QUEUE_THREAD_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The send-or-queue step every frame of a key passes through, and the
 // set-up and tear-down of the key's queue.
 #ifndef HISTFEED_UNIVERSAL_QUEUED_SENDING_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Stopping: every wait of a key's threads ends when its stop event is
 // set, and every blocking socket call of theirs ends when the key's links
 // are aborted, so stopping is prompt.

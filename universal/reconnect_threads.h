@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reconnect threads: each watches one link of a key and rebuilds its
 // connection every 5 seconds while it is marked not connected.
 #ifndef HISTFEED_UNIVERSAL_RECONNECT_THREADS_H_

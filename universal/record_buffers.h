@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The record buffers of one connection key: one buffer per record type in
 // which records gather until they leave together as a frame, and the
 // header fields (identifier, block time) that block frames carry once.

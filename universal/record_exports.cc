@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The exported record functions: adding ready-made records, flushing a
 // type, and the header setters of block frames.
 #include "histfeed.h"

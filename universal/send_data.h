@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Direct sending of one finished frame, with failover between the
 // primary and the alternate service and the one-byte acknowledgement.
 #ifndef HISTFEED_UNIVERSAL_SEND_DATA_H_

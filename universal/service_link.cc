@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "histfeed.h"
 #include "universal/service_link.h"
 

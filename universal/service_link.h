@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One service connection of a key, the primary or the alternate: where it
 // goes, its socket, its state, its reconnect thread and the locks that
 // keep these consistent while sending threads, the reconnect thread and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "universal/status_items.h"
 
 #include <algorithm>

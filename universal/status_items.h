@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The status item table: names and descriptions of the per-key status
 // values kept in each Key.
 #ifndef HISTFEED_UNIVERSAL_STATUS_ITEMS_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The DLL's entry point. It only notes why the library is being unloaded;
 // the unloading hook (a static object's destructor, which the C runtime
 // runs right after this function) reads that to choose what it may do.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <io.h>
 #include <windows.h>
 // The file system interface has a CreateFile of its own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IPv4 stream sockets with Windows Sockets 1.1.
 #include "platform/socket.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Threads on Windows. A thread that has run its body parks inside the
 // system (SignalObjectAndWait) until its owner lets it go. That makes the
 // end of a thread observable without waiting for its handle: a thread's

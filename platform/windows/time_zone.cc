@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The local time zone on Windows: the system's zone from
 // GetTimeZoneInformation, or the C runtime's reading of "TZ" when that is
 // set (which, as on every Windows, knows offsets and names but no rules of

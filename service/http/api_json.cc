@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "service/http/api_json.h"
 
 #include "service/http/json_writer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The JSON documents of the HTTP side's /api/ paths (described in
 // docs/http.md). Times are milliseconds since 1970-01-01 UTC.
 #ifndef HISTFEED_SERVICE_HTTP_API_JSON_H_

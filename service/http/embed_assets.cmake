@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Writes OUTPUT: a C++ source holding each file of ASSETS (a ;-list) as a
 # PageAsset. Run at build time, so an edited page is built in again.
 set(body "// Generated from service/http/assets/ by embed_assets.cmake; do not edit.\n")

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service's HTTP side: pages, JSON and /metrics on one address,
 // answering GET (and HEAD) only. Its threads run at a lower priority than
 // the listeners', and it reads the database through its own read-only

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Builds a JSON text in one pass. Commas are placed by the writer; texts
 // are escaped, and bytes that are not UTF-8 become U+FFFD, so the result
 // always parses.

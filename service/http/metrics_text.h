@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service's counters in the Prometheus text exposition format.
 #ifndef HISTFEED_SERVICE_HTTP_METRICS_TEXT_H_
 #define HISTFEED_SERVICE_HTTP_METRICS_TEXT_H_

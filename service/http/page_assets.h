@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The pages' HTML, script and style sheet, built into the program from
 // service/http/assets/ so the service serves them without files beside it.
 #ifndef HISTFEED_SERVICE_HTTP_PAGE_ASSETS_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reads the query parameters of the HTTP side into checked requests. Each
 // parser names the parameters its page takes and refuses anything else
 // (an unknown or repeated name, a value out of range) with a text that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The rate of a growing counter over the last few seconds, from the
 // samples it is shown as pages ask for it.
 #ifndef HISTFEED_SERVICE_HTTP_RATE_METER_H_

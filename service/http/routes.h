@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the HTTP side answers to each GET path, apart from the server
 // itself: pages, JSON, the chart and /metrics. Every answer is built here
 // from the metrics registry and the database reader, so it can be tested

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Draws a point's reduced series as an SVG line chart: one column of the
 // plot per pixel, a vertical stroke from each column's least to its
 // greatest value, joined to the next column.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The service's pages in a real browser.
 
 Starts histfeed-service with its HTTP side, a source streaming values into

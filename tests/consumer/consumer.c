@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* A program built against an installed histfeed, as a user would build
    one: it includes the installed headers, links the installed library and
    checks a few answers that need no historian service. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* A client library plug-in that accepts every request at once. Its reply
    text reports the load "<records in the request>,1000", which lets a test
    see that the request reached it intact. */

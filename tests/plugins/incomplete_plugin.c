@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* A client library plug-in that lacks TarvoResolvePoint. */
 #define PLUGIN_EXPORT __attribute__((visibility("default")))
 

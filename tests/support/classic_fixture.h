@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A fresh classic family for each test, with the fake client library in
 // place and the clock running fast.
 #ifndef HISTFEED_TESTS_SUPPORT_CLASSIC_FIXTURE_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "tests/support/database_rows.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reads a service database the way a test compares it: each row of a
 // query as one text.
 #ifndef HISTFEED_TESTS_SUPPORT_DATABASE_ROWS_H_

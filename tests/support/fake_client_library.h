@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // An in-process client library for tests: it records every call and
 // answers as scripted. Constructing one puts it in place of the real
 // backend; destroying it puts the previous one back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A scriptable historian service on the loopback interface, for tests and
 // benchmarks. It accepts any number of connections, cuts the incoming
 // bytes into frames by their header (FE FE, then the total length as u32

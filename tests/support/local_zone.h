@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A test fixture that puts the process in a chosen time zone with a chosen
 // settings file, as in a fresh process, and restores everything afterwards.
 #ifndef HISTFEED_TESTS_SUPPORT_LOCAL_ZONE_H_

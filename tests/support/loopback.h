@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Plain loopback sockets for tests that talk to a service directly.
 #ifndef HISTFEED_TESTS_SUPPORT_LOOPBACK_H_
 #define HISTFEED_TESTS_SUPPORT_LOOPBACK_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Collects the universal family's diagnostic lines for a test, each with
 // the library time at which it was passed.
 #ifndef HISTFEED_TESTS_SUPPORT_MESSAGE_CAPTURE_H_

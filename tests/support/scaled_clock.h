@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs the library clock faster for the duration of a test, so the
 // library's fixed time constants (seconds of back-off and time-outs) pass
 // quickly.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the reference service's listeners need beside a database: the
 // metrics they report to and the one writer that commits for all of them.
 // Declare it before the listeners, which wait for it when they stop.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The histfeed-service program run by a test: one database, fixed ports.
 #ifndef HISTFEED_TESTS_SUPPORT_SERVICE_PROCESS_H_
 #define HISTFEED_TESTS_SUPPORT_SERVICE_PROCESS_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A fresh directory for one test, removed with everything in it afterwards.
 #ifndef HISTFEED_TESTS_SUPPORT_TEMP_DIRECTORY_H_
 #define HISTFEED_TESTS_SUPPORT_TEMP_DIRECTORY_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared set-up of the universal tests: a fresh key per test, every key
 // closed afterwards, and service connections attached by hand so that
 // sending can be tested without reconnect threads.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // histfeed.dll as a Windows application meets it: loaded with LoadLibraryA,
 // every export bound by ordinal and by name, called through the header's
 // calling convention, its message sink patched at run time, and unloaded

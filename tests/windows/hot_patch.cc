@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "tests/windows/hot_patch.h"
 
 #include <windows.h>

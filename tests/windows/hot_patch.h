@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Redirects a hot-patchable function to another one at run time, as an
 // observer of the library's diagnostic lines does on Windows.
 #ifndef HISTFEED_TESTS_WINDOWS_HOT_PATCH_H_

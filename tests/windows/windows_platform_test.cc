@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the Windows platform layer adds to the common contract: the named
 // creation guard, binding by ordinal, Windows paths and the settings
 // file's home in the Windows directory.

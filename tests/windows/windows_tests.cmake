@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Tests of the Windows build. The script scripts/build-windows.sh runs
 # them under Wine. The test programs, a copy of histfeed.dll and the fake
 # tarvoapi.dll share one directory, the first place Windows looks for a

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Soak test: nothing accepted is lost across kills.
 
 Runs soak_source (values through one key with acknowledgement, queue and

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * soak_source: a data source for the soak test. It streams numbered values
  * of one point through one universal key with acknowledgement, a queue and
