@@ -67,6 +67,19 @@ static long CountAfter(const char *text, const char *marker) {
 /* Receives every diagnostic line of the universal family: on Linux by
  * defining the library's sink function, on Windows by patching it (see
  * ObserveLibraryLines below). */
+/* Microseconds on the wall clock (Windows' C runtime lacks timespec_get). */
+static long long MicrosNow(void) {
+#if defined(_WIN32)
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return (long long)((((unsigned long long)now.dwHighDateTime << 32) | now.dwLowDateTime) / 10);
+#else
+  struct timespec now;
+  timespec_get(&now, TIME_UTC);
+  return (long long)now.tv_sec * 1000000 + now.tv_nsec / 1000;
+#endif
+}
+
 #if defined(_WIN32)
 static void HISTFEED_CALL DemoMessageSink(const char *text) {
 #else
@@ -75,9 +88,7 @@ void VornMxUniversalMessage(const char *text) {
   long records;
   if (text == NULL) return;
   if ((records = CountAfter(text, "Data good ACK - records=")) >= 0) {
-    struct timespec now;
-    timespec_get(&now, TIME_UTC);
-    atomic_store(&lastAcknowledgementMicros, (long long)now.tv_sec * 1000000 + now.tv_nsec / 1000);
+    atomic_store(&lastAcknowledgementMicros, MicrosNow());
     atomic_fetch_add(&acknowledgedValues, records);
   } else if (strcmp(text, "SendData() data moved to ALT") == 0) {
     atomic_fetch_add(&failovers, 1);
@@ -157,11 +168,7 @@ struct Demo {
 };
 
 /* Seconds on the wall clock, with a fraction. */
-static double Now(void) {
-  struct timespec now;
-  timespec_get(&now, TIME_UTC);
-  return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
-}
+static double Now(void) { return (double)MicrosNow() / 1e6; }
 
 static double UniversalValue(long round, long point) { return 20.0 + point + (round % 400) * 0.25; }
 static double ClassicValue(long index) { return 100.0 + (index % 4000) * 0.5; }
