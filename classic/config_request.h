@@ -7,14 +7,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "classic/request_layout.h"
 #include "client_library/tarvo_plugin.h"
 
 namespace histfeed::classic {
 
 inline constexpr size_t kConfigServiceSize = 18;  // 17 characters and a terminator
 inline constexpr size_t kConfigPointIdSize = 9;   // 8 characters and a terminator
-inline constexpr int kConfigFieldTexts = 9;
-inline constexpr int kConfigRows = 10;
+inline constexpr int kConfigFieldTexts = config_layout::kFieldCount;
+inline constexpr int kConfigRows = config_layout::kRowCount;
 
 // The caller's arguments, numbered as they are passed.
 struct ConfigArguments {
