@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "classic/fixed_text.h"
+#include "classic/request_layout.h"
 
 namespace histfeed::classic {
 namespace {
@@ -11,21 +12,33 @@ namespace {
 constexpr size_t kPointNameLookedAt = 39;
 constexpr size_t kServiceMax = kConfigServiceSize - 1;
 constexpr size_t kPointIdMax = kConfigPointIdSize - 1;
-constexpr size_t kText60 = 60;
-constexpr size_t kRowWidth = 32;
+constexpr size_t kText60Width = config_layout::kText60.size;
+constexpr size_t kRowWidth = config_layout::kFirstRow.size;
 constexpr int kRowsOfText60 = 4;
 
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
-void PutFlag(uint8_t* at, int32_t flag) { *at = flag != 0 ? 'Y' : 'N'; }
-
-void PutFourDigits(uint8_t* at, int32_t number) {
-  FormatFixed(at, 5, "%.4d", static_cast<int>(static_cast<uint16_t>(number)));
+// Writers of one field of the request.
+void PutText(uint8_t* request, LayoutField field, const char* text) {
+  CopyFixed(request + field.offset, field.size, text);
 }
 
-void PutSixDigits(uint8_t* at, int32_t number) { FormatFixed(at, 7, "%.6d", number); }
+void PutFlag(uint8_t* request, LayoutField field, int32_t flag) {
+  request[field.offset] = flag != 0 ? 'Y' : 'N';
+}
 
-void PutNumber(uint8_t* at, double number) { FormatFixed(at, 17, "%16.9G", number); }
+void PutFourDigits(uint8_t* request, LayoutField field, int32_t number) {
+  FormatFixed(request + field.offset, field.size, "%.4d",
+              static_cast<int>(static_cast<uint16_t>(number)));
+}
+
+void PutSixDigits(uint8_t* request, LayoutField field, int32_t number) {
+  FormatFixed(request + field.offset, field.size, "%.6d", number);
+}
+
+void PutNumber(uint8_t* request, LayoutField field, double number) {
+  FormatFixed(request + field.offset, field.size, "%16.9G", number);
+}
 
 // `text` in rows of 32 characters, one row per piece that has characters.
 void PutPieces(uint8_t* firstRow, int rows, const char* text) {
@@ -69,44 +82,47 @@ void BuildConfigRequest(const ConfigArguments& a, const char* pointId, bool spli
   request[1] = TARVO_CODE_CONFIG >> 8;
   request[2] = 1;
 
-  char text60[kText60 + 1] = {};
-  TextPart trimmed = Trimmed(a.text60, kText60);
+  char text60[kText60Width + 1] = {};
+  TextPart trimmed = Trimmed(a.text60, kText60Width);
   for (size_t i = 0; i < trimmed.length; ++i) text60[i] = UpperAscii(trimmed.start[i]);
 
+  using namespace config_layout;
   uint8_t* r = request;
-  CopyFixed(r + 72, 8, pointId);
-  CopyFixed(r + 81, kText60, text60);
-  CopyFixed(r + 142, 24, a.text24);
-  CopyFixed(r + 167, 8, a.text8);
-  std::memcpy(r + 176, a.analog != 0 ? "AI" : "DI", 3);
-  PutFlag(r + 179, a.flag6);
-  PutFourDigits(r + 180, a.number7);
-  PutFlag(r + 185, a.flag8);
-  CopyFixed(r + 186, 16, a.text9);
-  CopyFixed(r + 203, 16, a.text10);
-  PutFlag(r + 220, a.flag11);
-  PutNumber(r + 221, a.number12);
-  PutFlag(r + 238, a.flag13);
-  PutNumber(r + 239, a.number14);
-  PutFlag(r + 256, a.flag15);
-  PutNumber(r + 257, a.number16);
-  PutFlag(r + 274, a.flag17);
-  PutNumber(r + 275, a.number18);
-  PutFlag(r + 292, a.flag19);
-  PutNumber(r + 293, a.number20);
-  PutFlag(r + 310, a.flag21);
-  PutNumber(r + 311, a.number22);
-  PutFlag(r + 328, a.flag23);
-  PutFlag(r + 329, a.flag24);
-  PutSixDigits(r + 330, a.number25);
-  PutSixDigits(r + 337, a.number26);
-  PutFourDigits(r + 344, a.number27);
-  PutNumber(r + 349, a.number28);
-  PutFourDigits(r + 366, a.number29);
-  PutNumber(r + 371, a.number30);
-  PutNumber(r + 388, a.number31);
-  for (int k = 0; k < kConfigFieldTexts; ++k) CopyFixed(r + 405 + 32 * k, 32, a.fields[k]);
-  uint8_t* rows = r + 693;
+  PutText(r, kPointId, pointId);
+  PutText(r, kText60, text60);
+  PutText(r, kText24, a.text24);
+  PutText(r, kText8, a.text8);
+  std::memcpy(r + kAnalog.offset, a.analog != 0 ? "AI" : "DI", kAnalog.size);
+  PutFlag(r, kFlag6, a.flag6);
+  PutFourDigits(r, kNumber7, a.number7);
+  PutFlag(r, kFlag8, a.flag8);
+  PutText(r, kText9, a.text9);
+  PutText(r, kText10, a.text10);
+  PutFlag(r, kFlag11, a.flag11);
+  PutNumber(r, kNumber12, a.number12);
+  PutFlag(r, kFlag13, a.flag13);
+  PutNumber(r, kNumber14, a.number14);
+  PutFlag(r, kFlag15, a.flag15);
+  PutNumber(r, kNumber16, a.number16);
+  PutFlag(r, kFlag17, a.flag17);
+  PutNumber(r, kNumber18, a.number18);
+  PutFlag(r, kFlag19, a.flag19);
+  PutNumber(r, kNumber20, a.number20);
+  PutFlag(r, kFlag21, a.flag21);
+  PutNumber(r, kNumber22, a.number22);
+  PutFlag(r, kFlag23, a.flag23);
+  PutFlag(r, kFlag24, a.flag24);
+  PutSixDigits(r, kNumber25, a.number25);
+  PutSixDigits(r, kNumber26, a.number26);
+  PutFourDigits(r, kNumber27, a.number27);
+  PutNumber(r, kNumber28, a.number28);
+  PutFourDigits(r, kNumber29, a.number29);
+  PutNumber(r, kNumber30, a.number30);
+  PutNumber(r, kNumber31, a.number31);
+  for (int k = 0; k < kConfigFieldTexts; ++k) {
+    CopyFixed(r + kFirstField.offset + kFirstField.size * size_t(k), kFirstField.size, a.fields[k]);
+  }
+  uint8_t* rows = r + kFirstRow.offset;
   if (splitRows) {
     PutPieces(rows, kRowsOfText60, a.text60);
     PutPieces(rows + kRowWidth * kRowsOfText60, kConfigRows - kRowsOfText60, a.text24);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "classic/request_layout.h"
 #include "client_library/tarvo_plugin.h"
 
 namespace histfeed::classic {
@@ -17,8 +18,8 @@ inline constexpr size_t kConfigPointIdSize = 9;   // 8 characters and a terminat
 // Characters of a caller's point name read at most: room for blanks
 // around a service name and a point identifier cut to their sizes.
 inline constexpr size_t kConfigPointNameMax = 1024;
-inline constexpr int kConfigFieldTexts = 9;
-inline constexpr int kConfigRows = 10;
+inline constexpr int kConfigFieldTexts = config_layout::kFieldCount;
+inline constexpr int kConfigRows = config_layout::kRowCount;
 
 // The caller's arguments, numbered as they are passed.
 struct ConfigArguments {

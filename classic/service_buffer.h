@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "classic/request_layout.h"
 #include "client_library/tarvo_plugin.h"
 #include "platform/lazy_semaphore.h"
 
@@ -78,9 +79,15 @@ static_assert(sizeof(ServiceBuffer) == 4097);
 static_assert(offsetof(ServiceBuffer, kind) == 21);
 static_assert(offsetof(ServiceBuffer, request) == 25);
 static_assert(sizeof(ShortIdRecord) == TARVO_SHORT_ID_RECORD_SIZE);
-static_assert(offsetof(ShortIdRecord, status) == 15 && offsetof(ShortIdRecord, value) == 17);
+static_assert(offsetof(ShortIdRecord, pointId) == record_layout::kShortPointId.offset &&
+              sizeof(ShortIdRecord::pointId) == record_layout::kShortPointId.size);
+static_assert(offsetof(ShortIdRecord, status) == record_layout::kShortStatus.offset &&
+              offsetof(ShortIdRecord, value) == record_layout::kShortValue.offset);
 static_assert(sizeof(LongIdRecord) == TARVO_LONG_ID_RECORD_SIZE);
-static_assert(offsetof(LongIdRecord, status) == 67 && offsetof(LongIdRecord, value) == 69);
+static_assert(offsetof(LongIdRecord, pointId) == record_layout::kLongPointId.offset &&
+              sizeof(LongIdRecord::pointId) == record_layout::kLongPointId.size);
+static_assert(offsetof(LongIdRecord, status) == record_layout::kLongStatus.offset &&
+              offsetof(LongIdRecord, value) == record_layout::kLongValue.offset);
 static_assert(kRecordsOffset + TARVO_SHORT_ID_RECORDS_MAX * sizeof(ShortIdRecord) ==
               kRequestImageSize);
 static_assert(kRecordsOffset + TARVO_LONG_ID_RECORDS_MAX * sizeof(LongIdRecord) ==

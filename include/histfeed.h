@@ -50,7 +50,8 @@ extern "C" {
 #define HISTFEED_OK 0
 
 /* Universal family. */
-#define HISTFEED_KEY_NOT_READY (-1)          /* socket layer not started, key not initialized or not in use */
+/* The socket layer did not start, or the key is not initialized or not in use. */
+#define HISTFEED_KEY_NOT_READY (-1)
 #define HISTFEED_NOT_A_RECORD_TYPE (-1)
 #define HISTFEED_HEARTBEAT_NOT_STARTED (-2)
 #define HISTFEED_MISSING_POINT_ID (-100)

@@ -6,22 +6,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "classic/request_layout.h"
 #include "client_library/tarvo_plugin.h"
 
 namespace histfeed::service {
 namespace {
 
-// Offsets inside a record.
-constexpr size_t kShortIdOffset = 6, kShortIdSize = 8, kShortStatusOffset = 15,
-                 kShortValueOffset = 17;
-constexpr size_t kLongIdOffset = 6, kLongIdSize = 60, kLongStatusOffset = 67,
-                 kLongValueOffset = 69;
-constexpr size_t kValueSize = 17;
-
-// Offsets inside a configuration request.
-constexpr size_t kConfigPointIdOffset = 72, kConfigPointIdSize = 8;
-constexpr size_t kConfigDescriptionOffset = 81, kConfigDescriptionSize = 60;
-constexpr size_t kConfigUnitsOffset = 167, kConfigUnitsSize = 8;
+using classic::config_layout::kPointId;
+using classic::config_layout::kText60;
+using classic::config_layout::kText8;
+namespace record_layout = classic::record_layout;
+using classic::LayoutField;
 
 uint16_t Get16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | (at[1] << 8)); }
 
@@ -90,12 +85,14 @@ bool ClassicDataRows(std::string_view service, bool longKind, const uint8_t* req
     ValueRow row;
     row.family = "classic";
     row.idKind = longKind ? IdKind::kLong : IdKind::kPoint;
-    row.point = ClassicPointName(service, longKind ? Field(record + kLongIdOffset, kLongIdSize)
-                                                   : Field(record + kShortIdOffset, kShortIdSize));
-    row.time = Get32(record);
-    row.msec = Get16(record + 4);
-    row.status = Get16(record + (longKind ? kLongStatusOffset : kShortStatusOffset));
-    SetValue(Field(record + (longKind ? kLongValueOffset : kShortValueOffset), kValueSize), &row);
+    const LayoutField id = longKind ? record_layout::kLongPointId : record_layout::kShortPointId;
+    const LayoutField status = longKind ? record_layout::kLongStatus : record_layout::kShortStatus;
+    const LayoutField value = longKind ? record_layout::kLongValue : record_layout::kShortValue;
+    row.point = ClassicPointName(service, Field(record + id.offset, id.size));
+    row.time = Get32(record + record_layout::kTime.offset);
+    row.msec = Get16(record + record_layout::kMilliseconds.offset);
+    row.status = Get16(record + status.offset);
+    SetValue(Field(record + value.offset, value.size), &row);
     batch->values.push_back(std::move(row));
   }
   return true;
@@ -112,15 +109,15 @@ bool ClassicConfigRow(std::string_view service, const uint8_t* request, size_t s
   row.family = "classic";
   row.idKind = IdKind::kPoint;
   row.recordType = TARVO_CODE_CONFIG;
-  row.pointId = Field(request + kConfigPointIdOffset, kConfigPointIdSize);
+  row.pointId = Field(request + kPointId.offset, kPointId.size);
   if (Trim(row.pointId).empty()) {
     *error = "configuration without a point identifier";
     return false;
   }
   row.point = ClassicPointName(service, row.pointId);
   row.description = std::string(
-      Trim(Field(request + kConfigDescriptionOffset, kConfigDescriptionSize)));
-  row.units = std::string(Trim(Field(request + kConfigUnitsOffset, kConfigUnitsSize)));
+      Trim(Field(request + kText60.offset, kText60.size)));
+  row.units = std::string(Trim(Field(request + kText8.offset, kText8.size)));
   row.raw.assign(request, request + size);
   batch->configs.push_back(std::move(row));
   return true;

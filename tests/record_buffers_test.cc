@@ -127,7 +127,8 @@ TEST_F(RecordBuffersTest, BlockFramesNeedTheirHeaderAndClearItAfterwards) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(&sent_[0].bytes[10]), 9), "POINT1234");
   EXPECT_EQ(GetU32(&sent_[0].bytes[19]), 1u);
   ASSERT_EQ(AddOne(2, 2), 0);
-  EXPECT_EQ(buffers_.Flush(2, Sender()), HISTFEED_MISSING_POINT_ID);  // the identifier left with its frame
+  // The identifier left with its frame.
+  EXPECT_EQ(buffers_.Flush(2, Sender()), HISTFEED_MISSING_POINT_ID);
 
   ASSERT_EQ(AddOne(3, 3), 0);
   EXPECT_EQ(buffers_.Flush(3, Sender()), HISTFEED_MISSING_BLOCK_TIME);
