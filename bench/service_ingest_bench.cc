@@ -13,12 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "service/event_log.h"
-#include "service/service_metrics.h"
+#include "bench/service_under_bench.h"
 #include "service/storage.h"
-#include "service/storage_writer.h"
 #include "service/universal_frame_rows.h"
-#include "service/universal_listener.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_directory.h"
 #include "universal/frame_format.h"
@@ -87,17 +84,11 @@ void BM_DirectInsert(benchmark::State& state) {
 }
 
 void BM_HundredSourcesIntoService(benchmark::State& state) {
-  service::SetEventLogQuiet(true);
-  testing::TempDirectory dir;
-  service::Storage storage;
-  if (!storage.Open(dir.File("bench.db")).empty()) return state.SkipWithError("no database");
-  service::ServiceMetrics metrics;
-  service::StorageWriter writer(storage, metrics);
-  service::UniversalListener listener(writer, metrics, {});
-  if (!listener.Start("127.0.0.1", 0).empty()) return state.SkipWithError("no listener");
+  ServiceUnderBench service;
+  if (!service.error.empty()) return state.SkipWithError(service.error.c_str());
   std::vector<int> sockets;
   for (int source = 0; source < kSources; ++source) {
-    sockets.push_back(testing::ConnectLoopback(listener.port()));
+    sockets.push_back(testing::ConnectLoopback(service.port()));
     if (sockets.back() < 0) return state.SkipWithError("connect failed");
   }
   int32_t time = 0;
@@ -114,7 +105,6 @@ void BM_HundredSourcesIntoService(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kSources * kFrameRecords);
   for (int fd : sockets) close(fd);
-  listener.Stop();
 }
 
 // Baseline first, so each ratio compares neighbours of one run.

@@ -8,12 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/service_under_bench.h"
 #include "histfeed.h"
-#include "service/event_log.h"
 #include "service/storage.h"
-#include "service/storage_writer.h"
 #include "service/universal_frame_rows.h"
-#include "service/universal_listener.h"
 #include "tests/support/temp_directory.h"
 #include "universal/frame_format.h"
 
@@ -46,17 +44,11 @@ service::Batch FullFrameRows(int32_t time) {
 }
 
 void BM_AddRecIntoService(benchmark::State& state) {
-  service::SetEventLogQuiet(true);
-  testing::TempDirectory dir;
-  service::Storage storage;
-  if (!storage.Open(dir.File("bench.db")).empty()) return state.SkipWithError("no database");
-  service::ServiceMetrics metrics;
-  service::StorageWriter writer(storage, metrics);
-  service::UniversalListener listener(writer, metrics, {});
-  if (!listener.Start("127.0.0.1", 0).empty()) return state.SkipWithError("no listener");
+  ServiceUnderBench service;
+  if (!service.error.empty()) return state.SkipWithError(service.error.c_str());
   int32_t key = -1;
   VornMxUniversalInitialize(&key, 1, 0, 0, 0, nullptr, nullptr);
-  if (VornMxUniversalDataConnect(key, "127.0.0.1", listener.port(), nullptr, 0) != 0) {
+  if (VornMxUniversalDataConnect(key, "127.0.0.1", service.port(), nullptr, 0) != 0) {
     VornMxUniversalCloseSocket(key);
     return state.SkipWithError("connect failed");
   }
@@ -74,7 +66,6 @@ void BM_AddRecIntoService(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kFrameRecords);
   VornMxUniversalCloseSocket(key);
-  listener.Stop();
 }
 
 void BM_DirectInsert(benchmark::State& state) {

@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: Apache-2.0
+// The service as histfeed-service runs it, on a fresh database in a
+// temporary directory, listening for universal sources on a loopback port.
+#ifndef HISTFEED_BENCH_SERVICE_UNDER_BENCH_H_
+#define HISTFEED_BENCH_SERVICE_UNDER_BENCH_H_
+
+#include <memory>
+#include <string>
+
+#include "service/event_log.h"
+#include "service/service_metrics.h"
+#include "service/storage.h"
+#include "service/storage_writer.h"
+#include "service/universal_listener.h"
+#include "tests/support/temp_directory.h"
+
+namespace histfeed {
+
+struct ServiceUnderBench {
+  testing::TempDirectory dir;
+  service::Storage storage;
+  service::ServiceMetrics metrics;
+  std::unique_ptr<service::StorageWriter> writer;
+  std::unique_ptr<service::UniversalListener> listener;
+  std::string error;  // empty once the service listens
+
+  ServiceUnderBench() {
+    service::SetEventLogQuiet(true);
+    if (!storage.Open(dir.File("bench.db")).empty()) {
+      error = "no database";
+      return;
+    }
+    writer = std::make_unique<service::StorageWriter>(storage, metrics);
+    listener = std::make_unique<service::UniversalListener>(*writer, metrics,
+                                                             service::UniversalFaults{});
+    if (!listener->Start("127.0.0.1", 0).empty()) error = "no listener";
+  }
+  ~ServiceUnderBench() {
+    if (listener) listener->Stop();
+  }
+  ServiceUnderBench(const ServiceUnderBench&) = delete;
+  ServiceUnderBench& operator=(const ServiceUnderBench&) = delete;
+
+  uint16_t port() const { return listener->port(); }
+};
+
+}  // namespace histfeed
+
+#endif  // HISTFEED_BENCH_SERVICE_UNDER_BENCH_H_
