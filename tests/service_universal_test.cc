@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -108,19 +109,15 @@ TEST_F(ServiceUniversalTest, StoresEveryRecordShapeAndAcknowledgesAfterCommit) {
   close(fd);
 
   EXPECT_EQ(storage_.CountValues(), 6);
-  auto summaries = storage_.Summarize();
+  std::vector<PointSummary> summaries = storage_.Summarize();
   ASSERT_EQ(summaries.size(), 5u);
-  auto find = [&](const std::string& point) {
-    for (auto& s : summaries) {
-      if (s.point == point) return s;
-    }
-    return PointSummary{};
-  };
-  EXPECT_EQ(find("long.block").count, 2);
-  EXPECT_EQ(find("long.block").lastTime, 104);
-  EXPECT_EQ(find("E1").firstTime, 200);
-  EXPECT_EQ(find(std::string(129, 'x')).lastValue, "on");
-  EXPECT_EQ(find("P2").lastValue, "2.5");
+  std::map<std::string, PointSummary> byPoint;
+  for (const PointSummary& summary : summaries) byPoint[summary.point] = summary;
+  EXPECT_EQ(byPoint["long.block"].count, 2);
+  EXPECT_EQ(byPoint["long.block"].lastTime, 104);
+  EXPECT_EQ(byPoint["E1"].firstTime, 200);
+  EXPECT_EQ(byPoint[std::string(129, 'x')].lastValue, "on");
+  EXPECT_EQ(byPoint["P2"].lastValue, "2.5");
   EXPECT_EQ(listener_->counters().heartBeats.load(), 1);
 }
 
