@@ -4,6 +4,8 @@
 
 #include <random>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "tests/support/local_zone.h"
 #include "timezone/civil_date.h"
@@ -24,6 +26,11 @@ constexpr char kEasternRules[] =
     "Data3=2007,2099,3,2,0,120,-60\n"
     "Data4=2007,2099,11,1,0,120,0\n";
 
+// The fields of a rule row that the rules use.
+std::tuple<int, int, int, int, int, int> Fields(const DstRule& row) {
+  return {row.firstYear, row.lastYear, row.month, row.week, row.time, row.bias};
+}
+
 // Whether daylight time applies at noon local standard time on a date.
 int32_t DaylightAtNoon(int y, int m, int d) {
   return IsDaylightTime(SplitSeconds(DaysFromCivil(y, m, d) * 86400 + 12 * 3600));
@@ -37,43 +44,35 @@ std::tm LocalAt(int y, int m, int d, int hour, int minute, int second) {
   return local != nullptr ? *local : std::tm{};
 }
 
-TEST(ParseDstRuleTest, ReadsSevenIntegersBetweenCommaRuns) {
-  DstRule row = ParseDstRule("1987,2006,4,1,0,120,-60");
-  EXPECT_EQ(row.firstYear, 1987);
-  EXPECT_EQ(row.lastYear, 2006);
-  EXPECT_EQ(row.month, 4);
-  EXPECT_EQ(row.week, 1);
-  EXPECT_EQ(row.time, 120);
-  EXPECT_EQ(row.bias, -60);
-
-  row = ParseDstRule(",,2007,,,2099 , 3x,\t2,0,+90,7,8,9");
-  EXPECT_EQ(row.firstYear, 2007);
-  EXPECT_EQ(row.lastYear, 2099);
-  EXPECT_EQ(row.month, 3);
-  EXPECT_EQ(row.week, 2);
-  EXPECT_EQ(row.time, 90);
-  EXPECT_EQ(row.bias, 7);  // pieces beyond the seventh are ignored
-
-  row = ParseDstRule("2007,2099");
-  EXPECT_EQ(row.lastYear, 2099);
-  EXPECT_EQ(row.month, 0);
-  EXPECT_EQ(row.bias, 0);
-  EXPECT_EQ(ParseDstRule("").firstYear, 0);
-  EXPECT_EQ(ParseDstRule("abc,def").firstYear, 0);
+// The daylight flag and the local hour at a UTC moment.
+std::pair<int, int> DaylightAndHourAt(int y, int m, int d, int hour, int minute, int second) {
+  std::tm local = LocalAt(y, m, d, hour, minute, second);
+  return {local.tm_isdst, local.tm_hour};
 }
 
-TEST(ParseDstRuleTest, KeepsLowSixteenBitsAndHoldsHugeNumbers) {
-  DstRule row = ParseDstRule("-1,70000,99999999999999999999,1,1,1,-99999999999999");
-  EXPECT_EQ(row.firstYear, 65535);
-  EXPECT_EQ(row.lastYear, 70000 - 65536);
-  EXPECT_EQ(row.month, 0xFFFF);  // held to the 32-bit maximum first
-  EXPECT_EQ(row.bias, INT32_MIN);
+TEST(ParseDstRuleTest, ReadsSevenIntegersBetweenCommaRunsKeepingLowSixteenBits) {
+  struct Case {
+    const char* text;
+    std::tuple<int, int, int, int, int, int> fields;  // years, month, week, time, bias
+  } cases[] = {{"1987,2006,4,1,0,120,-60", {1987, 2006, 4, 1, 120, -60}},
+               // Pieces beyond the seventh are ignored.
+               {",,2007,,,2099 , 3x,\t2,0,+90,7,8,9", {2007, 2099, 3, 2, 90, 7}},
+               {"2007,2099", {2007, 2099, 0, 0, 0, 0}},
+               {"", {}},
+               {"abc,def", {}},
+               // Low sixteen bits; a huge month is held to the 32-bit maximum first.
+               {"-1,70000,99999999999999999999,1,1,1,-99999999999999",
+                {65535, 70000 - 65536, 0xFFFF, 1, 1, INT32_MIN}}};
+  for (const Case& c : cases) EXPECT_EQ(Fields(ParseDstRule(c.text)), c.fields) << c.text;
 }
 
-using DstRulesTest = testing::LocalZoneTest;
+// Most cases run in the Eastern zone of before 2007, under its Windows name.
+class DstRulesTest : public testing::LocalZoneTest {
+ protected:
+  void SetUp() override { UseSystemZone(kOldEastern, "Eastern Standard Time"); }
+};
 
 TEST_F(DstRulesTest, EasternExampleMovesDaylightTimeFrom2007) {
-  UseSystemZone(kOldEastern, "Eastern Standard Time");
   WriteSettings(kEasternRules);
   EXPECT_EQ(DaylightAtNoon(2007, 3, 20), 1);
   EXPECT_EQ(DaylightAtNoon(2006, 3, 20), 0);
@@ -84,21 +83,14 @@ TEST_F(DstRulesTest, EasternExampleMovesDaylightTimeFrom2007) {
   // Daylight time starts at 02:00 standard time on March 11th 2007 and
   // ends at 02:00 daylight time on November 4th.
   EXPECT_EQ(LocalAt(2007, 3, 11, 6, 59, 59).tm_isdst, 0);
-  std::tm start = LocalAt(2007, 3, 11, 7, 0, 0);
-  EXPECT_EQ(start.tm_isdst, 1);
-  EXPECT_EQ(start.tm_hour, 3);
-  std::tm beforeEnd = LocalAt(2007, 11, 4, 5, 59, 59);
-  EXPECT_EQ(beforeEnd.tm_isdst, 1);
-  EXPECT_EQ(beforeEnd.tm_hour, 1);
-  std::tm end = LocalAt(2007, 11, 4, 6, 0, 0);
-  EXPECT_EQ(end.tm_isdst, 0);
-  EXPECT_EQ(end.tm_hour, 1);
+  EXPECT_EQ(DaylightAndHourAt(2007, 3, 11, 7, 0, 0), std::pair(1, 3));
+  EXPECT_EQ(DaylightAndHourAt(2007, 11, 4, 5, 59, 59), std::pair(1, 1));
+  EXPECT_EQ(DaylightAndHourAt(2007, 11, 4, 6, 0, 0), std::pair(0, 1));
   EXPECT_EQ(SettingsOpens(), 1);
 }
 
 // The C library reads an empty "TZ" as UTC; the library must not.
 TEST_F(DstRulesTest, EmptyTzVariableMeansTheSystemZoneAndItsRules) {
-  UseSystemZone(kOldEastern, "Eastern Standard Time");
   platform::SetTzVariableForTesting("");
   ResetTimeStateForTesting();
   WriteSettings(kEasternRules);
@@ -108,7 +100,6 @@ TEST_F(DstRulesTest, EmptyTzVariableMeansTheSystemZoneAndItsRules) {
 }
 
 TEST_F(DstRulesTest, WithoutTheFileTheZonesOwnDatesApply) {
-  UseSystemZone(kOldEastern, "Eastern Standard Time");
   EXPECT_EQ(LoadDstRuleTable(), -2);
   EXPECT_EQ(DaylightAtNoon(2007, 3, 20), 0);
   EXPECT_EQ(DaylightAtNoon(2007, 4, 10), 1);
@@ -116,7 +107,6 @@ TEST_F(DstRulesTest, WithoutTheFileTheZonesOwnDatesApply) {
 }
 
 TEST_F(DstRulesTest, ZoneMatchAndNamesIgnoreCase) {
-  UseSystemZone(kOldEastern, "Eastern Standard Time");
   WriteSettings(
       "[dst1]\n"
       "TZ1 = eastern \n"
@@ -137,7 +127,6 @@ TEST_F(DstRulesTest, ZoneNameIsCutAtStandardTimeOnly) {
 }
 
 TEST_F(DstRulesTest, EmptyKeyEndsTheZoneList) {
-  UseSystemZone(kOldEastern, "Eastern Standard Time");
   WriteSettings(
       "[Dst1]\nTz1=Central\nTz2=\nTz3=Eastern\n"
       "Data1=2007,2099,3,2,0,120,-60\nData2=2007,2099,11,1,0,120,0\n");
@@ -148,7 +137,6 @@ TEST_F(DstRulesTest, EmptyKeyEndsTheZoneList) {
 }
 
 TEST_F(DstRulesTest, SectionWithoutDataLinesGivesAnEmptyTable) {
-  UseSystemZone(kOldEastern, "Eastern Standard Time");
   WriteSettings("[Dst1]\nTz1=Eastern\n");
   ASSERT_EQ(LoadDstRuleTable(), 0);
   platform::ZoneDate start, end;
@@ -160,7 +148,6 @@ TEST_F(DstRulesTest, SectionWithoutDataLinesGivesAnEmptyTable) {
 }
 
 TEST_F(DstRulesTest, RuleSectionsMustStartWithDst1) {
-  UseSystemZone(kOldEastern, "Eastern Standard Time");
   WriteSettings("[Dst2]\nTz1=Eastern\nData1=2007,2099,3,2,0,120,-60\n");
   EXPECT_EQ(LoadDstRuleTable(), -2);
   WriteSettings("[Dst1]\n; only a comment\n[Dst2]\nTz1=Eastern\n");
@@ -168,7 +155,6 @@ TEST_F(DstRulesTest, RuleSectionsMustStartWithDst1) {
 }
 
 TEST_F(DstRulesTest, LaterNarrowerRowWins) {
-  UseSystemZone(kOldEastern, "Eastern Standard Time");
   WriteSettings(
       "[Dst1]\nTz1=Eastern\n"
       "Data1=2007,2099,3,2,0,120,-60\n"
@@ -195,7 +181,6 @@ TEST_F(DstRulesTest, LaterNarrowerRowWins) {
 }
 
 TEST_F(DstRulesTest, TieGoesToTheLaterRow) {
-  UseSystemZone(kOldEastern, "Eastern Standard Time");
   WriteSettings(
       "[Dst1]\nTz1=Eastern\n"
       "Data1=2007,2099,3,2,0,120,-60\n"
@@ -209,7 +194,6 @@ TEST_F(DstRulesTest, TieGoesToTheLaterRow) {
 }
 
 TEST_F(DstRulesTest, UncoveredSideComesFromTheZone) {
-  UseSystemZone(kOldEastern, "Eastern Standard Time");
   WriteSettings("[Dst1]\nTz1=Eastern\nData1=2007,2099,3,2,0,120,-60\n");
   EXPECT_EQ(DaylightAtNoon(2007, 3, 20), 1);   // from the file
   EXPECT_EQ(DaylightAtNoon(2007, 10, 27), 1);  // the zone's own end: October 28th
@@ -232,21 +216,14 @@ TEST_F(DstRulesTest, SouthernHemisphereOrder) {
 
   // 2009: standard time from 03:00 daylight time on April 5th (16:00 UTC
   // on the 4th), daylight time from 02:00 on October 4th (16:00 UTC on the 3rd).
-  std::tm lastDaylight = LocalAt(2009, 4, 4, 15, 59, 59);
-  EXPECT_EQ(lastDaylight.tm_isdst, 1);
-  EXPECT_EQ(lastDaylight.tm_hour, 2);
-  std::tm firstStandard = LocalAt(2009, 4, 4, 16, 0, 0);
-  EXPECT_EQ(firstStandard.tm_isdst, 0);
-  EXPECT_EQ(firstStandard.tm_hour, 2);
+  EXPECT_EQ(DaylightAndHourAt(2009, 4, 4, 15, 59, 59), std::pair(1, 2));  // last daylight second
+  EXPECT_EQ(DaylightAndHourAt(2009, 4, 4, 16, 0, 0), std::pair(0, 2));
   EXPECT_EQ(LocalAt(2009, 10, 3, 15, 59, 59).tm_isdst, 0);
-  std::tm firstDaylight = LocalAt(2009, 10, 3, 16, 0, 0);
-  EXPECT_EQ(firstDaylight.tm_isdst, 1);
-  EXPECT_EQ(firstDaylight.tm_hour, 3);
-  EXPECT_EQ(firstDaylight.tm_mday, 4);
+  EXPECT_EQ(DaylightAndHourAt(2009, 10, 3, 16, 0, 0), std::pair(1, 3));
+  EXPECT_EQ(LocalAt(2009, 10, 3, 16, 0, 0).tm_mday, 4);
 }
 
 TEST_F(DstRulesTest, WeekFiveMeansTheLastSunday) {
-  UseSystemZone(kOldEastern, "Eastern Standard Time");
   WriteSettings(
       "[Dst1]\nTz1=Eastern\n"
       "Data1=2000,2099,3,5,0,120,-60\n"
@@ -274,15 +251,12 @@ TEST_F(DstRulesTest, TzVariableMeansTheFileIsNeverRead) {
 TEST_F(DstRulesTest, ZoneWithoutDaylightTimeNeverReadsTheFile) {
   UseSystemZone("JST-9", "Tokyo Standard Time");
   WriteSettings("[Dst1]\nTz1=Tokyo\nData1=1970,2099,1,1,0,0,-60\nData2=1970,2099,12,5,0,0,0\n");
-  std::tm local = LocalAt(2007, 6, 1, 0, 0, 0);
-  EXPECT_EQ(local.tm_isdst, 0);
-  EXPECT_EQ(local.tm_hour, 9);
+  EXPECT_EQ(DaylightAndHourAt(2007, 6, 1, 0, 0, 0), std::pair(0, 9));
   EXPECT_EQ(DaylightAtNoon(2007, 6, 1), 0);
   EXPECT_EQ(SettingsOpens(), 0);
 }
 
 TEST_F(DstRulesTest, FileIsReadOnceOnTheFirstDecision) {
-  UseSystemZone(kOldEastern, "Eastern Standard Time");
   WriteSettings(kEasternRules);
   int32_t now = CurrentTime(nullptr);
   ASSERT_NE(ToLocalTime(&now), nullptr);
@@ -296,7 +270,6 @@ TEST_F(DstRulesTest, FileIsReadOnceOnTheFirstDecision) {
 }
 
 TEST_F(DstRulesTest, DamagedRowsNeverCrash) {
-  UseSystemZone(kOldEastern, "Eastern Standard Time");
   // Month 13, week 0 and 9, times past the end of the day, a zero year that
   // ends the table early.
   WriteSettings(
@@ -317,7 +290,6 @@ TEST_F(DstRulesTest, DamagedRowsNeverCrash) {
 }
 
 TEST_F(DstRulesTest, HostileFilesNeverCrash) {
-  UseSystemZone(kOldEastern, "Eastern Standard Time");
   std::mt19937 random(12345);
   const std::string pieces[] = {"[Dst1]\n", "[dst2]\n", "[", "]", "Tz1=Eastern\n", "Tz2=",
                                 "Data1=", "Data2=", "Data3=", ",", ",,,", "2007", "-60", "65536",
@@ -340,7 +312,6 @@ TEST_F(DstRulesTest, HostileFilesNeverCrash) {
 }
 
 TEST_F(DstRulesTest, LongZoneListIsSearchedToItsEnd) {
-  UseSystemZone(kOldEastern, "Eastern Standard Time");
   std::string text = "[Dst1]\n";
   for (int i = 1; i <= 40000; ++i) text += "Tz" + std::to_string(i) + "=Zone" + std::to_string(i) + "\n";
   text += "Tz40001=Eastern\nData1=2007,2099,3,2,0,120,-60\nData2=2007,2099,11,1,0,120,0\n";

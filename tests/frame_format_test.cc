@@ -103,6 +103,11 @@ void ExpectEncodersAgree(const CallerPoint& point) {
       << " text=" << (point.text ? point.text : "null");
 }
 
+template <int32_t... Codes>
+void ExpectEncodersAgreeFor(const CallerPoint& point) {
+  (ExpectEncodersAgree<Codes>(point), ...);
+}
+
 TEST(FrameFormatTest, PointRecordsMatchTheTableDrivenEncoder) {
   const std::string longest(200, 'X');
   const std::string exactPointId(kPointIdBytes, 'P');
@@ -111,19 +116,8 @@ TEST(FrameFormatTest, PointRecordsMatchTheTableDrivenEncoder) {
   const char* texts[] = {nullptr, "", "RUNNING", exactText.c_str(), longest.c_str()};
   for (const char* id : ids) {
     for (const char* text : texts) {
-      CallerPoint point{1700000000, -2, id, -3, -1.25e300, text};
-      ExpectEncodersAgree<1>(point);
-      ExpectEncodersAgree<11>(point);
-      ExpectEncodersAgree<6>(point);
-      ExpectEncodersAgree<12>(point);
-      ExpectEncodersAgree<15>(point);
-      ExpectEncodersAgree<18>(point);
-      ExpectEncodersAgree<2>(point);
-      ExpectEncodersAgree<7>(point);
-      ExpectEncodersAgree<16>(point);
-      ExpectEncodersAgree<3>(point);
-      ExpectEncodersAgree<8>(point);
-      ExpectEncodersAgree<17>(point);
+      ExpectEncodersAgreeFor<1, 11, 6, 12, 15, 18, 2, 7, 16, 3, 8, 17>(
+          {1700000000, -2, id, -3, -1.25e300, text});
     }
   }
 }

@@ -168,28 +168,28 @@ class NetworkClientLibraryTest : public ::testing::Test {
     reply->assign(TARVO_REPLY_SIZE, 0xAB);
     return backend.ShortIdExchange("Plant", request.data(), reply->data());
   }
+  int32_t ShortExchange() { return ShortExchange(*backend_, &reply_); }
 
   ScopedTimeScale fast_{100};
   ScriptedPeer peer_;
+  std::unique_ptr<ClientLibrary> backend_ = Backend();
+  std::vector<uint8_t> reply_;  // the reply block of the last ShortExchange()
 };
 
 TEST_F(NetworkClientLibraryTest, ExchangeCopiesTheReplyBlockAndKeepsTheConnection) {
-  auto backend = Backend();
-  ASSERT_EQ(backend->Connect("plant"), 0);
+  ASSERT_EQ(backend_->Connect("plant"), 0);
   peer_.Script({Step::kAnswer, Reply(network::kShortIdCall, 0, ReplyBlock(0, "120,400"))});
   peer_.Script({Step::kAnswer, Reply(network::kShortIdCall, 0, ReplyBlock(0x21, "no"))});
-  std::vector<uint8_t> reply;
-  ASSERT_EQ(ShortExchange(*backend, &reply), 0);
-  EXPECT_STREQ(reinterpret_cast<const char*>(reply.data() + TARVO_REPLY_TEXT_OFFSET), "120,400");
+  ASSERT_EQ(ShortExchange(), 0);
+  EXPECT_STREQ(reinterpret_cast<const char*>(reply_.data() + TARVO_REPLY_TEXT_OFFSET), "120,400");
   EXPECT_EQ(peer_.lastPayload().size(), static_cast<size_t>(TARVO_SHORT_ID_REQUEST_SIZE));
   // A refusal is the service's answer, not a failure of the exchange.
-  ASSERT_EQ(ShortExchange(*backend, &reply), 0);
-  EXPECT_EQ(reply[TARVO_REPLY_STATUS_OFFSET], 0x21);
+  ASSERT_EQ(ShortExchange(), 0);
+  EXPECT_EQ(reply_[TARVO_REPLY_STATUS_OFFSET], 0x21);
   EXPECT_EQ(peer_.connections(), 1);
 }
 
 TEST_F(NetworkClientLibraryTest, MalformedRepliesFailAndLeaveTheReplyBlockAlone) {
-  auto backend = Backend();
   std::vector<uint8_t> garbage(network::kReplyHeadSize + TARVO_REPLY_SIZE, 0x5A);
   std::vector<uint8_t> shortBlock = Reply(network::kShortIdCall, 0, ReplyBlock(0, ""));
   network::EncodeReplyHead(network::kShortIdCall, 0, 100, shortBlock.data());
@@ -201,14 +201,12 @@ TEST_F(NetworkClientLibraryTest, MalformedRepliesFailAndLeaveTheReplyBlockAlone)
   };
   for (const auto& bytes : bad) {
     peer_.Script({Step::kAnswer, bytes});
-    std::vector<uint8_t> reply;
-    EXPECT_EQ(ShortExchange(*backend, &reply), kNetworkMalformedReply);
-    EXPECT_EQ(reply, std::vector<uint8_t>(TARVO_REPLY_SIZE, 0xAB));
+    EXPECT_EQ(ShortExchange(), kNetworkMalformedReply);
+    EXPECT_EQ(reply_, std::vector<uint8_t>(TARVO_REPLY_SIZE, 0xAB));
   }
   // Each failure dropped the connection; the next call opens a new one.
   peer_.Script({Step::kAnswer, Reply(network::kShortIdCall, 0, ReplyBlock(0, ""))});
-  std::vector<uint8_t> reply;
-  EXPECT_EQ(ShortExchange(*backend, &reply), 0);
+  EXPECT_EQ(ShortExchange(), 0);
   EXPECT_EQ(peer_.connections(), 5);
 }
 
@@ -217,29 +215,25 @@ TEST_F(NetworkClientLibraryTest, CutRepliesAndSilenceFail) {
   std::vector<uint8_t> cut(full.begin(), full.begin() + 100);
   peer_.Script({Step::kAnswerAndClose, cut});
   peer_.Script({Step::kAnswerAndClose, {}});
-  auto backend = Backend(10000);
-  std::vector<uint8_t> reply;
-  EXPECT_EQ(ShortExchange(*backend, &reply), kNetworkClosed);
-  EXPECT_EQ(ShortExchange(*backend, &reply), kNetworkClosed);
+  backend_ = Backend(10000);
+  EXPECT_EQ(ShortExchange(), kNetworkClosed);
+  EXPECT_EQ(ShortExchange(), kNetworkClosed);
   // The script is used up: the peer reads the request and stays silent.
-  EXPECT_EQ(ShortExchange(*backend, &reply), kNetworkTimedOut);
-  EXPECT_EQ(reply, std::vector<uint8_t>(TARVO_REPLY_SIZE, 0xAB));
+  EXPECT_EQ(ShortExchange(), kNetworkTimedOut);
+  EXPECT_EQ(reply_, std::vector<uint8_t>(TARVO_REPLY_SIZE, 0xAB));
 }
 
 TEST_F(NetworkClientLibraryTest, ConnectionClosedByThePeerWhileIdleIsOpenedAgain) {
-  auto backend = Backend();
   peer_.Script({Step::kAnswerAndClose, Reply(network::kShortIdCall, 0, ReplyBlock(0, ""))});
   peer_.Script({Step::kAnswer, Reply(network::kShortIdCall, 0, ReplyBlock(0, ""))});
-  std::vector<uint8_t> reply;
-  ASSERT_EQ(ShortExchange(*backend, &reply), 0);
+  ASSERT_EQ(ShortExchange(), 0);
   ASSERT_TRUE(WaitUntil([&] { return peer_.closed() == 1; }));
   // The closed connection is noticed before the request is sent on it.
-  EXPECT_EQ(ShortExchange(*backend, &reply), 0);
+  EXPECT_EQ(ShortExchange(), 0);
   EXPECT_EQ(peer_.connections(), 2);
 }
 
 TEST_F(NetworkClientLibraryTest, ResolveAndServiceKindPassTheServiceAnswer) {
-  auto backend = Backend();
   std::string id = "AB123456";
   peer_.Script({Step::kAnswer, Reply(network::kResolveCall, 0, {id.begin(), id.end()})});
   peer_.Script({Step::kAnswer, Reply(network::kResolveCall, 0, std::vector<uint8_t>(10, 'Z'))});
@@ -247,31 +241,30 @@ TEST_F(NetworkClientLibraryTest, ResolveAndServiceKindPassTheServiceAnswer) {
   peer_.Script({Step::kAnswer, Reply(network::kServiceKindCall, 7, {})});
   char out[10];
   std::memset(out, 'q', sizeof out);
-  ASSERT_EQ(backend->ResolvePoint("Plant", "Plant.Unit.ab123456", out, 10), 0);
+  ASSERT_EQ(backend_->ResolvePoint("Plant", "Plant.Unit.ab123456", out, 10), 0);
   EXPECT_STREQ(out, "AB123456");
   std::vector<uint8_t> name = peer_.lastPayload();
   EXPECT_EQ(std::string(name.begin(), name.end()), "Plant.Unit.ab123456");
   // Ten characters do not fit ten bytes with a terminator: refused, not cut.
-  EXPECT_EQ(backend->ResolvePoint("Plant", "x", out, 10), kNetworkMalformedReply);
-  EXPECT_EQ(backend->ResolvePoint("Plant", "x", out, 10), 4);
-  EXPECT_EQ(backend->ServiceKind("Plant"), 7);
+  EXPECT_EQ(backend_->ResolvePoint("Plant", "x", out, 10), kNetworkMalformedReply);
+  EXPECT_EQ(backend_->ResolvePoint("Plant", "x", out, 10), 4);
+  EXPECT_EQ(backend_->ServiceKind("Plant"), 7);
 }
 
 TEST_F(NetworkClientLibraryTest, BadArgumentsAndUnreachableServices) {
-  auto backend = Backend();
   std::vector<uint8_t> reply(TARVO_REPLY_SIZE);
   std::vector<uint8_t> request(TARVO_SHORT_ID_REQUEST_SIZE);
   char out[10];
-  EXPECT_EQ(backend->Connect(nullptr), kNetworkBadArgument);
-  EXPECT_EQ(backend->Connect(""), kNetworkBadArgument);
-  EXPECT_EQ(backend->ShortIdExchange("Plant", nullptr, reply.data()), kNetworkBadArgument);
-  EXPECT_EQ(backend->LongIdExchange("Plant", request.data(), nullptr), kNetworkBadArgument);
-  EXPECT_EQ(backend->ConfigExchange(nullptr, request.data(), reply.data()), kNetworkBadArgument);
-  EXPECT_EQ(backend->ResolvePoint("Plant", "x", out, 0), kNetworkBadArgument);
-  EXPECT_EQ(backend->ResolvePoint("Plant", nullptr, out, 10), kNetworkBadArgument);
+  EXPECT_EQ(backend_->Connect(nullptr), kNetworkBadArgument);
+  EXPECT_EQ(backend_->Connect(""), kNetworkBadArgument);
+  EXPECT_EQ(backend_->ShortIdExchange("Plant", nullptr, reply.data()), kNetworkBadArgument);
+  EXPECT_EQ(backend_->LongIdExchange("Plant", request.data(), nullptr), kNetworkBadArgument);
+  EXPECT_EQ(backend_->ConfigExchange(nullptr, request.data(), reply.data()), kNetworkBadArgument);
+  EXPECT_EQ(backend_->ResolvePoint("Plant", "x", out, 0), kNetworkBadArgument);
+  EXPECT_EQ(backend_->ResolvePoint("Plant", nullptr, out, 10), kNetworkBadArgument);
   std::string huge(network::kExtendedNameMax + 1, 'n');
-  EXPECT_EQ(backend->ResolvePoint("Plant", huge.c_str(), out, 10), kNetworkBadArgument);
-  EXPECT_EQ(backend->Stamp(nullptr, 64), kNetworkBadArgument);
+  EXPECT_EQ(backend_->ResolvePoint("Plant", huge.c_str(), out, 10), kNetworkBadArgument);
+  EXPECT_EQ(backend_->Stamp(nullptr, 64), kNetworkBadArgument);
   EXPECT_EQ(peer_.connections(), 0);
 
   // A port where nothing listens.
@@ -287,16 +280,15 @@ TEST_F(NetworkClientLibraryTest, BadArgumentsAndUnreachableServices) {
 }
 
 TEST_F(NetworkClientLibraryTest, StampFillsTheWholeFieldAndCountsUp) {
-  auto backend = Backend();
   uint8_t first[64], second[64];
   std::memset(first, 0xEE, sizeof first);
   std::memset(second, 0xEE, sizeof second);
-  ASSERT_EQ(backend->Stamp(first, 64), 0);
-  ASSERT_EQ(backend->Stamp(second, 64), 0);
+  ASSERT_EQ(backend_->Stamp(first, 64), 0);
+  ASSERT_EQ(backend_->Stamp(second, 64), 0);
   EXPECT_EQ(first[12] + 1, second[12]);
   for (int i = 16; i < 64; ++i) EXPECT_EQ(first[i], 0) << i;
   uint8_t tiny[3] = {0xEE, 0xEE, 0xEE};
-  EXPECT_EQ(backend->Stamp(tiny, 2), 0);
+  EXPECT_EQ(backend_->Stamp(tiny, 2), 0);
   EXPECT_EQ(tiny[2], 0xEE);  // nothing beyond the size given
 }
 

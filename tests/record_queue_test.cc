@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -22,9 +23,12 @@ class RecordQueueTest : public ::testing::Test {
   void TearDown() override { QueueDestroy(queue_); }
 
   int32_t PushNumber(uint32_t value) { return QueuePush(queue_, &value, sizeof value); }
-  int32_t PopNumber(uint32_t* value) {
+  // The number popped, or nothing when the pop failed.
+  std::optional<uint32_t> Pop() {
+    uint32_t value = 0;
     uint16_t length = 0;
-    return QueuePop(queue_, value, sizeof *value, &length);
+    if (QueuePop(queue_, &value, sizeof value, &length) != 0) return std::nullopt;
+    return value;
   }
 
   RecordQueue* queue_ = nullptr;
@@ -44,30 +48,24 @@ TEST_F(RecordQueueTest, TakesNRecordsOnItsFirstPassAndNMinusOneAfter) {
   EXPECT_EQ(QueueCount(queue_), 4);
   EXPECT_EQ(PushNumber(99), kQueueFull);
 
-  uint32_t value = 0;
-  ASSERT_EQ(PopNumber(&value), 0);
-  EXPECT_EQ(value, 0u);
+  ASSERT_EQ(Pop(), 0u);
   EXPECT_EQ(PushNumber(99), kQueueFull);  // n - 1 from now on
-  ASSERT_EQ(PopNumber(&value), 0);
+  ASSERT_TRUE(Pop());
   EXPECT_EQ(PushNumber(4), 0);
   EXPECT_EQ(QueueCount(queue_), 3);
 
-  for (uint32_t expected = 2; expected <= 4; ++expected) {
-    ASSERT_EQ(PopNumber(&value), 0);
-    EXPECT_EQ(value, expected);
-  }
+  for (uint32_t expected = 2; expected <= 4; ++expected) ASSERT_EQ(Pop(), expected);
   EXPECT_EQ(QueueCount(queue_), 0);
 }
 
 TEST_F(RecordQueueTest, CountFollowsTheRingAcrossWrapAround) {
   Create(5, 4);
-  uint32_t value;
   for (int round = 0; round < 12; ++round) {
     ASSERT_EQ(PushNumber(round), 0);
     ASSERT_EQ(PushNumber(round), 0);
     EXPECT_EQ(QueueCount(queue_), 2);
-    ASSERT_EQ(PopNumber(&value), 0);
-    ASSERT_EQ(PopNumber(&value), 0);
+    ASSERT_TRUE(Pop());
+    ASSERT_TRUE(Pop());
     EXPECT_EQ(QueueCount(queue_), 0);
   }
 }
@@ -110,15 +108,13 @@ TEST_F(RecordQueueTest, PeekKeepsAndPopTakes) {
     ASSERT_EQ(QueuePeek(queue_, &value, sizeof value, &length), 0);
     EXPECT_EQ(value, 7u);
   }
-  ASSERT_EQ(PopNumber(&value), 0);
-  EXPECT_EQ(value, 7u);
+  ASSERT_EQ(Pop(), 7u);
 
   // Too small a capacity: a peek keeps the record, a pop drops it.
   uint8_t ten[10];
   EXPECT_EQ(QueuePeek(queue_, ten, sizeof ten, &length), kQueueRecordTooLong);
   EXPECT_EQ(QueuePop(queue_, ten, sizeof ten, &length), kQueueRecordTooLong);
-  ASSERT_EQ(PopNumber(&value), 0);
-  EXPECT_EQ(value, 8u);
+  ASSERT_EQ(Pop(), 8u);
 }
 
 TEST_F(RecordQueueTest, PeekManySeesTheOldestInOrderAndTakesNothing) {
@@ -132,9 +128,8 @@ TEST_F(RecordQueueTest, PeekManySeesTheOldestInOrderAndTakesNothing) {
   // Across the end of the ring: two taken, four more pushed.
   ASSERT_EQ(QueuePush(queue_, "ab", 2), 0);
   ASSERT_EQ(QueuePush(queue_, "cd", 2), 0);
-  uint32_t value;
-  ASSERT_EQ(PopNumber(&value), 0);
-  ASSERT_EQ(PopNumber(&value), 0);
+  ASSERT_TRUE(Pop());
+  ASSERT_TRUE(Pop());
   ASSERT_EQ(QueuePush(queue_, "ef", 2), 0);
   ASSERT_EQ(QueuePush(queue_, "g", 1), 0);
   ASSERT_EQ(QueuePush(queue_, "hijk", 4), 0);  // longer than the places below
@@ -160,8 +155,7 @@ TEST_F(RecordQueueTest, WaitReturnsAtOnceWithARecordAndWakesOnPush) {
   Create(4, 4);
   ASSERT_EQ(PushNumber(1), 0);
   EXPECT_TRUE(QueueWaitForRecord(queue_));
-  uint32_t value;
-  ASSERT_EQ(PopNumber(&value), 0);
+  ASSERT_TRUE(Pop());
 
   std::atomic<bool> woke{false};
   std::thread consumer([&] {
@@ -185,8 +179,7 @@ TEST_F(RecordQueueTest, CloseEndsTheWaitOnceTheQueueIsDrained) {
   // A closed queue still hands out what it holds before saying no.
   ASSERT_EQ(PushNumber(5), 0);
   EXPECT_TRUE(QueueWaitForRecord(queue_));
-  uint32_t value;
-  ASSERT_EQ(PopNumber(&value), 0);
+  ASSERT_TRUE(Pop());
   EXPECT_FALSE(QueueWaitForRecord(queue_));
 }
 

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
-#include <sqlite3.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -27,6 +26,7 @@
 #include "service/event_log.h"
 #include "service/storage.h"
 #include "tests/support/classic_fixture.h"
+#include "tests/support/database_rows.h"
 #include "tests/support/scaled_clock.h"
 #include "tests/support/service_backend.h"
 #include "tests/support/temp_directory.h"
@@ -39,57 +39,31 @@ using histfeed::testing::AddRecords;
 using histfeed::testing::StateOf;
 using histfeed::testing::WaitUntil;
 
-struct StoredValue {
-  std::string idKind, point;
-  int64_t time = 0;
-  int32_t msec = 0, status = 0;
-  bool isNumber = false;
-  double value = 0;
-  std::string text;
-};
-
-// Reads what the service stored, through a connection of its own.
-std::vector<StoredValue> StoredValues(const std::string& path) {
-  std::vector<StoredValue> rows;
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return rows;
-  }
-  sqlite3_stmt* statement = nullptr;
-  sqlite3_prepare_v2(db,
-                     "SELECT id_kind, point, time, msec, status, value, text_value FROM "
-                     "point_values WHERE family = 'classic' ORDER BY rowid",
-                     -1, &statement, nullptr);
-  while (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW) {
-    StoredValue row;
-    row.idKind = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-    row.point = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
-    row.time = sqlite3_column_int64(statement, 2);
-    row.msec = sqlite3_column_int(statement, 3);
-    row.status = sqlite3_column_int(statement, 4);
-    row.isNumber = sqlite3_column_type(statement, 5) != SQLITE_NULL;
-    row.value = sqlite3_column_double(statement, 5);
-    const unsigned char* text = sqlite3_column_text(statement, 6);
-    row.text = text != nullptr ? reinterpret_cast<const char*>(text) : "";
-    rows.push_back(row);
-  }
-  sqlite3_finalize(statement);
-  sqlite3_close(db);
-  return rows;
-}
-
 uint32_t ReplyStatus(const uint8_t* reply) {
   uint32_t status;
   std::memcpy(&status, reply + TARVO_REPLY_STATUS_OFFSET, 4);
   return status;
 }
 
+// No faults but the one field set to `value`.
+template <typename Field, typename Value>
+ClassicFaults Faults(Field ClassicFaults::*field, Value value) {
+  ClassicFaults faults;
+  faults.*field = value;
+  return faults;
+}
+
+// A request of `size` bytes with its code and record count, the rest zero.
+std::vector<uint8_t> Request(size_t size, uint16_t code, uint8_t count) {
+  std::vector<uint8_t> request(size, 0);
+  request[0] = code & 0xFF;
+  request[1] = static_cast<uint8_t>(code >> 8);
+  request[2] = count;
+  return request;
+}
+
 std::vector<uint8_t> ConfigRequest(const char* pointId, const char* description) {
-  std::vector<uint8_t> request(TARVO_CONFIG_REQUEST_SIZE, 0);
-  request[0] = TARVO_CODE_CONFIG & 0xFF;
-  request[1] = TARVO_CODE_CONFIG >> 8;
-  request[2] = 1;
+  std::vector<uint8_t> request = Request(TARVO_CONFIG_REQUEST_SIZE, TARVO_CODE_CONFIG, 1);
   std::memcpy(request.data() + 72, pointId, std::min<size_t>(std::strlen(pointId), 8));
   std::memcpy(request.data() + 81, description, std::strlen(description));
   return request;
@@ -116,6 +90,13 @@ class ServiceClassicTest : public ::testing::Test {
     }
   }
 
+  // Starts the listener and the sender.
+  ::testing::AssertionResult StartWithSender(ClassicFaults faults = {}) {
+    Start(faults);
+    if (StartSender() != 1) return ::testing::AssertionFailure() << "no sender";
+    return ::testing::AssertionSuccess();
+  }
+
   void TearDown() override {
     if (listener_) listener_->SetFaults({});
     histfeed::testing::StopSenderNow();
@@ -133,6 +114,14 @@ class ServiceClassicTest : public ::testing::Test {
     return ::testing::AssertionSuccess();
   }
 
+  // What the service stored, a row per value: id kind|point|time|msec|status|value
+  // (the value "-" when it was kept as text).
+  std::vector<std::string> StoredRows() const {
+    return histfeed::testing::QueryRows(path_,
+                                        "SELECT id_kind, point, time, msec, status, value FROM "
+                                        "point_values WHERE family = 'classic' ORDER BY rowid");
+  }
+
   histfeed::testing::ScopedTimeScale fast_{100};
   histfeed::testing::TempDirectory dir_;
   std::string path_ = dir_.File("history.db");
@@ -143,34 +132,19 @@ class ServiceClassicTest : public ::testing::Test {
 };
 
 TEST_F(ServiceClassicTest, SenderDeliversShortAndLongBuffersIntoTheDatabase) {
-  Start();
-  ASSERT_EQ(StartSender(), 1);
+  ASSERT_TRUE(StartWithSender());
   ASSERT_TRUE(Deliver(AddRecords("plant", kShortIdKind, 3)));
   ASSERT_TRUE(Deliver(AddRecords("Plant", kLongIdKind, 2)));
-
-  std::vector<StoredValue> rows = StoredValues(path_);
-  ASSERT_EQ(rows.size(), 5u);
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(rows[i].idKind, "point");
-    EXPECT_EQ(rows[i].point, "PLANT.P" + std::to_string(i));
-    EXPECT_EQ(rows[i].time, 1000 + i);
-    EXPECT_EQ(rows[i].msec, i);
-    EXPECT_EQ(rows[i].status, 3);
-    EXPECT_TRUE(rows[i].isNumber);
-    EXPECT_EQ(rows[i].value, i);
-  }
-  EXPECT_EQ(rows[3].idKind, "long");
-  EXPECT_EQ(rows[4].point, "PLANT.P1");
-  EXPECT_EQ(rows[4].status, 0x1003);
+  EXPECT_EQ(StoredRows(), (std::vector<std::string>{
+                              "point|PLANT.P0|1000|0|3|0.0", "point|PLANT.P1|1001|1|3|1.0",
+                              "point|PLANT.P2|1002|2|3|2.0", "long|PLANT.P0|1000|0|4099|0.0",
+                              "long|PLANT.P1|1001|1|4099|1.0"}));  // status 0x1003
   EXPECT_EQ(listener_->counters().values.load(), 5);
   EXPECT_EQ(Classic().busy.load(), 0);
 }
 
 TEST_F(ServiceClassicTest, LoadReportReachesTheRateTable) {
-  ClassicFaults faults;
-  faults.load = "120,400";
-  Start(faults);
-  ASSERT_EQ(StartSender(), 1);
+  ASSERT_TRUE(StartWithSender(Faults(&ClassicFaults::load, "120,400")));
   ASSERT_TRUE(Deliver(AddRecords("Plant", kShortIdKind, 1)));
   LoadReport report{};
   ASSERT_TRUE(LookUpServiceLoad("PLANT", &report));
@@ -179,45 +153,37 @@ TEST_F(ServiceClassicTest, LoadReportReachesTheRateTable) {
 }
 
 TEST_F(ServiceClassicTest, BusyServiceHoldsTheBufferAndSetsTheBusyFlagUntilItRecovers) {
-  ClassicFaults busy;
-  busy.busy = true;
-  Start(busy);
-  ASSERT_EQ(StartSender(), 1);
+  ASSERT_TRUE(StartWithSender(Faults(&ClassicFaults::busy, true)));
   int32_t b = AddRecords("Plant", kShortIdKind, 4);
   ASSERT_EQ(QueueServiceBuffer(b), 1);
   ASSERT_TRUE(WaitUntil([] { return Classic().busy.load() == 1; }));
   ASSERT_TRUE(WaitUntil([&] { return listener_->counters().busyAnswers.load() >= 3; }));
   EXPECT_EQ(StateOf(b), kPendingFlush);
-  EXPECT_EQ(StoredValues(path_).size(), 0u);
+  EXPECT_EQ(StoredRows().size(), 0u);
 
   listener_->SetFaults({});
   ASSERT_TRUE(WaitUntil([&] { return StateOf(b) == kFree; }));
   EXPECT_EQ(Classic().busy.load(), 0);
-  EXPECT_EQ(StoredValues(path_).size(), 4u);  // stored once, despite the repeats
+  EXPECT_EQ(StoredRows().size(), 4u);  // stored once, despite the repeats
 }
 
 TEST_F(ServiceClassicTest, RefusedRequestsAreDeliveredAgainWithoutLossOrDuplicates) {
-  ClassicFaults faults;
-  faults.refuseEvery = 2;
-  Start(faults);
-  ASSERT_EQ(StartSender(), 1);
+  ASSERT_TRUE(StartWithSender(Faults(&ClassicFaults::refuseEvery, 2)));
   const char* services[] = {"Plant", "Plant.Unit1"};
   std::vector<int32_t> buffers;
   for (int i = 0; i < 2; ++i) buffers.push_back(AddRecords(services[i], kShortIdKind, 5 + i));
   for (int32_t b : buffers) ASSERT_EQ(QueueServiceBuffer(b), 1);
   for (int32_t b : buffers) ASSERT_TRUE(WaitUntil([&] { return StateOf(b) == kFree; }));
-  std::vector<StoredValue> rows = StoredValues(path_);
+  std::vector<std::string> rows = StoredRows();
   ASSERT_EQ(rows.size(), 11u);
   // In order: the first buffer's rows, then the second's.
-  EXPECT_EQ(rows[0].point, "PLANT.P0");
-  EXPECT_EQ(rows[5].point, "PLANT.UNIT1.P0");
+  EXPECT_EQ(rows[0], "point|PLANT.P0|1000|0|3|0.0");
+  EXPECT_EQ(rows[5], "point|PLANT.UNIT1.P0|1000|0|3|0.0");
   EXPECT_GE(listener_->counters().refused.load(), 1);
 }
 
 TEST_F(ServiceClassicTest, ConfigurationResolveAndServiceKindCalls) {
-  ClassicFaults faults;
-  faults.serviceKind = 1;
-  Start(faults);
+  Start(Faults(&ClassicFaults::serviceKind, 1));
   using namespace histfeed::client_library;
   ASSERT_EQ(Connect("Plant.Unit1"), 0);
   EXPECT_EQ(ServiceKind("Plant.Unit1"), 1);
@@ -242,8 +208,7 @@ TEST_F(ServiceClassicTest, ConfigurationResolveAndServiceKindCalls) {
 }
 
 TEST_F(ServiceClassicTest, DeliveryResumesAfterTheServiceRestarts) {
-  Start();
-  ASSERT_EQ(StartSender(), 1);
+  ASSERT_TRUE(StartWithSender());
   ASSERT_TRUE(Deliver(AddRecords("Plant", kShortIdKind, 2)));
   uint16_t port = listener_->port();
   listener_->Stop();
@@ -254,12 +219,11 @@ TEST_F(ServiceClassicTest, DeliveryResumesAfterTheServiceRestarts) {
   Start({}, port);
   ASSERT_TRUE(WaitUntil([&] { return StateOf(b) == kFree; }));
   // P0 and P1 come again with the same time stamps and are kept once; P2 is new.
-  EXPECT_EQ(StoredValues(path_).size(), 3u);
+  EXPECT_EQ(StoredRows().size(), 3u);
 }
 
 TEST_F(ServiceClassicTest, StopProcessClosesTheBackendsConnections) {
-  Start();
-  ASSERT_EQ(StartSender(), 1);
+  ASSERT_TRUE(StartWithSender());
   ASSERT_TRUE(Deliver(AddRecords("Plant", kShortIdKind, 2)));
   EXPECT_EQ(listener_->openConnections(), 1);
   EXPECT_EQ(StopProcess(), 0);
@@ -267,7 +231,7 @@ TEST_F(ServiceClassicTest, StopProcessClosesTheBackendsConnections) {
   // The next delivery connects again.
   ASSERT_EQ(StartSender(), 1);
   ASSERT_TRUE(Deliver(AddRecords("Plant", kShortIdKind, 3)));
-  EXPECT_EQ(StoredValues(path_).size(), 3u);
+  EXPECT_EQ(StoredRows().size(), 3u);
 }
 
 // Texts that end where a protected page begins: reading one byte past
@@ -296,8 +260,7 @@ class GuardedTexts {
 };
 
 TEST_F(ServiceClassicTest, CallerTextsAreReadOnlyWithinTheirFields) {
-  Start();
-  ASSERT_EQ(StartSender(), 1);
+  ASSERT_TRUE(StartWithSender());
   GuardedTexts texts;
   const size_t kLong = 64 * 1024;
   // A service name with no end is read as far as a service name goes; the
@@ -366,10 +329,7 @@ TEST(ServiceClassicEnvironmentTest, WithoutAPluginServicesAreFoundThroughTheEnvi
 }
 
 TEST(ClassicRequestRowsTest, RecordsBecomeRowsAndMalformedRequestsAreRefused) {
-  std::vector<uint8_t> request(TARVO_SHORT_ID_REQUEST_SIZE, 0);
-  request[0] = TARVO_CODE_SHORT_ID_DATA & 0xFF;
-  request[1] = TARVO_CODE_SHORT_ID_DATA >> 8;
-  request[2] = 4;
+  std::vector<uint8_t> request = Request(TARVO_SHORT_ID_REQUEST_SIZE, TARVO_CODE_SHORT_ID_DATA, 4);
   const char* values[] = {"      1.25000000", "ON", "             NAN", ""};
   for (int i = 0; i < 4; ++i) {
     uint8_t* record = request.data() + 72 + 40 * i;

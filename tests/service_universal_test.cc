@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -50,6 +51,17 @@ std::vector<uint8_t> Frame(int code, const std::vector<PointValue>& points,
   universal::EncodeFrame(type, extension.data(), records.data(),
                          static_cast<uint16_t>(points.size()), frame.data());
   return frame;
+}
+
+// A frame of one point-id record of value `value`.
+std::vector<uint8_t> OnePoint(int32_t time, const char* id = "P", double value = 1) {
+  return Frame(1, {{time, 0, id, 0, value, {}}});
+}
+
+// Whether the peer closed the connection without a further byte.
+bool Closed(int fd) {
+  uint8_t byte;
+  return !ReadExactly(fd, &byte, 1);
 }
 
 class ServiceUniversalTest : public ::testing::Test {
@@ -97,19 +109,15 @@ TEST_F(ServiceUniversalTest, StoresEveryRecordShapeAndAcknowledgesAfterCommit) {
   close(fd);
 
   EXPECT_EQ(storage_.CountValues(), 6);
-  auto summaries = storage_.Summarize();
+  std::vector<PointSummary> summaries = storage_.Summarize();
   ASSERT_EQ(summaries.size(), 5u);
-  auto find = [&](const std::string& point) {
-    for (auto& s : summaries) {
-      if (s.point == point) return s;
-    }
-    return PointSummary{};
-  };
-  EXPECT_EQ(find("long.block").count, 2);
-  EXPECT_EQ(find("long.block").lastTime, 104);
-  EXPECT_EQ(find("E1").firstTime, 200);
-  EXPECT_EQ(find(std::string(129, 'x')).lastValue, "on");
-  EXPECT_EQ(find("P2").lastValue, "2.5");
+  std::map<std::string, PointSummary> byPoint;
+  for (const PointSummary& summary : summaries) byPoint[summary.point] = summary;
+  EXPECT_EQ(byPoint["long.block"].count, 2);
+  EXPECT_EQ(byPoint["long.block"].lastTime, 104);
+  EXPECT_EQ(byPoint["E1"].firstTime, 200);
+  EXPECT_EQ(byPoint[std::string(129, 'x')].lastValue, "on");
+  EXPECT_EQ(byPoint["P2"].lastValue, "2.5");
   EXPECT_EQ(listener_->counters().heartBeats.load(), 1);
 }
 
@@ -137,28 +145,26 @@ TEST_F(ServiceUniversalTest, MalformedFramesAreRefusedWhileOthersGoOn) {
   int fd = Connect(listener_->port());
   int other = Connect(listener_->port());
 
-  std::vector<uint8_t> bent = Frame(1, {{1, 0, "P", 0, 1, {}}});
-  bent[bent.size() - 1] = 0;  // end marker
-  EXPECT_EQ(Exchange(fd, bent), 0x15);
-  bent = Frame(1, {{1, 0, "P", 0, 1, {}}});
-  bent[6] = 4;  // no such record type
-  EXPECT_EQ(Exchange(fd, bent), 0x15);
-  bent = Frame(1, {{1, 0, "P", 0, 1, {}}});
-  bent[8] = 2;  // count disagrees with the length
-  EXPECT_EQ(Exchange(fd, bent), 0x15);
-  EXPECT_EQ(Exchange(fd, Frame(1, {{1, 0, "P", 0, 1, {}}})), 6);  // the stream goes on
+  auto bent = [](size_t at, uint8_t value) {
+    std::vector<uint8_t> frame = OnePoint(1);
+    frame.at(at) = value;
+    return frame;
+  };
+  EXPECT_EQ(Exchange(fd, bent(36, 0)), 0x15);  // end marker
+  EXPECT_EQ(Exchange(fd, bent(6, 4)), 0x15);   // no such record type
+  EXPECT_EQ(Exchange(fd, bent(8, 2)), 0x15);   // count disagrees with the length
+  EXPECT_EQ(Exchange(fd, OnePoint(1)), 6);  // the stream goes on
 
   // A client that stops in the middle of a frame holds up nobody else.
-  std::vector<uint8_t> half = Frame(1, {{2, 0, "Q", 0, 2, {}}});
+  std::vector<uint8_t> half = OnePoint(2, "Q", 2);
   WriteAll(fd, half.data(), half.size() / 2);
-  EXPECT_EQ(Exchange(other, Frame(1, {{3, 0, "R", 0, 3, {}}})), 6);
+  EXPECT_EQ(Exchange(other, OnePoint(3, "R", 3)), 6);
 
   // An oversized length cannot be followed: refused, then closed.
-  std::vector<uint8_t> huge = Frame(1, {{1, 0, "P", 0, 1, {}}});
+  std::vector<uint8_t> huge = OnePoint(1);
   universal::PutU32(&huge[2], 1u << 30);
   EXPECT_EQ(Exchange(other, huge), 0x15);
-  uint8_t byte;
-  EXPECT_FALSE(ReadExactly(other, &byte, 1));
+  EXPECT_TRUE(Closed(other));
   close(fd);
   close(other);
   EXPECT_EQ(storage_.CountValues(), 2);
@@ -167,11 +173,10 @@ TEST_F(ServiceUniversalTest, MalformedFramesAreRefusedWhileOthersGoOn) {
 TEST_F(ServiceUniversalTest, InjectedFaultsNakAndClose) {
   Start(UniversalFaults{2, 0, 3, false});
   int fd = Connect(listener_->port());
-  EXPECT_EQ(Exchange(fd, Frame(1, {{1, 0, "P", 0, 1, {}}})), 6);
-  EXPECT_EQ(Exchange(fd, Frame(1, {{2, 0, "P", 0, 1, {}}})), 0x15);  // every second frame
-  EXPECT_EQ(Exchange(fd, Frame(1, {{3, 0, "P", 0, 1, {}}})), 6);  // the third, then it closes
-  uint8_t byte;
-  EXPECT_FALSE(ReadExactly(fd, &byte, 1));
+  EXPECT_EQ(Exchange(fd, OnePoint(1)), 6);
+  EXPECT_EQ(Exchange(fd, OnePoint(2)), 0x15);  // every second frame
+  EXPECT_EQ(Exchange(fd, OnePoint(3)), 6);     // the third, then it closes
+  EXPECT_TRUE(Closed(fd));
   close(fd);
   EXPECT_EQ(storage_.CountValues(), 2);  // the refused frame stored nothing
 }
@@ -217,26 +222,23 @@ TEST_F(ServiceUniversalTest, StalledAndIdleConnectionsAreClosedAndTheLimitHolds)
   int stalled = Connect(listener_->port());
   int idle = Connect(listener_->port());
   int good = Connect(listener_->port());
-  EXPECT_EQ(Exchange(good, Frame(1, {{1, 0, "P", 0, 1, {}}})), 6);
+  EXPECT_EQ(Exchange(good, OnePoint(1)), 6);
   // A fourth is one too many: closed at once, the others go on.
   int beyond = Connect(listener_->port());
-  uint8_t byte;
-  EXPECT_FALSE(ReadExactly(beyond, &byte, 1));
+  EXPECT_TRUE(Closed(beyond));
   close(beyond);
 
   // A frame whose length looks right but whose bytes stop half way, and a
   // connection that never sends: both are closed, neither answered.
-  std::vector<uint8_t> half = Frame(1, {{2, 0, "Q", 0, 2, {}}});
+  std::vector<uint8_t> half = OnePoint(2, "Q", 2);
   ASSERT_TRUE(WriteAll(stalled, half.data(), half.size() / 2));
-  EXPECT_FALSE(ReadExactly(stalled, &byte, 1));
-  EXPECT_FALSE(ReadExactly(idle, &byte, 1));
-  EXPECT_FALSE(ReadExactly(good, &byte, 1));  // idle too, by now
-  close(stalled);
-  close(idle);
-  close(good);
+  EXPECT_TRUE(Closed(stalled));
+  EXPECT_TRUE(Closed(idle));
+  EXPECT_TRUE(Closed(good));  // idle too, by now
+  for (int fd : {stalled, idle, good}) close(fd);
   ASSERT_TRUE(testing::WaitUntil([&] { return listener_->openConnections() == 0; }));
   good = Connect(listener_->port());  // their places are free again
-  EXPECT_EQ(Exchange(good, Frame(1, {{3, 0, "P", 0, 3, {}}})), 6);
+  EXPECT_EQ(Exchange(good, OnePoint(3, "P", 3)), 6);
   close(good);
   EXPECT_EQ(storage_.CountValues(), 2);
 }

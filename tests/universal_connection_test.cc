@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/support/message_capture.h"
@@ -79,12 +80,11 @@ TEST_F(ConnectionTableTest, ConcurrentInitializationsNeverShareAKey) {
 TEST_F(ConnectionTableTest, ReusedSlotKeepsCountersAndIdentifiersButNotBuffers) {
   int32_t key = NewKey(true);
   Key& connection = KeyAt(key);
-  connection.sendCount = 11;
-  connection.nakCount = 2;
-  connection.sendErrorCount = 3;
-  connection.queuingData = 1;
-  connection.sendQueueFull = 1;
-  connection.sendQueueCount = 4;
+  // The counters a reused slot keeps, and the values they had.
+  const std::pair<std::atomic<int32_t> Key::*, int32_t> kept[] = {
+      {&Key::sendCount, 11},  {&Key::nakCount, 2},      {&Key::sendErrorCount, 3},
+      {&Key::queuingData, 1}, {&Key::sendQueueFull, 1}, {&Key::sendQueueCount, 4}};
+  for (const auto& [counter, value] : kept) connection.*counter = value;
   connection.heartBeatSeconds = 9;
   VornMxSetPointId(key, "PT1");
   VornMxSetTime(key, 1000, 0);
@@ -98,12 +98,9 @@ TEST_F(ConnectionTableTest, ReusedSlotKeepsCountersAndIdentifiersButNotBuffers) 
   EXPECT_EQ(connection.heartBeatSeconds.load(), 9);  // closing leaves it
 
   EXPECT_EQ(NewKey(false), key);
-  EXPECT_EQ(connection.sendCount.load(), 11);
-  EXPECT_EQ(connection.nakCount.load(), 2);
-  EXPECT_EQ(connection.sendErrorCount.load(), 3);
-  EXPECT_EQ(connection.queuingData.load(), 1);
-  EXPECT_EQ(connection.sendQueueFull.load(), 1);
-  EXPECT_EQ(connection.sendQueueCount.load(), 4);
+  for (size_t i = 0; i < std::size(kept); ++i) {
+    EXPECT_EQ((connection.*kept[i].first).load(), kept[i].second) << "counter " << i;
+  }
   // The identifier survived (the flush reaches the transport), the block
   // time did not (the time-block flush misses it).
   const uint8_t block[19] = {};
