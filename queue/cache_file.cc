@@ -20,10 +20,21 @@ uint16_t GetU16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | (at[1]
 
 uint32_t GetU32(const uint8_t* at) { return GetU16(at) | (static_cast<uint32_t>(GetU16(at + 2)) << 16); }
 
-uint32_t RecordCrc(const uint8_t* record, uint16_t length) {
-  uint8_t lengthBytes[2];
-  PutU16(lengthBytes, length);
-  return ExtendCrc32c(ExtendCrc32c(0, lengthBytes, 2), record, length);
+// The checksum of each record: of its u16 length, then of its bytes. All
+// at once, so that several run side by side.
+std::vector<uint32_t> RecordCrcs(const std::vector<CacheRecord>& records) {
+  std::vector<uint32_t> crcs(records.size());
+  std::vector<const uint8_t*> data(records.size());
+  std::vector<size_t> sizes(records.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    uint8_t lengthBytes[2];
+    PutU16(lengthBytes, records[i].length);
+    crcs[i] = ExtendCrc32c(0, lengthBytes, 2);
+    data[i] = records[i].bytes;
+    sizes[i] = records[i].length;
+  }
+  ExtendCrc32cOfMany(crcs.data(), data.data(), sizes.data(), records.size());
+  return crcs;
 }
 
 size_t SlotsOffset(uint16_t slotCount) { return kCacheFileHeaderBytes + 2u * slotCount; }
@@ -45,10 +56,15 @@ std::vector<uint8_t> EncodeTrailer(const Ring& ring, const std::vector<uint8_t>&
   std::vector<uint8_t> trailer(CacheTrailerBytes(ring.slotCount));
   PutU32(&trailer[0], kCacheTrailerMagic);
   PutU32(&trailer[4], ExtendCrc32c(0, head.data(), head.size()));
+  std::vector<uint16_t> indices;
+  std::vector<CacheRecord> records;
   for (uint16_t index = ring.readIndex; index != ring.writeIndex;) {
     index = ring.Advance(index);
-    PutU32(&trailer[8 + 4u * index], RecordCrc(ring.Slot(index), ring.lengths[index]));
+    indices.push_back(index);
+    records.push_back(CacheRecord{ring.Slot(index), ring.lengths[index]});
   }
+  std::vector<uint32_t> crcs = RecordCrcs(records);
+  for (size_t i = 0; i < indices.size(); ++i) PutU32(&trailer[8 + 4u * indices[i]], crcs[i]);
   size_t checked = trailer.size() - 4;
   PutU32(&trailer[checked], ExtendCrc32c(0, trailer.data(), checked));
   return trailer;
@@ -123,27 +139,50 @@ DecodedCacheFile DecodeCacheFile(const uint8_t* bytes, size_t size,
   shape.readIndex = header.readIndex;
   shape.writeIndex = header.writeIndex;
   decoded.recordsAnnounced = shape.Count();
-  for (uint16_t index = shape.readIndex; index != shape.writeIndex;) {
+  // First what lies inside the file and fits its slot; then the checksums
+  // of those, side by side; then each record's own checks, in order.
+  // The first fault in the records' order names the damage.
+  std::vector<const char*> faults(decoded.recordsAnnounced);
+  std::vector<CacheRecord> inside;
+  std::vector<uint16_t> indices;
+  std::vector<uint16_t> places;
+  inside.reserve(decoded.recordsAnnounced);
+  indices.reserve(decoded.recordsAnnounced);
+  places.reserve(decoded.recordsAnnounced);
+  uint16_t place = 0;
+  for (uint16_t index = shape.readIndex; index != shape.writeIndex; ++place) {
     index = shape.Advance(index);
     size_t lengthAt = kCacheFileHeaderBytes + 2u * index;
     uint16_t length = lengthAt + 2 <= size ? GetU16(bytes + lengthAt) : 0;
     size_t slotAt = SlotsOffset(header.slotCount) + size_t{index} * header.slotSize;
-    const char* fault = nullptr;
     if (lengthAt + 2 > size || slotAt + length > size) {
-      fault = "cut short";
+      faults[place] = "cut short";
     } else if (length > header.slotSize) {
-      fault = "a record longer than its slot";
-    } else if (trailer != nullptr &&
-               GetU32(trailer + 8 + 4u * index) != RecordCrc(bytes + slotAt, length)) {
+      faults[place] = "a record longer than its slot";
+    } else {
+      inside.push_back(CacheRecord{bytes + slotAt, length});
+      indices.push_back(index);
+      places.push_back(place);
+    }
+  }
+  std::vector<uint32_t> crcs;
+  if (trailer != nullptr) crcs = RecordCrcs(inside);
+  decoded.records.reserve(inside.size());
+  for (size_t i = 0; i < inside.size(); ++i) {
+    const char* fault = nullptr;
+    if (trailer != nullptr && GetU32(trailer + 8 + 4u * indices[i]) != crcs[i]) {
       fault = "checksum mismatch";
-    } else if (check && !check(bytes + slotAt, length)) {
+    } else if (check && !check(inside[i].bytes, inside[i].length)) {
       fault = "a record that is not valid";
     }
     if (fault != nullptr) {
-      if (decoded.damage == nullptr) decoded.damage = fault;
-      continue;
+      faults[places[i]] = fault;
+    } else {
+      decoded.records.push_back(inside[i]);
     }
-    decoded.records.push_back(CacheRecord{bytes + slotAt, length});
+  }
+  for (const char* fault : faults) {
+    if (decoded.damage == nullptr) decoded.damage = fault;
   }
   return decoded;
 }

@@ -46,6 +46,8 @@ class Replay {
  public:
   Replay(Key& key, RecordQueue* queue) : key_(key), queue_(queue) {}
 
+  RecordQueue* queue() const { return queue_; }
+
   // Sends queued frames while there are any and a service takes them.
   void Drain() {
     while (key_.threadsRun.load() != 0 &&
@@ -179,6 +181,9 @@ void QueueThread(int32_t number) {
   while (key.threadsRun.load() != 0) {
     key.queueWake.Reset();
     if (key.AnyServiceConnected()) replay.Drain();
+    // Files delivered while draining are removed now rather than one by
+    // one in the middle of it.
+    QueueRemoveDeliveredFiles(replay.queue());
     // Woken early by a new frame, a reconnect or closing.
     key.queueWake.Wait(kIdleWaitMs);
   }
