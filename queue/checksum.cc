@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "queue/checksum.h"
 
+#include "queue/checksum_folding.h"
+
 #include <algorithm>
 #include <array>
 
@@ -75,9 +77,21 @@ __attribute__((target("sse4.2"))) void ExtendThreeWithInstruction(uint32_t* crcs
 const bool kHasInstruction = __builtin_cpu_supports("sse4.2");
 #endif
 
+bool FoldsBuffer(size_t size) {
+#ifdef HISTFEED_CRC32C_FOLDING
+  return size >= kFoldingMinimumBytes && CanFoldCrc32c();
+#else
+  (void)size;
+  return false;
+#endif
+}
+
 }  // namespace
 
 uint32_t ExtendCrc32c(uint32_t crc, const void* data, size_t size) {
+#ifdef HISTFEED_CRC32C_FOLDING
+  if (FoldsBuffer(size)) return ~FoldCrc32c(~crc, static_cast<const uint8_t*>(data), size);
+#endif
 #ifdef HISTFEED_CRC32C_INSTRUCTION
   if (kHasInstruction) {
     return ~ExtendWithInstruction(~crc, static_cast<const uint8_t*>(data), size);
@@ -88,15 +102,32 @@ uint32_t ExtendCrc32c(uint32_t crc, const void* data, size_t size) {
 
 void ExtendCrc32cOfMany(uint32_t* crcs, const uint8_t* const* data, const size_t* sizes,
                         size_t count) {
-  size_t done = 0;
 #ifdef HISTFEED_CRC32C_INSTRUCTION
   if (kHasInstruction) {
-    for (; done + 3 <= count; done += 3) {
-      ExtendThreeWithInstruction(crcs + done, data + done, sizes + done);
+    // Long buffers fold one by one; short ones go three side by side.
+    size_t group[3];
+    size_t grouped = 0;
+    for (size_t i = 0; i < count; ++i) {
+      if (FoldsBuffer(sizes[i])) {
+        crcs[i] = ExtendCrc32c(crcs[i], data[i], sizes[i]);
+        continue;
+      }
+      group[grouped++] = i;
+      if (grouped < 3) continue;
+      uint32_t three[3] = {crcs[group[0]], crcs[group[1]], crcs[group[2]]};
+      const uint8_t* threeData[3] = {data[group[0]], data[group[1]], data[group[2]]};
+      size_t threeSizes[3] = {sizes[group[0]], sizes[group[1]], sizes[group[2]]};
+      ExtendThreeWithInstruction(three, threeData, threeSizes);
+      for (size_t j = 0; j < 3; ++j) crcs[group[j]] = three[j];
+      grouped = 0;
     }
+    for (size_t j = 0; j < grouped; ++j) {
+      crcs[group[j]] = ExtendCrc32c(crcs[group[j]], data[group[j]], sizes[group[j]]);
+    }
+    return;
   }
 #endif
-  for (; done < count; ++done) crcs[done] = ExtendCrc32c(crcs[done], data[done], sizes[done]);
+  for (size_t i = 0; i < count; ++i) crcs[i] = ExtendCrc32c(crcs[i], data[i], sizes[i]);
 }
 
 uint32_t ExtendCrc32cWithTables(uint32_t crc, const void* data, size_t size) {

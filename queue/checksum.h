@@ -13,9 +13,10 @@ namespace histfeed {
 uint32_t ExtendCrc32c(uint32_t crc, const void* data, size_t size);
 
 // Extends crcs[i] over sizes[i] bytes at data[i], for `count` buffers
-// that do not depend on each other. With the CRC-32C instruction three
-// buffers run interleaved, which keeps the instruction busy while each
-// step waits for the one before it: about three times one buffer's speed.
+// that do not depend on each other. Where the processor can, long buffers
+// are folded by carry-less multiplication, and short ones run three side
+// by side through the CRC-32C instruction, which keeps it busy while each
+// step waits for the one before it.
 void ExtendCrc32cOfMany(uint32_t* crcs, const uint8_t* const* data, const size_t* sizes,
                         size_t count);
 

@@ -150,7 +150,7 @@ TEST(CacheChecksumTest, IsCrc32cWhateverThePathAndHowTheBytesAreSplit) {
     EXPECT_EQ(tables, ExtendCrc32c(0, bytes.data(), bytes.size())) << split;
   }
   // Many buffers at once, of lengths that do and do not share whole words.
-  const size_t sizes[] = {1000, 999, 17, 0, 8, 500, 7};
+  const size_t sizes[] = {1000, 999, 17, 0, 8, 500, 7, 256, 335};
   for (size_t count = 1; count <= std::size(sizes); ++count) {
     std::vector<uint32_t> crcs(count, 0x1234);
     std::vector<const uint8_t*> data(count);
