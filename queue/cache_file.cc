@@ -85,6 +85,79 @@ const uint8_t* SoundTrailer(const uint8_t* bytes, size_t size, const CacheFileHe
   return trailer;
 }
 
+// What is wrong with the file as a whole, or null.
+const char* ImageDamage(const uint8_t* bytes, size_t size, const CacheFileHeader& header,
+                        const uint8_t* trailer) {
+  uint64_t image = CacheFileBytes(header.slotCount, header.slotSize);
+  if (size < image) return "cut short";
+  if (size != image && trailer == nullptr) {
+    return "longer than its header says, or its checksums are damaged";
+  }
+  if (trailer != nullptr &&
+      GetU32(trailer + 4) != ExtendCrc32c(0, bytes, SlotsOffset(header.slotCount))) {
+    return "checksum mismatch";
+  }
+  return nullptr;
+}
+
+// The records a header announces, oldest first: each one's fault (null
+// while it has none), and those that lie inside the file and fit their
+// slot, with their slot index and their place among the announced.
+struct RecordsFound {
+  std::vector<const char*> faults;
+  std::vector<CacheRecord> inside;
+  std::vector<uint16_t> slots;
+  std::vector<uint16_t> places;
+};
+
+RecordsFound LocateRecords(const uint8_t* bytes, size_t size, const CacheFileHeader& header) {
+  Ring shape;  // only for walking the indices
+  shape.slotCount = header.slotCount;
+  shape.readIndex = header.readIndex;
+  shape.writeIndex = header.writeIndex;
+  RecordsFound found;
+  found.faults.resize(shape.Count());
+  found.inside.reserve(shape.Count());
+  found.slots.reserve(shape.Count());
+  found.places.reserve(shape.Count());
+  uint16_t place = 0;
+  for (uint16_t index = shape.readIndex; index != shape.writeIndex; ++place) {
+    index = shape.Advance(index);
+    size_t lengthAt = kCacheFileHeaderBytes + 2u * index;
+    uint16_t length = lengthAt + 2 <= size ? GetU16(bytes + lengthAt) : 0;
+    size_t slotAt = SlotsOffset(header.slotCount) + size_t{index} * header.slotSize;
+    if (lengthAt + 2 > size || slotAt + length > size) {
+      found.faults[place] = "cut short";
+    } else if (length > header.slotSize) {
+      found.faults[place] = "a record longer than its slot";
+    } else {
+      found.inside.push_back(CacheRecord{bytes + slotAt, length});
+      found.slots.push_back(index);
+      found.places.push_back(place);
+    }
+  }
+  return found;
+}
+
+// Keeps, in order, the records found inside whose checksum matches (all
+// of them side by side) and that `check` accepts; notes the others' faults.
+void CheckRecords(RecordsFound& found, const uint8_t* trailer, const CacheRecordCheck& check,
+                  std::vector<CacheRecord>* kept) {
+  std::vector<uint32_t> crcs;
+  if (trailer != nullptr) crcs = RecordCrcs(found.inside);
+  kept->reserve(found.inside.size());
+  for (size_t i = 0; i < found.inside.size(); ++i) {
+    const CacheRecord& record = found.inside[i];
+    if (trailer != nullptr && GetU32(trailer + 8 + 4u * found.slots[i]) != crcs[i]) {
+      found.faults[found.places[i]] = "checksum mismatch";
+    } else if (check && !check(record.bytes, record.length)) {
+      found.faults[found.places[i]] = "a record that is not valid";
+    } else {
+      kept->push_back(record);
+    }
+  }
+}
+
 }  // namespace
 
 uint64_t CacheFileBytes(uint16_t slotCount, uint16_t slotSize) {
@@ -123,65 +196,12 @@ DecodedCacheFile DecodeCacheFile(const uint8_t* bytes, size_t size,
     return decoded;
   }
   decoded.slotSize = header.slotSize;
-  uint64_t image = CacheFileBytes(header.slotCount, header.slotSize);
   const uint8_t* trailer = SoundTrailer(bytes, size, header);
-  if (size < image) {
-    decoded.damage = "cut short";
-  } else if (size != image && trailer == nullptr) {
-    decoded.damage = "longer than its header says, or its checksums are damaged";
-  } else if (trailer != nullptr &&
-             GetU32(trailer + 4) != ExtendCrc32c(0, bytes, SlotsOffset(header.slotCount))) {
-    decoded.damage = "checksum mismatch";
-  }
-
-  Ring shape;  // only for walking the indices
-  shape.slotCount = header.slotCount;
-  shape.readIndex = header.readIndex;
-  shape.writeIndex = header.writeIndex;
-  decoded.recordsAnnounced = shape.Count();
-  // First what lies inside the file and fits its slot; then the checksums
-  // of those, side by side; then each record's own checks, in order.
-  // The first fault in the records' order names the damage.
-  std::vector<const char*> faults(decoded.recordsAnnounced);
-  std::vector<CacheRecord> inside;
-  std::vector<uint16_t> indices;
-  std::vector<uint16_t> places;
-  inside.reserve(decoded.recordsAnnounced);
-  indices.reserve(decoded.recordsAnnounced);
-  places.reserve(decoded.recordsAnnounced);
-  uint16_t place = 0;
-  for (uint16_t index = shape.readIndex; index != shape.writeIndex; ++place) {
-    index = shape.Advance(index);
-    size_t lengthAt = kCacheFileHeaderBytes + 2u * index;
-    uint16_t length = lengthAt + 2 <= size ? GetU16(bytes + lengthAt) : 0;
-    size_t slotAt = SlotsOffset(header.slotCount) + size_t{index} * header.slotSize;
-    if (lengthAt + 2 > size || slotAt + length > size) {
-      faults[place] = "cut short";
-    } else if (length > header.slotSize) {
-      faults[place] = "a record longer than its slot";
-    } else {
-      inside.push_back(CacheRecord{bytes + slotAt, length});
-      indices.push_back(index);
-      places.push_back(place);
-    }
-  }
-  std::vector<uint32_t> crcs;
-  if (trailer != nullptr) crcs = RecordCrcs(inside);
-  decoded.records.reserve(inside.size());
-  for (size_t i = 0; i < inside.size(); ++i) {
-    const char* fault = nullptr;
-    if (trailer != nullptr && GetU32(trailer + 8 + 4u * indices[i]) != crcs[i]) {
-      fault = "checksum mismatch";
-    } else if (check && !check(inside[i].bytes, inside[i].length)) {
-      fault = "a record that is not valid";
-    }
-    if (fault != nullptr) {
-      faults[places[i]] = fault;
-    } else {
-      decoded.records.push_back(inside[i]);
-    }
-  }
-  for (const char* fault : faults) {
+  decoded.damage = ImageDamage(bytes, size, header, trailer);
+  RecordsFound found = LocateRecords(bytes, size, header);
+  decoded.recordsAnnounced = static_cast<uint16_t>(found.faults.size());
+  CheckRecords(found, trailer, check, &decoded.records);
+  for (const char* fault : found.faults) {
     if (decoded.damage == nullptr) decoded.damage = fault;
   }
   return decoded;

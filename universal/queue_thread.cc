@@ -65,9 +65,11 @@ class Replay {
  private:
   const uint8_t* Bytes() const { return reinterpret_cast<const uint8_t*>(frame_); }
 
+  // Drops the head, which frame_ already holds: a capacity of 0 takes it
+  // without copying it again.
   void PopHead() {
     uint16_t popped = 0;
-    QueuePop(queue_, frame_, kQueueSlotBytes, &popped);
+    QueuePop(queue_, frame_, 0, &popped);
   }
 
   // Whether to go on draining.
