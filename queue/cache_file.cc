@@ -20,10 +20,21 @@ uint16_t GetU16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | (at[1]
 
 uint32_t GetU32(const uint8_t* at) { return GetU16(at) | (static_cast<uint32_t>(GetU16(at + 2)) << 16); }
 
-uint32_t RecordCrc(const uint8_t* record, uint16_t length) {
-  uint8_t lengthBytes[2];
-  PutU16(lengthBytes, length);
-  return ExtendCrc32c(ExtendCrc32c(0, lengthBytes, 2), record, length);
+// The checksum of each record: of its u16 length, then of its bytes. All
+// at once, so that several run side by side.
+std::vector<uint32_t> RecordCrcs(const std::vector<CacheRecord>& records) {
+  std::vector<uint32_t> crcs(records.size());
+  std::vector<const uint8_t*> data(records.size());
+  std::vector<size_t> sizes(records.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    uint8_t lengthBytes[2];
+    PutU16(lengthBytes, records[i].length);
+    crcs[i] = ExtendCrc32c(0, lengthBytes, 2);
+    data[i] = records[i].bytes;
+    sizes[i] = records[i].length;
+  }
+  ExtendCrc32cOfMany(crcs.data(), data.data(), sizes.data(), records.size());
+  return crcs;
 }
 
 size_t SlotsOffset(uint16_t slotCount) { return kCacheFileHeaderBytes + 2u * slotCount; }
@@ -45,10 +56,15 @@ std::vector<uint8_t> EncodeTrailer(const Ring& ring, const std::vector<uint8_t>&
   std::vector<uint8_t> trailer(CacheTrailerBytes(ring.slotCount));
   PutU32(&trailer[0], kCacheTrailerMagic);
   PutU32(&trailer[4], ExtendCrc32c(0, head.data(), head.size()));
+  std::vector<uint16_t> indices;
+  std::vector<CacheRecord> records;
   for (uint16_t index = ring.readIndex; index != ring.writeIndex;) {
     index = ring.Advance(index);
-    PutU32(&trailer[8 + 4u * index], RecordCrc(ring.Slot(index), ring.lengths[index]));
+    indices.push_back(index);
+    records.push_back(CacheRecord{ring.Slot(index), ring.lengths[index]});
   }
+  std::vector<uint32_t> crcs = RecordCrcs(records);
+  for (size_t i = 0; i < indices.size(); ++i) PutU32(&trailer[8 + 4u * indices[i]], crcs[i]);
   size_t checked = trailer.size() - 4;
   PutU32(&trailer[checked], ExtendCrc32c(0, trailer.data(), checked));
   return trailer;
@@ -67,6 +83,79 @@ const uint8_t* SoundTrailer(const uint8_t* bytes, size_t size, const CacheFileHe
     return nullptr;
   }
   return trailer;
+}
+
+// What is wrong with the file as a whole, or null.
+const char* ImageDamage(const uint8_t* bytes, size_t size, const CacheFileHeader& header,
+                        const uint8_t* trailer) {
+  uint64_t image = CacheFileBytes(header.slotCount, header.slotSize);
+  if (size < image) return "cut short";
+  if (size != image && trailer == nullptr) {
+    return "longer than its header says, or its checksums are damaged";
+  }
+  if (trailer != nullptr &&
+      GetU32(trailer + 4) != ExtendCrc32c(0, bytes, SlotsOffset(header.slotCount))) {
+    return "checksum mismatch";
+  }
+  return nullptr;
+}
+
+// The records a header announces, oldest first: each one's fault (null
+// while it has none), and those that lie inside the file and fit their
+// slot, with their slot index and their place among the announced.
+struct RecordsFound {
+  std::vector<const char*> faults;
+  std::vector<CacheRecord> inside;
+  std::vector<uint16_t> slots;
+  std::vector<uint16_t> places;
+};
+
+RecordsFound LocateRecords(const uint8_t* bytes, size_t size, const CacheFileHeader& header) {
+  Ring shape;  // only for walking the indices
+  shape.slotCount = header.slotCount;
+  shape.readIndex = header.readIndex;
+  shape.writeIndex = header.writeIndex;
+  RecordsFound found;
+  found.faults.resize(shape.Count());
+  found.inside.reserve(shape.Count());
+  found.slots.reserve(shape.Count());
+  found.places.reserve(shape.Count());
+  uint16_t place = 0;
+  for (uint16_t index = shape.readIndex; index != shape.writeIndex; ++place) {
+    index = shape.Advance(index);
+    size_t lengthAt = kCacheFileHeaderBytes + 2u * index;
+    uint16_t length = lengthAt + 2 <= size ? GetU16(bytes + lengthAt) : 0;
+    size_t slotAt = SlotsOffset(header.slotCount) + size_t{index} * header.slotSize;
+    if (lengthAt + 2 > size || slotAt + length > size) {
+      found.faults[place] = "cut short";
+    } else if (length > header.slotSize) {
+      found.faults[place] = "a record longer than its slot";
+    } else {
+      found.inside.push_back(CacheRecord{bytes + slotAt, length});
+      found.slots.push_back(index);
+      found.places.push_back(place);
+    }
+  }
+  return found;
+}
+
+// Keeps, in order, the records found inside whose checksum matches (all
+// of them side by side) and that `check` accepts; notes the others' faults.
+void CheckRecords(RecordsFound& found, const uint8_t* trailer, const CacheRecordCheck& check,
+                  std::vector<CacheRecord>* kept) {
+  std::vector<uint32_t> crcs;
+  if (trailer != nullptr) crcs = RecordCrcs(found.inside);
+  kept->reserve(found.inside.size());
+  for (size_t i = 0; i < found.inside.size(); ++i) {
+    const CacheRecord& record = found.inside[i];
+    if (trailer != nullptr && GetU32(trailer + 8 + 4u * found.slots[i]) != crcs[i]) {
+      found.faults[found.places[i]] = "checksum mismatch";
+    } else if (check && !check(record.bytes, record.length)) {
+      found.faults[found.places[i]] = "a record that is not valid";
+    } else {
+      kept->push_back(record);
+    }
+  }
 }
 
 }  // namespace
@@ -107,43 +196,13 @@ DecodedCacheFile DecodeCacheFile(const uint8_t* bytes, size_t size,
     return decoded;
   }
   decoded.slotSize = header.slotSize;
-  uint64_t image = CacheFileBytes(header.slotCount, header.slotSize);
   const uint8_t* trailer = SoundTrailer(bytes, size, header);
-  if (size < image) {
-    decoded.damage = "cut short";
-  } else if (size != image && trailer == nullptr) {
-    decoded.damage = "longer than its header says, or its checksums are damaged";
-  } else if (trailer != nullptr &&
-             GetU32(trailer + 4) != ExtendCrc32c(0, bytes, SlotsOffset(header.slotCount))) {
-    decoded.damage = "checksum mismatch";
-  }
-
-  Ring shape;  // only for walking the indices
-  shape.slotCount = header.slotCount;
-  shape.readIndex = header.readIndex;
-  shape.writeIndex = header.writeIndex;
-  decoded.recordsAnnounced = shape.Count();
-  for (uint16_t index = shape.readIndex; index != shape.writeIndex;) {
-    index = shape.Advance(index);
-    size_t lengthAt = kCacheFileHeaderBytes + 2u * index;
-    uint16_t length = lengthAt + 2 <= size ? GetU16(bytes + lengthAt) : 0;
-    size_t slotAt = SlotsOffset(header.slotCount) + size_t{index} * header.slotSize;
-    const char* fault = nullptr;
-    if (lengthAt + 2 > size || slotAt + length > size) {
-      fault = "cut short";
-    } else if (length > header.slotSize) {
-      fault = "a record longer than its slot";
-    } else if (trailer != nullptr &&
-               GetU32(trailer + 8 + 4u * index) != RecordCrc(bytes + slotAt, length)) {
-      fault = "checksum mismatch";
-    } else if (check && !check(bytes + slotAt, length)) {
-      fault = "a record that is not valid";
-    }
-    if (fault != nullptr) {
-      if (decoded.damage == nullptr) decoded.damage = fault;
-      continue;
-    }
-    decoded.records.push_back(CacheRecord{bytes + slotAt, length});
+  decoded.damage = ImageDamage(bytes, size, header, trailer);
+  RecordsFound found = LocateRecords(bytes, size, header);
+  decoded.recordsAnnounced = static_cast<uint16_t>(found.faults.size());
+  CheckRecords(found, trailer, check, &decoded.records);
+  for (const char* fault : found.faults) {
+    if (decoded.damage == nullptr) decoded.damage = fault;
   }
   return decoded;
 }

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <new>
 #include <optional>
+#include <span>
+#include <utility>
 
 #include "platform/file_system.h"
 #include "queue/cache_file.h"
@@ -21,6 +23,11 @@ namespace histfeed {
 namespace {
 
 constexpr const char* kTemporarySuffix = ".tmp";
+// A file whose records have all been taken, before it is removed.
+constexpr const char* kDeliveredSuffix = ".done";
+// Delivered files kept at most before the queue removes them itself, when
+// its owner does not get round to it: about 13 MB at 50 x 8,192 bytes.
+constexpr size_t kMostDeliveredFilesKept = 32;
 
 CachePath PathOf(const RecordQueue& queue) {
   return CachePath{queue.cacheDirectory, queue.cachePrefix, queue.cacheExtension};
@@ -39,17 +46,24 @@ std::vector<std::string> FindCacheFiles(const RecordQueue& queue) {
   return names;
 }
 
-// Half-written spills of a run that ended during the write: the ring they
-// came from was still whole in memory then, so they hold nothing new.
-void RemoveTemporaryFiles(const RecordQueue& queue) {
+// Removes the cache files of an earlier run that end in `suffix`.
+void RemoveFilesEndingIn(const RecordQueue& queue, const char* suffix) {
   platform::FileSystem& files = platform::Files();
   CachePath path = PathOf(queue);
-  std::string pattern = queue.cachePrefix + "*" + queue.cacheExtension + kTemporarySuffix;
+  std::string pattern = queue.cachePrefix + "*" + queue.cacheExtension + suffix;
   for (std::string name : files.FindFiles(queue.cacheDirectory, pattern)) {
     std::string full = queue.cacheDirectory + name;
-    name.resize(name.size() - std::char_traits<char>::length(kTemporarySuffix));
+    name.resize(name.size() - std::char_traits<char>::length(suffix));
     if (IsCacheFileName(name, path)) files.RemoveFile(full);
   }
+}
+
+// Half-written spills of a run that ended during the write (the ring they
+// came from was still whole in memory then, so they hold nothing new), and
+// files delivered whole that it had not yet removed.
+void RemoveLeftoverFiles(const RecordQueue& queue) {
+  RemoveFilesEndingIn(queue, kTemporarySuffix);
+  RemoveFilesEndingIn(queue, kDeliveredSuffix);
 }
 
 // The lowest number above `after`, up to the newest, that names a file on
@@ -134,72 +148,81 @@ bool WriteImageFile(RecordQueue& queue, const Ring& ring, const std::string& nam
 }
 
 void EmptyLoadedRegion(RecordQueue& queue) {
-  queue.loaded.readIndex = queue.loaded.writeIndex;
+  queue.loadedRecords.clear();
+  queue.loadedNext = 0;
 }
 
-// Makes the loaded arrays big enough for n slots of s bytes. Returns 0 or
-// -301.
-int32_t ReserveLoadedRegion(RecordQueue& queue, uint16_t slotCount, uint16_t slotSize) {
-  if (slotCount <= queue.loadedCapacityCount && slotSize <= queue.loadedCapacitySize) {
-    return kQueueOk;
-  }
-  Ring& loaded = queue.loaded;
-  loaded.lengths.reset();
-  loaded.slots.reset();
-  queue.loadedCapacityCount = 0;
-  queue.loadedCapacitySize = 0;
-  size_t lengthBytes = 2u * slotCount;
-  size_t slotBytes = static_cast<size_t>(slotCount) * slotSize;
-  loaded.lengths.reset(new (std::nothrow) uint16_t[slotCount]());
-  if (loaded.lengths) loaded.slots.reset(new (std::nothrow) uint8_t[slotBytes]);
-  if (!loaded.lengths || !loaded.slots) {
-    QueueMessage(queue, QueueMessageKind::kAlert, "Allocation memory (%ld bytes) failed ",
-                 static_cast<long>(loaded.lengths ? slotBytes : lengthBytes));
-    loaded.lengths.reset();
-    return kQueueNoMemory;
-  }
-  queue.loadedCapacityCount = slotCount;
-  queue.loadedCapacitySize = slotSize;
-  return kQueueOk;
-}
-
-// Reads a cache file whole into `bytes`, but never more than its own
-// header allows (plus one byte, so a longer file shows as one).
-void ReadCacheFile(platform::InputFile& file, std::vector<uint8_t>& bytes) {
-  bytes.resize(kCacheFileHeaderBytes);
-  size_t got = file.Read(bytes.data(), bytes.size());
+// Reads a cache file whole into queue.fileBytes, but never more than its
+// own header allows (plus one byte, so a longer file shows as one). Sets
+// *size to the bytes read. Returns 0 or -301.
+int32_t ReadCacheFile(RecordQueue& queue, platform::InputFile& file, size_t* size) {
+  uint8_t head[kCacheFileHeaderBytes];
+  size_t got = file.Read(head, sizeof head);
   uint64_t most = got;
   if (got == kCacheFileHeaderBytes) {
-    CacheFileHeader header = DecodeCacheFileHeader(bytes.data());
+    CacheFileHeader header = DecodeCacheFileHeader(head);
     if (IsPlausibleCacheFileHeader(header)) {
       uint64_t layout = CacheFileBytes(header.slotCount, header.slotSize) +
                         CacheTrailerBytes(header.slotCount) + 1;
       most = std::max<uint64_t>(got, std::min(file.Size(), layout));
     }
   }
-  bytes.resize(static_cast<size_t>(most));
-  if (most > got) got += file.Read(bytes.data() + got, static_cast<size_t>(most - got));
-  bytes.resize(got);
+  if (most > queue.fileCapacity) {
+    queue.fileBytes.reset();
+    queue.fileCapacity = 0;
+    if (most <= SIZE_MAX) queue.fileBytes.reset(new (std::nothrow) uint8_t[most]);
+    if (!queue.fileBytes) {
+      QueueMessage(queue, QueueMessageKind::kAlert, "Allocation memory (%ld bytes) failed ",
+                   static_cast<long>(most));
+      return kQueueNoMemory;
+    }
+    queue.fileCapacity = static_cast<size_t>(most);
+  }
+  std::copy_n(head, got, queue.fileBytes.get());
+  if (most > got) got += file.Read(queue.fileBytes.get() + got, static_cast<size_t>(most - got));
+  *size = got;
+  return kQueueOk;
 }
 
-// Puts the records of a file into the loaded region, packed from slot 0.
-int32_t FillLoadedRegion(RecordQueue& queue, const DecodedCacheFile& decoded) {
-  EmptyLoadedRegion(queue);
-  auto count = static_cast<uint16_t>(decoded.records.size());
-  if (count == 0) return kQueueOk;
-  int32_t reserved = ReserveLoadedRegion(queue, count, decoded.slotSize);
-  if (reserved != kQueueOk) return reserved;
-  Ring& loaded = queue.loaded;
-  loaded.slotCount = count;
-  loaded.slotSize = decoded.slotSize;
+// Takes the records of a file as they lie in queue.fileBytes.
+void FillLoadedRegion(RecordQueue& queue, DecodedCacheFile& decoded) {
+  queue.loadedRecords = std::move(decoded.records);
+  queue.loadedNext = 0;
+  queue.loadedSlotSize = decoded.slotSize;
+}
+
+// The records not yet taken from the loaded file, oldest first.
+std::span<const CacheRecord> LoadedRecordsLeft(const RecordQueue& queue) {
+  return std::span(queue.loadedRecords).subspan(queue.loadedNext);
+}
+
+// A ring holding the records not yet taken, packed from slot 0, for
+// writing them to a file of their own; false without memory.
+bool PackLoadedRecords(const RecordQueue& queue, Ring* ring) {
+  std::span<const CacheRecord> left = LoadedRecordsLeft(queue);
+  auto count = static_cast<uint16_t>(left.size());
+  ring->lengths.reset(new (std::nothrow) uint16_t[count]);
+  ring->slots.reset(new (std::nothrow) uint8_t[size_t{count} * queue.loadedSlotSize]());
+  if (!ring->lengths || !ring->slots) return false;
+  ring->slotCount = count;
+  ring->slotSize = queue.loadedSlotSize;
   for (uint16_t i = 0; i < count; ++i) {
-    const CacheRecord& record = decoded.records[i];
-    if (record.length > 0) std::copy_n(record.bytes, record.length, loaded.Slot(i));
-    loaded.lengths[i] = record.length;
+    if (left[i].length > 0) std::copy_n(left[i].bytes, left[i].length, ring->Slot(i));
+    ring->lengths[i] = left[i].length;
   }
-  loaded.readIndex = count;  // before slot 0
-  loaded.writeIndex = count - 1;
-  return kQueueOk;
+  ring->readIndex = count;  // before slot 0
+  ring->writeIndex = count - 1;
+  return true;
+}
+
+// Writes the records not yet taken under `name`, as WriteImageFile does.
+bool WriteLoadedRecords(RecordQueue& queue, const std::string& name, std::string* error) {
+  Ring packed;
+  if (!PackLoadedRecords(queue, &packed)) {
+    *error = "out of memory";
+    return false;
+  }
+  return WriteImageFile(queue, packed, name, error);
 }
 
 // A name beside `name` that no file has yet.
@@ -229,12 +252,10 @@ void SetAsideDamagedFile(RecordQueue& queue, const std::string& name,
   QueueMessage(queue, QueueMessageKind::kAlert,
                "Cache file %s is damaged (%s): set aside as %s, %u of %u records saved",
                name.c_str(), decoded.damage, aside.c_str(),
-               static_cast<unsigned>(decoded.records.size()),
+               static_cast<unsigned>(queue.loadedRecords.size()),
                static_cast<unsigned>(decoded.recordsAnnounced));
   std::string error;
-  if (!queue.loaded.Empty() && WriteImageFile(queue, queue.loaded, name, &error)) {
-    queue.loadedFile = name;
-  }
+  if (!queue.LoadedEmpty() && WriteLoadedRecords(queue, name, &error)) queue.loadedFile = name;
 }
 
 // Loads the oldest cache file into the loaded region. The file stays on
@@ -259,13 +280,14 @@ int32_t QueueReload(RecordQueue& queue) {
     queue.fileCount = 0;
     return kQueueEmpty;
   }
-  ReadCacheFile(*file, queue.fileBytes);
-  file.reset();
-  DecodedCacheFile decoded =
-      DecodeCacheFile(queue.fileBytes.data(), queue.fileBytes.size(), queue.recordCheck);
+  EmptyLoadedRegion(queue);
+  size_t size = 0;
   // Without memory the file stays first in line and is tried again.
-  int32_t filled = FillLoadedRegion(queue, decoded);
-  if (filled != kQueueOk) return filled;
+  int32_t read = ReadCacheFile(queue, *file, &size);
+  file.reset();
+  if (read != kQueueOk) return read;
+  DecodedCacheFile decoded = DecodeCacheFile(queue.fileBytes.get(), size, queue.recordCheck);
+  FillLoadedRegion(queue, decoded);
 
   queue.loadedNumber = queue.firstNumber++;
   --queue.fileCount;
@@ -278,18 +300,34 @@ int32_t QueueReload(RecordQueue& queue) {
   return kQueueOk;
 }
 
-// Deletes the file behind the loaded region once its records are all out.
-void ReleaseDrainedFile(RecordQueue& queue) {
-  if (queue.loadedFile.empty()) return;
-  std::string name = std::move(queue.loadedFile);
-  queue.loadedFile.clear();
-  if (platform::Files().RemoveFile(name)) return;
+// Says that a delivered file is still on disk under its own name.
+void SayDeliveredFileStays(RecordQueue& queue, const std::string& name) {
   QueueMessage(queue, QueueMessageKind::kAlert, "Load queue failed to delete file %s",
                name.c_str());
   QueueMessage(queue, QueueMessageKind::kAlert,
                "Cache file %s stays on disk: its records, delivered now, will be delivered "
                "again when the cache is next enabled",
                name.c_str());
+}
+
+// Retires the file behind the loaded region once its records are all out.
+// A rename takes it out of line at once; removing it, which on some disks
+// takes a millisecond or more, waits for RemoveDeliveredFiles, so that a
+// backlog being delivered is not held up by it.
+void ReleaseDrainedFile(RecordQueue& queue) {
+  if (queue.loadedFile.empty()) return;
+  std::string name = std::move(queue.loadedFile);
+  queue.loadedFile.clear();
+  platform::FileSystem& files = platform::Files();
+  std::string delivered = name + kDeliveredSuffix;
+  if (files.RenameFile(name, delivered)) {
+    queue.deliveredFiles.push_back(std::move(delivered));
+    if (queue.deliveredFiles.size() >= kMostDeliveredFilesKept) {
+      SayDeliveredFilesStay(queue, RemoveDeliveredFiles(TakeDeliveredFiles(queue)));
+    }
+    return;
+  }
+  if (!files.RemoveFile(name)) SayDeliveredFileStays(queue, name);
 }
 
 // Notes whether spills fail, saying so once when they start to and once
@@ -314,15 +352,20 @@ void ShowRecords(const Ring& ring, const QueueRecordVisitor& visit) {
   }
 }
 
+void ShowLoadedRecords(const RecordQueue& queue, const QueueRecordVisitor& visit) {
+  if (!visit) return;
+  for (const CacheRecord& record : LoadedRecordsLeft(queue)) visit(record.bytes, record.length);
+}
+
 // Saves the loaded region under the number it came from, so that it stays
 // first in line. If that fails while its file is still on disk, nothing is
 // lost: the file holds these records and some already taken.
 bool SaveLoadedRegion(RecordQueue& queue, const QueueRecordVisitor& lost, std::string* error) {
-  if (queue.loaded.Empty()) return true;
+  if (queue.LoadedEmpty()) return true;
   std::string name = FileName(queue, queue.loadedNumber);
-  if (!WriteImageFile(queue, queue.loaded, name, error)) {
+  if (!WriteLoadedRecords(queue, name, error)) {
     if (!queue.loadedFile.empty()) return true;
-    ShowRecords(queue.loaded, lost);
+    ShowLoadedRecords(queue, lost);
     return false;
   }
   queue.loadedFile.clear();
@@ -349,6 +392,11 @@ bool SaveRing(RecordQueue& queue, const QueueRecordVisitor& lost, std::string* e
 
 int32_t QueueSpill(RecordQueue& queue) {
   if (!queue.cacheEnabled) return kQueueFull;
+  // Delivered files count against the limit until they are removed, and
+  // go before any file still to be delivered.
+  if (queue.maxFiles != 0 && queue.fileCount + queue.deliveredFiles.size() >= queue.maxFiles) {
+    SayDeliveredFilesStay(queue, RemoveDeliveredFiles(TakeDeliveredFiles(queue)));
+  }
   if (queue.maxFiles != 0 && queue.fileCount >= queue.maxFiles) {
     int32_t made = DeleteOldestFile(queue);
     if (made != kQueueOk) return made;
@@ -411,19 +459,45 @@ int32_t QueueSetAside(RecordQueue* queue, const void* record, uint16_t length,
   return kQueueOk;
 }
 
+std::vector<std::string> TakeDeliveredFiles(RecordQueue& queue) {
+  return std::exchange(queue.deliveredFiles, {});
+}
+
+std::vector<std::string> RemoveDeliveredFiles(const std::vector<std::string>& names) {
+  platform::FileSystem& files = platform::Files();
+  std::vector<std::string> failures;
+  for (const std::string& name : names) {
+    if (files.RemoveFile(name) || !files.Exists(name)) continue;
+    failures.push_back(name + ": " + files.ErrorText());
+  }
+  return failures;
+}
+
+void SayDeliveredFilesStay(RecordQueue& queue, const std::vector<std::string>& failures) {
+  // Out of line already: such a file costs room, never a second delivery.
+  for (const std::string& failure : failures) {
+    QueueMessage(queue, QueueMessageKind::kAlert, "Delivered cache file could not be removed, %s",
+                 failure.c_str());
+  }
+}
+
 int32_t QueueCacheTake(RecordQueue& queue, bool remove, void* dst, uint16_t capacity,
                        uint16_t* outLength) {
   // A file may hold no record at all; go on to the next one, then the ring.
-  while (queue.loaded.Empty()) {
+  while (queue.LoadedEmpty()) {
     ReleaseDrainedFile(queue);
     if (queue.fileCount == 0) return queue.ring.Take(remove, dst, capacity, outLength);
     int32_t reloaded = QueueReload(queue);
     if (reloaded == kQueueEmpty) return queue.ring.Take(remove, dst, capacity, outLength);
     if (reloaded != kQueueOk) return reloaded;
   }
-  int32_t taken = queue.loaded.Take(remove, dst, capacity, outLength);
-  if (remove && queue.loaded.Empty()) ReleaseDrainedFile(queue);
-  return taken;
+  const CacheRecord& record = queue.loadedRecords[queue.loadedNext];
+  if (remove) ++queue.loadedNext;
+  if (remove && queue.LoadedEmpty()) ReleaseDrainedFile(queue);
+  if (record.length > capacity) return kQueueRecordTooLong;
+  if (record.length > 0) std::copy_n(record.bytes, record.length, static_cast<uint8_t*>(dst));
+  *outLength = record.length;
+  return kQueueOk;
 }
 
 int32_t QueueEnableCache(RecordQueue* queue, uint32_t maxFiles, uint32_t deleteOldest,
@@ -452,7 +526,7 @@ int32_t QueueEnableCache(RecordQueue* queue, uint32_t maxFiles, uint32_t deleteO
   queue->maxFiles = maxFiles;
   queue->deleteOldest = deleteOldest;
   queue->cacheEnabled = true;
-  RemoveTemporaryFiles(*queue);
+  RemoveLeftoverFiles(*queue);
 
   // Files left by an earlier run are read before anything pushed now.
   std::vector<std::string> found = FindCacheFiles(*queue);

@@ -79,6 +79,8 @@ void QueueDestroy(RecordQueue* queue) {
     SemRelease(queue->dataSignal);
     platform::SleepMs(1);
   }
+  // Delivered whole: nothing in them is lost.
+  SayDeliveredFilesStay(*queue, RemoveDeliveredFiles(TakeDeliveredFiles(*queue)));
   SemDestroy(queue->lock);
   SemDestroy(queue->dataSignal);
   delete queue;
@@ -151,6 +153,21 @@ uint16_t QueueCount(RecordQueue* queue) {
   CallScope call(*queue);
   SemLock lock(queue->lock);
   return queue->ring.Count();
+}
+
+void QueueRemoveDeliveredFiles(RecordQueue* queue) {
+  CallScope call(*queue);
+  std::vector<std::string> names;
+  {
+    SemLock lock(queue->lock);
+    names = TakeDeliveredFiles(*queue);
+  }
+  if (names.empty()) return;
+  // Removed outside the lock, so producers do not wait for the disk.
+  std::vector<std::string> failures = RemoveDeliveredFiles(names);
+  if (failures.empty()) return;
+  SemLock lock(queue->lock);
+  SayDeliveredFilesStay(*queue, failures);
 }
 
 void QueueSetMessageSink(RecordQueue* queue, QueueMessageSink sink) {

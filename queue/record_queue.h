@@ -48,7 +48,8 @@ using QueueRecordVisitor = std::function<void(const uint8_t* record, uint16_t le
 int32_t QueueCreate(RecordQueue** out, uint16_t slotCount, uint16_t slotSize);
 
 // Ends every wait, lets any call still inside the queue finish, then frees
-// the queue. Records still in memory are lost; cache files stay on disk.
+// the queue. Records still in memory are lost; cache files stay on disk,
+// but for those already delivered, which are removed.
 // No call may start on the queue once this has begun.
 void QueueDestroy(RecordQueue* queue);
 
@@ -111,6 +112,15 @@ int32_t QueueSaveToCache(RecordQueue* queue, const QueueRecordVisitor& lost = {}
 // name in *where, or -303 with the reason in *where when there is no cache
 // or the file could not be written.
 int32_t QueueSetAside(RecordQueue* queue, const void* record, uint16_t length, std::string* where);
+
+// Removes the cache files whose records have all been taken. Taking the
+// last record of a file only renames it out of line (so no restart
+// delivers it again): removing a file can take a millisecond or more, and
+// a backlog should not wait for that. Call this when there is nothing to
+// deliver; the queue also removes them itself before they take room that
+// a spill needs, once 32 of them wait, and when it is destroyed. The
+// files are removed outside the queue's lock.
+void QueueRemoveDeliveredFiles(RecordQueue* queue);
 
 // Sets the check that records of a cache file must pass when it is read
 // back (none by default: any record that fits its slot passes).

@@ -149,6 +149,17 @@ TEST(CacheChecksumTest, IsCrc32cWhateverThePathAndHowTheBytesAreSplit) {
         ExtendCrc32cWithTables(0, bytes.data(), split), bytes.data() + split, bytes.size() - split);
     EXPECT_EQ(tables, ExtendCrc32c(0, bytes.data(), bytes.size())) << split;
   }
+  // Many buffers at once, of lengths that do and do not share whole words.
+  const size_t sizes[] = {1000, 999, 17, 0, 8, 500, 7, 256, 335};
+  for (size_t count = 1; count <= std::size(sizes); ++count) {
+    std::vector<uint32_t> crcs(count, 0x1234);
+    std::vector<const uint8_t*> data(count);
+    for (size_t i = 0; i < count; ++i) data[i] = reinterpret_cast<const uint8_t*>(bytes.data()) + i;
+    ExtendCrc32cOfMany(crcs.data(), data.data(), sizes, count);
+    for (size_t i = 0; i < count; ++i) {
+      EXPECT_EQ(crcs[i], ExtendCrc32cWithTables(0x1234, data[i], sizes[i])) << count << " " << i;
+    }
+  }
 }
 
 TEST_F(QueueCacheTest, AFileStaysOnDiskUntilItsLastRecordIsTaken) {
@@ -426,6 +437,7 @@ class FailingFiles : public platform::FileSystemWrapper {
   std::atomic<bool> failWrites{false};
   std::atomic<bool> failSync{false};
   std::atomic<bool> refuseRemove{false};
+  std::atomic<bool> refuseRename{false};
   std::vector<std::string> log;  // "create|sync|close|rename|syncdir <path>"
 
   std::unique_ptr<platform::OutputFile> CreateFile(const std::string& path) override {
@@ -439,7 +451,7 @@ class FailingFiles : public platform::FileSystemWrapper {
   }
   bool RenameFile(const std::string& from, const std::string& to) override {
     log.push_back("rename " + from + " " + to);
-    return FileSystemWrapper::RenameFile(from, to);
+    return refuseRename ? Fail<bool>(EACCES) : FileSystemWrapper::RenameFile(from, to);
   }
   bool SyncDirectory(const std::string& directory) override {
     log.push_back("syncdir " + directory);
@@ -524,7 +536,8 @@ TEST_F(QueueCacheTest, AnUndeletableLoadedFileIsStillDeliveredAndSaysItWillBeAga
   platform::SetFilesForTesting(&files);
   RecordQueue* queue = CachedQueue();
   for (uint32_t v = 0; v < 4; ++v) ASSERT_EQ(Push(queue, v), 0);
-  files.refuseRemove = true;
+  files.refuseRemove = true;  // a read-only directory
+  files.refuseRename = true;
   std::vector<uint32_t> values;
   EXPECT_EQ(Drain(queue, &values), kQueueEmpty);
   EXPECT_EQ(values, (std::vector<uint32_t>{0, 1, 2, 3}));
@@ -533,6 +546,47 @@ TEST_F(QueueCacheTest, AnUndeletableLoadedFileIsStillDeliveredAndSaysItWillBeAga
                    " stays on disk: its records, delivered now, will be delivered again when "
                    "the cache is next enabled"));
   EXPECT_TRUE(fs::exists(File("Q1.que")));
+}
+
+TEST_F(QueueCacheTest, ADeliveredFileLeavesTheLineAtOnceAndTheDiskWhenIdleOrRoomIsNeeded) {
+  // Left by a run that ended before removing it: removed, never delivered.
+  WriteWholeFile(File("Q9.que.done"), Image(3, 4, 3, 2));
+  FailingFiles files;
+  platform::SetFilesForTesting(&files);
+  RecordQueue* queue = CachedQueue(2);
+  EXPECT_FALSE(fs::exists(File("Q9.que.done")));
+  for (uint32_t v = 0; v < 4; ++v) ASSERT_EQ(Push(queue, v), 0);  // 1: 0-2, ring 3
+  std::vector<uint32_t> values;
+  EXPECT_EQ(Drain(queue, &values), kQueueEmpty);
+  EXPECT_EQ(values, (std::vector<uint32_t>{0, 1, 2, 3}));
+  EXPECT_FALSE(fs::exists(File("Q1.que")));  // out of line at once
+  EXPECT_TRUE(fs::exists(File("Q1.que.done")));
+  QueueRemoveDeliveredFiles(queue);  // what the owner does when idle
+  EXPECT_FALSE(fs::exists(File("Q1.que.done")));
+
+  // At the file limit a delivered file goes before a spill needs its room.
+  for (uint32_t v = 10; v < 14; ++v) ASSERT_EQ(Push(queue, v), 0);  // 2: 10-11, ring 12-13
+  values.clear();
+  ASSERT_EQ(Pop(queue, &values.emplace_back()), 0);
+  ASSERT_EQ(Pop(queue, &values.emplace_back()), 0);
+  EXPECT_TRUE(fs::exists(File("Q2.que.done")));
+  for (uint32_t v = 14; v < 17; ++v) ASSERT_EQ(Push(queue, v), 0);  // 3: 12-13, 4: 14-15
+  EXPECT_FALSE(fs::exists(File("Q2.que.done")));
+  EXPECT_TRUE(fs::exists(File("Q3.que")));
+
+  // One that cannot be removed is said to stay, and never comes back.
+  files.refuseRemove = true;
+  EXPECT_EQ(Drain(queue, &values), kQueueEmpty);
+  EXPECT_EQ(values, (std::vector<uint32_t>{10, 11, 12, 13, 14, 15, 16}));
+  QueueRemoveDeliveredFiles(queue);
+  EXPECT_TRUE(Said("Delivered cache file could not be removed, " + File("Q3.que.done") + ": " +
+                   std::strerror(EACCES)));
+  Destroy(queue);
+  files.refuseRemove = false;
+  RecordQueue* next = CachedQueue();
+  uint32_t value;
+  EXPECT_EQ(Pop(next, &value), kQueueEmpty);
+  EXPECT_FALSE(fs::exists(File("Q3.que.done")));
 }
 
 TEST_F(QueueCacheTest, RecordsThatCannotBeSavedAreShownAsLostWithTheReason) {

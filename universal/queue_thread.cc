@@ -46,6 +46,8 @@ class Replay {
  public:
   Replay(Key& key, RecordQueue* queue) : key_(key), queue_(queue) {}
 
+  RecordQueue* queue() const { return queue_; }
+
   // Sends queued frames while there are any and a service takes them.
   void Drain() {
     while (key_.threadsRun.load() != 0 &&
@@ -63,9 +65,11 @@ class Replay {
  private:
   const uint8_t* Bytes() const { return reinterpret_cast<const uint8_t*>(frame_); }
 
+  // Drops the head, which frame_ already holds: a capacity of 0 takes it
+  // without copying it again.
   void PopHead() {
     uint16_t popped = 0;
-    QueuePop(queue_, frame_, kQueueSlotBytes, &popped);
+    QueuePop(queue_, frame_, 0, &popped);
   }
 
   // Whether to go on draining.
@@ -179,6 +183,9 @@ void QueueThread(int32_t number) {
   while (key.threadsRun.load() != 0) {
     key.queueWake.Reset();
     if (key.AnyServiceConnected()) replay.Drain();
+    // Files delivered while draining are removed now rather than one by
+    // one in the middle of it.
+    QueueRemoveDeliveredFiles(replay.queue());
     // Woken early by a new frame, a reconnect or closing.
     key.queueWake.Wait(kIdleWaitMs);
   }
