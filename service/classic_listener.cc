@@ -188,8 +188,8 @@ ClassicListener::ClassicListener(StorageWriter& writer, ServiceMetrics& metrics,
       faults_(std::move(faults)),
       listener_("classic", Family::kClassic, metrics, limits) {}
 
-std::string ClassicListener::Start(const std::string& host, uint16_t port) {
-  return listener_.Start(host, port, [this](asio::ip::tcp::socket socket, const std::string& peer) {
+std::string ClassicListener::Listen(const std::string& host, uint16_t port) {
+  return listener_.Listen(host, port, [this](asio::ip::tcp::socket socket, const std::string& peer) {
     return std::make_shared<Connection>(std::move(socket), *this, peer);
   });
 }

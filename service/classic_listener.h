@@ -49,7 +49,16 @@ class ClassicListener {
  public:
   ClassicListener(StorageWriter& writer, ServiceMetrics& metrics, ClassicFaults faults,
                   ConnectionLimits limits = {});
-  std::string Start(const std::string& host, uint16_t port);
+  // Listen binds host:port and Serve accepts on it; Start does both.
+  // A service with two ports binds both before either accepts, since the
+  // connections of one may take every descriptor the other needs.
+  std::string Listen(const std::string& host, uint16_t port);
+  void Serve() { listener_.Serve(); }
+  std::string Start(const std::string& host, uint16_t port) {
+    std::string error = Listen(host, port);
+    if (error.empty()) Serve();
+    return error;
+  }
   uint16_t port() const { return listener_.port(); }
   int openConnections() const { return listener_.openConnections(); }
   void Stop() { listener_.Stop(); }

@@ -117,21 +117,18 @@ int Serve(Storage& storage, const Options& options) {
     LogEvent("http pages on http://%s:%u/", host.c_str(), pages.port());
   }
   StorageWriter writer(storage, metrics);
-  // Both are made before either accepts: once one does, its connections
-  // may take every descriptor left.
+  // Both ports are bound before either accepts: once one does, its
+  // connections may take every descriptor left.
   UniversalListener universal(writer, metrics, options.faults, options.limits);
   ClassicListener classic(writer, metrics, options.classicFaults, options.limits);
-  std::string error = universal.Start(options.listen, options.universalPort);
+  std::string error = universal.Listen(options.listen, options.universalPort);
+  if (error.empty()) error = classic.Listen(options.listen, options.classicPort);
   if (!error.empty()) {
     LogEvent("%s", error.c_str());
     return 1;
   }
-  error = classic.Start(options.listen, options.classicPort);
-  if (!error.empty()) {
-    LogEvent("%s", error.c_str());
-    universal.Stop();
-    return 1;
-  }
+  universal.Serve();
+  classic.Serve();
   LogEvent("universal listening on %s:%u, classic on %s:%u, storing into %s",
            options.listen.c_str(), universal.port(), options.listen.c_str(), classic.port(),
            options.database.c_str());

@@ -31,7 +31,7 @@ StreamListener::StreamListener(std::string name, Family family, ServiceMetrics& 
 
 StreamListener::~StreamListener() { Stop(); }
 
-std::string StreamListener::Start(const std::string& host, uint16_t port, Factory factory) {
+std::string StreamListener::Listen(const std::string& host, uint16_t port, Factory factory) {
   factory_ = std::move(factory);
   std::string where = host + ":" + std::to_string(port);
   std::error_code error;
@@ -60,9 +60,12 @@ std::string StreamListener::Start(const std::string& host, uint16_t port, Factor
     return name_ + " cannot listen on " + where + ": " + error.message();
   }
   port_ = acceptor_.local_endpoint(error).port();
+  return "";
+}
+
+void StreamListener::Serve() {
   Accept();
   thread_ = std::thread([this] { context_.run(); });
-  return "";
 }
 
 void StreamListener::Accept() {

@@ -38,8 +38,10 @@ class StreamListener {
   StreamListener& operator=(const StreamListener&) = delete;
 
   // Listens on host:port (a host name or address; port 0 picks a free
-  // one). Returns an error text, empty on success.
-  std::string Start(const std::string& host, uint16_t port, Factory factory);
+  // one) without accepting yet. Returns an error text, empty on success.
+  std::string Listen(const std::string& host, uint16_t port, Factory factory);
+  // Starts accepting what Listen has bound.
+  void Serve();
   uint16_t port() const { return port_; }
   int openConnections() const { return open_.load(); }
 

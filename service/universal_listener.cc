@@ -132,8 +132,8 @@ UniversalListener::UniversalListener(StorageWriter& writer, ServiceMetrics& metr
       faults_(faults),
       listener_("universal", Family::kUniversal, metrics, limits) {}
 
-std::string UniversalListener::Start(const std::string& host, uint16_t port) {
-  return listener_.Start(host, port, [this](asio::ip::tcp::socket socket, const std::string& peer) {
+std::string UniversalListener::Listen(const std::string& host, uint16_t port) {
+  return listener_.Listen(host, port, [this](asio::ip::tcp::socket socket, const std::string& peer) {
     return std::make_shared<Connection>(std::move(socket), *this, peer);
   });
 }
