@@ -170,6 +170,27 @@ TEST_F(ServiceHttpTest, SeriesKeepsEachColumnsLeastAndGreatestValue) {
   EXPECT_EQ(series.columns[0].column, 2);
   EXPECT_EQ(series.columns[0].min, -5);
 
+  // A long range is read in chunks: at their seams, inside one second, no
+  // value is lost or counted twice.
+  Batch many;
+  for (int i = 0; i < 45'000; ++i) {
+    many.values.push_back(
+        Value("LONG", 5000 + i / 1000, i % 1000, i == 20'000 ? 1e6 : i == 39'999 ? -1e6 : 1));
+  }
+  Store(many);
+  series = reader_.ReducedSeries({{"universal", "point", "LONG"}, 5'000'000, 5'045'000, 3}, &error);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(series.values, 45'000);
+  ASSERT_EQ(series.columns.size(), 3u);
+  for (const SeriesColumn& column : series.columns) {
+    EXPECT_EQ(column.count, 15'000);
+    EXPECT_EQ(column.firstMillis, 5'000'000 + column.column * 15'000);
+    EXPECT_EQ(column.lastMillis, 5'000'000 + column.column * 15'000 + 14'999);
+  }
+  EXPECT_EQ(series.columns[1].max, 1e6);
+  EXPECT_EQ(series.columns[2].min, -1e6);
+  EXPECT_EQ(series.columns[0].max, 1);
+
   // Without a range the chart spans every stored value.
   Reply json = Get("/api/series", {{"family", "universal"}, {"kind", "point"}, {"point", "W"}});
   EXPECT_EQ(json.status, 200);
