@@ -28,8 +28,12 @@ std::string WalCheckpointer::Start(const std::string& path) {
 
 void WalCheckpointer::Watch(sqlite3* db) { sqlite3_wal_hook(db, &WalCheckpointer::AfterCommit, this); }
 
-int WalCheckpointer::AfterCommit(void* self, sqlite3*, const char*, int logPages) {
-  if (logPages >= kCheckpointPages) static_cast<WalCheckpointer*>(self)->Request();
+int WalCheckpointer::AfterCommit(void* self, sqlite3* db, const char* schema, int logPages) {
+  if (logPages >= kCommitCheckpointPages) {
+    sqlite3_wal_checkpoint_v2(db, schema, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  } else if (logPages >= kCheckpointPages) {
+    static_cast<WalCheckpointer*>(self)->Request();
+  }
   return SQLITE_OK;
 }
 

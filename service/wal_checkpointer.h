@@ -21,6 +21,11 @@ class WalCheckpointer {
  public:
   // Log pages after which a checkpoint is due: SQLite's own default.
   static constexpr int kCheckpointPages = 1000;
+  // The log starts over only once all of it is copied, which a thread
+  // copying beside commits that keep coming rarely achieves. Past this
+  // length the commit copies what is left itself (little: the thread has
+  // copied the rest), so the log stays bounded under any load.
+  static constexpr int kCommitCheckpointPages = 4000;
 
   WalCheckpointer() = default;
   ~WalCheckpointer();

@@ -204,6 +204,25 @@ TEST_F(ServiceHttpTest, SeriesKeepsEachColumnsLeastAndGreatestValue) {
   EXPECT_NE(chart.body.find("<path id=\"series\" class=\"series\" d=\"M"), std::string::npos);
 }
 
+// Checkpoints run beside the commits, yet the write-ahead log stays bounded
+// while commits keep coming back to back and charts read.
+TEST_F(ServiceHttpTest, TheLogStaysBoundedUnderCommitsWithoutPause) {
+  constexpr int kCommits = 2500;
+  std::string error;
+  for (int commit = 0; commit < kCommits; ++commit) {
+    Batch batch;
+    for (int i = 0; i < 50; ++i) batch.values.push_back(Value("LOG", commit, i, commit + i));
+    Store(batch);
+    if (commit % 500 == 0) reader_.ReducedSeries({{"universal", "point", "LOG"}, 0, 3'000'000, 100}, &error);
+  }
+  EXPECT_EQ(error, "");
+  std::ifstream log(dir_.File("history.db-wal"), std::ios::binary | std::ios::ate);
+  ASSERT_TRUE(log.is_open());
+  // Unchecked, these commits leave about 10,000 pages in the log.
+  EXPECT_LT(static_cast<int64_t>(log.tellg()), int64_t{6000} * 4096);
+  EXPECT_EQ(Find("LOG").count, kCommits * 50);
+}
+
 TEST_F(ServiceHttpTest, TextsFromTheDatabaseAreEscapedInChartAndJson) {
   Store({{Value("<b>&\"\x01\xff", 1, 0, 1)}, {}, {}});
   QueryParams key{{"family", "universal"}, {"kind", "point"}, {"point", "<b>&\"\x01\xff"}};
