@@ -149,6 +149,7 @@ Storage::Storage() = default;
 
 Storage::~Storage() {
   // Its connection goes first: the last one to close checkpoints.
+  if (checkpointer_ != nullptr) sqlite3_wal_hook(db_, nullptr, nullptr);
   checkpointer_.reset();
   for (sqlite3_stmt* statement : {insertValue_, upsertConfig_, deleteConfig_, insertDeletion_}) {
     sqlite3_finalize(statement);
