@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdint>
 
+#include "platform/thread_cpu_time.h"
 #include "service/value_text.h"
 
 namespace histfeed::service {
@@ -97,10 +98,18 @@ std::string StorageReader::Open(const std::string& path) {
   return "";
 }
 
-void StorageReader::StartQuery() { deadline_ = std::chrono::steady_clock::now() + kQueryBudget; }
+void StorageReader::StartQuery() {
+  budgetEnd_ = platform::CurrentThreadCpuTime() + kQueryBudget;
+  deadline_ = std::chrono::steady_clock::now() + kQueryTimeLimit;
+}
 
 int StorageReader::StopWhenOverBudget(void* self) {
-  return std::chrono::steady_clock::now() > static_cast<StorageReader*>(self)->deadline_ ? 1 : 0;
+  // Runs on the thread that started the query.
+  auto* reader = static_cast<StorageReader*>(self);
+  return platform::CurrentThreadCpuTime() > reader->budgetEnd_ ||
+                 std::chrono::steady_clock::now() > reader->deadline_
+             ? 1
+             : 0;
 }
 
 std::string StorageReader::LastError() const {
