@@ -6,14 +6,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "service/event_log.h"
 #include "service/http/http_server.h"
 #include "service/http/json_writer.h"
+#include "service/http/metrics_sampler.h"
 #include "service/http/metrics_text.h"
 #include "service/http/routes.h"
 #include "service/service_metrics.h"
@@ -425,6 +430,45 @@ std::string Exchange(uint16_t port, const std::string& request) {
   return answer;
 }
 
+#if defined(__linux__)
+// Threads of this process whose scheduling policy is `policy`.
+int ThreadsWithPolicy(int policy) {
+  int count = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream file(task.path() / "stat");
+    std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    // The policy is the 41st field; the 2nd, the name, may hold spaces.
+    std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+    std::string field;
+    for (int i = 3; i <= 41 && fields >> field; ++i) {
+    }
+    if (field == std::to_string(policy)) ++count;
+  }
+  return count;
+}
+#endif
+
+// Pages take metrics snapshots through a thread of their own; each one
+// still holds everything reported before it was asked for.
+TEST_F(ServiceHttpTest, EachPageSeesTheMetricsAsTheyWereWhenItAsked) {
+  http::MetricsSampler sampler(metrics_);
+  ConnectionId id = metrics_.ConnectionOpened(Family::kUniversal, "127.0.0.1:1");
+  std::atomic<int> stale{0};
+  std::vector<std::thread> pages;
+  for (int page = 0; page < 4; ++page) {
+    pages.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        int64_t before = metrics_.Snapshot().acks;
+        if (sampler.Take().acks < before) ++stale;
+      }
+    });
+  }
+  for (int i = 0; i < 2000; ++i) metrics_.AnswerSent(id, 0x06);
+  for (std::thread& page : pages) page.join();
+  EXPECT_EQ(stale, 0);
+  EXPECT_EQ(sampler.Take().acks, 2000);
+}
+
 TEST_F(ServiceHttpTest, ServerAnswersGetAndRefusesEverythingElse) {
   http::HttpServer server(metrics_, reader_, "9.9.9");
   ASSERT_EQ(server.Start("127.0.0.1", 0), "");
@@ -445,6 +489,11 @@ TEST_F(ServiceHttpTest, ServerAnswersGetAndRefusesEverythingElse) {
   EXPECT_EQ(request("POST / HTTP/1.1", "x").rfind("HTTP/1.1 405", 0), 0u);
   EXPECT_EQ(request("DELETE /api/points HTTP/1.1").rfind("HTTP/1.1 405", 0), 0u);
   EXPECT_EQ(request("GET /" + std::string(20000, 'a') + " HTTP/1.1").rfind("HTTP/1.1 414", 0), 0u);
+#if defined(__linux__)
+  // Its acceptor and the workers that answered run under SCHED_IDLE (5),
+  // the only threads of this process that do.
+  EXPECT_GE(ThreadsWithPolicy(5), 2);
+#endif
 
   {
     // Stopped as soon as it started: the stop is not lost.
