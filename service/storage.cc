@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "service/value_text.h"
+#include "service/wal_checkpointer.h"
 
 namespace histfeed::service {
 namespace {
@@ -144,7 +145,12 @@ const char* IdKindName(IdKind kind) {
   return "point";
 }
 
+Storage::Storage() = default;
+
 Storage::~Storage() {
+  // Its connection goes first: the last one to close checkpoints.
+  if (checkpointer_ != nullptr) sqlite3_wal_hook(db_, nullptr, nullptr);
+  checkpointer_.reset();
   for (sqlite3_stmt* statement : {insertValue_, upsertConfig_, deleteConfig_, insertDeletion_}) {
     sqlite3_finalize(statement);
   }
@@ -166,6 +172,7 @@ std::string Storage::Open(const std::string& path) {
   } else if (error.empty()) {
     error = PrepareStatements();
   }
+  if (error.empty()) MoveCheckpointsOffCommits(path);
   return error.empty() ? "" : "cannot use database " + path + ": " + error;
 }
 
@@ -183,6 +190,14 @@ std::string Storage::OpenReadOnly(const std::string& path) {
            "serve it once to bring it up to date";
   }
   return "";
+}
+
+void Storage::MoveCheckpointsOffCommits(const std::string& path) {
+  auto checkpointer = std::make_unique<WalCheckpointer>();
+  // Without it SQLite goes on checkpointing inside commits: slower, but safe.
+  if (!checkpointer->Start(path).empty()) return;
+  checkpointer->Watch(db_);
+  checkpointer_ = std::move(checkpointer);
 }
 
 std::string Storage::MigrateValues() {

@@ -6,6 +6,7 @@
 #define HISTFEED_SERVICE_STORAGE_H_
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -14,6 +15,8 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 namespace histfeed::service {
+
+class WalCheckpointer;
 
 // Which identifier names a point.
 enum class IdKind { kPoint, kLong, kExtended };
@@ -62,7 +65,7 @@ struct PointSummary {
 
 class Storage {
  public:
-  Storage() = default;
+  Storage();
   ~Storage();
   Storage(const Storage&) = delete;
   Storage& operator=(const Storage&) = delete;
@@ -88,6 +91,8 @@ class Storage {
  private:
   bool Exec(const char* sql);
   std::string MigrateValues();
+  // Hands checkpoints to a thread of their own, off the commit path.
+  void MoveCheckpointsOffCommits(const std::string& path);
   std::string PrepareStatements();
   bool Insert(const ValueRow& row);
   bool Insert(const ConfigRow& row);
@@ -97,6 +102,7 @@ class Storage {
 
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
+  std::unique_ptr<WalCheckpointer> checkpointer_;  // of a database opened for writing
   sqlite3_stmt* insertValue_ = nullptr;
   sqlite3_stmt* upsertConfig_ = nullptr;
   sqlite3_stmt* deleteConfig_ = nullptr;

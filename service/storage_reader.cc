@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 
+#include "platform/thread_cpu_time.h"
 #include "service/value_text.h"
 
 namespace histfeed::service {
@@ -14,6 +16,8 @@ namespace {
 
 // Value rows folded into the catalog per query, so each stays short.
 constexpr int64_t kCatalogChunkRows = 250'000;
+// Value rows a chart reads per query (per read transaction).
+constexpr int64_t kSeriesChunkRows = 20'000;
 
 // A prepared statement that finalizes itself.
 class Statement {
@@ -94,10 +98,18 @@ std::string StorageReader::Open(const std::string& path) {
   return "";
 }
 
-void StorageReader::StartQuery() { deadline_ = std::chrono::steady_clock::now() + kQueryBudget; }
+void StorageReader::StartQuery() {
+  budgetEnd_ = platform::CurrentThreadCpuTime() + kQueryBudget;
+  deadline_ = std::chrono::steady_clock::now() + kQueryTimeLimit;
+}
 
 int StorageReader::StopWhenOverBudget(void* self) {
-  return std::chrono::steady_clock::now() > static_cast<StorageReader*>(self)->deadline_ ? 1 : 0;
+  // Runs on the thread that started the query.
+  auto* reader = static_cast<StorageReader*>(self);
+  return platform::CurrentThreadCpuTime() > reader->budgetEnd_ ||
+                 std::chrono::steady_clock::now() > reader->deadline_
+             ? 1
+             : 0;
 }
 
 std::string StorageReader::LastError() const {
@@ -281,47 +293,59 @@ Series StorageReader::ReducedSeries(const SeriesQuery& query, std::string* error
   // The key index (family, id_kind, point, time, msec) finds the range by
   // whole seconds and yields it in time order; the columns are filled here
   // as the rows stream past, which spares SQLite a sort of the whole range.
-  // Only numbers a chart can draw: texts and NaN (both NULL in `value`)
-  // and infinities stay out.
+  // The rows come in chunks, each read in a transaction of its own, so no
+  // read holds the write-ahead log's checkpoints back for long however
+  // long the range. Only numbers a chart can draw: texts and NaN (both
+  // NULL in `value`) and infinities stay out.
   Statement rows(db_,
-                 "SELECT time * 1000 + msec, value FROM point_values"
+                 "SELECT time, msec, value FROM point_values"
                  " WHERE family = ?1 AND id_kind = ?2 AND point = ?3"
-                 "   AND time >= ?4 AND time <= ?5"
-                 "   AND abs(value) <= 1.7976931348623157e308");
+                 "   AND (time, msec) > (?4, ?5) AND time <= ?6"
+                 "   AND abs(value) <= 1.7976931348623157e308"
+                 " ORDER BY time, msec LIMIT ?7");
   if (!rows.ok()) {
     *error = LastError();
     return series;
   }
-  rows.Bind(query.key);
-  rows.Bind(4, SecondOf(query.fromMillis));
-  rows.Bind(5, SecondOf(query.toMillis));
   const int64_t span = query.toMillis - query.fromMillis;
   std::vector<SeriesColumn> columns(static_cast<size_t>(query.columns));
-  int step;
-  while ((step = rows.Step()) == SQLITE_ROW) {
-    int64_t millis = rows.Int(0);
-    if (millis < query.fromMillis || millis >= query.toMillis) continue;
-    if (series.values == kMaxSeriesValues) {
-      series.truncated = true;
-      break;
+  // Past the last row read: (second, millisecond); msec is a 32-bit number.
+  int64_t afterTime = SecondOf(query.fromMillis), afterMsec = int64_t{INT32_MIN} - 1;
+  int step = SQLITE_DONE;
+  for (int64_t chunkRows = kSeriesChunkRows; chunkRows == kSeriesChunkRows && !series.truncated;) {
+    rows.Reset();
+    rows.Bind(query.key);
+    rows.Bind(4, afterTime);
+    rows.Bind(5, afterMsec);
+    rows.Bind(6, SecondOf(query.toMillis));
+    rows.Bind(7, kSeriesChunkRows);
+    for (chunkRows = 0; (step = rows.Step()) == SQLITE_ROW; ++chunkRows) {
+      afterTime = rows.Int(0);
+      afterMsec = rows.Int(1);
+      int64_t millis = afterTime * 1000 + afterMsec;
+      if (millis < query.fromMillis || millis >= query.toMillis) continue;
+      if (series.values == kMaxSeriesValues) {
+        series.truncated = true;
+        break;
+      }
+      double value = rows.Real(2);
+      // Spans and column counts are bounded so that this product fits.
+      SeriesColumn& column = columns[static_cast<size_t>((millis - query.fromMillis) *
+                                                         query.columns / span)];
+      if (column.count == 0) {
+        column.min = column.max = value;
+        column.firstMillis = millis;
+      }
+      column.min = std::min(column.min, value);
+      column.max = std::max(column.max, value);
+      column.lastMillis = millis;
+      ++column.count;
+      ++series.values;
     }
-    double value = rows.Real(1);
-    // Spans and column counts are bounded so that this product fits.
-    SeriesColumn& column = columns[static_cast<size_t>((millis - query.fromMillis) *
-                                                       query.columns / span)];
-    if (column.count == 0) {
-      column.min = column.max = value;
-      column.firstMillis = millis;
+    if (step != SQLITE_DONE && step != SQLITE_ROW) {
+      *error = LastError();
+      return Series{};
     }
-    column.min = std::min(column.min, value);
-    column.max = std::max(column.max, value);
-    column.lastMillis = millis;
-    ++column.count;
-    ++series.values;
-  }
-  if (step != SQLITE_DONE && step != SQLITE_ROW) {
-    *error = LastError();
-    return Series{};
   }
   for (size_t i = 0; i < columns.size(); ++i) {
     if (columns[i].count == 0) continue;

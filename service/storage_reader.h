@@ -102,8 +102,13 @@ class StorageReader {
  public:
   // Values one series query reads at most; more are left out (and said so).
   static constexpr int64_t kMaxSeriesValues = 5'000'000;
-  // How long one query may run before it is stopped.
+  // Processor time one query may use before it is stopped. Counted on the
+  // thread's own clock: the pages' threads run only when the processor is
+  // otherwise idle, and a query must not fail because the machine is busy.
   static constexpr std::chrono::milliseconds kQueryBudget{3000};
+  // How long one query may take in all, however little of the processor
+  // it got.
+  static constexpr std::chrono::seconds kQueryTimeLimit{30};
 
   StorageReader() = default;
   ~StorageReader();
@@ -141,7 +146,9 @@ class StorageReader {
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
   std::string path_;
-  std::chrono::steady_clock::time_point deadline_;  // of the running query
+  // Of the running query: on the thread's processor clock, and in all.
+  std::chrono::nanoseconds budgetEnd_{0};
+  std::chrono::steady_clock::time_point deadline_;
 
   struct CatalogEntry {
     int64_t count = 0;

@@ -6,14 +6,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "service/event_log.h"
 #include "service/http/http_server.h"
 #include "service/http/json_writer.h"
+#include "service/http/metrics_sampler.h"
 #include "service/http/metrics_text.h"
 #include "service/http/routes.h"
 #include "service/service_metrics.h"
@@ -170,6 +175,27 @@ TEST_F(ServiceHttpTest, SeriesKeepsEachColumnsLeastAndGreatestValue) {
   EXPECT_EQ(series.columns[0].column, 2);
   EXPECT_EQ(series.columns[0].min, -5);
 
+  // A long range is read in chunks: at their seams, inside one second, no
+  // value is lost or counted twice.
+  Batch many;
+  for (int i = 0; i < 45'000; ++i) {
+    many.values.push_back(
+        Value("LONG", 5000 + i / 1000, i % 1000, i == 20'000 ? 1e6 : i == 39'999 ? -1e6 : 1));
+  }
+  Store(many);
+  series = reader_.ReducedSeries({{"universal", "point", "LONG"}, 5'000'000, 5'045'000, 3}, &error);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(series.values, 45'000);
+  ASSERT_EQ(series.columns.size(), 3u);
+  for (const SeriesColumn& column : series.columns) {
+    EXPECT_EQ(column.count, 15'000);
+    EXPECT_EQ(column.firstMillis, 5'000'000 + column.column * 15'000);
+    EXPECT_EQ(column.lastMillis, 5'000'000 + column.column * 15'000 + 14'999);
+  }
+  EXPECT_EQ(series.columns[1].max, 1e6);
+  EXPECT_EQ(series.columns[2].min, -1e6);
+  EXPECT_EQ(series.columns[0].max, 1);
+
   // Without a range the chart spans every stored value.
   Reply json = Get("/api/series", {{"family", "universal"}, {"kind", "point"}, {"point", "W"}});
   EXPECT_EQ(json.status, 200);
@@ -181,6 +207,25 @@ TEST_F(ServiceHttpTest, SeriesKeepsEachColumnsLeastAndGreatestValue) {
   EXPECT_EQ(chart.contentType, "image/svg+xml");
   EXPECT_NE(chart.body.find("data-values=\"100\""), std::string::npos);
   EXPECT_NE(chart.body.find("<path id=\"series\" class=\"series\" d=\"M"), std::string::npos);
+}
+
+// Checkpoints run beside the commits, yet the write-ahead log stays bounded
+// while commits keep coming back to back and charts read.
+TEST_F(ServiceHttpTest, TheLogStaysBoundedUnderCommitsWithoutPause) {
+  constexpr int kCommits = 2500;
+  std::string error;
+  for (int commit = 0; commit < kCommits; ++commit) {
+    Batch batch;
+    for (int i = 0; i < 50; ++i) batch.values.push_back(Value("LOG", commit, i, commit + i));
+    Store(batch);
+    if (commit % 500 == 0) reader_.ReducedSeries({{"universal", "point", "LOG"}, 0, 3'000'000, 100}, &error);
+  }
+  EXPECT_EQ(error, "");
+  std::ifstream log(dir_.File("history.db-wal"), std::ios::binary | std::ios::ate);
+  ASSERT_TRUE(log.is_open());
+  // Unchecked, these commits leave about 10,000 pages in the log.
+  EXPECT_LT(static_cast<int64_t>(log.tellg()), int64_t{6000} * 4096);
+  EXPECT_EQ(Find("LOG").count, kCommits * 50);
 }
 
 TEST_F(ServiceHttpTest, TextsFromTheDatabaseAreEscapedInChartAndJson) {
@@ -385,6 +430,45 @@ std::string Exchange(uint16_t port, const std::string& request) {
   return answer;
 }
 
+#if defined(__linux__)
+// Threads of this process whose scheduling policy is `policy`.
+int ThreadsWithPolicy(int policy) {
+  int count = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream file(task.path() / "stat");
+    std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    // The policy is the 41st field; the 2nd, the name, may hold spaces.
+    std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+    std::string field;
+    for (int i = 3; i <= 41 && fields >> field; ++i) {
+    }
+    if (field == std::to_string(policy)) ++count;
+  }
+  return count;
+}
+#endif
+
+// Pages take metrics snapshots through a thread of their own; each one
+// still holds everything reported before it was asked for.
+TEST_F(ServiceHttpTest, EachPageSeesTheMetricsAsTheyWereWhenItAsked) {
+  http::MetricsSampler sampler(metrics_);
+  ConnectionId id = metrics_.ConnectionOpened(Family::kUniversal, "127.0.0.1:1");
+  std::atomic<int> stale{0};
+  std::vector<std::thread> pages;
+  for (int page = 0; page < 4; ++page) {
+    pages.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        int64_t before = metrics_.Snapshot().acks;
+        if (sampler.Take().acks < before) ++stale;
+      }
+    });
+  }
+  for (int i = 0; i < 2000; ++i) metrics_.AnswerSent(id, 0x06);
+  for (std::thread& page : pages) page.join();
+  EXPECT_EQ(stale, 0);
+  EXPECT_EQ(sampler.Take().acks, 2000);
+}
+
 TEST_F(ServiceHttpTest, ServerAnswersGetAndRefusesEverythingElse) {
   http::HttpServer server(metrics_, reader_, "9.9.9");
   ASSERT_EQ(server.Start("127.0.0.1", 0), "");
@@ -405,6 +489,11 @@ TEST_F(ServiceHttpTest, ServerAnswersGetAndRefusesEverythingElse) {
   EXPECT_EQ(request("POST / HTTP/1.1", "x").rfind("HTTP/1.1 405", 0), 0u);
   EXPECT_EQ(request("DELETE /api/points HTTP/1.1").rfind("HTTP/1.1 405", 0), 0u);
   EXPECT_EQ(request("GET /" + std::string(20000, 'a') + " HTTP/1.1").rfind("HTTP/1.1 414", 0), 0u);
+#if defined(__linux__)
+  // Its acceptor and the workers that answered run under SCHED_IDLE (5),
+  // the only threads of this process that do.
+  EXPECT_GE(ThreadsWithPolicy(5), 2);
+#endif
 
   {
     // Stopped as soon as it started: the stop is not lost.

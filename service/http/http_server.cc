@@ -2,28 +2,43 @@
 #include "service/http/http_server.h"
 
 #include <httplib.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <charconv>
 #include <chrono>
 
+#include "platform/thread_priority.h"
 #include "service/http/routes.h"
 
 namespace histfeed::service::http {
 namespace {
 
-// Threads of the HTTP side yield the processor to the listeners.
-constexpr int kNiceness = 10;
 constexpr size_t kWorkerThreads = 4;
 
+// Threads of the HTTP side run only on processor time the listeners and
+// the storage writer leave over: a page may wait, an acknowledgement not.
 void LowerThisThreadsPriority() {
   thread_local bool lowered = false;
   if (lowered) return;
   lowered = true;
-  // On Linux a thread's own id names it alone here.
-  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kNiceness);
+  platform::LowerCurrentThreadToIdle();
 }
+
+// The server's worker pool, its threads lowered before they read a
+// request, not only once a handler runs.
+class IdleThreadPool : public httplib::TaskQueue {
+ public:
+  explicit IdleThreadPool(size_t threads) : pool_(threads) {}
+  void enqueue(std::function<void()> task) override {
+    pool_.enqueue([task = std::move(task)] {
+      LowerThisThreadsPriority();
+      task();
+    });
+  }
+  void shutdown() override { pool_.shutdown(); }
+
+ private:
+  httplib::ThreadPool pool_;
+};
 
 }  // namespace
 
@@ -60,15 +75,11 @@ HttpServer::~HttpServer() { Stop(); }
 
 std::string HttpServer::Start(const std::string& address, uint16_t port) {
   httplib::Server& server = server_->server;
-  server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+  server.new_task_queue = [] { return new IdleThreadPool(kWorkerThreads); };
   server.set_keep_alive_timeout(2);
   server.set_read_timeout(5, 0);
   server.set_write_timeout(5, 0);
   server.set_payload_max_length(1024);
-  server.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
-    LowerThisThreadsPriority();
-    return httplib::Server::HandlerResponse::Unhandled;
-  });
   server.Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
     Reply reply = routes_->Get(request.path, request.params);
     response.status = reply.status;

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The service's HTTP side: pages, JSON and /metrics on one address,
-// answering GET (and HEAD) only. Its threads run at a lower priority than
-// the listeners', and it reads the database through its own read-only
-// connection, so a busy page never holds up storing or acknowledging.
+// answering GET (and HEAD) only. Its threads run only on processor time
+// nothing else wants (SCHED_IDLE), and it reads the database through its
+// own read-only connection, so a busy page never holds up storing or
+// acknowledging.
 #ifndef HISTFEED_SERVICE_HTTP_HTTP_SERVER_H_
 #define HISTFEED_SERVICE_HTTP_HTTP_SERVER_H_
 

@@ -66,13 +66,13 @@ Reply Routes::Metrics(const QueryParams& params) {
   DatabaseTotals totals = reader_.Totals(&readError);
   // The counters are worth having even while the database cannot be read.
   return {200, "text/plain; version=0.0.4; charset=utf-8",
-          PrometheusText(metrics_.Snapshot(), totals, version_)};
+          PrometheusText(metrics_.Take(), totals, version_)};
 }
 
 Reply Routes::Overview(const QueryParams& params) {
   std::string error = ParseNoParams(params);
   if (!error.empty()) return BadRequest(error);
-  MetricsSnapshot snapshot = metrics_.Snapshot();
+  MetricsSnapshot snapshot = metrics_.Take();
   std::string readError;
   DatabaseTotals totals = reader_.Totals(&readError);
   ServiceInfo info{version_, NowUnixMs(),

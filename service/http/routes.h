@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "service/http/metrics_sampler.h"
 #include "service/http/query_params.h"
 #include "service/http/rate_meter.h"
 #include "service/service_metrics.h"
@@ -40,7 +41,7 @@ class Routes {
   bool CloseRange(const PointKey& key, TimeRange range, int64_t* from, int64_t* to,
                   Reply* failure);
 
-  ServiceMetrics& metrics_;
+  MetricsSampler metrics_;
   StorageReader& reader_;
   std::string version_;
   RateMeter commitRate_;
