@@ -77,7 +77,7 @@ __attribute__((target("sse4.2"))) void ExtendThreeWithInstruction(uint32_t* crcs
 const bool kHasInstruction = __builtin_cpu_supports("sse4.2");
 #endif
 
-bool FoldsBuffer(size_t size) {
+[[maybe_unused]] bool FoldsBuffer(size_t size) {
 #ifdef HISTFEED_CRC32C_FOLDING
   return size >= kFoldingMinimumBytes && CanFoldCrc32c();
 #else

@@ -41,7 +41,11 @@ build() {
   cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$arch.cmake" \
     -DHISTFEED_WERROR=ON -DHISTFEED_BUILD_BENCHMARKS=OFF -DHISTFEED_BUILD_SERVICE=OFF \
     -DHISTFEED_BUILD_TESTS="$tests" -DHISTFEED_BUILD_EXAMPLES="$tests" "${launcher[@]}" >/dev/null
-  cmake --build "$dir" -j "$(nproc)" >/dev/null
+  # Quiet when it builds; the compiler's words when it does not.
+  if ! cmake --build "$dir" -j "$(nproc)" >"$dir/build.log" 2>&1; then
+    grep -E -A5 'error|FAILED' "$dir/build.log" | head -60
+    return 1
+  fi
   scripts/check-dll-exports.sh "$dir/bin/histfeed.dll"
 }
 
