@@ -6,7 +6,7 @@
 #include <string>
 
 #include "classic/sender.h"
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 #include "client_library/client_library.h"
 #include "client_library/network_client_library.h"
 #include "client_library/plugin_client_library.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "classic/config_request.h"
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 #include "client_library/network_protocol.h"
 #include "client_library/tarvo_plugin.h"
 #include "queue/cache_file.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "classic/sender.h"
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 #include "classic/service_load.h"
 #include "platform/clock.h"
 #include "platform/fault_injection.h"
