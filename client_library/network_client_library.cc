@@ -49,8 +49,8 @@ int32_t ReceiveExactly(SocketHandle socket, uint8_t* data, size_t size, int64_t 
     int64_t left = deadlineMs - platform::MonotonicMs();
     if (left <= 0) return kNetworkTimedOut;
     platform::WaitResult wait = platform::WaitResult::kFailed;
-    int32_t count = platform::ReceiveWithin(socket, data + got, static_cast<int32_t>(size - got),
-                                            left, &wait);
+    int32_t count = platform::Sockets().ReceiveWithin(
+        socket, data + got, static_cast<int32_t>(size - got), left, &wait);
     if (wait == platform::WaitResult::kTimedOut) return kNetworkTimedOut;
     if (count <= 0) return kNetworkClosed;
     got += static_cast<size_t>(count);
@@ -64,10 +64,13 @@ class NetworkClientLibrary final : public ClientLibrary {
       : addresses_(std::move(addresses)), timeouts_(timeouts) {}
 
   ~NetworkClientLibrary() override {
-    for (auto& [key, connection] : connections_) platform::CloseSocket(connection->socket);
+    for (auto& [key, connection] : connections_)
+      platform::Sockets().CloseSocket(connection->socket);
   }
 
-  int32_t Startup(int32_t) override { return platform::StartSockets() == 0 ? 0 : kUnavailable; }
+  int32_t Startup(int32_t) override {
+    return platform::Sockets().StartSockets() == 0 ? 0 : kUnavailable;
+  }
 
   int32_t Connect(const char* service) override {
     if (Absent(service)) return kNetworkBadArgument;
@@ -170,7 +173,7 @@ class NetworkClientLibrary final : public ClientLibrary {
   }
 
   static void Close(Connection& connection) REQUIRES(connection.mutex) {
-    platform::CloseSocket(connection.socket);
+    platform::Sockets().CloseSocket(connection.socket);
     connection.socket = kInvalidSocket;
   }
 
@@ -180,19 +183,20 @@ class NetworkClientLibrary final : public ClientLibrary {
     if (connection.socket != kInvalidSocket) {
       // An idle connection has nothing to read: bytes or an end of stream
       // mean that the service went away or broke the protocol.
-      if (platform::WaitReadable(connection.socket, 0) == platform::WaitResult::kTimedOut) {
+      if (platform::Sockets().WaitReadable(connection.socket, 0) ==
+          platform::WaitResult::kTimedOut) {
         return 0;
       }
       Close(connection);
     }
     network::ServiceAddress address = addresses_.Find(ServiceName(service));
     uint8_t host[4];
-    if (!platform::ResolveIpv4(address.host.c_str(), host)) return kNetworkUnreachable;
-    SocketHandle socket = platform::OpenStreamSocket();
+    if (!platform::Sockets().ResolveIpv4(address.host.c_str(), host)) return kNetworkUnreachable;
+    SocketHandle socket = platform::Sockets().OpenStreamSocket();
     if (socket == kInvalidSocket) return kNetworkUnreachable;
-    if (!platform::ConnectSocketWithin(socket, platform::MakeIpv4Address(host, address.port),
-                                       timeouts_.connectMs)) {
-      platform::CloseSocket(socket);
+    if (!platform::Sockets().ConnectSocketWithin(
+            socket, platform::MakeIpv4Address(host, address.port), timeouts_.connectMs)) {
+      platform::Sockets().CloseSocket(socket);
       return kNetworkUnreachable;
     }
     connection.socket = socket;
@@ -219,7 +223,7 @@ class NetworkClientLibrary final : public ClientLibrary {
     uint8_t* out = connection.message.data();
     network::EncodeRequestHead(call, service, payloadLength, out);
     if (payloadLength > 0) std::memcpy(out + network::kRequestHeadSize, payload, payloadLength);
-    if (platform::SendAll(connection.socket, out, static_cast<int32_t>(total)) !=
+    if (platform::Sockets().SendAll(connection.socket, out, static_cast<int32_t>(total)) !=
         static_cast<int32_t>(total)) {
       Close(connection);
       return kNetworkSendFailed;
