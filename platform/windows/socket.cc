@@ -2,8 +2,8 @@
 // IPv4 stream sockets with Windows Sockets 1.1.
 #include "platform/socket.h"
 
-#include <windows.h>
 #include <winsock2.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <atomic>
