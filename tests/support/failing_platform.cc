@@ -95,26 +95,30 @@ class FailingThreads final : public platform::ThreadSystemWrapper {
   }
 };
 
-FailingSockets& Sockets() {
+FailingSockets& InstalledSockets() {
   static platform::NoDestructor<FailingSockets> sockets;
-  static const bool installed = (platform::SetSocketsForTesting(sockets.get()), true);
-  (void)installed;
+  [[maybe_unused]] static const bool installed = [] {
+    platform::SetSocketsForTesting(sockets.get());
+    return true;
+  }();
   return *sockets;
 }
 
-FailingThreads& Threads() {
+FailingThreads& InstalledThreads() {
   static platform::NoDestructor<FailingThreads> threads;
-  static const bool installed = (platform::SetThreadsForTesting(threads.get()), true);
-  (void)installed;
+  [[maybe_unused]] static const bool installed = [] {
+    platform::SetThreadsForTesting(threads.get());
+    return true;
+  }();
   return *threads;
 }
 
 }  // namespace
 
-void FailNextSocketStartups(int count) { Sockets().startupsToFail.store(count); }
-void FailNextSocketOpens(int count) { Sockets().opensToFail.store(count); }
-void FailNextSocketSends(int count) { Sockets().sendsToFail.store(count); }
-void FailNextSocketWaits(int count) { Sockets().waitsToFail.store(count); }
-void FailNextThreadStarts(int count) { Threads().startsToFail.store(count); }
+void FailNextSocketStartups(int count) { InstalledSockets().startupsToFail.store(count); }
+void FailNextSocketOpens(int count) { InstalledSockets().opensToFail.store(count); }
+void FailNextSocketSends(int count) { InstalledSockets().sendsToFail.store(count); }
+void FailNextSocketWaits(int count) { InstalledSockets().waitsToFail.store(count); }
+void FailNextThreadStarts(int count) { InstalledThreads().startsToFail.store(count); }
 
 }  // namespace histfeed::testing
