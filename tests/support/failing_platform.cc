@@ -14,6 +14,22 @@ namespace {
 using platform::SocketHandle;
 using platform::WaitResult;
 
+// The codes each system gives for the failures made here, so that the
+// messages that quote them read as they would after a real failure.
+#if defined(_WIN32)
+constexpr int32_t kSocketsNotReady = 10091;  // WSASYSNOTREADY
+constexpr int32_t kTooManySockets = 10024;   // WSAEMFILE
+constexpr int32_t kConnectionReset = 10054;  // WSAECONNRESET
+constexpr int32_t kNotASocket = 10038;       // WSAENOTSOCK
+constexpr int32_t kNoThreadResources = 8;    // ERROR_NOT_ENOUGH_MEMORY
+#else
+constexpr int32_t kSocketsNotReady = ENETDOWN;
+constexpr int32_t kTooManySockets = EMFILE;
+constexpr int32_t kConnectionReset = ECONNRESET;
+constexpr int32_t kNotASocket = EBADF;
+constexpr int32_t kNoThreadResources = EAGAIN;
+#endif
+
 // Uses up one requested failure, if there is one.
 bool Consume(std::atomic<int>& toFail) {
   int remaining = toFail.load();
@@ -33,22 +49,22 @@ class FailingSockets final : public platform::SocketSystemWrapper {
   std::atomic<int> waitsToFail{0};
 
   int32_t StartSockets() override {
-    if (Consume(startupsToFail)) return Refuse(ENETDOWN);
+    if (Consume(startupsToFail)) return Refuse(kSocketsNotReady);
     return Forward().StartSockets();
   }
   SocketHandle OpenStreamSocket() override {
     if (!Consume(opensToFail)) return Forward().OpenStreamSocket();
-    Refuse(EMFILE);
+    Refuse(kTooManySockets);
     return platform::kInvalidSocket;
   }
   int32_t SendAll(SocketHandle socket, const void* data, int32_t length) override {
     if (!Consume(sendsToFail)) return Forward().SendAll(socket, data, length);
-    Refuse(ECONNRESET);
+    Refuse(kConnectionReset);
     return -1;
   }
   WaitResult WaitReadable(SocketHandle socket, int64_t timeoutMs) override {
     if (!Consume(waitsToFail)) return Forward().WaitReadable(socket, timeoutMs);
-    Refuse(EBADF);
+    Refuse(kNotASocket);
     return WaitResult::kFailed;
   }
   int32_t ReceiveWithin(SocketHandle socket, void* buffer, int32_t capacity, int64_t timeoutMs,
@@ -56,7 +72,7 @@ class FailingSockets final : public platform::SocketSystemWrapper {
     if (!Consume(waitsToFail)) {
       return Forward().ReceiveWithin(socket, buffer, capacity, timeoutMs, wait);
     }
-    Refuse(EBADF);
+    Refuse(kNotASocket);
     *wait = WaitResult::kFailed;
     return -1;
   }
@@ -90,7 +106,7 @@ class FailingThreads final : public platform::ThreadSystemWrapper {
 
   int32_t StartThread(size_t stackBytes, platform::ThreadBody body, int32_t argument,
                       std::shared_ptr<platform::ThreadState>* started) override {
-    if (Consume(startsToFail)) return EAGAIN;
+    if (Consume(startsToFail)) return kNoThreadResources;
     return ThreadSystemWrapper::StartThread(stackBytes, body, argument, started);
   }
 };
