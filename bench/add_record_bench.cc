@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "classic/sender.h"
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 #include "client_library/tarvo_plugin.h"
 #include "histfeed.h"
 

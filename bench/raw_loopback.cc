@@ -12,9 +12,9 @@ namespace {
 using testing::FakeHistorian;
 
 platform::SocketHandle ConnectRaw(const FakeHistorian& peer) {
-  platform::SocketHandle socket = platform::OpenStreamSocket();
+  platform::SocketHandle socket = platform::Sockets().OpenStreamSocket();
   const uint8_t loopback[4] = {127, 0, 0, 1};
-  platform::ConnectSocket(socket, platform::MakeIpv4Address(loopback, peer.port()));
+  platform::Sockets().ConnectSocket(socket, platform::MakeIpv4Address(loopback, peer.port()));
   return socket;
 }
 
@@ -27,14 +27,14 @@ void RawPingPong(benchmark::State& state, int32_t frameBytes, int64_t itemsPerFr
   std::vector<char> frame = testing::MakeFrame(frameBytes);
   char ack = 0;
   for (auto _ : state) {
-    if (platform::SendAll(socket, frame.data(), static_cast<int32_t>(frame.size())) < 0 ||
-        platform::Receive(socket, &ack, 1) != 1) {
+    if (platform::Sockets().SendAll(socket, frame.data(), static_cast<int32_t>(frame.size())) < 0 ||
+        platform::Sockets().Receive(socket, &ack, 1) != 1) {
       state.SkipWithError("raw exchange failed");
       break;
     }
   }
   state.SetItemsProcessed(state.iterations() * itemsPerFrame);
-  platform::CloseSocket(socket);
+  platform::Sockets().CloseSocket(socket);
 }
 
 void RawBlast(benchmark::State& state, int32_t frameBytes, int64_t itemsPerFrame) {
@@ -44,13 +44,13 @@ void RawBlast(benchmark::State& state, int32_t frameBytes, int64_t itemsPerFrame
   platform::SocketHandle socket = ConnectRaw(peer);
   std::vector<char> frame = testing::MakeFrame(frameBytes);
   for (auto _ : state) {
-    if (platform::SendAll(socket, frame.data(), static_cast<int32_t>(frame.size())) < 0) {
+    if (platform::Sockets().SendAll(socket, frame.data(), static_cast<int32_t>(frame.size())) < 0) {
       state.SkipWithError("raw send failed");
       break;
     }
   }
   state.SetItemsProcessed(state.iterations() * itemsPerFrame);
-  platform::CloseSocket(socket);
+  platform::Sockets().CloseSocket(socket);
 }
 
 }  // namespace histfeed::bench

@@ -28,7 +28,7 @@
 #include <thread>
 
 #include "classic/sender.h"
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 #include "client_library/tarvo_plugin.h"
 #include "histfeed.h"
 #include "platform/dynamic_library.h"

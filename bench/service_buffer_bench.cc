@@ -7,7 +7,7 @@
 #include <string>
 #include <strings.h>
 
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 
 namespace {
 

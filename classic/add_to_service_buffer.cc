@@ -5,6 +5,7 @@
 
 #include "classic/add_request.h"
 #include "classic/sender.h"
+#include "classic/service_buffer_table.h"
 #include "classic/service_load.h"
 #include "platform/clock.h"
 #include "queue/record_queue.h"
@@ -36,7 +37,7 @@ void ThrottleSleep(int64_t ms) {
 // The pause the service throttle asks for (0: none): by the busy flag,
 // else by the service's last load report, looked up under the name as the
 // caller gave it, untrimmed. Call with the buffer lock held.
-int64_t ServicePauseLocked(const char* service) {
+int64_t ServicePauseLocked(const char* service) REQUIRES(Classic().bufferLock) {
   if (Classic().busy.load() != 0) return kBusyPauseMs;
   LoadReport load{};
   if (!LookUpServiceLoadLocked(service, &load) || load.count == 0 || load.capacity == 0) {
@@ -63,7 +64,7 @@ QueuePause QueuePauseFor(uint16_t depth) {
   return {0, 0};
 }
 
-uint16_t SendQueueDepthLocked() {
+uint16_t SendQueueDepthLocked() REQUIRES(Classic().bufferLock) {
   RecordQueue* queue = Classic().sendQueue.load();
   return queue != nullptr ? QueueCount(queue) : 0;
 }
@@ -134,7 +135,7 @@ enum class Stored { kDone, kNotYet, kNoRoom };
 // buffer lock, which the caller holds. kNotYet when no buffer can be
 // taken without waiting.
 Stored StoreLocked(const char* service, int32_t kind, const AddRequest& request, TextPart point,
-                   const char (&valueText)[kValueTextSize]) {
+                   const char (&valueText)[kValueTextSize]) REQUIRES(Classic().bufferLock) {
   int32_t b = TakeServiceBufferLocked(service, kind, nullptr);
   if (b == kNoServiceBuffer) return Stored::kNotYet;
   uint16_t capacity = LayoutOf(kind).capacity;
@@ -159,9 +160,8 @@ void SetThrottleObserverForTesting(ThrottleObserver observer) {
 }
 
 int32_t AddToServiceBuffer(const AddRequest& request) {
-  ClassicState& shared = Classic();
-  SemLock addLock(shared.addLock);
-  if (shared.running.load() == 0) StartSender();
+  SemLock addLock(Classic().addLock);
+  if (Classic().running.load() == 0) StartSender();
 
   // The request's texts are terminated within their arrays.
   TextPart servicePart = Trimmed(request.service, sizeof(request.service));
@@ -182,7 +182,7 @@ int32_t AddToServiceBuffer(const AddRequest& request) {
   int64_t servicePause = 0;
   QueuePause queuePause{0, 0};
   {
-    SemLock bufferLock(shared.bufferLock);
+    SemLock bufferLock(Classic().bufferLock);
     servicePause = ServicePauseLocked(request.service);
     if (servicePause == 0) {
       queuePause = QueuePauseFor(SendQueueDepthLocked());

@@ -12,7 +12,7 @@ namespace {
 constexpr size_t kPointNameLookedAt = 39;
 constexpr size_t kServiceMax = kConfigServiceSize - 1;
 constexpr size_t kPointIdMax = kConfigPointIdSize - 1;
-constexpr size_t kText60Width = config_layout::kText60.size;
+constexpr size_t kFirstTextWidth = config_layout::kFirstText.size;
 constexpr size_t kRowWidth = config_layout::kFirstRow.size;
 constexpr int kRowsOfText60 = 4;
 
@@ -82,50 +82,50 @@ void BuildConfigRequest(const ConfigArguments& a, const char* pointId, bool spli
   request[1] = TARVO_CODE_CONFIG >> 8;
   request[2] = 1;
 
-  char text60[kText60Width + 1] = {};
-  TextPart trimmed = Trimmed(a.text60, kText60Width);
-  for (size_t i = 0; i < trimmed.length; ++i) text60[i] = UpperAscii(trimmed.start[i]);
+  char firstText[kFirstTextWidth + 1] = {};
+  TextPart trimmed = Trimmed(a.firstText, kFirstTextWidth);
+  for (size_t i = 0; i < trimmed.length; ++i) firstText[i] = UpperAscii(trimmed.start[i]);
 
   using namespace config_layout;
   uint8_t* r = request;
   PutText(r, kPointId, pointId);
-  PutText(r, kText60, text60);
-  PutText(r, kText24, a.text24);
-  PutText(r, kText8, a.text8);
+  PutText(r, kFirstText, firstText);
+  PutText(r, kSecondText, a.secondText);
+  PutText(r, kThirdText, a.thirdText);
   std::memcpy(r + kAnalog.offset, a.analog != 0 ? "AI" : "DI", kAnalog.size);
+  PutFlag(r, kFlag1, a.flag1);
+  PutFourDigits(r, kShortNumber1, a.shortNumber1);
+  PutFlag(r, kFlag2, a.flag2);
+  PutText(r, kShortText1, a.shortText1);
+  PutText(r, kShortText2, a.shortText2);
+  PutFlag(r, kFlag3, a.flag3);
+  PutNumber(r, kValue1, a.value1);
+  PutFlag(r, kFlag4, a.flag4);
+  PutNumber(r, kValue2, a.value2);
+  PutFlag(r, kFlag5, a.flag5);
+  PutNumber(r, kValue3, a.value3);
   PutFlag(r, kFlag6, a.flag6);
-  PutFourDigits(r, kNumber7, a.number7);
+  PutNumber(r, kValue4, a.value4);
+  PutFlag(r, kFlag7, a.flag7);
+  PutNumber(r, kValue5, a.value5);
   PutFlag(r, kFlag8, a.flag8);
-  PutText(r, kText9, a.text9);
-  PutText(r, kText10, a.text10);
-  PutFlag(r, kFlag11, a.flag11);
-  PutNumber(r, kNumber12, a.number12);
-  PutFlag(r, kFlag13, a.flag13);
-  PutNumber(r, kNumber14, a.number14);
-  PutFlag(r, kFlag15, a.flag15);
-  PutNumber(r, kNumber16, a.number16);
-  PutFlag(r, kFlag17, a.flag17);
-  PutNumber(r, kNumber18, a.number18);
-  PutFlag(r, kFlag19, a.flag19);
-  PutNumber(r, kNumber20, a.number20);
-  PutFlag(r, kFlag21, a.flag21);
-  PutNumber(r, kNumber22, a.number22);
-  PutFlag(r, kFlag23, a.flag23);
-  PutFlag(r, kFlag24, a.flag24);
-  PutSixDigits(r, kNumber25, a.number25);
-  PutSixDigits(r, kNumber26, a.number26);
-  PutFourDigits(r, kNumber27, a.number27);
-  PutNumber(r, kNumber28, a.number28);
-  PutFourDigits(r, kNumber29, a.number29);
-  PutNumber(r, kNumber30, a.number30);
-  PutNumber(r, kNumber31, a.number31);
+  PutNumber(r, kValue6, a.value6);
+  PutFlag(r, kFlag9, a.flag9);
+  PutFlag(r, kFlag10, a.flag10);
+  PutSixDigits(r, kLongNumber1, a.longNumber1);
+  PutSixDigits(r, kLongNumber2, a.longNumber2);
+  PutFourDigits(r, kShortNumber2, a.shortNumber2);
+  PutNumber(r, kValue7, a.value7);
+  PutFourDigits(r, kShortNumber3, a.shortNumber3);
+  PutNumber(r, kValue8, a.value8);
+  PutNumber(r, kValue9, a.value9);
   for (int k = 0; k < kConfigFieldTexts; ++k) {
     CopyFixed(r + kFirstField.offset + kFirstField.size * size_t(k), kFirstField.size, a.fields[k]);
   }
   uint8_t* rows = r + kFirstRow.offset;
   if (splitRows) {
-    PutPieces(rows, kRowsOfText60, a.text60);
-    PutPieces(rows + kRowWidth * kRowsOfText60, kConfigRows - kRowsOfText60, a.text24);
+    PutPieces(rows, kRowsOfText60, a.firstText);
+    PutPieces(rows + kRowWidth * kRowsOfText60, kConfigRows - kRowsOfText60, a.secondText);
   } else {
     for (int k = 0; k < kConfigRows; ++k) CopyFixed(rows + kRowWidth * k, kRowWidth, a.rows[k]);
   }

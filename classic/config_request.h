@@ -21,41 +21,43 @@ inline constexpr size_t kConfigPointNameMax = 1024;
 inline constexpr int kConfigFieldTexts = config_layout::kFieldCount;
 inline constexpr int kConfigRows = config_layout::kRowCount;
 
-// The caller's arguments, numbered as they are passed.
+// The caller's arguments, in the order they are passed and named as the
+// public header names them: by the kind of field each fills and its place
+// among the fields of that kind. What the fields mean is the service's.
 struct ConfigArguments {
-  const char* pointName;   // 1: service name, second dot, point identifier
-  const char* text60;      // 2
-  const char* text24;      // 3
-  const char* text8;       // 4
-  int32_t analog;          // 5
+  const char* pointName;  // service name, second dot, point identifier
+  const char* firstText;  // 60 characters, trimmed and upper-cased
+  const char* secondText;  // 24 characters
+  const char* thirdText;  // 8 characters
+  int32_t analog;
+  int32_t flag1;
+  int32_t shortNumber1;  // four digits, low 16 bits
+  int32_t flag2;
+  const char* shortText1;  // 16 characters
+  const char* shortText2;  // 16 characters
+  int32_t flag3;
+  double value1;
+  int32_t flag4;
+  double value2;
+  int32_t flag5;
+  double value3;
   int32_t flag6;
-  int32_t number7;         // four digits, low 16 bits
+  double value4;
+  int32_t flag7;
+  double value5;
   int32_t flag8;
-  const char* text9;       // 16 characters
-  const char* text10;      // 16 characters
-  int32_t flag11;
-  double number12;
-  int32_t flag13;
-  double number14;
-  int32_t flag15;
-  double number16;
-  int32_t flag17;
-  double number18;
-  int32_t flag19;
-  double number20;
-  int32_t flag21;
-  double number22;
-  int32_t flag23;
-  int32_t flag24;
-  int32_t number25;        // six digits
-  int32_t number26;        // six digits
-  int32_t number27;        // four digits, low 16 bits
-  double number28;
-  int32_t number29;        // four digits, low 16 bits
-  double number30;
-  double number31;
-  const char* fields[kConfigFieldTexts];  // 32 to 40, may be null
-  const char* rows[kConfigRows];          // 41 to 50, may be null
+  double value6;
+  int32_t flag9;
+  int32_t flag10;
+  int32_t longNumber1;  // six digits
+  int32_t longNumber2;  // six digits
+  int32_t shortNumber2;  // four digits, low 16 bits
+  double value7;
+  int32_t shortNumber3;  // four digits, low 16 bits
+  double value8;
+  double value9;
+  const char* fields[kConfigFieldTexts];  // field1 to field9, may be null
+  const char* rows[kConfigRows];          // row1 to row10, may be null
 };
 
 // Splits a point name: leading spaces skipped, the first 39 characters
@@ -67,8 +69,8 @@ bool ParsePointName(const char* pointName, char (&service)[kConfigServiceSize],
 
 // Fills a zeroed request: header code 8103 and count 1, then the record
 // from the arguments. `pointId` goes into the identifier field. With
-// `splitRows` the ten text rows carry texts 2 and 3 in pieces of 32
-// characters; otherwise rows 41 to 50.
+// `splitRows` the ten text rows carry firstText and secondText in pieces of 32
+// characters; otherwise row1 to row10.
 void BuildConfigRequest(const ConfigArguments& arguments, const char* pointId, bool splitRows,
                         uint8_t (&request)[TARVO_CONFIG_REQUEST_SIZE]);
 

@@ -3,7 +3,7 @@
 
 #include "classic/delivery_abandon.h"
 #include "classic/sender.h"
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 #include "classic/service_load.h"
 #include "client_library/client_library.h"
 #include "queue/record_queue.h"
@@ -82,7 +82,7 @@ int32_t DeliverServiceBuffer(int32_t b, AfterDelivery after, RecordQueue* popFro
         // One hold of the lock for all of it: the sender's cost per buffer
         // is mostly its locking. The number leaves the queue before the
         // buffer is FREE, so the queue never holds a free buffer's number.
-        SemLock lock(shared.bufferLock);
+        SemLock lock(Classic().bufferLock);
         SetRecordCount(buffer, 0);
         if (reported) StoreServiceLoad(service, report);
         if (popFrom != nullptr) DropQueueHead(popFrom);

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "classic/fixed_text.h"
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 #include "histfeed.h"
 
 namespace histfeed::classic {

@@ -37,37 +37,37 @@ static_assert(kLongValue.end() + 2 == TARVO_LONG_ID_RECORD_SIZE);
 // Fields are named after the caller's argument that fills them.
 namespace config_layout {
 inline constexpr LayoutField kPointId{72, 8};
-inline constexpr LayoutField kText60{81, 60};
-inline constexpr LayoutField kText24{142, 24};
-inline constexpr LayoutField kText8{167, 8};
+inline constexpr LayoutField kFirstText{81, 60};
+inline constexpr LayoutField kSecondText{142, 24};
+inline constexpr LayoutField kThirdText{167, 8};
 inline constexpr LayoutField kAnalog{176, 3};  // "AI" or "DI" and a terminator
-inline constexpr LayoutField kFlag6{179, 1};
-inline constexpr LayoutField kNumber7{180, 5};
-inline constexpr LayoutField kFlag8{185, 1};
-inline constexpr LayoutField kText9{186, 16};
-inline constexpr LayoutField kText10{203, 16};
-inline constexpr LayoutField kFlag11{220, 1};
-inline constexpr LayoutField kNumber12{221, 17};
-inline constexpr LayoutField kFlag13{238, 1};
-inline constexpr LayoutField kNumber14{239, 17};
-inline constexpr LayoutField kFlag15{256, 1};
-inline constexpr LayoutField kNumber16{257, 17};
-inline constexpr LayoutField kFlag17{274, 1};
-inline constexpr LayoutField kNumber18{275, 17};
-inline constexpr LayoutField kFlag19{292, 1};
-inline constexpr LayoutField kNumber20{293, 17};
-inline constexpr LayoutField kFlag21{310, 1};
-inline constexpr LayoutField kNumber22{311, 17};
-inline constexpr LayoutField kFlag23{328, 1};
-inline constexpr LayoutField kFlag24{329, 1};
-inline constexpr LayoutField kNumber25{330, 7};
-inline constexpr LayoutField kNumber26{337, 7};
-inline constexpr LayoutField kNumber27{344, 5};
-inline constexpr LayoutField kNumber28{349, 17};
-inline constexpr LayoutField kNumber29{366, 5};
-inline constexpr LayoutField kNumber30{371, 17};
-inline constexpr LayoutField kNumber31{388, 17};
-// Nine fields of 32 bytes (arguments 32 to 40), then ten rows of 32.
+inline constexpr LayoutField kFlag1{179, 1};
+inline constexpr LayoutField kShortNumber1{180, 5};
+inline constexpr LayoutField kFlag2{185, 1};
+inline constexpr LayoutField kShortText1{186, 16};
+inline constexpr LayoutField kShortText2{203, 16};
+inline constexpr LayoutField kFlag3{220, 1};
+inline constexpr LayoutField kValue1{221, 17};
+inline constexpr LayoutField kFlag4{238, 1};
+inline constexpr LayoutField kValue2{239, 17};
+inline constexpr LayoutField kFlag5{256, 1};
+inline constexpr LayoutField kValue3{257, 17};
+inline constexpr LayoutField kFlag6{274, 1};
+inline constexpr LayoutField kValue4{275, 17};
+inline constexpr LayoutField kFlag7{292, 1};
+inline constexpr LayoutField kValue5{293, 17};
+inline constexpr LayoutField kFlag8{310, 1};
+inline constexpr LayoutField kValue6{311, 17};
+inline constexpr LayoutField kFlag9{328, 1};
+inline constexpr LayoutField kFlag10{329, 1};
+inline constexpr LayoutField kLongNumber1{330, 7};
+inline constexpr LayoutField kLongNumber2{337, 7};
+inline constexpr LayoutField kShortNumber2{344, 5};
+inline constexpr LayoutField kValue7{349, 17};
+inline constexpr LayoutField kShortNumber3{366, 5};
+inline constexpr LayoutField kValue8{371, 17};
+inline constexpr LayoutField kValue9{388, 17};
+// Nine fields of 32 bytes (field1 to field9), then ten rows of 32.
 inline constexpr LayoutField kFirstField{405, 32};
 inline constexpr int kFieldCount = 9;
 inline constexpr LayoutField kFirstRow{693, 32};
@@ -79,10 +79,10 @@ inline constexpr size_t kRowsEnd = kFirstRow.offset + kFirstRow.size * kRowCount
 // the identifier, each text and each block of flags and numbers where the
 // record has one.
 inline constexpr LayoutField kInOrder[] = {
-    kPointId,  kText60,   kText24,   kText8,    kAnalog,   kFlag6,    kNumber7,  kFlag8,
-    kText9,    kText10,   kFlag11,   kNumber12, kFlag13,   kNumber14, kFlag15,   kNumber16,
-    kFlag17,   kNumber18, kFlag19,   kNumber20, kFlag21,   kNumber22, kFlag23,   kFlag24,
-    kNumber25, kNumber26, kNumber27, kNumber28, kNumber29, kNumber30, kNumber31, kFirstField};
+    kPointId,  kFirstText,   kSecondText,   kThirdText,    kAnalog,   kFlag1,    kShortNumber1,  kFlag2,
+    kShortText1,    kShortText2,   kFlag3,   kValue1, kFlag4,   kValue2, kFlag5,   kValue3,
+    kFlag6,   kValue4, kFlag7,   kValue5, kFlag8,   kValue6, kFlag9,   kFlag10,
+    kLongNumber1, kLongNumber2, kShortNumber2, kValue7, kShortNumber3, kValue8, kValue9, kFirstField};
 
 constexpr bool FieldsNeverOverlap() {
   for (size_t i = 1; i < sizeof kInOrder / sizeof kInOrder[0]; ++i) {

@@ -84,25 +84,25 @@ int32_t SendConfigRecord(const ConfigArguments& arguments, std::string* message)
 }  // namespace histfeed::classic
 
 extern "C" HISTFEED_API int32_t KelSendConfigRecord(
-    const char* pointName, const char* text60, const char* text24, const char* text8,
-    int32_t analog, int32_t flag6, int32_t number7, int32_t flag8, const char* text9,
-    const char* text10, int32_t flag11, double number12, int32_t flag13, double number14,
-    int32_t flag15, double number16, int32_t flag17, double number18, int32_t flag19,
-    double number20, int32_t flag21, double number22, int32_t flag23, int32_t flag24,
-    int32_t number25, int32_t number26, int32_t number27, double number28, int32_t number29,
-    double number30, double number31, const char* field32, const char* field33,
-    const char* field34, const char* field35, const char* field36, const char* field37,
-    const char* field38, const char* field39, const char* field40, const char* row41,
-    const char* row42, const char* row43, const char* row44, const char* row45,
-    const char* row46, const char* row47, const char* row48, const char* row49,
-    const char* row50, char* message, int32_t messageSize) {
+    const char* pointName, const char* firstText, const char* secondText, const char* thirdText,
+    int32_t analog, int32_t flag1, int32_t shortNumber1, int32_t flag2, const char* shortText1,
+    const char* shortText2, int32_t flag3, double value1, int32_t flag4, double value2,
+    int32_t flag5, double value3, int32_t flag6, double value4, int32_t flag7,
+    double value5, int32_t flag8, double value6, int32_t flag9, int32_t flag10,
+    int32_t longNumber1, int32_t longNumber2, int32_t shortNumber2, double value7, int32_t shortNumber3,
+    double value8, double value9, const char* field1, const char* field2,
+    const char* field3, const char* field4, const char* field5, const char* field6,
+    const char* field7, const char* field8, const char* field9, const char* row1,
+    const char* row2, const char* row3, const char* row4, const char* row5,
+    const char* row6, const char* row7, const char* row8, const char* row9,
+    const char* row10, char* message, int32_t messageSize) {
   histfeed::classic::ConfigArguments arguments{
-      pointName, text60,   text24,   text8,    analog,   flag6,    number7,  flag8,
-      text9,     text10,   flag11,   number12, flag13,   number14, flag15,   number16,
-      flag17,    number18, flag19,   number20, flag21,   number22, flag23,   flag24,
-      number25,  number26, number27, number28, number29, number30, number31,
-      {field32, field33, field34, field35, field36, field37, field38, field39, field40},
-      {row41, row42, row43, row44, row45, row46, row47, row48, row49, row50}};
+      pointName, firstText,   secondText,   thirdText,    analog,   flag1,    shortNumber1,  flag2,
+      shortText1,     shortText2,   flag3,   value1, flag4,   value2, flag5,   value3,
+      flag6,    value4, flag7,   value5, flag8,   value6, flag9,   flag10,
+      longNumber1,  longNumber2, shortNumber2, value7, shortNumber3, value8, value9,
+      {field1, field2, field3, field4, field5, field6, field7, field8, field9},
+      {row1, row2, row3, row4, row5, row6, row7, row8, row9, row10}};
   std::string text;
   int32_t result = histfeed::classic::SendConfigRecord(arguments, &text);
   if (result != 0) histfeed::classic::PutMessage(message, messageSize, text);

@@ -7,6 +7,9 @@
 
 #include <cstdint>
 
+#include "classic/classic_state.h"
+#include "platform/thread_annotations.h"
+
 namespace histfeed {
 struct RecordQueue;
 }
@@ -16,7 +19,7 @@ namespace histfeed::classic {
 // Starts the client library, the send queue (501 slots of 2 bytes) and the
 // sender thread, unless the sender runs already. Returns the running flag
 // (1 running, 0 not started). Takes the sender start lock.
-int32_t StartSender();
+int32_t StartSender() EXCLUDES(Classic().senderStartLock);
 
 // Starts the client library once per process: 0 when started, -1 when it
 // refused (a later call tries again).
@@ -27,12 +30,12 @@ int32_t StartClientLibrary();
 // deliver what is left IN USE and end. Then destroys the send queue. If the
 // thread is still busy after the time-out, the result is false and the
 // thread and its queue are kept: the next StartSender cleans them up once
-// the thread has ended. Call with the sender start lock held.
-bool StopSender(int64_t timeoutMs);
+// the thread has ended.
+bool StopSender(int64_t timeoutMs) REQUIRES(Classic().senderStartLock);
 
 // Whether the calling thread is the sender thread (a stopped one that has
-// not been joined yet included). Call with the sender start lock held.
-bool IsSenderThread();
+// not been joined yet included).
+bool IsSenderThread() REQUIRES(Classic().senderStartLock);
 
 // What becomes of a buffer that its service accepted.
 enum class AfterDelivery { kKeepState, kFree };

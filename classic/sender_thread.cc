@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "classic/sender.h"
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 #include "client_library/client_library.h"
 #include "platform/clock.h"
 #include "platform/no_destructor.h"
@@ -59,7 +59,7 @@ bool PopBufferNumber(RecordQueue* queue, int32_t* b) {
   return true;
 }
 
-void SetStateLocked(int32_t b, BufferState next) {
+void ChangeBufferState(int32_t b, BufferState next) {
   SemLock lock(Classic().bufferLock);
   SetBufferState(b, next);
 }
@@ -68,7 +68,7 @@ void SetStateLocked(int32_t b, BufferState next) {
 // that failed goes back to IN USE so that it is neither stranded as
 // PENDING FLUSH nor lost: the next run queues it again.
 void DeliverOnceMore(int32_t b) {
-  if (!DeliverServiceBuffer(b, AfterDelivery::kFree)) SetStateLocked(b, kInUse);
+  if (!DeliverServiceBuffer(b, AfterDelivery::kFree)) ChangeBufferState(b, kInUse);
 }
 
 void DrainAndFinalPass(RecordQueue* queue) {
@@ -76,12 +76,11 @@ void DrainAndFinalPass(RecordQueue* queue) {
   while (PopBufferNumber(queue, &b)) {
     if (b >= 0 && b < kServiceBufferCount) DeliverOnceMore(b);
   }
-  ClassicState& shared = Classic();
   for (b = 0; b < kServiceBufferCount; ++b) {
     {
       // Claimed as PENDING FLUSH while it is delivered, so that a late add
       // call writes into another buffer rather than into this one.
-      SemLock lock(shared.bufferLock);
+      SemLock lock(Classic().bufferLock);
       if (GetBufferState(b) != kInUse) continue;
       SetBufferState(b, kPendingFlush);
     }
@@ -132,7 +131,7 @@ void SenderThread(int32_t /*unused*/) {
 
 int32_t StartSender() {
   ClassicState& shared = Classic();
-  SemLock lock(shared.senderStartLock);
+  SemLock lock(Classic().senderStartLock);
   if (shared.running.load()) return 1;
   platform::Thread& thread = SenderHandle();
   if (thread.Started()) {
@@ -149,7 +148,7 @@ int32_t StartSender() {
     shared.senderQueue = queue;
   }
   {
-    SemLock buffers(shared.bufferLock);
+    SemLock buffers(Classic().bufferLock);
     shared.sendQueue = shared.senderQueue.load();
   }
   // Set before the thread begins: it ends at once when it finds it clear.
@@ -167,7 +166,7 @@ bool StopSender(int64_t timeoutMs) {
   {
     // From here on QueueServiceBuffer fails and leaves buffers IN USE, so
     // nothing lands on the queue after the sender has drained it.
-    SemLock buffers(shared.bufferLock);
+    SemLock buffers(Classic().bufferLock);
     shared.sendQueue = nullptr;
   }
   platform::Thread& thread = SenderHandle();

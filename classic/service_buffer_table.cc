@@ -1,19 +1,29 @@
 // SPDX-License-Identifier: Apache-2.0
-// The static table, the shared state and the index kept beside them.
+// The static table, the family's shared state and the index kept beside
+// them.
+#include "classic/service_buffer_table.h"
+
 #include <cstring>
 
-#include "classic/service_buffer.h"
 #include "classic/service_buffer_index.h"
-#include "platform/thread.h"
+#include "platform/clock.h"
 #include "queue/record_queue.h"
 
 namespace histfeed::classic {
+
+namespace internal {
+constinit ClassicState classicState{};
+}  // namespace internal
+
 namespace {
 
-// All zero at load: every buffer FREE, every flag clear.
-constinit ClassicState state{};
+constexpr int kAcquireAttempts = 100;
+constexpr int64_t kAcquireRetryMs = 2;
+
+// All zero at load: every buffer FREE. A buffer's state is guarded by the
+// buffer lock; its records belong to whoever the state names.
 ServiceBuffer buffers[kServiceBufferCount];
-ServiceBufferIndex bufferIndex;
+ServiceBufferIndex bufferIndex GUARDED_BY(Classic().bufferLock);
 
 // The stored name as a terminated text, even if its 20th byte was written.
 void StoredName(const ServiceBuffer& buffer, char (&name)[kServiceNameSize]) {
@@ -25,18 +35,7 @@ bool ValidBuffer(int32_t b) { return b >= 0 && b < kServiceBufferCount; }
 
 }  // namespace
 
-ClassicState& Classic() { return state; }
-
 ServiceBuffer& Buffer(int32_t b) { return buffers[b]; }
-
-uint16_t RecordCount(const ServiceBuffer& buffer) {
-  return static_cast<uint16_t>(buffer.request[2] | (buffer.request[3] << 8));
-}
-
-void SetRecordCount(ServiceBuffer& buffer, uint16_t count) {
-  buffer.request[2] = static_cast<uint8_t>(count & 0xFF);
-  buffer.request[3] = static_cast<uint8_t>(count >> 8);
-}
 
 BufferState GetBufferState(int32_t b) { return static_cast<BufferState>(buffers[b].state); }
 
@@ -68,15 +67,44 @@ int32_t FindInUseServiceBuffer(const char* service, int32_t kind) {
   return kNoServiceBuffer;
 }
 
+int32_t TakeServiceBufferLocked(const char* service, int32_t kind, int32_t* victim) {
+  ServiceBufferChoice choice = ChooseServiceBuffer(service, kind);
+  if (victim != nullptr) *victim = choice.victim;
+  if (choice.taken == kNoServiceBuffer) return kNoServiceBuffer;
+  // The name and kind are written before the state changes, because the
+  // index files the buffer under them.
+  ServiceBuffer& buffer = Buffer(choice.taken);
+  std::strncpy(buffer.serviceName, service, kServiceNameSize - 1);
+  buffer.kind = kind;
+  SetBufferState(choice.taken, kAcquired);
+  return choice.taken;
+}
+
+int32_t AcquireServiceBuffer(const char* service, int32_t kind) {
+  if (service == nullptr) return kNoServiceBuffer;
+  for (int attempt = 0; attempt < kAcquireAttempts; ++attempt) {
+    int32_t victim = kNoServiceBuffer;
+    {
+      SemLock lock(Classic().bufferLock);
+      int32_t taken = TakeServiceBufferLocked(service, kind, &victim);
+      if (taken != kNoServiceBuffer) return taken;
+    }
+    // Every buffer is taken: send the fullest one off to free its slot.
+    if (victim != kNoServiceBuffer) QueueServiceBuffer(victim);
+    platform::SleepMs(kAcquireRetryMs);
+  }
+  return kNoServiceBuffer;
+}
+
 uint16_t SendQueueDepth() {
-  SemLock lock(state.bufferLock);
-  RecordQueue* queue = state.sendQueue.load();
+  SemLock lock(Classic().bufferLock);
+  RecordQueue* queue = Classic().sendQueue.load();
   return queue != nullptr ? QueueCount(queue) : 0;
 }
 
 int32_t QueueServiceBufferLocked(int32_t b) {
   if (!ValidBuffer(b) || GetBufferState(b) != kInUse) return 0;
-  RecordQueue* queue = state.sendQueue.load();
+  RecordQueue* queue = Classic().sendQueue.load();
   if (queue == nullptr) return 0;
   SetBufferState(b, kPendingFlush);
   uint8_t number[2] = {static_cast<uint8_t>(b & 0xFF), static_cast<uint8_t>(b >> 8)};
@@ -89,28 +117,28 @@ int32_t QueueServiceBufferLocked(int32_t b) {
 
 int32_t QueueServiceBuffer(int32_t b) {
   if (!ValidBuffer(b)) return 0;
-  SemLock lock(state.bufferLock);
+  SemLock lock(Classic().bufferLock);
   return QueueServiceBufferLocked(b);
 }
 
 int32_t ReleaseServiceBuffer(int32_t b) {
   if (!ValidBuffer(b)) return 0;
-  SemLock lock(state.bufferLock);
+  SemLock lock(Classic().bufferLock);
   bool wasAcquired = GetBufferState(b) == kAcquired;
   SetBufferState(b, kInUse);
   return wasAcquired ? 1 : 0;
 }
 
 void ResetClassicStateForTesting() {
-  SemLock lock(state.bufferLock);
+  SemLock lock(Classic().bufferLock);
   std::memset(static_cast<void*>(buffers), 0, sizeof(buffers));
   bufferIndex.Clear();
-  std::memset(state.rates, 0, sizeof(state.rates));
-  std::memset(state.rateKeys, 0, sizeof(state.rateKeys));
-  std::memset(state.rateLoads, 0, sizeof(state.rateLoads));
-  state.busy = 0;
-  state.running = 0;
-  state.libraryStarted = 0;
+  std::memset(Classic().rates, 0, sizeof(Classic().rates));
+  std::memset(Classic().rateKeys, 0, sizeof(Classic().rateKeys));
+  std::memset(Classic().rateLoads, 0, sizeof(Classic().rateLoads));
+  Classic().busy = 0;
+  Classic().running = 0;
+  Classic().libraryStarted = 0;
 }
 
 }  // namespace histfeed::classic

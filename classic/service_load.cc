@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstring>
 
-#include "classic/service_buffer.h"
 
 namespace histfeed::classic {
 namespace {
@@ -74,7 +73,8 @@ uint32_t KeyTail(const char* key) {
 static_assert(kServiceNameSize == 20, "keys are compared as 8 + 8 + 4 bytes");
 
 // The first row whose name equals the key, or -1.
-int32_t FindRateRow(const ClassicState& shared, const char (&key)[kServiceNameSize]) {
+int32_t FindRateRow(const ClassicState& shared, const char (&key)[kServiceNameSize])
+    REQUIRES(shared.bufferLock) {
   const uint64_t head = KeyWord(key, 0);
   const uint64_t middle = KeyWord(key, 8);
   const uint32_t tail = KeyTail(key);
@@ -85,7 +85,8 @@ int32_t FindRateRow(const ClassicState& shared, const char (&key)[kServiceNameSi
   return -1;
 }
 
-void SetRate(ClassicState& shared, int32_t row, const LoadReport& report) {
+void SetRate(ClassicState& shared, int32_t row, const LoadReport& report)
+    REQUIRES(shared.bufferLock) {
   shared.rates[row].count = report.count;
   shared.rates[row].capacity = report.capacity;
   shared.rateLoads[row] =
@@ -115,13 +116,12 @@ bool ParseLoadReport(const uint8_t* reply, LoadReport* report) {
 }
 
 void StoreServiceLoad(const char* service, const LoadReport& report) {
-  ClassicState& shared = Classic();
-  RateEntry* rates = shared.rates;
+  RateEntry* rates = Classic().rates;
   char key[kServiceNameSize];
   const bool keyed = MakeRateKey(service, key);
-  int32_t row = keyed ? FindRateRow(shared, key) : -1;
+  int32_t row = keyed ? FindRateRow(Classic(), key) : -1;
   if (row >= 0) {
-    SetRate(shared, row, report);
+    SetRate(Classic(), row, report);
     return;
   }
   for (int32_t i = 0; i < kRateTableRows && row < 0; ++i) {
@@ -130,8 +130,8 @@ void StoreServiceLoad(const char* service, const LoadReport& report) {
   if (row < 0) {
     double lowest = 1.0;
     for (int32_t i = 0; i < kRateTableRows; ++i) {
-      if (shared.rateLoads[i] < lowest) {
-        lowest = shared.rateLoads[i];
+      if (Classic().rateLoads[i] < lowest) {
+        lowest = Classic().rateLoads[i];
         row = i;
       }
     }
@@ -141,11 +141,11 @@ void StoreServiceLoad(const char* service, const LoadReport& report) {
   std::memset(entry.serviceName, 0, kServiceNameSize);
   std::strncpy(entry.serviceName, service, kServiceNameSize - 1);
   if (keyed) {
-    std::memcpy(shared.rateKeys[row], key, kServiceNameSize);
+    std::memcpy(Classic().rateKeys[row], key, kServiceNameSize);
   } else {
-    MakeRateKey(entry.serviceName, shared.rateKeys[row]);
+    MakeRateKey(entry.serviceName, Classic().rateKeys[row]);
   }
-  SetRate(shared, row, report);
+  SetRate(Classic(), row, report);
 }
 
 bool LookUpServiceLoad(const char* service, LoadReport* report) {
@@ -156,11 +156,10 @@ bool LookUpServiceLoad(const char* service, LoadReport* report) {
 bool LookUpServiceLoadLocked(const char* service, LoadReport* report) {
   char key[kServiceNameSize];
   if (service == nullptr || !MakeRateKey(service, key)) return false;
-  ClassicState& shared = Classic();
-  int32_t row = FindRateRow(shared, key);
+  int32_t row = FindRateRow(Classic(), key);
   if (row < 0) return false;
-  report->count = shared.rates[row].count;
-  report->capacity = shared.rates[row].capacity;
+  report->count = Classic().rates[row].count;
+  report->capacity = Classic().rates[row].capacity;
   return true;
 }
 

@@ -6,6 +6,9 @@
 
 #include <cstdint>
 
+#include "classic/classic_state.h"
+#include "platform/thread_annotations.h"
+
 namespace histfeed::classic {
 
 struct LoadReport {
@@ -21,15 +24,17 @@ bool ParseLoadReport(const uint8_t* reply, LoadReport* report);
 
 // Files a report under the service's row of the rate table: its own row,
 // else the first empty row, else the row of the lowest load below 1.0
-// (none: the report is dropped). Call with the buffer lock held.
-void StoreServiceLoad(const char* service, const LoadReport& report);
+// (none: the report is dropped).
+void StoreServiceLoad(const char* service, const LoadReport& report)
+    REQUIRES(Classic().bufferLock);
 
 // The report of the first row whose name equals `service`, ignoring case.
 // Takes the buffer lock.
-bool LookUpServiceLoad(const char* service, LoadReport* report);
+bool LookUpServiceLoad(const char* service, LoadReport* report) EXCLUDES(Classic().bufferLock);
 
 // As LookUpServiceLoad, with the buffer lock already held.
-bool LookUpServiceLoadLocked(const char* service, LoadReport* report);
+bool LookUpServiceLoadLocked(const char* service, LoadReport* report)
+    REQUIRES(Classic().bufferLock);
 
 }  // namespace histfeed::classic
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 #include "histfeed.h"
 #include "platform/file_system.h"
 #include "timezone/local_time.h"
@@ -97,7 +97,7 @@ void AppendRecords(std::string& out, const ServiceBuffer& buffer, size_t maxReco
   }
 }
 
-void AppendBuffer(std::string& out, int32_t b) {
+void AppendBuffer(std::string& out, int32_t b) REQUIRES(Classic().bufferLock) {
   const ServiceBuffer& buffer = Buffer(b);
   char unknown[16];
   char header[96];
@@ -119,9 +119,8 @@ void AppendBuffer(std::string& out, int32_t b) {
 
 std::string ComposeSnapshot() {
   std::string dump;
-  ClassicState& shared = Classic();
-  SemLock adds(shared.addLock);
-  SemLock buffers(shared.bufferLock);
+  SemLock adds(Classic().addLock);
+  SemLock buffers(Classic().bufferLock);
   for (int32_t b = 0; b < kServiceBufferCount; ++b) AppendBuffer(dump, b);
   return dump;
 }

@@ -5,7 +5,7 @@
 
 #include "classic/delivery_abandon.h"
 #include "classic/sender.h"
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 #include "client_library/client_library.h"
 #include "histfeed.h"
 #include "platform/clock.h"
@@ -37,11 +37,10 @@ void StopForUnloading() {
 
 extern "C" HISTFEED_API int32_t StopProcess(void) {
   using namespace histfeed::classic;
-  ClassicState& shared = Classic();
   int32_t result = 0;
   {
-    histfeed::SemLock lock(shared.senderStartLock);
-    if (shared.running.load()) {
+    histfeed::SemLock lock(Classic().senderStartLock);
+    if (Classic().running.load()) {
       result = KelFlushAllRecords(nullptr, nullptr, 0);
       histfeed::platform::SleepMs(kFlushSettleMs);
       // A sender that has not ended in time keeps its thread and queue;

@@ -6,7 +6,6 @@
 #include <cctype>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "client_library/network_protocol.h"
 #include "platform/clock.h"
 #include "platform/environment.h"
+#include "platform/mutex.h"
 #include "platform/socket.h"
 
 namespace histfeed::client_library {
@@ -49,8 +49,8 @@ int32_t ReceiveExactly(SocketHandle socket, uint8_t* data, size_t size, int64_t 
     int64_t left = deadlineMs - platform::MonotonicMs();
     if (left <= 0) return kNetworkTimedOut;
     platform::WaitResult wait = platform::WaitResult::kFailed;
-    int32_t count = platform::ReceiveWithin(socket, data + got, static_cast<int32_t>(size - got),
-                                            left, &wait);
+    int32_t count = platform::Sockets().ReceiveWithin(
+        socket, data + got, static_cast<int32_t>(size - got), left, &wait);
     if (wait == platform::WaitResult::kTimedOut) return kNetworkTimedOut;
     if (count <= 0) return kNetworkClosed;
     got += static_cast<size_t>(count);
@@ -64,30 +64,33 @@ class NetworkClientLibrary final : public ClientLibrary {
       : addresses_(std::move(addresses)), timeouts_(timeouts) {}
 
   ~NetworkClientLibrary() override {
-    for (auto& [key, connection] : connections_) platform::CloseSocket(connection->socket);
+    for (auto& [key, connection] : connections_)
+      platform::Sockets().CloseSocket(connection->socket);
   }
 
-  int32_t Startup(int32_t) override { return platform::StartSockets() == 0 ? 0 : kUnavailable; }
+  int32_t Startup(int32_t) override {
+    return platform::Sockets().StartSockets() == 0 ? 0 : kUnavailable;
+  }
 
   int32_t Connect(const char* service) override {
     if (Absent(service)) return kNetworkBadArgument;
     Connection& connection = ConnectionOf(service);
-    std::lock_guard<std::mutex> lock(connection.mutex);
+    platform::MutexLock lock(connection.mutex);
     return EnsureOpen(connection, service);
   }
 
   int32_t Disconnect(const char* service) override {
     if (Absent(service)) return kNetworkBadArgument;
     Connection& connection = ConnectionOf(service);
-    std::lock_guard<std::mutex> lock(connection.mutex);
+    platform::MutexLock lock(connection.mutex);
     Close(connection);
     return 0;
   }
 
   void CloseConnections() override {
-    std::lock_guard<std::mutex> table(tableMutex_);
+    platform::MutexLock table(tableMutex_);
     for (auto& [key, connection] : connections_) {
-      std::lock_guard<std::mutex> lock(connection->mutex);
+      platform::MutexLock lock(connection->mutex);
       Close(*connection);
     }
   }
@@ -120,7 +123,7 @@ class NetworkClientLibrary final : public ClientLibrary {
   int32_t ServiceKind(const char* service) override {
     if (Absent(service)) return kNetworkBadArgument;
     Connection& connection = ConnectionOf(service);
-    std::lock_guard<std::mutex> lock(connection.mutex);
+    platform::MutexLock lock(connection.mutex);
     int32_t result = EnsureOpen(connection, service);
     if (result != 0) return result;
     ReplyHead head;
@@ -136,7 +139,7 @@ class NetworkClientLibrary final : public ClientLibrary {
     size_t nameLength = strnlen(extendedName, network::kExtendedNameMax + 1);
     if (nameLength > network::kExtendedNameMax) return kNetworkBadArgument;
     Connection& connection = ConnectionOf(service);
-    std::lock_guard<std::mutex> lock(connection.mutex);
+    platform::MutexLock lock(connection.mutex);
     int32_t result = EnsureOpen(connection, service);
     if (result != 0) return result;
     ReplyHead head;
@@ -155,44 +158,45 @@ class NetworkClientLibrary final : public ClientLibrary {
 
  private:
   struct Connection {
-    std::mutex mutex;  // one request at a time on the connection
-    SocketHandle socket = kInvalidSocket;
-    std::vector<uint8_t> message;  // the request being sent
+    platform::Mutex mutex;  // one request at a time on the connection
+    SocketHandle socket GUARDED_BY(mutex) = kInvalidSocket;
+    std::vector<uint8_t> message GUARDED_BY(mutex);  // the request being sent
   };
 
   // Connections live as long as the backend, so a reference stays valid.
   Connection& ConnectionOf(const char* service) {
     std::string key = ConnectionKey(service);
-    std::lock_guard<std::mutex> lock(tableMutex_);
+    platform::MutexLock lock(tableMutex_);
     std::unique_ptr<Connection>& slot = connections_[key];
     if (!slot) slot = std::make_unique<Connection>();
     return *slot;
   }
 
-  static void Close(Connection& connection) {
-    platform::CloseSocket(connection.socket);
+  static void Close(Connection& connection) REQUIRES(connection.mutex) {
+    platform::Sockets().CloseSocket(connection.socket);
     connection.socket = kInvalidSocket;
   }
 
   // Opens the connection unless it is open and sound, and greets the
   // service with a connect call. Call with the connection's mutex held.
-  int32_t EnsureOpen(Connection& connection, const char* service) {
+  int32_t EnsureOpen(Connection& connection, const char* service) REQUIRES(connection.mutex) {
     if (connection.socket != kInvalidSocket) {
       // An idle connection has nothing to read: bytes or an end of stream
       // mean that the service went away or broke the protocol.
-      if (platform::WaitReadable(connection.socket, 0) == platform::WaitResult::kTimedOut) {
+      if (platform::Sockets().WaitReadable(connection.socket, 0) ==
+          platform::WaitResult::kTimedOut) {
         return 0;
       }
       Close(connection);
     }
     network::ServiceAddress address = addresses_.Find(ServiceName(service));
     uint8_t host[4];
-    if (!platform::ResolveIpv4(address.host.c_str(), host)) return kNetworkUnreachable;
-    SocketHandle socket = platform::OpenStreamSocket();
+    if (!platform::Sockets().ResolveIpv4(address.host.c_str(), host)) return kNetworkUnreachable;
+    SocketHandle socket = platform::Sockets().OpenStreamSocket();
     if (socket == kInvalidSocket) return kNetworkUnreachable;
-    if (!platform::ConnectSocketWithin(socket, platform::MakeIpv4Address(host, address.port),
-                                       timeouts_.connectMs)) {
-      platform::CloseSocket(socket);
+    if (!platform::Sockets().ConnectSocketWithin(
+            socket, platform::MakeIpv4Address(host, address.port), timeouts_.connectMs)) {
+      platform::Sockets().CloseSocket(socket);
       return kNetworkUnreachable;
     }
     connection.socket = socket;
@@ -206,10 +210,10 @@ class NetworkClientLibrary final : public ClientLibrary {
 
   // Sends one request and reads its reply: the head into *head and the
   // payload into `payload` (room for ReplyPayloadLimit(call) bytes). Any
-  // failure closes the connection. Call with the connection's mutex held.
+  // failure closes the connection.
   int32_t RoundTrip(Connection& connection, uint16_t call, const char* service,
                     const void* payload, uint32_t payloadLength, ReplyHead* head,
-                    uint8_t* replyPayload) {
+                    uint8_t* replyPayload) REQUIRES(connection.mutex) {
     if (connection.socket == kInvalidSocket) return kNetworkClosed;
     // Head and payload in one send, so that no small segment waits for an
     // acknowledgement; the buffer is the connection's, so the caller's
@@ -219,7 +223,7 @@ class NetworkClientLibrary final : public ClientLibrary {
     uint8_t* out = connection.message.data();
     network::EncodeRequestHead(call, service, payloadLength, out);
     if (payloadLength > 0) std::memcpy(out + network::kRequestHeadSize, payload, payloadLength);
-    if (platform::SendAll(connection.socket, out, static_cast<int32_t>(total)) !=
+    if (platform::Sockets().SendAll(connection.socket, out, static_cast<int32_t>(total)) !=
         static_cast<int32_t>(total)) {
       Close(connection);
       return kNetworkSendFailed;
@@ -240,7 +244,7 @@ class NetworkClientLibrary final : public ClientLibrary {
   int32_t Exchange(uint16_t call, const char* service, const void* request, void* reply) {
     if (Absent(service) || request == nullptr || reply == nullptr) return kNetworkBadArgument;
     Connection& connection = ConnectionOf(service);
-    std::lock_guard<std::mutex> lock(connection.mutex);
+    platform::MutexLock lock(connection.mutex);
     int32_t result = EnsureOpen(connection, service);
     if (result != 0) return result;
     ReplyHead head;
@@ -256,8 +260,8 @@ class NetworkClientLibrary final : public ClientLibrary {
   const network::ServiceAddresses addresses_;
   const NetworkTimeouts timeouts_;
   std::atomic<uint32_t> stampSequence_{0};
-  std::mutex tableMutex_;
-  std::map<std::string, std::unique_ptr<Connection>> connections_;  // guarded by tableMutex_
+  platform::Mutex tableMutex_;
+  std::map<std::string, std::unique_ptr<Connection>> connections_ GUARDED_BY(tableMutex_);
 };
 
 }  // namespace

@@ -396,14 +396,21 @@ HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogLongIdMsecRecordNoStatus(const ch
  * second dot, that dot and the point identifier (white space around it is
  * ignored, letters are taken in upper case; "plant.unit1.tag" names point
  * TAG of service PLANT.UNIT1). The other arguments fill the record's
- * fields in order: texts are cut to their field (text60 60 characters,
- * trimmed and upper-cased; text24 24; text8 8; text9 and text10 16;
- * field32 to field40 32 each, null leaves a field empty); analog selects
- * "AI" or "DI"; each flag is stored as "Y" (non-zero) or "N"; number7,
- * number27 and number29 as at least four digits of their low 16 bits;
- * number25 and number26 as at least six digits; the doubles as "%16.9G"
- * texts. Rows row41 to row50 (32 characters each, null: empty) are used
- * only by services that do not take text60 and text24 split into rows.
+ * fields in order. The record gives its fields no meaning (the service
+ * interprets them), so each argument is named after the kind of field it
+ * fills and its place among the fields of that kind: flag1 is the first
+ * flag of the record, value1 its first floating-point number.
+ *   - texts are cut to their field: firstText 60 characters, trimmed and
+ *     upper-cased; secondText 24; thirdText 8; shortText1 and shortText2
+ *     16; field1 to field9 32 each (null leaves a field empty);
+ *   - analog selects "AI" or "DI"; each flag is stored as "Y" (non-zero)
+ *     or "N";
+ *   - shortNumber1 to shortNumber3 as at least four digits of their low 16
+ *     bits; longNumber1 and longNumber2 as at least six digits; value1 to
+ *     value9 as "%16.9G" texts;
+ *   - rows row1 to row10 (32 characters each, null: empty) are used only
+ *     by services that do not take firstText and secondText split into
+ *     rows.
  *
  * Returns 0 when the service accepted the record; -1 when the client
  * library did not start or the point name has no service and identifier;
@@ -414,18 +421,17 @@ HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogLongIdMsecRecordNoStatus(const ch
  * terminator.
  */
 HISTFEED_API int32_t HISTFEED_CALL KelSendConfigRecord(
-    const char* pointName, const char* text60, const char* text24, const char* text8,
-    int32_t analog, int32_t flag6, int32_t number7, int32_t flag8, const char* text9,
-    const char* text10, int32_t flag11, double number12, int32_t flag13, double number14,
-    int32_t flag15, double number16, int32_t flag17, double number18, int32_t flag19,
-    double number20, int32_t flag21, double number22, int32_t flag23, int32_t flag24,
-    int32_t number25, int32_t number26, int32_t number27, double number28, int32_t number29,
-    double number30, double number31, const char* field32, const char* field33,
-    const char* field34, const char* field35, const char* field36, const char* field37,
-    const char* field38, const char* field39, const char* field40, const char* row41,
-    const char* row42, const char* row43, const char* row44, const char* row45,
-    const char* row46, const char* row47, const char* row48, const char* row49,
-    const char* row50, char* message, int32_t messageSize); /* 16 */
+    const char* pointName, const char* firstText, const char* secondText, const char* thirdText,
+    int32_t analog, int32_t flag1, int32_t shortNumber1, int32_t flag2, const char* shortText1,
+    const char* shortText2, int32_t flag3, double value1, int32_t flag4, double value2,
+    int32_t flag5, double value3, int32_t flag6, double value4, int32_t flag7, double value5,
+    int32_t flag8, double value6, int32_t flag9, int32_t flag10, int32_t longNumber1,
+    int32_t longNumber2, int32_t shortNumber2, double value7, int32_t shortNumber3, double value8,
+    double value9, const char* field1, const char* field2, const char* field3, const char* field4,
+    const char* field5, const char* field6, const char* field7, const char* field8,
+    const char* field9, const char* row1, const char* row2, const char* row3, const char* row4,
+    const char* row5, const char* row6, const char* row7, const char* row8, const char* row9,
+    const char* row10, char* message, int32_t messageSize); /* 16 */
 
 /*
  * Classic family: shutdown and diagnostics.

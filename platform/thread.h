@@ -48,6 +48,39 @@ class Thread {
   std::shared_ptr<ThreadState> state_;
 };
 
+// The operating system's thread creation. Thread::Start reaches it only
+// through Threads(), which tests replace with a ThreadSystemWrapper that
+// refuses chosen starts, as they do with the FileSystem and SocketSystem.
+class ThreadSystem {
+ public:
+  virtual ~ThreadSystem() = default;
+  // Starts `body(argument)` on a new thread (see Thread::Start) and stores
+  // its state in *started. Returns 0 or a positive system error code, and
+  // leaves *started untouched on failure.
+  virtual int32_t StartThread(size_t stackBytes, ThreadBody body, int32_t argument,
+                              std::shared_ptr<ThreadState>* started) = 0;
+};
+
+// The thread system the library uses now.
+ThreadSystem& Threads();
+// The operating system's own threads.
+ThreadSystem& DefaultThreads();
+// Replaces the thread system for tests; null restores the default.
+void SetThreadsForTesting(ThreadSystem* threads);
+
+// Forwards every call to another thread system; tests override it.
+class ThreadSystemWrapper : public ThreadSystem {
+ public:
+  explicit ThreadSystemWrapper(ThreadSystem& target) : target_(target) {}
+  int32_t StartThread(size_t stackBytes, ThreadBody body, int32_t argument,
+                      std::shared_ptr<ThreadState>* started) override {
+    return target_.StartThread(stackBytes, body, argument, started);
+  }
+
+ private:
+  ThreadSystem& target_;
+};
+
 }  // namespace histfeed::platform
 
 #endif  // HISTFEED_PLATFORM_THREAD_H_

@@ -13,8 +13,8 @@ namespace histfeed::service {
 namespace {
 
 using classic::config_layout::kPointId;
-using classic::config_layout::kText60;
-using classic::config_layout::kText8;
+using classic::config_layout::kFirstText;
+using classic::config_layout::kThirdText;
 namespace record_layout = classic::record_layout;
 using classic::LayoutField;
 
@@ -116,8 +116,8 @@ bool ClassicConfigRow(std::string_view service, const uint8_t* request, size_t s
   }
   row.point = ClassicPointName(service, row.pointId);
   row.description = std::string(
-      Trim(Field(request + kText60.offset, kText60.size)));
-  row.units = std::string(Trim(Field(request + kText8.offset, kText8.size)));
+      Trim(Field(request + kFirstText.offset, kFirstText.size)));
+  row.units = std::string(Trim(Field(request + kThirdText.offset, kThirdText.size)));
   row.raw.assign(request, request + size);
   batch->configs.push_back(std::move(row));
   return true;

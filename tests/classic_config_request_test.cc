@@ -18,10 +18,10 @@ using namespace histfeed::classic;
 
 int32_t Send(const ConfigArguments& a, char* message, int32_t size) {
   return KelSendConfigRecord(
-      a.pointName, a.text60, a.text24, a.text8, a.analog, a.flag6, a.number7, a.flag8, a.text9,
-      a.text10, a.flag11, a.number12, a.flag13, a.number14, a.flag15, a.number16, a.flag17,
-      a.number18, a.flag19, a.number20, a.flag21, a.number22, a.flag23, a.flag24, a.number25,
-      a.number26, a.number27, a.number28, a.number29, a.number30, a.number31, a.fields[0],
+      a.pointName, a.firstText, a.secondText, a.thirdText, a.analog, a.flag1, a.shortNumber1, a.flag2, a.shortText1,
+      a.shortText2, a.flag3, a.value1, a.flag4, a.value2, a.flag5, a.value3, a.flag6,
+      a.value4, a.flag7, a.value5, a.flag8, a.value6, a.flag9, a.flag10, a.longNumber1,
+      a.longNumber2, a.shortNumber2, a.value7, a.shortNumber3, a.value8, a.value9, a.fields[0],
       a.fields[1], a.fields[2], a.fields[3], a.fields[4], a.fields[5], a.fields[6], a.fields[7],
       a.fields[8], a.rows[0], a.rows[1], a.rows[2], a.rows[3], a.rows[4], a.rows[5], a.rows[6],
       a.rows[7], a.rows[8], a.rows[9], message, size);
@@ -31,36 +31,36 @@ int32_t Send(const ConfigArguments& a, char* message, int32_t size) {
 ConfigArguments FullArguments() {
   ConfigArguments a{};
   a.pointName = " plant.unit1.ab12345678 ";
-  a.text60 = "  Feed pump discharge pressure  ";
-  a.text24 = "Pressure transmitter on the discharge";
-  a.text8 = "BARG";
+  a.firstText = "  Feed pump discharge pressure  ";
+  a.secondText = "Pressure transmitter on the discharge";
+  a.thirdText = "BARG";
   a.analog = 1;
-  a.flag6 = 1;
-  a.number7 = 42;
+  a.flag1 = 1;
+  a.shortNumber1 = 42;
+  a.flag2 = 0;
+  a.shortText1 = "Area 7";
+  a.shortText2 = "exactly16chars!!";
+  a.flag3 = 1;
+  a.value1 = 0.1;
+  a.flag4 = 0;
+  a.value2 = -250.5;
+  a.flag5 = 2;
+  a.value3 = 1e20;
+  a.flag6 = 0;
+  a.value4 = 0;
+  a.flag7 = 1;
+  a.value5 = 123456789.0;
   a.flag8 = 0;
-  a.text9 = "Area 7";
-  a.text10 = "exactly16chars!!";
-  a.flag11 = 1;
-  a.number12 = 0.1;
-  a.flag13 = 0;
-  a.number14 = -250.5;
-  a.flag15 = 2;
-  a.number16 = 1e20;
-  a.flag17 = 0;
-  a.number18 = 0;
-  a.flag19 = 1;
-  a.number20 = 123456789.0;
-  a.flag21 = 0;
-  a.number22 = 3.25;
-  a.flag23 = 1;
-  a.flag24 = 0;
-  a.number25 = 60;
-  a.number26 = 123456;
-  a.number27 = 7;
-  a.number28 = 99.5;
-  a.number29 = 1234;
-  a.number30 = -1;
-  a.number31 = 5e-5;
+  a.value6 = 3.25;
+  a.flag9 = 1;
+  a.flag10 = 0;
+  a.longNumber1 = 60;
+  a.longNumber2 = 123456;
+  a.shortNumber2 = 7;
+  a.value7 = 99.5;
+  a.shortNumber3 = 1234;
+  a.value8 = -1;
+  a.value9 = 5e-5;
   static const char* fields[kConfigFieldTexts] = {
       "first field", nullptr, "third field that is longer than thirty-two", nullptr, nullptr,
       nullptr,       nullptr, nullptr, "last field"};
@@ -191,9 +191,9 @@ TEST_F(ConfigRecordTest, SplitServiceKindCarriesTheTwoTextsInRows) {
 
   ConfigArguments a = FullArguments();
   std::string forty = std::string(32, 'a') + "bbbbbbbb";
-  a.text60 = forty.c_str();
+  a.firstText = forty.c_str();
   std::string long3(250, 'z');  // six rows take 192 characters of it
-  a.text24 = long3.c_str();
+  a.secondText = long3.c_str();
   ASSERT_EQ(Send(a, message_, sizeof(message_)), 0);
   std::vector<uint8_t> sent = SentRequest();
   std::string rows(sent.begin() + 693, sent.begin() + 1013);
@@ -208,21 +208,21 @@ TEST_F(ConfigRecordTest, SplitServiceKindCarriesTheTwoTextsInRows) {
 TEST_F(ConfigRecordTest, OverwideNumbersAndTextsKeepWhatFits) {
   ConfigArguments a = FullArguments();
   a.analog = 0;
-  a.number7 = 65535;           // five digits fill the field
-  a.number27 = 0x10000 + 12;   // low 16 bits
-  a.number29 = -1;             // low 16 bits: 65535
-  a.number25 = INT32_MIN;
-  a.number26 = 1234567;
-  a.number12 = std::numeric_limits<double>::quiet_NaN();
-  a.number14 = -std::numeric_limits<double>::infinity();
-  a.number16 = -std::numeric_limits<double>::max();
-  a.number28 = -1.234567891e-300;
+  a.shortNumber1 = 65535;           // five digits fill the field
+  a.shortNumber2 = 0x10000 + 12;   // low 16 bits
+  a.shortNumber3 = -1;             // low 16 bits: 65535
+  a.longNumber1 = INT32_MIN;
+  a.longNumber2 = 1234567;
+  a.value1 = std::numeric_limits<double>::quiet_NaN();
+  a.value2 = -std::numeric_limits<double>::infinity();
+  a.value3 = -std::numeric_limits<double>::max();
+  a.value7 = -1.234567891e-300;
   std::string huge(5000, 'h');
-  a.text60 = huge.c_str();
-  a.text24 = huge.c_str();
-  a.text8 = huge.c_str();
-  a.text9 = nullptr;
-  a.text10 = huge.c_str();
+  a.firstText = huge.c_str();
+  a.secondText = huge.c_str();
+  a.thirdText = huge.c_str();
+  a.shortText1 = nullptr;
+  a.shortText2 = huge.c_str();
   for (auto& field : a.fields) field = huge.c_str();
   for (auto& row : a.rows) row = huge.c_str();
   ASSERT_EQ(Send(a, message_, sizeof(message_)), 0);

@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "classic/sender.h"
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 #include "classic/service_load.h"
 #include "client_library/client_library.h"
 #include "tests/support/classic_fixture.h"

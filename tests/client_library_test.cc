@@ -6,7 +6,7 @@
 #include <string>
 
 #include "classic/sender.h"
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 #include "client_library/client_library.h"
 #include "client_library/network_client_library.h"
 #include "client_library/plugin_client_library.h"
@@ -54,7 +54,7 @@ TEST(ClientLibraryTest, WithoutAPluginTheNetworkBackendServes) {
   unsetenv(TARVO_PLUGIN_ENVIRONMENT_VARIABLE);
   // Every service at a port where nothing listens.
   uint16_t closedPort = 0;
-  platform::CloseSocket(platform::ListenLoopback(0, &closedPort));
+  platform::Sockets().CloseSocket(platform::Sockets().ListenLoopback(0, &closedPort));
   std::string services = "*=127.0.0.1:" + std::to_string(closedPort);
   ASSERT_EQ(setenv(network::kServicesVariable, services.c_str(), 1), 0);
   EXPECT_EQ(Startup(0), 0);

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "classic/sender.h"
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 #include "histfeed.h"
 #include "tests/support/classic_fixture.h"
 

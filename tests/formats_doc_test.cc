@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "classic/config_request.h"
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 #include "client_library/network_protocol.h"
 #include "client_library/tarvo_plugin.h"
 #include "queue/cache_file.h"
@@ -132,20 +132,20 @@ TEST(FormatsDocTest, ClassicRecordsAndHeaderMatchTheRequestLayouts) {
 // tells it apart, then reads each documented field at its offset.
 TEST(FormatsDocTest, ConfigRequestFieldsLieWhereTheDocumentSays) {
   classic::ConfigArguments a{};
-  const std::string text60(60, 'b'), text24(24, 'c'), text8(8, 'd'), text16a(16, 'e'),
+  const std::string firstText(60, 'b'), secondText(24, 'c'), thirdText(8, 'd'), text16a(16, 'e'),
       text16b(16, 'f');
-  a.text60 = text60.c_str();
-  a.text24 = text24.c_str();
-  a.text8 = text8.c_str();
-  a.text9 = text16a.c_str();
-  a.text10 = text16b.c_str();
+  a.firstText = firstText.c_str();
+  a.secondText = secondText.c_str();
+  a.thirdText = thirdText.c_str();
+  a.shortText1 = text16a.c_str();
+  a.shortText2 = text16b.c_str();
   a.analog = 1;
-  a.flag6 = a.flag8 = a.flag11 = a.flag13 = a.flag15 = a.flag17 = a.flag19 = a.flag21 =
-      a.flag23 = a.flag24 = 1;
-  a.number7 = a.number27 = a.number29 = 1234;
-  a.number25 = a.number26 = 123456;
-  a.number12 = a.number14 = a.number16 = a.number18 = a.number20 = a.number22 = a.number28 =
-      a.number30 = a.number31 = 1.5;
+  a.flag1 = a.flag2 = a.flag3 = a.flag4 = a.flag5 = a.flag6 = a.flag7 = a.flag8 =
+      a.flag9 = a.flag10 = 1;
+  a.shortNumber1 = a.shortNumber2 = a.shortNumber3 = 1234;
+  a.longNumber1 = a.longNumber2 = 123456;
+  a.value1 = a.value2 = a.value3 = a.value4 = a.value5 = a.value6 = a.value7 =
+      a.value8 = a.value9 = 1.5;
   std::vector<std::string> texts;
   for (int k = 0; k < classic::kConfigFieldTexts + classic::kConfigRows; ++k) {
     texts.emplace_back(32, static_cast<char>('g' + k));
@@ -165,8 +165,8 @@ TEST(FormatsDocTest, ConfigRequestFieldsLieWhereTheDocumentSays) {
   auto expectedBytes = [&](const std::string& field) -> std::string {
     if (field.find("point identifier") != std::string::npos) return "PT123456";
     if (field.find("argument 2)") != std::string::npos) return std::string(60, 'B');
-    if (field.find("argument 3)") != std::string::npos) return text24;
-    if (field.find("argument 4)") != std::string::npos) return text8;
+    if (field.find("argument 3)") != std::string::npos) return secondText;
+    if (field.find("argument 4)") != std::string::npos) return thirdText;
     if (field.find("`AI`") != std::string::npos) return std::string("AI", 3);
     if (field.find("flag") != std::string::npos) return "Y";
     if (field.find("%.4d") != std::string::npos) return std::string("1234", 5);
@@ -195,6 +195,19 @@ TEST(FormatsDocTest, ConfigRequestFieldsLieWhereTheDocumentSays) {
     EXPECT_EQ(actual, wanted) << "at offset " << offset << ": " << row[2];
   }
   EXPECT_EQ(next, sizeof request);
+}
+
+// The documented fields are the ones the library and the service share.
+TEST(FormatsDocTest, ConfigRequestTableIsTheSharedLayout) {
+  namespace layout = classic::config_layout;
+  std::vector<std::pair<size_t, size_t>> shared;
+  for (const classic::LayoutField& field : layout::kInOrder) {
+    if (field.offset != layout::kFirstField.offset) shared.emplace_back(field.offset, field.size);
+  }
+  shared.emplace_back(layout::kFirstField.offset, layout::kFirstField.size * layout::kFieldCount);
+  shared.emplace_back(layout::kFirstRow.offset, layout::kFirstRow.size * layout::kRowCount);
+  shared.emplace_back(layout::kRowsEnd, TARVO_CONFIG_REQUEST_SIZE - layout::kRowsEnd);
+  EXPECT_EQ(Fields(CheckedTable("config-request")), shared);
 }
 
 TEST(FormatsDocTest, NetworkHeadsAndCacheFileHeaderMatchTheirCoders) {

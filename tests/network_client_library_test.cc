@@ -49,18 +49,18 @@ struct Step {
 class ScriptedPeer {
  public:
   ScriptedPeer() {
-    listener_ = ListenLoopback(0, &port_);
+    listener_ = Sockets().ListenLoopback(0, &port_);
     thread_ = std::thread([this] { Run(); });
   }
   ~ScriptedPeer() {
     stopping_ = true;
-    ShutdownSocket(listener_);
+    Sockets().ShutdownSocket(listener_);
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (connection_ != kInvalidSocket) ShutdownSocket(connection_);
+      if (connection_ != kInvalidSocket) Sockets().ShutdownSocket(connection_);
     }
     thread_.join();
-    CloseSocket(listener_);
+    Sockets().CloseSocket(listener_);
   }
 
   uint16_t port() const { return port_; }
@@ -79,7 +79,7 @@ class ScriptedPeer {
  private:
   static bool ReadAll(SocketHandle socket, uint8_t* data, size_t size) {
     while (size > 0) {
-      int32_t got = Receive(socket, data, static_cast<int32_t>(size));
+      int32_t got = Sockets().Receive(socket, data, static_cast<int32_t>(size));
       if (got <= 0) return false;
       data += got;
       size -= static_cast<size_t>(got);
@@ -89,7 +89,7 @@ class ScriptedPeer {
 
   void Run() {
     while (!stopping_) {
-      SocketHandle socket = AcceptConnection(listener_);
+      SocketHandle socket = Sockets().AcceptConnection(listener_);
       if (socket == kInvalidSocket) return;
       {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -101,7 +101,7 @@ class ScriptedPeer {
         std::lock_guard<std::mutex> lock(mutex_);
         connection_ = kInvalidSocket;
       }
-      CloseSocket(socket);
+      Sockets().CloseSocket(socket);
       ++closed_;
     }
   }
@@ -116,7 +116,7 @@ class ScriptedPeer {
       if (!ReadAll(socket, payload.data(), payload.size())) return;
       if (request.call == network::kConnectCall) {
         std::vector<uint8_t> hello = Reply(request.call, 0, {});
-        SendAll(socket, hello.data(), static_cast<int32_t>(hello.size()));
+        Sockets().SendAll(socket, hello.data(), static_cast<int32_t>(hello.size()));
         continue;
       }
       Step step;
@@ -133,10 +133,10 @@ class ScriptedPeer {
       ++requests_;
       if (step.kind == Step::kStaySilent) {
         uint8_t ignored;
-        Receive(socket, &ignored, 1);  // until the client or the test ends it
+        Sockets().Receive(socket, &ignored, 1);  // until the client or the test ends it
         return;
       }
-      SendAll(socket, step.bytes.data(), static_cast<int32_t>(step.bytes.size()));
+      Sockets().SendAll(socket, step.bytes.data(), static_cast<int32_t>(step.bytes.size()));
       if (step.kind == Step::kAnswerAndClose) return;
     }
   }
@@ -269,8 +269,8 @@ TEST_F(NetworkClientLibraryTest, BadArgumentsAndUnreachableServices) {
 
   // A port where nothing listens.
   uint16_t closedPort = 0;
-  SocketHandle probe = ListenLoopback(0, &closedPort);
-  CloseSocket(probe);
+  SocketHandle probe = Sockets().ListenLoopback(0, &closedPort);
+  Sockets().CloseSocket(probe);
   auto nowhere = MakeNetworkClientLibrary(
       network::ServiceAddresses::Parse("A=127.0.0.1:" + std::to_string(closedPort), nullptr),
       {1000000, 1000000});

@@ -16,32 +16,32 @@ struct Pair {
   SocketHandle client = kInvalidSocket;
   SocketHandle server = kInvalidSocket;
   ~Pair() {
-    CloseSocket(client);
-    CloseSocket(server);
-    CloseSocket(listener);
+    Sockets().CloseSocket(client);
+    Sockets().CloseSocket(server);
+    Sockets().CloseSocket(listener);
   }
 };
 
 void Connect(Pair& pair) {
   uint16_t port = 0;
-  pair.listener = ListenLoopback(0, &port);
+  pair.listener = Sockets().ListenLoopback(0, &port);
   ASSERT_NE(pair.listener, kInvalidSocket);
   uint8_t host[4];
-  ASSERT_TRUE(ResolveIpv4("127.0.0.1", host));
-  pair.client = OpenStreamSocket();
-  ASSERT_TRUE(ConnectSocket(pair.client, MakeIpv4Address(host, port)));
-  pair.server = AcceptConnection(pair.listener);
+  ASSERT_TRUE(Sockets().ResolveIpv4("127.0.0.1", host));
+  pair.client = Sockets().OpenStreamSocket();
+  ASSERT_TRUE(Sockets().ConnectSocket(pair.client, MakeIpv4Address(host, port)));
+  pair.server = Sockets().AcceptConnection(pair.listener);
   ASSERT_NE(pair.server, kInvalidSocket);
 }
 
 TEST(SocketTest, ResolvesNamesAndDottedAddresses) {
   uint8_t host[4] = {};
-  EXPECT_TRUE(ResolveIpv4("localhost", host));
+  EXPECT_TRUE(Sockets().ResolveIpv4("localhost", host));
   EXPECT_EQ(host[0], 127);
-  EXPECT_TRUE(ResolveIpv4("10.1.2.3", host));
+  EXPECT_TRUE(Sockets().ResolveIpv4("10.1.2.3", host));
   EXPECT_EQ(host[3], 3);
-  EXPECT_FALSE(ResolveIpv4(nullptr, host));
-  EXPECT_FALSE(ResolveIpv4("", host));
+  EXPECT_FALSE(Sockets().ResolveIpv4(nullptr, host));
+  EXPECT_FALSE(Sockets().ResolveIpv4("", host));
   Ipv4Address address = MakeIpv4Address(host, 0x1234);
   const auto* bytes = reinterpret_cast<const uint8_t*>(&address);
   EXPECT_EQ(bytes[2], 0x12);  // port in network order
@@ -52,70 +52,72 @@ TEST(SocketTest, ExchangesBytesWaitsAndSeesTheEnd) {
   testing::ScopedTimeScale fast(100);
   Pair pair;
   Connect(pair);
-  EXPECT_EQ(WaitReadable(pair.client, 1000), WaitResult::kTimedOut);
+  EXPECT_EQ(Sockets().WaitReadable(pair.client, 1000), WaitResult::kTimedOut);
   char big[100000];
   for (size_t i = 0; i < sizeof big; ++i) big[i] = static_cast<char>(i);
   std::thread reader([&] {
     char in[sizeof big];
     int32_t got = 0;
     while (got < static_cast<int32_t>(sizeof big)) {
-      int32_t count = Receive(pair.server, in + got, static_cast<int32_t>(sizeof in) - got);
+      int32_t count =
+          Sockets().Receive(pair.server, in + got, static_cast<int32_t>(sizeof in) - got);
       if (count <= 0) break;
       got += count;
     }
     EXPECT_EQ(got, static_cast<int32_t>(sizeof big));
     EXPECT_EQ(in[99999], big[99999]);
-    SendAll(pair.server, "ab", 2);
-    ShutdownSocket(pair.server);
+    Sockets().SendAll(pair.server, "ab", 2);
+    Sockets().ShutdownSocket(pair.server);
   });
-  EXPECT_EQ(SendAll(pair.client, big, sizeof big), static_cast<int32_t>(sizeof big));
+  EXPECT_EQ(Sockets().SendAll(pair.client, big, sizeof big), static_cast<int32_t>(sizeof big));
   reader.join();
-  EXPECT_EQ(WaitReadable(pair.client, 1000), WaitResult::kReadable);
-  DiscardPending(pair.client);  // drops "ab"
+  EXPECT_EQ(Sockets().WaitReadable(pair.client, 1000), WaitResult::kReadable);
+  Sockets().DiscardPending(pair.client);  // drops "ab"
   char byte = 0;
-  EXPECT_EQ(Receive(pair.client, &byte, 1), 0);  // the end of the stream
+  EXPECT_EQ(Sockets().Receive(pair.client, &byte, 1), 0);  // the end of the stream
 }
 
 TEST(SocketTest, ConnectWithinATimeLimitLeavesABlockingSocket) {
   uint16_t port = 0;
-  SocketHandle listener = ListenLoopback(0, &port);
+  SocketHandle listener = Sockets().ListenLoopback(0, &port);
   ASSERT_NE(listener, kInvalidSocket);
   uint8_t host[4] = {127, 0, 0, 1};
-  SocketHandle client = OpenStreamSocket();
-  ASSERT_TRUE(ConnectSocketWithin(client, MakeIpv4Address(host, port), 5000));
-  SocketHandle server = AcceptConnection(listener);
+  SocketHandle client = Sockets().OpenStreamSocket();
+  ASSERT_TRUE(Sockets().ConnectSocketWithin(client, MakeIpv4Address(host, port), 5000));
+  SocketHandle server = Sockets().AcceptConnection(listener);
   ASSERT_NE(server, kInvalidSocket);
   // Blocking again: the receive waits for the byte sent later.
   std::thread sender([&] {
     SleepMs(20);
     uint8_t byte = 7;
-    SendAll(server, &byte, 1);
+    Sockets().SendAll(server, &byte, 1);
   });
   uint8_t got = 0;
-  EXPECT_EQ(Receive(client, &got, 1), 1);
+  EXPECT_EQ(Sockets().Receive(client, &got, 1), 1);
   EXPECT_EQ(got, 7);
   sender.join();
-  CloseSocket(client);
-  CloseSocket(server);
-  CloseSocket(listener);
+  Sockets().CloseSocket(client);
+  Sockets().CloseSocket(server);
+  Sockets().CloseSocket(listener);
 
   // Nothing listens on the port any more: refused, not waited for.
-  SocketHandle refused = OpenStreamSocket();
-  EXPECT_FALSE(ConnectSocketWithin(refused, MakeIpv4Address(host, port), 5000));
-  CloseSocket(refused);
-  EXPECT_FALSE(ConnectSocketWithin(kInvalidSocket, MakeIpv4Address(host, port), 5000));
+  SocketHandle refused = Sockets().OpenStreamSocket();
+  EXPECT_FALSE(Sockets().ConnectSocketWithin(refused, MakeIpv4Address(host, port), 5000));
+  Sockets().CloseSocket(refused);
+  EXPECT_FALSE(Sockets().ConnectSocketWithin(kInvalidSocket, MakeIpv4Address(host, port), 5000));
 }
 
 TEST(SocketTest, ShutdownWakesABlockedWait) {
   testing::ScopedTimeScale realTime(1);
   Pair pair;
   Connect(pair);
-  std::thread waiter([&] { EXPECT_EQ(WaitReadable(pair.client, 60000), WaitResult::kReadable); });
+  std::thread waiter(
+      [&] { EXPECT_EQ(Sockets().WaitReadable(pair.client, 60000), WaitResult::kReadable); });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ShutdownSocket(pair.client);
+  Sockets().ShutdownSocket(pair.client);
   waiter.join();
-  EXPECT_EQ(SendAll(pair.client, "x", 1), -1);  // and sends fail, without SIGPIPE
-  EXPECT_EQ(WaitReadable(kInvalidSocket, 0), WaitResult::kFailed);
+  EXPECT_EQ(Sockets().SendAll(pair.client, "x", 1), -1);  // and sends fail, without SIGPIPE
+  EXPECT_EQ(Sockets().WaitReadable(kInvalidSocket, 0), WaitResult::kFailed);
 }
 
 }  // namespace

@@ -6,9 +6,9 @@
 
 #include "platform/clock.h"
 #include "platform/event.h"
-#include "platform/fault_injection.h"
 #include "platform/file_system.h"
 #include "platform/thread.h"
+#include "tests/support/failing_platform.h"
 #include "tests/support/scaled_clock.h"
 #include "tests/support/temp_directory.h"
 
@@ -73,7 +73,7 @@ TEST(ThreadTest, RunsBodyWithArgumentAndJoinsWithTimeOut) {
 }
 
 TEST(ThreadTest, InjectedStartFailureLeavesHandleEmpty) {
-  FailNextThreadStarts(1);
+  testing::FailNextThreadStarts(1);
   Thread thread;
   EXPECT_NE(thread.Start(2048, CountingBody, 1), 0);
   EXPECT_FALSE(thread.Started());

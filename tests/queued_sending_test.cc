@@ -2,6 +2,8 @@
 // Queued sending of the universal family: the send-or-queue step and its
 // counters, ordered replay by the queue thread, the disk cache behind the
 // queue, and the heartbeat.
+#include "universal/queued_sending.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,9 +18,9 @@
 
 #include "histfeed.h"
 #include "platform/clock.h"
-#include "platform/fault_injection.h"
 #include "platform/file_system.h"
 #include "queue/record_queue.h"
+#include "tests/support/failing_platform.h"
 #include "tests/support/fake_historian.h"
 #include "tests/support/message_capture.h"
 #include "tests/support/process_resources.h"
@@ -27,7 +29,6 @@
 #include "tests/support/universal_fixture.h"
 #include "universal/frame_format.h"
 #include "universal/key.h"
-#include "universal/queued_sending.h"
 
 namespace histfeed::testing {
 namespace {
@@ -378,7 +379,7 @@ TEST_F(QueuedSendingTest, AHeartBeatThatCouldNotStartCanBeStartedLater) {
   FakeHistorian peer;
   int32_t key = NewKey(false);
   ASSERT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", peer.port(), nullptr, 0), 0);
-  platform::FailNextThreadStarts(1);
+  testing::FailNextThreadStarts(1);
   EXPECT_EQ(VornMxSetHeartBeat(key, 1), -2);
   EXPECT_EQ(VornMxSetHeartBeat(key, 1), 0);
   ASSERT_TRUE(WaitUntil([&] { return peer.FrameCount() >= 1; }));

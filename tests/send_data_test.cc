@@ -1,17 +1,18 @@
 // SPDX-License-Identifier: Apache-2.0
 // Direct sending: both decision tables, the trace lines, and the
 // per-connection pairing of a frame with its acknowledgement.
+#include "universal/send_data.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
 
-#include "platform/fault_injection.h"
+#include "tests/support/failing_platform.h"
 #include "tests/support/message_capture.h"
 #include "tests/support/scaled_clock.h"
 #include "tests/support/universal_fixture.h"
-#include "universal/send_data.h"
 
 namespace histfeed::testing {
 namespace {
@@ -126,7 +127,7 @@ TEST_F(SendDataTest, PrimaryRejectionIsRetriedOnTheAlternate) {
 TEST_F(SendDataTest, FailedPrimarySendFailsOverAndDataStaysOnTheAlternate) {
   int32_t key = KeyWith(kConnected);
   Key& connection = KeyAt(key);
-  platform::FailNextSocketSends(1);
+  testing::FailNextSocketSends(1);
   EXPECT_EQ(Send(key), 0);
   EXPECT_EQ(connection.primary.state.load(), kDisconnected);
   EXPECT_EQ(connection.currentConnection.load(), kUseAlternate);
@@ -148,17 +149,17 @@ TEST_F(SendDataTest, FailoverAttemptFailures) {
   Key& connection = KeyAt(key);
   // Rejected by the alternate: -111, data stays aimed at the primary.
   alternate_.Script({Reply::Nak(), Reply::Silent()});
-  platform::FailNextSocketSends(1);
+  testing::FailNextSocketSends(1);
   EXPECT_EQ(Send(key), HISTFEED_REJECTED);
   EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
   // No answer from the alternate: -106 without a line of its own.
   connection.primary.state = kConnected;
-  platform::FailNextSocketSends(1);
+  testing::FailNextSocketSends(1);
   EXPECT_EQ(Send(key), HISTFEED_NOT_SENT);
   EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
   // Both sends fail: both services are marked down.
   connection.primary.state = kConnected;
-  platform::FailNextSocketSends(2);
+  testing::FailNextSocketSends(2);
   EXPECT_EQ(Send(key), HISTFEED_NOT_SENT);
   EXPECT_EQ(connection.primary.state.load(), kDisconnected);
   EXPECT_EQ(connection.alternate.state.load(), kDisconnected);
@@ -171,7 +172,7 @@ TEST_F(SendDataTest, FailoverAttemptFailures) {
 
 TEST_F(SendDataTest, FailedPrimarySendWithoutAlternate) {
   int32_t key = KeyWith(kNoAlternate);
-  platform::FailNextSocketSends(1);
+  testing::FailNextSocketSends(1);
   EXPECT_EQ(Send(key), HISTFEED_NOT_SENT);
   EXPECT_EQ(KeyAt(key).primary.state.load(), kDisconnected);
   EXPECT_EQ(messages_.Lines(), std::vector<std::string>{"SendData() PRI Data Error - bytes=-1"});
@@ -188,7 +189,7 @@ TEST_F(SendDataTest, AlternateAttemptFailuresSendDataBackToThePrimary) {
   EXPECT_EQ(Send(key), HISTFEED_REJECTED);
   EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
   connection.currentConnection = kUseAlternate;
-  platform::FailNextSocketSends(1);
+  testing::FailNextSocketSends(1);
   EXPECT_EQ(Send(key), HISTFEED_NOT_SENT);
   EXPECT_EQ(connection.alternate.state.load(), kDisconnected);
   EXPECT_EQ(connection.currentConnection.load(), kUsePrimary);
@@ -214,7 +215,7 @@ TEST_F(SendDataTest, CurrentAlternateDownSendsNothing) {
 
 TEST_F(SendDataTest, BrokenWaitIsReportedWithItsErrorCode) {
   int32_t key = KeyWith(kNoAlternate);
-  platform::FailNextSocketWaits(1);
+  testing::FailNextSocketWaits(1);
   EXPECT_EQ(Send(key), HISTFEED_NOT_SENT);
   EXPECT_EQ(KeyAt(key).primary.state.load(), kConnected);
   ASSERT_FALSE(messages_.Lines().empty());
@@ -298,7 +299,7 @@ TEST_F(SendDataTest, ConfigurationFailuresReportTheAlternateFirst) {
 
 TEST_F(SendDataTest, ConfigurationPrimaryFailureIsReturned) {
   int32_t key = KeyWith(kConnected);
-  platform::FailNextSocketSends(0);
+  testing::FailNextSocketSends(0);
   primary_.Script({Reply::Close()});
   EXPECT_EQ(Send(key, 1), HISTFEED_NOT_SENT);
   EXPECT_EQ(KeyAt(key).primary.state.load(), kDisconnected);
@@ -314,8 +315,9 @@ TEST_F(SendDataTest, LateAcknowledgementIsNotTakenForTheNextFrame) {
   EXPECT_EQ(Send(key), HISTFEED_NOT_SENT);
   primary_.SendUnasked(0x15);  // the answer to the first frame, too late
   platform::SocketHandle socket = KeyAt(key).primary.socket.load();
-  ASSERT_TRUE(WaitUntil(
-      [&] { return platform::WaitReadable(socket, 0) == platform::WaitResult::kReadable; }));
+  ASSERT_TRUE(WaitUntil([&] {
+    return platform::Sockets().WaitReadable(socket, 0) == platform::WaitResult::kReadable;
+  }));
   EXPECT_EQ(Send(key), 0);
   EXPECT_EQ(Send(key), 0);
 }

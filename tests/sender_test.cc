@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
+#include "classic/sender.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -6,13 +8,12 @@
 #include <thread>
 #include <vector>
 
-#include "classic/sender.h"
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 #include "classic/service_load.h"
 #include "platform/clock.h"
-#include "platform/fault_injection.h"
 #include "queue/record_queue.h"
 #include "tests/support/classic_fixture.h"
+#include "tests/support/failing_platform.h"
 
 namespace histfeed::testing {
 namespace {
@@ -215,7 +216,7 @@ TEST_F(SenderTest, FailedStartRunsNoSenderAndQueuesNothing) {
 }
 
 TEST_F(SenderTest, ThreadThatCannotStartLeavesTheQueueForTheNextStart) {
-  platform::FailNextThreadStarts(1);
+  testing::FailNextThreadStarts(1);
   EXPECT_EQ(StartSender(), 0);
   int32_t a = AddRecords("A", kShortIdKind, 1);
   ASSERT_EQ(QueueServiceBuffer(a), 1);  // the queue exists and keeps it

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "classic/sender.h"
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 #include "tests/support/classic_fixture.h"
 
 namespace histfeed::testing {
@@ -86,7 +86,8 @@ TEST_F(ServiceBufferTest, ReleaseAndQueueRefuseBadNumbersAndOtherStates) {
 }
 
 // What a scan of buffers 0 to 499 gives, written out plainly.
-ServiceBufferChoice ScanForBuffer(const std::string& wanted, int32_t kind) {
+ServiceBufferChoice ScanForBuffer(const std::string& wanted, int32_t kind)
+    REQUIRES(Classic().bufferLock) {
   int32_t match = kNoServiceBuffer, firstFree = kNoServiceBuffer, victim = kNoServiceBuffer;
   uint16_t largest = 0;
   for (int32_t b = 0; b < kServiceBufferCount; ++b) {

@@ -286,18 +286,20 @@ TEST_F(ServiceClassicTest, CallerTextsAreReadOnlyWithinTheirFields) {
 
 TEST_F(ServiceClassicTest, HostileStreamIsClosedAndOthersAreStillServed) {
   Start();
-  platform::SocketHandle raw = platform::OpenStreamSocket();
+  platform::SocketHandle raw = platform::Sockets().OpenStreamSocket();
   uint8_t host[4] = {127, 0, 0, 1};
-  ASSERT_TRUE(platform::ConnectSocket(raw, platform::MakeIpv4Address(host, listener_->port())));
+  ASSERT_TRUE(
+      platform::Sockets().ConnectSocket(raw, platform::MakeIpv4Address(host, listener_->port())));
   // A head that claims a huge payload.
   uint8_t head[client_library::network::kRequestHeadSize];
   client_library::network::EncodeRequestHead(client_library::network::kShortIdCall, "Plant",
                                               0x7FFFFFFF, head);
-  ASSERT_EQ(platform::SendAll(raw, head, sizeof head), static_cast<int32_t>(sizeof head));
+  ASSERT_EQ(platform::Sockets().SendAll(raw, head, sizeof head), static_cast<int32_t>(sizeof head));
   uint8_t byte;
   platform::WaitResult wait;
-  EXPECT_EQ(platform::ReceiveWithin(raw, &byte, 1, 1000000, &wait), 0);  // closed, no answer
-  platform::CloseSocket(raw);
+  EXPECT_EQ(platform::Sockets().ReceiveWithin(raw, &byte, 1, 1000000, &wait),
+            0);  // closed, no answer
+  platform::Sockets().CloseSocket(raw);
   EXPECT_EQ(listener_->counters().refused.load(), 1);
   EXPECT_EQ(client_library::Connect("Plant"), 0);
 }

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 #include "classic/service_load.h"
 #include "tests/support/classic_fixture.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/fault_injection.h"
+#include "tests/support/failing_platform.h"
 #include "tests/support/message_capture.h"
 #include "tests/support/process_resources.h"
 #include "tests/support/scaled_clock.h"
@@ -87,9 +87,9 @@ TEST_F(ConnectTest, SetUpFailures) {
   EXPECT_FALSE(KeyAt(key).primary.reconnectThread.Started());
   EXPECT_EQ(peer.AcceptedConnections(), 0);
 
-  platform::FailNextSocketOpens(1);
+  testing::FailNextSocketOpens(1);
   EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", peer.port(), "", 0), HISTFEED_SOCKET_NOT_CREATED);
-  platform::FailNextSocketStartups(1);
+  testing::FailNextSocketStartups(1);
   EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", peer.port(), "", 0), HISTFEED_KEY_NOT_READY);
 
   EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", peer.port(), "no-such-host.invalid", 1),
@@ -166,7 +166,7 @@ TEST_F(ConnectTest, AlternateFailuresAreReportedEveryRoundUntilItComesBack) {
     if (captured.text == line) times.push_back(captured.libraryMs);
   }
   for (size_t i = 1; i < times.size(); ++i) EXPECT_GE(times[i] - times[i - 1], 4900);
-  platform::FailNextSocketOpens(1);
+  testing::FailNextSocketOpens(1);
   EXPECT_TRUE(WaitUntil([&] { return messages_.Count("Error cannot open socket") == 1; }));
 
   ASSERT_TRUE(alternate.Start());

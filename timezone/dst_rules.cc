@@ -20,7 +20,7 @@ constexpr char kStandardTimeSuffix[] = " Standard Time";
 
 // The rule table: rows up to one whose first or last year is 0. Guarded by
 // the time lock; kept until the process ends.
-DstRule* ruleTable = nullptr;
+DstRule* ruleTable GUARDED_BY(TimeLock()) = nullptr;
 
 std::string Numbered(const char* pattern, int number) {
   char name[32];
@@ -63,7 +63,7 @@ std::string ListedZoneName(const ZoneState& zone) {
   return name;
 }
 
-int32_t LoadLocked(const ZoneState& zone) {
+int32_t LoadLocked(const ZoneState& zone) REQUIRES(TimeLock()) {
   delete[] ruleTable;
   ruleTable = nullptr;
   ProfileFile file = ProfileFile::Load(SettingsFilePath());
@@ -107,7 +107,7 @@ platform::ZoneDate TransitionOf(const DstRule& row) {
 }
 
 int32_t SelectLocked(int32_t year, platform::ZoneDate* daylightStart,
-                     platform::ZoneDate* standardStart) {
+                     platform::ZoneDate* standardStart) REQUIRES(TimeLock()) {
   if (ruleTable == nullptr) return -1;
   int32_t standardFirst = 0, standardLast = 10000;
   int32_t daylightFirst = 0, daylightLast = 10000;
@@ -158,7 +158,7 @@ TransitionPoint PointOf(const platform::ZoneDate& date, int32_t year, int32_t bi
   return point;
 }
 
-void ComputeTransitions(ZoneState& zone, int32_t year) {
+void ComputeTransitions(ZoneState& zone, int32_t year) REQUIRES(TimeLock()) {
   platform::ZoneDate daylightStart, standardStart;
   if (!zone.fromTzVariable) {
     // The years are -1 only before the first decision: the file is read once.

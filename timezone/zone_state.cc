@@ -20,7 +20,7 @@ LazySemaphore& TimeLock() { return timeLock; }
 ZoneState& Zone() {
   // Checked before and after taking the lock: only the first callers wait.
   if (zoneReady.load(std::memory_order_acquire)) return zone;
-  SemLock lock(timeLock);
+  SemLock lock(TimeLock());
   if (!zoneReady.load(std::memory_order_relaxed)) {
     platform::ZoneInfo info = platform::ReadZoneInfo();
     zone = ZoneState();
@@ -39,7 +39,7 @@ ZoneState& Zone() {
 }
 
 void ResetZoneForTesting() {
-  SemLock lock(timeLock);
+  SemLock lock(TimeLock());
   zoneReady.store(false);
   zone = ZoneState();
 }

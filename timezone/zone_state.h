@@ -7,8 +7,14 @@
 #include <cstdint>
 
 #include "platform/lazy_semaphore.h"
+#include "platform/thread_annotations.h"
 
 namespace histfeed {
+
+// The lock around zone set-up, the rule table and every daylight decision.
+// Always named as TimeLock(), so that the thread-safety analysis sees one
+// lock.
+LazySemaphore& TimeLock();
 
 // One daylight transition as a day of the year and a millisecond of that
 // day, in local standard time, with the year it was computed for.
@@ -25,13 +31,9 @@ struct ZoneState {
   bool hasDaylight = false;
   int32_t daylightBias = 0;  // seconds added to daylight time give standard time
   char name[64] = {};        // the zone's name, at most 63 characters
-  // Guarded by the time lock.
-  TransitionPoint daylightStart;
-  TransitionPoint standardStart;
+  TransitionPoint daylightStart GUARDED_BY(TimeLock());
+  TransitionPoint standardStart GUARDED_BY(TimeLock());
 };
-
-// The lock around zone set-up, the rule table and every daylight decision.
-LazySemaphore& TimeLock();
 
 // The zone, set up on first use. The set-up fields never change afterwards.
 ZoneState& Zone();

@@ -92,7 +92,7 @@ extern "C" HISTFEED_API int32_t VornMxUniversalDataConnect(int32_t key, const ch
                                                            int32_t primaryPort, const char* alternateHost,
                                                            int32_t alternatePort) {
   using namespace histfeed::universal;
-  if (histfeed::platform::StartSockets() != 0) {
+  if (histfeed::platform::Sockets().StartSockets() != 0) {
     PassMessage("Error on WSAStartup");
     return HISTFEED_KEY_NOT_READY;
   }

@@ -16,20 +16,20 @@ bool ServiceLink::Resolve(const char* host, int32_t port) {
   size_t length = host != nullptr ? strnlen(host, kHostNameMax + 1) : 0;
   if (length == 0 || length > kHostNameMax) return false;
   uint8_t hostBytes[4];
-  if (!platform::ResolveIpv4(std::string(host, length).c_str(), hostBytes)) return false;
+  if (!platform::Sockets().ResolveIpv4(std::string(host, length).c_str(), hostBytes)) return false;
   address = platform::MakeIpv4Address(hostBytes, static_cast<uint16_t>(port));
   return true;
 }
 
 bool ServiceLink::OpenAndConnect(bool* connected) {
-  platform::SocketHandle handle = platform::OpenStreamSocket();
+  platform::SocketHandle handle = platform::Sockets().OpenStreamSocket();
   *connected = false;
   if (handle == platform::kInvalidSocket) return false;
   {
     platform::MutexLock guard(handleGuard_);
     socket.store(handle);
   }
-  *connected = platform::ConnectSocket(handle, address);
+  *connected = platform::Sockets().ConnectSocket(handle, address);
   return true;
 }
 
@@ -41,10 +41,10 @@ LinkExchange ServiceLink::Send(const char* frame, int32_t length, bool readAck,
   // An answer that came after an earlier wait gave up must not pass for
   // the answer to this frame.
   if (readAck && answerOverdue_) {
-    platform::DiscardPending(handle);
+    platform::Sockets().DiscardPending(handle);
     answerOverdue_ = false;
   }
-  exchange.sent = platform::SendAll(handle, frame, length);
+  exchange.sent = platform::Sockets().SendAll(handle, frame, length);
   if (exchange.sent <= 0) {
     state = kDisconnected;
     return exchange;
@@ -58,13 +58,13 @@ LinkExchange ServiceLink::Send(const char* frame, int32_t length, bool readAck,
 
 int32_t ServiceLink::ReadAnswer(platform::SocketHandle handle, int64_t timeoutMs, char* ack) {
   platform::WaitResult wait;
-  int32_t received = platform::ReceiveWithin(handle, ack, 1, timeoutMs, &wait);
+  int32_t received = platform::Sockets().ReceiveWithin(handle, ack, 1, timeoutMs, &wait);
   switch (wait) {
     case platform::WaitResult::kTimedOut:
       PassTrace("GetAckBack() %s timeout", tag_);
       return HISTFEED_NOT_SENT;
     case platform::WaitResult::kFailed:
-      PassTrace("GetAckBack() select socket error =%d", platform::LastSocketError());
+      PassTrace("GetAckBack() select socket error =%d", platform::Sockets().LastSocketError());
       return HISTFEED_NOT_SENT;
     case platform::WaitResult::kReadable:
       break;
@@ -78,7 +78,7 @@ int32_t ServiceLink::ReadAnswer(platform::SocketHandle handle, int64_t timeoutMs
 
 Reconnect ServiceLink::ReconnectOnce(platform::Event& stop) {
   CloseSocket();
-  platform::SocketHandle handle = platform::OpenStreamSocket();
+  platform::SocketHandle handle = platform::Sockets().OpenStreamSocket();
   if (handle == platform::kInvalidSocket) return Reconnect::kNoSocket;
   {
     platform::MutexLock guard(handleGuard_);
@@ -86,17 +86,17 @@ Reconnect ServiceLink::ReconnectOnce(platform::Event& stop) {
   }
   // Closing sets the stop event before it aborts the pending socket, and
   // repeats the abort while it waits, so no connect outlives closing.
-  bool connected = !stop.IsSet() && platform::ConnectSocket(handle, address);
+  bool connected = !stop.IsSet() && platform::Sockets().ConnectSocket(handle, address);
 
   platform::MutexLock exchange(exchange_);
   platform::MutexLock guard(handleGuard_);
   pending_.store(platform::kInvalidSocket);
   if (stop.IsSet()) {
-    platform::CloseSocket(handle);
+    platform::Sockets().CloseSocket(handle);
     return Reconnect::kStopped;
   }
   if (!connected) {
-    platform::CloseSocket(handle);
+    platform::Sockets().CloseSocket(handle);
     return Reconnect::kRefused;
   }
   socket.store(handle);
@@ -106,14 +106,14 @@ Reconnect ServiceLink::ReconnectOnce(platform::Event& stop) {
 
 void ServiceLink::Abort() {
   platform::MutexLock guard(handleGuard_);
-  platform::ShutdownSocket(socket.load());
-  platform::ShutdownSocket(pending_.load());
+  platform::Sockets().ShutdownSocket(socket.load());
+  platform::Sockets().ShutdownSocket(pending_.load());
 }
 
 void ServiceLink::CloseSocket() {
   platform::MutexLock exchange(exchange_);
   platform::MutexLock guard(handleGuard_);
-  platform::CloseSocket(socket.exchange(platform::kInvalidSocket));
+  platform::Sockets().CloseSocket(socket.exchange(platform::kInvalidSocket));
 }
 
 }  // namespace histfeed::universal

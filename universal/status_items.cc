@@ -3,15 +3,16 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
+
+#include "platform/mutex.h"
 
 namespace histfeed::universal {
 namespace {
 
 struct StatusTable {
-  std::mutex mutex;  // every initialization rewrites the table
-  StatusItem rows[kStatusItemRows] = {};
-  int32_t count = 0;
+  platform::Mutex mutex;  // every initialization rewrites the table
+  StatusItem rows[kStatusItemRows] GUARDED_BY(mutex) = {};
+  int32_t count GUARDED_BY(mutex) = 0;
 };
 
 StatusTable statusTable;
@@ -45,7 +46,7 @@ void CopyText(char (&field)[N], const char* text) {
 }  // namespace
 
 void FillStatusItems() {
-  std::lock_guard<std::mutex> lock(statusTable.mutex);
+  platform::MutexLock lock(statusTable.mutex);
   std::memset(statusTable.rows, 0, sizeof statusTable.rows);
   int32_t row = 0;
   for (const RowText& text : kRows) {
@@ -57,7 +58,7 @@ void FillStatusItems() {
 }
 
 void CopyStatusItems(StatusItem (&rows)[kStatusItemRows], int32_t* count) {
-  std::lock_guard<std::mutex> lock(statusTable.mutex);
+  platform::MutexLock lock(statusTable.mutex);
   std::memcpy(rows, statusTable.rows, sizeof rows);
   if (count != nullptr) *count = statusTable.count;
 }

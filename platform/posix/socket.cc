@@ -6,8 +6,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/time.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,7 +17,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
-#include "platform/fault_injection.h"
+#include "platform/no_destructor.h"
 
 namespace histfeed::platform {
 namespace {
@@ -71,7 +71,10 @@ bool SetReceiveTimeout(int fd, std::chrono::microseconds timeout) {
 
 }  // namespace
 
-int32_t StartSockets() { return ConsumeSocketStartupFailure() ? ENETDOWN : 0; }
+// The operating system calls, wrapped by the SocketSystem below.
+namespace os {
+
+int32_t StartSockets() { return 0; }
 
 bool ResolveIpv4(const char* host, uint8_t address[4]) {
   if (host == nullptr || host[0] == '\0') return false;
@@ -93,19 +96,7 @@ bool ResolveIpv4(const char* host, uint8_t address[4]) {
   return ok;
 }
 
-Ipv4Address MakeIpv4Address(const uint8_t host[4], uint16_t port) {
-  Ipv4Address address{};
-  address.family = AF_INET;
-  address.portNetworkOrder = htons(port);
-  std::memcpy(address.host, host, 4);
-  return address;
-}
-
 SocketHandle OpenStreamSocket() {
-  if (ConsumeSocketOpenFailure()) {
-    errno = EMFILE;
-    return kInvalidSocket;
-  }
   int fd = NewStreamDescriptor();
   if (fd < 0) return kInvalidSocket;
   ForgetReceiveTimeout(fd);
@@ -161,10 +152,6 @@ bool ConnectSocketWithin(SocketHandle socket, const Ipv4Address& address, int64_
 
 int32_t SendAll(SocketHandle socket, const void* data, int32_t length) {
   if (socket == kInvalidSocket || length < 0) return -1;
-  if (ConsumeSocketSendFailure()) {
-    errno = ECONNRESET;
-    return -1;
-  }
   const auto* bytes = static_cast<const char*>(data);
   int32_t sent = 0;
   while (sent < length) {
@@ -177,10 +164,6 @@ int32_t SendAll(SocketHandle socket, const void* data, int32_t length) {
 }
 
 WaitResult WaitReadable(SocketHandle socket, int64_t timeoutMs) {
-  if (ConsumeSocketWaitFailure()) {
-    errno = EBADF;
-    return WaitResult::kFailed;
-  }
   if (socket == kInvalidSocket) {
     errno = EBADF;
     return WaitResult::kFailed;
@@ -214,7 +197,7 @@ int32_t Receive(SocketHandle socket, void* buffer, int32_t capacity) {
 
 int32_t ReceiveWithin(SocketHandle socket, void* buffer, int32_t capacity, int64_t timeoutMs,
                       WaitResult* wait) {
-  if (ConsumeSocketWaitFailure() || socket == kInvalidSocket || capacity <= 0) {
+  if (socket == kInvalidSocket || capacity <= 0) {
     errno = EBADF;
     *wait = WaitResult::kFailed;
     return -1;
@@ -304,6 +287,75 @@ SocketHandle AcceptConnection(SocketHandle listener) {
     }
     if (errno != EINTR && errno != ECONNABORTED) return kInvalidSocket;
   }
+}
+
+}  // namespace os
+
+Ipv4Address MakeIpv4Address(const uint8_t host[4], uint16_t port) {
+  Ipv4Address address{};
+  address.family = AF_INET;
+  address.portNetworkOrder = htons(port);
+  std::memcpy(address.host, host, 4);
+  return address;
+}
+
+namespace {
+
+class OsSockets final : public SocketSystem {
+ public:
+  int32_t StartSockets() override { return os::StartSockets(); }
+  bool ResolveIpv4(const char* host, uint8_t address[4]) override {
+    return os::ResolveIpv4(host, address);
+  }
+  SocketHandle OpenStreamSocket() override { return os::OpenStreamSocket(); }
+  bool ConnectSocket(SocketHandle socket, const Ipv4Address& address) override {
+    return os::ConnectSocket(socket, address);
+  }
+  bool ConnectSocketWithin(SocketHandle socket, const Ipv4Address& address,
+                           int64_t timeoutMs) override {
+    return os::ConnectSocketWithin(socket, address, timeoutMs);
+  }
+  int32_t SendAll(SocketHandle socket, const void* data, int32_t length) override {
+    return os::SendAll(socket, data, length);
+  }
+  WaitResult WaitReadable(SocketHandle socket, int64_t timeoutMs) override {
+    return os::WaitReadable(socket, timeoutMs);
+  }
+  int32_t Receive(SocketHandle socket, void* buffer, int32_t capacity) override {
+    return os::Receive(socket, buffer, capacity);
+  }
+  int32_t ReceiveWithin(SocketHandle socket, void* buffer, int32_t capacity, int64_t timeoutMs,
+                        WaitResult* wait) override {
+    return os::ReceiveWithin(socket, buffer, capacity, timeoutMs, wait);
+  }
+  void DiscardPending(SocketHandle socket) override { os::DiscardPending(socket); }
+  void ShutdownSocket(SocketHandle socket) override { os::ShutdownSocket(socket); }
+  void CloseSocket(SocketHandle socket) override { os::CloseSocket(socket); }
+  int32_t LastSocketError() override { return os::LastSocketError(); }
+  SocketHandle ListenLoopback(uint16_t port, uint16_t* boundPort) override {
+    return os::ListenLoopback(port, boundPort);
+  }
+  SocketHandle AcceptConnection(SocketHandle listener) override {
+    return os::AcceptConnection(listener);
+  }
+};
+
+std::atomic<SocketSystem*> currentSockets{nullptr};
+
+}  // namespace
+
+SocketSystem& DefaultSockets() {
+  static NoDestructor<OsSockets> sockets;
+  return *sockets;
+}
+
+SocketSystem& Sockets() {
+  SocketSystem* sockets = currentSockets.load(std::memory_order_acquire);
+  return sockets != nullptr ? *sockets : DefaultSockets();
+}
+
+void SetSocketsForTesting(SocketSystem* sockets) {
+  currentSockets.store(sockets, std::memory_order_release);
 }
 
 }  // namespace histfeed::platform

@@ -16,7 +16,7 @@
 #include <utility>
 
 #include "platform/clock.h"
-#include "platform/fault_injection.h"
+#include "platform/no_destructor.h"
 #include "platform/unloading.h"
 
 namespace histfeed::platform {
@@ -73,9 +73,10 @@ Thread& Thread::operator=(Thread&& other) noexcept {
   return *this;
 }
 
-int32_t Thread::Start(size_t stackBytes, ThreadBody body, int32_t argument) {
-  Detach();
-  if (ConsumeThreadStartFailure()) return ERROR_NOT_ENOUGH_MEMORY;
+namespace {
+
+int32_t StartOsThread(size_t stackBytes, ThreadBody body, int32_t argument,
+                      std::shared_ptr<ThreadState>* started) {
   auto state = std::make_shared<ThreadState>();
   state->body = body;
   state->argument = argument;
@@ -98,8 +99,43 @@ int32_t Thread::Start(size_t stackBytes, ThreadBody body, int32_t argument) {
   }
   state->handle = reinterpret_cast<HANDLE>(handle);
   state->id = id;
-  state_ = std::move(state);
+  *started = std::move(state);
   return 0;
+}
+
+}  // namespace
+
+namespace {
+
+class OsThreads final : public ThreadSystem {
+ public:
+  int32_t StartThread(size_t stackBytes, ThreadBody body, int32_t argument,
+                      std::shared_ptr<ThreadState>* started) override {
+    return StartOsThread(stackBytes, body, argument, started);
+  }
+};
+
+std::atomic<ThreadSystem*> currentThreads{nullptr};
+
+}  // namespace
+
+ThreadSystem& DefaultThreads() {
+  static NoDestructor<OsThreads> threads;
+  return *threads;
+}
+
+ThreadSystem& Threads() {
+  ThreadSystem* threads = currentThreads.load(std::memory_order_acquire);
+  return threads != nullptr ? *threads : DefaultThreads();
+}
+
+void SetThreadsForTesting(ThreadSystem* threads) {
+  currentThreads.store(threads, std::memory_order_release);
+}
+
+int32_t Thread::Start(size_t stackBytes, ThreadBody body, int32_t argument) {
+  Detach();
+  return Threads().StartThread(stackBytes, body, argument, &state_);
 }
 
 bool Thread::Join(int64_t timeoutMs) {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 #include "tests/support/fake_client_library.h"
 #include "tests/support/scaled_clock.h"
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "classic/service_buffer.h"
+#include "classic/service_buffer_table.h"
 
 namespace histfeed::testing {
 

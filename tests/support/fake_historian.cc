@@ -32,7 +32,7 @@ FakeHistorian::~FakeHistorian() { Stop(); }
 
 bool FakeHistorian::Start() {
   if (listening()) return true;
-  listener_ = platform::ListenLoopback(port_, &port_);
+  listener_ = platform::Sockets().ListenLoopback(port_, &port_);
   if (!listening()) return false;
   acceptor_ = std::thread([this] { AcceptLoop(); });
   return true;
@@ -40,9 +40,9 @@ bool FakeHistorian::Start() {
 
 void FakeHistorian::Stop() {
   if (listening()) {
-    platform::ShutdownSocket(listener_);
+    platform::Sockets().ShutdownSocket(listener_);
     acceptor_.join();
-    platform::CloseSocket(listener_);
+    platform::Sockets().CloseSocket(listener_);
     listener_ = platform::kInvalidSocket;
   }
   StopLinks();
@@ -56,16 +56,16 @@ void FakeHistorian::StopLinks() {
     std::lock_guard<std::mutex> lock(mutex_);
     links.swap(links_);
   }
-  for (auto& link : links) platform::ShutdownSocket(link->socket);
+  for (auto& link : links) platform::Sockets().ShutdownSocket(link->socket);
   for (auto& link : links) {
     link->thread.join();
-    platform::CloseSocket(link->socket);
+    platform::Sockets().CloseSocket(link->socket);
   }
 }
 
 void FakeHistorian::AcceptLoop() {
   for (;;) {
-    platform::SocketHandle socket = platform::AcceptConnection(listener_);
+    platform::SocketHandle socket = platform::Sockets().AcceptConnection(listener_);
     if (socket == platform::kInvalidSocket) return;
     auto link = std::make_unique<Link>();
     link->socket = socket;
@@ -81,7 +81,8 @@ void FakeHistorian::ServeLink(Link* link) {
   std::vector<uint8_t> pending;
   std::vector<uint8_t> chunk(64 * 1024);
   for (;;) {
-    int32_t count = platform::Receive(link->socket, chunk.data(), static_cast<int32_t>(chunk.size()));
+    int32_t count =
+        platform::Sockets().Receive(link->socket, chunk.data(), static_cast<int32_t>(chunk.size()));
     if (count <= 0) break;
     pending.insert(pending.end(), chunk.begin(), chunk.begin() + count);
     size_t used = 0;
@@ -100,11 +101,12 @@ void FakeHistorian::ServeLink(Link* link) {
       used += length;
       Reply reply = NextReply(frame);
       if (reply.kind == Reply::Kind::kClose) {
-        platform::ShutdownSocket(link->socket);
+        platform::Sockets().ShutdownSocket(link->socket);
         link->open = false;
         return;
       }
-      if (reply.kind == Reply::Kind::kByte) platform::SendAll(link->socket, &reply.byte, 1);
+      if (reply.kind == Reply::Kind::kByte)
+        platform::Sockets().SendAll(link->socket, &reply.byte, 1);
     }
     pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(used));
   }
@@ -159,7 +161,7 @@ void FakeHistorian::SetKeepFrames(bool keep) {
 
 void FakeHistorian::SendUnasked(uint8_t byte) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!links_.empty()) platform::SendAll(links_.back()->socket, &byte, 1);
+  if (!links_.empty()) platform::Sockets().SendAll(links_.back()->socket, &byte, 1);
 }
 
 int64_t FakeHistorian::FrameCount() const {

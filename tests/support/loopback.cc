@@ -7,10 +7,10 @@ namespace histfeed::testing {
 
 int ConnectLoopback(uint16_t port) {
   const uint8_t loopback[4] = {127, 0, 0, 1};
-  platform::SocketHandle socket = platform::OpenStreamSocket();
+  platform::SocketHandle socket = platform::Sockets().OpenStreamSocket();
   if (socket == platform::kInvalidSocket) return -1;
-  if (!platform::ConnectSocket(socket, platform::MakeIpv4Address(loopback, port))) {
-    platform::CloseSocket(socket);
+  if (!platform::Sockets().ConnectSocket(socket, platform::MakeIpv4Address(loopback, port))) {
+    platform::Sockets().CloseSocket(socket);
     return -1;
   }
   return static_cast<int>(socket);
@@ -18,17 +18,17 @@ int ConnectLoopback(uint16_t port) {
 
 uint16_t FreeLoopbackPort() {
   uint16_t port = 0;
-  platform::SocketHandle listener = platform::ListenLoopback(0, &port);
+  platform::SocketHandle listener = platform::Sockets().ListenLoopback(0, &port);
   if (listener == platform::kInvalidSocket) return 0;
-  platform::CloseSocket(listener);
+  platform::Sockets().CloseSocket(listener);
   return port;
 }
 
 bool ReadExactly(int socket, void* data, size_t size) {
   auto* at = static_cast<uint8_t*>(data);
   while (size > 0) {
-    int32_t got = platform::Receive(static_cast<platform::SocketHandle>(socket), at,
-                                    static_cast<int32_t>(size));
+    int32_t got = platform::Sockets().Receive(static_cast<platform::SocketHandle>(socket), at,
+                                              static_cast<int32_t>(size));
     if (got <= 0) return false;
     at += got;
     size -= static_cast<size_t>(got);
@@ -37,8 +37,8 @@ bool ReadExactly(int socket, void* data, size_t size) {
 }
 
 bool WriteAll(int socket, const void* data, size_t size) {
-  return platform::SendAll(static_cast<platform::SocketHandle>(socket), data,
-                           static_cast<int32_t>(size)) == static_cast<int32_t>(size);
+  return platform::Sockets().SendAll(static_cast<platform::SocketHandle>(socket), data,
+                                     static_cast<int32_t>(size)) == static_cast<int32_t>(size);
 }
 
 }  // namespace histfeed::testing

@@ -34,10 +34,11 @@ class UniversalTest : public ::testing::Test {
   static void Attach(int32_t key, bool alternate, const FakeHistorian& peer) {
     universal::Key& connection = universal::KeyAt(key);
     int32_t accepted = peer.AcceptedConnections();
-    platform::SocketHandle socket = platform::OpenStreamSocket();
+    platform::SocketHandle socket = platform::Sockets().OpenStreamSocket();
     ASSERT_NE(socket, platform::kInvalidSocket);
     const uint8_t loopback[4] = {127, 0, 0, 1};
-    ASSERT_TRUE(platform::ConnectSocket(socket, platform::MakeIpv4Address(loopback, peer.port())));
+    ASSERT_TRUE(platform::Sockets().ConnectSocket(
+        socket, platform::MakeIpv4Address(loopback, peer.port())));
     // The peer serves the connection before the first frame is timed.
     ASSERT_TRUE(WaitUntil([&] { return peer.AcceptedConnections() > accepted; }));
     (alternate ? connection.alternate.socket : connection.primary.socket) = socket;
