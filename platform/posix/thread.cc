@@ -3,12 +3,11 @@
 
 #include <pthread.h>
 
-#include <atomic>
 #include <cerrno>
 #include <utility>
 
 #include "platform/event.h"
-#include "platform/no_destructor.h"
+#include "platform/os_threads.h"
 
 namespace histfeed::platform {
 
@@ -35,20 +34,8 @@ void* RunThread(void* raw) {
 
 Thread::~Thread() { Detach(); }
 
-Thread::Thread(Thread&& other) noexcept : state_(std::move(other.state_)) {}
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-  if (this != &other) {
-    Detach();
-    state_ = std::move(other.state_);
-  }
-  return *this;
-}
-
-namespace {
-
-int32_t StartOsThread(size_t stackBytes, ThreadBody body, int32_t argument,
-                      std::shared_ptr<ThreadState>* started) {
+int32_t os::StartThread(size_t stackBytes, ThreadBody body, int32_t argument,
+                        std::shared_ptr<ThreadState>* started) {
   auto state = std::make_shared<ThreadState>();
   state->body = body;
   state->argument = argument;
@@ -68,41 +55,6 @@ int32_t StartOsThread(size_t stackBytes, ThreadBody body, int32_t argument,
   }
   *started = std::move(state);
   return 0;
-}
-
-}  // namespace
-
-namespace {
-
-class OsThreads final : public ThreadSystem {
- public:
-  int32_t StartThread(size_t stackBytes, ThreadBody body, int32_t argument,
-                      std::shared_ptr<ThreadState>* started) override {
-    return StartOsThread(stackBytes, body, argument, started);
-  }
-};
-
-std::atomic<ThreadSystem*> currentThreads{nullptr};
-
-}  // namespace
-
-ThreadSystem& DefaultThreads() {
-  static NoDestructor<OsThreads> threads;
-  return *threads;
-}
-
-ThreadSystem& Threads() {
-  ThreadSystem* threads = currentThreads.load(std::memory_order_acquire);
-  return threads != nullptr ? *threads : DefaultThreads();
-}
-
-void SetThreadsForTesting(ThreadSystem* threads) {
-  currentThreads.store(threads, std::memory_order_release);
-}
-
-int32_t Thread::Start(size_t stackBytes, ThreadBody body, int32_t argument) {
-  Detach();
-  return Threads().StartThread(stackBytes, body, argument, &state_);
 }
 
 bool Thread::Join(int64_t timeoutMs) {

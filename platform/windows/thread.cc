@@ -11,12 +11,11 @@
 #include <process.h>
 #include <windows.h>
 
-#include <atomic>
 #include <chrono>
 #include <utility>
 
 #include "platform/clock.h"
-#include "platform/no_destructor.h"
+#include "platform/os_threads.h"
 #include "platform/unloading.h"
 
 namespace histfeed::platform {
@@ -63,20 +62,8 @@ unsigned __stdcall RunThread(void* raw) {
 
 Thread::~Thread() { Detach(); }
 
-Thread::Thread(Thread&& other) noexcept : state_(std::move(other.state_)) {}
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-  if (this != &other) {
-    Detach();
-    state_ = std::move(other.state_);
-  }
-  return *this;
-}
-
-namespace {
-
-int32_t StartOsThread(size_t stackBytes, ThreadBody body, int32_t argument,
-                      std::shared_ptr<ThreadState>* started) {
+int32_t os::StartThread(size_t stackBytes, ThreadBody body, int32_t argument,
+                        std::shared_ptr<ThreadState>* started) {
   auto state = std::make_shared<ThreadState>();
   state->body = body;
   state->argument = argument;
@@ -101,41 +88,6 @@ int32_t StartOsThread(size_t stackBytes, ThreadBody body, int32_t argument,
   state->id = id;
   *started = std::move(state);
   return 0;
-}
-
-}  // namespace
-
-namespace {
-
-class OsThreads final : public ThreadSystem {
- public:
-  int32_t StartThread(size_t stackBytes, ThreadBody body, int32_t argument,
-                      std::shared_ptr<ThreadState>* started) override {
-    return StartOsThread(stackBytes, body, argument, started);
-  }
-};
-
-std::atomic<ThreadSystem*> currentThreads{nullptr};
-
-}  // namespace
-
-ThreadSystem& DefaultThreads() {
-  static NoDestructor<OsThreads> threads;
-  return *threads;
-}
-
-ThreadSystem& Threads() {
-  ThreadSystem* threads = currentThreads.load(std::memory_order_acquire);
-  return threads != nullptr ? *threads : DefaultThreads();
-}
-
-void SetThreadsForTesting(ThreadSystem* threads) {
-  currentThreads.store(threads, std::memory_order_release);
-}
-
-int32_t Thread::Start(size_t stackBytes, ThreadBody body, int32_t argument) {
-  Detach();
-  return Threads().StartThread(stackBytes, body, argument, &state_);
 }
 
 bool Thread::Join(int64_t timeoutMs) {
