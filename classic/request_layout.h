@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The byte layouts of the classic requests, defined once for the library
 // that writes them and the service that reads them: the records of a data
 // request and the configuration record. Each field is its offset and size.
