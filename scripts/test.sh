@@ -26,7 +26,7 @@ fi
 cmake -S . -B "$build" -G Ninja "${extra[@]}"
 cmake --build "$build" -j "$(nproc)"
 
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"

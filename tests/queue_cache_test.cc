@@ -55,8 +55,10 @@ std::string Image(uint16_t n, uint16_t size, uint16_t read, uint16_t write,
 class QueueCacheTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    for (RecordQueue* queue : queues_) QueueDestroy(queue);
+    // A test's own file system went with its body; the queues, which
+    // still remove files as they go, use the real one.
     platform::SetFilesForTesting(nullptr);
+    for (RecordQueue* queue : queues_) QueueDestroy(queue);
   }
 
   // A queue of `slots` slots of 4 bytes whose messages are collected.
