@@ -13,45 +13,19 @@
 #include <cstring>
 
 #include "platform/no_destructor.h"
+#include "platform/stdio_files.h"
 
 namespace histfeed::platform {
+
+bool os::SyncStream(std::FILE* file) { return fsync(fileno(file)) == 0; }
+
+uint64_t os::StreamFileSize(std::FILE* file) {
+  struct stat info;
+  if (fstat(fileno(file), &info) != 0) return 0;
+  return static_cast<uint64_t>(info.st_size);
+}
+
 namespace {
-
-class StdioOutputFile : public OutputFile {
- public:
-  explicit StdioOutputFile(std::FILE* file) : file_(file) {}
-  ~StdioOutputFile() override { Close(); }
-  bool Write(const void* data, size_t size) override {
-    return file_ != nullptr && std::fwrite(data, 1, size, file_) == size;
-  }
-  bool Sync() override {
-    return file_ != nullptr && std::fflush(file_) == 0 && fsync(fileno(file_)) == 0;
-  }
-  bool Close() override {
-    if (file_ == nullptr) return true;
-    bool ok = std::fclose(file_) == 0;
-    file_ = nullptr;
-    return ok;
-  }
-
- private:
-  std::FILE* file_;
-};
-
-class StdioInputFile : public InputFile {
- public:
-  explicit StdioInputFile(std::FILE* file) : file_(file) {}
-  ~StdioInputFile() override { std::fclose(file_); }
-  size_t Read(void* data, size_t size) override { return std::fread(data, 1, size, file_); }
-  uint64_t Size() override {
-    struct stat info;
-    if (fstat(fileno(file_), &info) != 0) return 0;
-    return static_cast<uint64_t>(info.st_size);
-  }
-
- private:
-  std::FILE* file_;
-};
 
 // strerror_r comes in a GNU form that returns the text and a POSIX form
 // that fills the buffer; either serves.
@@ -74,7 +48,7 @@ class PosixFileSystem : public FileSystem {
   std::unique_ptr<InputFile> OpenFile(const std::string& path) override {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return nullptr;
-    return std::make_unique<StdioInputFile>(file);
+    return StdioInputFile(file);
   }
   bool RemoveFile(const std::string& path) override { return std::remove(path.c_str()) == 0; }
   bool RenameFile(const std::string& from, const std::string& to) override {
@@ -124,7 +98,7 @@ class PosixFileSystem : public FileSystem {
   static std::unique_ptr<OutputFile> OpenOutput(const std::string& path, const char* mode) {
     std::FILE* file = std::fopen(path.c_str(), mode);
     if (file == nullptr) return nullptr;
-    return std::make_unique<StdioOutputFile>(file);
+    return StdioOutputFile(file);
   }
 };
 

@@ -11,44 +11,18 @@
 #include <string>
 
 #include "platform/no_destructor.h"
+#include "platform/stdio_files.h"
 
 namespace histfeed::platform {
+
+bool os::SyncStream(std::FILE* file) { return _commit(_fileno(file)) == 0; }
+
+uint64_t os::StreamFileSize(std::FILE* file) {
+  long long length = _filelengthi64(_fileno(file));
+  return length < 0 ? 0 : static_cast<uint64_t>(length);
+}
+
 namespace {
-
-class StdioOutputFile : public OutputFile {
- public:
-  explicit StdioOutputFile(std::FILE* file) : file_(file) {}
-  ~StdioOutputFile() override { Close(); }
-  bool Write(const void* data, size_t size) override {
-    return file_ != nullptr && std::fwrite(data, 1, size, file_) == size;
-  }
-  bool Sync() override {
-    return file_ != nullptr && std::fflush(file_) == 0 && _commit(_fileno(file_)) == 0;
-  }
-  bool Close() override {
-    if (file_ == nullptr) return true;
-    bool ok = std::fclose(file_) == 0;
-    file_ = nullptr;
-    return ok;
-  }
-
- private:
-  std::FILE* file_;
-};
-
-class StdioInputFile : public InputFile {
- public:
-  explicit StdioInputFile(std::FILE* file) : file_(file) {}
-  ~StdioInputFile() override { std::fclose(file_); }
-  size_t Read(void* data, size_t size) override { return std::fread(data, 1, size, file_); }
-  uint64_t Size() override {
-    long long length = _filelengthi64(_fileno(file_));
-    return length < 0 ? 0 : static_cast<uint64_t>(length);
-  }
-
- private:
-  std::FILE* file_;
-};
 
 // Windows refuses a trailing separator on most calls; a drive root ("C:\")
 // keeps its own.
@@ -74,7 +48,7 @@ class WindowsFileSystem : public FileSystem {
   std::unique_ptr<InputFile> OpenFile(const std::string& path) override {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return nullptr;
-    return std::make_unique<StdioInputFile>(file);
+    return StdioInputFile(file);
   }
   bool RemoveFile(const std::string& path) override { return DeleteFileA(path.c_str()) != 0; }
   bool RenameFile(const std::string& from, const std::string& to) override {
@@ -127,7 +101,7 @@ class WindowsFileSystem : public FileSystem {
   static std::unique_ptr<OutputFile> OpenOutput(const std::string& path, const char* mode) {
     std::FILE* file = std::fopen(path.c_str(), mode);
     if (file == nullptr) return nullptr;
-    return std::make_unique<StdioOutputFile>(file);
+    return StdioOutputFile(file);
   }
 };
 
