@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/daylight_changes.h"
 #include "platform/no_destructor.h"
 
 namespace histfeed::platform {
@@ -162,27 +163,10 @@ ZoneInfo ReadZoneInfo() {
 void ZoneTransitions(int32_t year, ZoneDate* daylightStart, ZoneDate* standardStart) {
   *daylightStart = ZoneDate();
   *standardStart = ZoneDate();
-  std::tm first{};
-  first.tm_year = year - 1900;
-  first.tm_mday = 1;
-  const int64_t yearStart = static_cast<int64_t>(timegm(&first));
-  // Two days of margin on each side cover every offset from UTC.
-  const int64_t begin = yearStart - 2 * kDaySeconds;
-  const int64_t end = yearStart + 368 * kDaySeconds;
-  bool before = IsDaylight(begin);
-  for (int64_t t = begin + kDaySeconds; t <= end; t += kDaySeconds) {
-    bool now = IsDaylight(t);
-    if (now == before) continue;
-    int64_t low = t - kDaySeconds;  // still the old state
-    int64_t high = t;               // already the new one
-    while (high - low > 1) {
-      int64_t middle = low + (high - low) / 2;
-      (IsDaylight(middle) == before ? low : high) = middle;
-    }
-    ZoneDate date = DateOfTransition(high, Local(low).tm_gmtoff);
-    ZoneDate* slot = now ? daylightStart : standardStart;
+  for (const DaylightChange& change : DaylightChangesAround(year, IsDaylight)) {
+    ZoneDate date = DateOfTransition(change.first, Local(change.lastBefore).tm_gmtoff);
+    ZoneDate* slot = change.toDaylight ? daylightStart : standardStart;
     if (date.year == year && slot->month == 0) *slot = date;
-    before = now;
   }
 }
 

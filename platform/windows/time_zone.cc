@@ -12,12 +12,12 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/daylight_changes.h"
 #include "platform/no_destructor.h"
 
 namespace histfeed::platform {
 namespace {
 
-constexpr int64_t kDaySeconds = 86400;
 
 struct TestZone {
   std::mutex mutex;
@@ -104,23 +104,8 @@ ZoneInfo RuntimeZoneInfo() {
 
 // Sampling transitions for the C runtime's zone, as the posix layer does.
 void RuntimeTransitions(int32_t year, ZoneDate* daylightStart, ZoneDate* standardStart) {
-  std::tm first{};
-  first.tm_year = year - 1900;
-  first.tm_mday = 1;
-  const int64_t yearStart = static_cast<int64_t>(_mkgmtime64(&first));
-  const int64_t begin = yearStart - 2 * kDaySeconds;
-  const int64_t end = yearStart + 368 * kDaySeconds;
-  bool before = IsDaylight(begin);
-  for (int64_t t = begin + kDaySeconds; t <= end; t += kDaySeconds) {
-    bool now = IsDaylight(t);
-    if (now == before) continue;
-    int64_t low = t - kDaySeconds;
-    int64_t high = t;
-    while (high - low > 1) {
-      int64_t middle = low + (high - low) / 2;
-      (IsDaylight(middle) == before ? low : high) = middle;
-    }
-    __time64_t wall = static_cast<__time64_t>(high + OffsetAt(low));
+  for (const DaylightChange& change : DaylightChangesAround(year, IsDaylight)) {
+    __time64_t wall = static_cast<__time64_t>(change.first + OffsetAt(change.lastBefore));
     std::tm fields{};
     _gmtime64_s(&fields, &wall);
     ZoneDate date;
@@ -131,9 +116,8 @@ void RuntimeTransitions(int32_t year, ZoneDate* daylightStart, ZoneDate* standar
     date.hour = fields.tm_hour;
     date.minute = fields.tm_min;
     date.second = fields.tm_sec;
-    ZoneDate* slot = now ? daylightStart : standardStart;
+    ZoneDate* slot = change.toDaylight ? daylightStart : standardStart;
     if (date.year == year && slot->month == 0) *slot = date;
-    before = now;
   }
 }
 
