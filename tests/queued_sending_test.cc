@@ -79,6 +79,18 @@ class QueuedSendingTest : public UniversalTest {
     return key;
   }
 
+  // A queued key whose service is down: `peer` stops, the connection to
+  // its port fails, and every frame waits in the queue until it starts.
+  int32_t KeyWithServiceDown(FakeHistorian& peer, bool ack, const char* cacheDirectory = nullptr,
+                             int32_t cacheSize = 0, const char* prefix = "Q") {
+    uint16_t port = peer.port();
+    peer.Stop();
+    int32_t key = QueuedKey(ack, cacheDirectory, cacheSize, prefix);
+    EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0),
+              HISTFEED_CONNECT_FAILED);
+    return key;
+  }
+
   static int32_t Send(int32_t key, const std::vector<char>& frame) {
     return SendOrQueue(KeyAt(key), frame.data(), static_cast<int32_t>(frame.size()), 0);
   }
@@ -131,10 +143,7 @@ TEST_F(QueuedSendingTest, WithoutAQueueARejectionIsRetriedOnce) {
 
 TEST_F(QueuedSendingTest, QueuedFramesAreReplayedInOrderWhenTheServiceComesBack) {
   FakeHistorian peer;
-  uint16_t port = peer.port();
-  peer.Stop();
-  int32_t key = QueuedKey(true);
-  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
+  int32_t key = KeyWithServiceDown(peer, true);
   struct DebugLines {
     DebugLines() { VornMxSetDebugMsg(1); }
     ~DebugLines() { VornMxSetDebugMsg(0); }
@@ -157,10 +166,7 @@ TEST_F(QueuedSendingTest, QueuedFramesAreReplayedInOrderWhenTheServiceComesBack)
 
 TEST_F(QueuedSendingTest, AFailedConfigurationFrameMovesToTheTail) {
   FakeHistorian peer;
-  uint16_t port = peer.port();
-  peer.Stop();
-  int32_t key = QueuedKey(true);
-  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
+  int32_t key = KeyWithServiceDown(peer, true);
   std::vector<char> config = MakeFrame(21, 13, 1, 'C');
   ASSERT_EQ(SendOrQueue(KeyAt(key), config.data(), 21, 1), 0);
   ASSERT_EQ(Send(key, DataFrame(1)), 0);
@@ -179,10 +185,7 @@ TEST_F(QueuedSendingTest, AFailedConfigurationFrameMovesToTheTail) {
 
 TEST_F(QueuedSendingTest, ConfigurationFramesKeepTheirOrderWhileDataPasses) {
   FakeHistorian peer;
-  uint16_t port = peer.port();
-  peer.Stop();
-  int32_t key = QueuedKey(true);
-  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
+  int32_t key = KeyWithServiceDown(peer, true);
   // A point's configuration, data, its later deletion, more data.
   std::vector<char> configure = MakeFrame(21, 13, 1, 'A');
   std::vector<char> remove = MakeFrame(21, 13, 1, 'B');
@@ -295,10 +298,7 @@ TEST_F(QueuedSendingTest, FramesSpillIntoCacheFilesAndArriveOnceInOrder) {
   TempDirectory dir;
   FakeHistorian peer;
   peer.SetKeepFrames(true);
-  uint16_t port = peer.port();
-  peer.Stop();
-  int32_t key = QueuedKey(true, dir.path().c_str(), 4090, "Spill");
-  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
+  int32_t key = KeyWithServiceDown(peer, true, dir.path().c_str(), 4090, "Spill");
   // Records added and flushed one frame at a time, through the exports.
   constexpr uint32_t kFrames = 180;  // several ring images
   for (uint32_t i = 0; i < kFrames; ++i) {
@@ -387,10 +387,7 @@ TEST_F(QueuedSendingTest, AHeartBeatThatCouldNotStartCanBeStartedLater) {
 
 TEST_F(QueuedSendingTest, HeartBeatsOfADisconnectedQueuedKeyAreDeliveredLater) {
   FakeHistorian peer;
-  uint16_t port = peer.port();
-  peer.Stop();
-  int32_t key = QueuedKey(false);
-  EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
+  int32_t key = KeyWithServiceDown(peer, false);
   EXPECT_EQ(VornMxSetHeartBeat(key, 1), 0);
   ASSERT_TRUE(WaitUntil([&] { return QueueCount(KeyAt(key).queue.load()) >= 2; }));
   ASSERT_TRUE(peer.Start());
