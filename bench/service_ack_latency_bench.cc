@@ -32,15 +32,10 @@
 #include <thread>
 #include <vector>
 
-#include "service/event_log.h"
+#include "bench/service_under_bench.h"
 #include "service/http/http_server.h"
-#include "service/service_metrics.h"
-#include "service/storage.h"
 #include "service/storage_reader.h"
-#include "service/storage_writer.h"
-#include "service/universal_listener.h"
 #include "tests/support/loopback.h"
-#include "tests/support/temp_directory.h"
 #include "universal/frame_format.h"
 
 namespace histfeed {
@@ -52,42 +47,30 @@ using testing::WriteAll;
 constexpr int kChartValues = 1'000'000;
 constexpr int kFrameValues = 10;
 
-// The service as histfeed-service runs it with --http, over a database
-// that already holds a long history of one point.
-struct Service {
-  testing::TempDirectory dir;
-  service::Storage storage;
-  service::ServiceMetrics metrics;
-  service::StorageReader reader;
-  std::unique_ptr<service::StorageWriter> writer;
-  std::unique_ptr<service::UniversalListener> listener;
-  std::unique_ptr<service::http::HttpServer> pages;
-  std::string error;
-
-  Service() {
-    service::SetEventLogQuiet(true);
-    error = storage.Open(dir.File("bench.db"));
-    if (!error.empty()) return;
-    for (int done = 0; done < kChartValues;) {
-      service::Batch batch;
-      for (int i = 0; i < 50'000; ++i, ++done) {
-        service::ValueRow row;
-        row.family = "universal";
-        row.point = "HISTORY";
-        row.time = 1'600'000'000 + done / 10;
-        row.msec = done % 10 * 100;
-        row.value = std::sin(done / 5000.0) * 40 + 50;
-        batch.values.push_back(row);
-      }
-      if (!storage.Commit(batch)) {
-        error = "could not fill the database";
-        return;
-      }
+// Fills the database with a long history of one point.
+std::string FillHistory(service::Storage& storage) {
+  for (int done = 0; done < kChartValues;) {
+    service::Batch batch;
+    for (int i = 0; i < 50'000; ++i, ++done) {
+      service::ValueRow row;
+      row.family = "universal";
+      row.point = "HISTORY";
+      row.time = 1'600'000'000 + done / 10;
+      row.msec = done % 10 * 100;
+      row.value = std::sin(done / 5000.0) * 40 + 50;
+      batch.values.push_back(row);
     }
-    writer = std::make_unique<service::StorageWriter>(storage, metrics);
-    listener = std::make_unique<service::UniversalListener>(*writer, metrics,
-                                                            service::UniversalFaults{});
-    error = listener->Start("127.0.0.1", 0);
+    if (!storage.Commit(batch)) return "could not fill the database";
+  }
+  return "";
+}
+
+// The service as histfeed-service runs it with --http, over that history.
+struct Service : ServiceUnderBench {
+  service::StorageReader reader;
+  std::unique_ptr<service::http::HttpServer> pages;
+
+  Service() : ServiceUnderBench(FillHistory) {
     if (error.empty()) error = reader.Open(dir.File("bench.db"));
     pages = std::make_unique<service::http::HttpServer>(metrics, reader, "bench");
     if (error.empty()) error = pages->Start("127.0.0.1", 0);
@@ -162,7 +145,7 @@ void BM_AckLatency(benchmark::State& state) {
     // Under way before the first frame is timed.
     while (chartLoads == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  int fd = testing::ConnectLoopback(service.listener->port());
+  int fd = testing::ConnectLoopback(service.port());
   static int32_t nextTime = 1'700'000'000;
   std::vector<double> micros;
   for (auto _ : state) {

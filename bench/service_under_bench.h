@@ -4,6 +4,7 @@
 #ifndef HISTFEED_BENCH_SERVICE_UNDER_BENCH_H_
 #define HISTFEED_BENCH_SERVICE_UNDER_BENCH_H_
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -24,12 +25,16 @@ struct ServiceUnderBench {
   std::unique_ptr<service::UniversalListener> listener;
   std::string error;  // empty once the service listens
 
-  ServiceUnderBench() {
+  // `prepare` may fill the database before the service takes sources; it
+  // returns an error text, empty on success.
+  explicit ServiceUnderBench(
+      const std::function<std::string(service::Storage&)>& prepare = nullptr) {
     service::SetEventLogQuiet(true);
     if (!storage.Open(dir.File("bench.db")).empty()) {
       error = "no database";
       return;
     }
+    if (prepare && !(error = prepare(storage)).empty()) return;
     writer = std::make_unique<service::StorageWriter>(storage, metrics);
     listener = std::make_unique<service::UniversalListener>(*writer, metrics,
                                                              service::UniversalFaults{});
