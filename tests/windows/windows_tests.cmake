@@ -48,7 +48,7 @@ add_custom_target(histfeed_beside_tests ALL
 # The answering test plug-in as the maker's client library: its nine
 # functions exported only by ordinal, so that nothing binds them by name.
 add_library(fake_tarvoapi SHARED plugins/answering_plugin.c windows/tarvoapi.def)
-target_include_directories(fake_tarvoapi PRIVATE ${PROJECT_SOURCE_DIR})
+target_include_directories(fake_tarvoapi PRIVATE ${PROJECT_SOURCE_DIR}/include)
 set_target_properties(fake_tarvoapi PROPERTIES OUTPUT_NAME tarvoapi PREFIX ""
   RUNTIME_OUTPUT_DIRECTORY ${HISTFEED_WINE_BIN})
 histfeed_apply_warnings(fake_tarvoapi)
