@@ -18,8 +18,8 @@
 #include "client_library/plugin_client_library.h"
 #include "service/classic_listener.h"
 #include "service/event_log.h"
-#include "service/storage.h"
-#include "service/storage_writer.h"
+#include "service/storage/storage.h"
+#include "service/storage/storage_writer.h"
 
 namespace {
 

@@ -34,7 +34,7 @@
 
 #include "bench/service_under_bench.h"
 #include "service/http/http_server.h"
-#include "service/storage_reader.h"
+#include "service/storage/storage_reader.h"
 #include "tests/support/loopback.h"
 #include "wire/frame_format.h"
 

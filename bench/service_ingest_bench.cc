@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bench/service_under_bench.h"
-#include "service/storage.h"
+#include "service/storage/storage.h"
 #include "service/universal_frame_rows.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_directory.h"

@@ -10,7 +10,7 @@
 
 #include "bench/service_under_bench.h"
 #include "histfeed.h"
-#include "service/storage.h"
+#include "service/storage/storage.h"
 #include "service/universal_frame_rows.h"
 #include "tests/support/temp_directory.h"
 #include "wire/frame_format.h"

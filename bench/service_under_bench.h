@@ -10,8 +10,8 @@
 
 #include "service/event_log.h"
 #include "service/service_metrics.h"
-#include "service/storage.h"
-#include "service/storage_writer.h"
+#include "service/storage/storage.h"
+#include "service/storage/storage_writer.h"
 #include "service/universal_listener.h"
 #include "tests/support/temp_directory.h"
 

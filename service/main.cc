@@ -18,9 +18,9 @@
 #include "service/event_log.h"
 #include "service/http/http_server.h"
 #include "service/service_metrics.h"
-#include "service/storage.h"
-#include "service/storage_reader.h"
-#include "service/storage_writer.h"
+#include "service/storage/storage.h"
+#include "service/storage/storage_reader.h"
+#include "service/storage/storage_writer.h"
 #include "service/universal_listener.h"
 
 #ifndef HISTFEED_VERSION

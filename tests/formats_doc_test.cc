@@ -17,7 +17,7 @@
 #include "wire/classic_network_protocol.h"
 #include "histfeed/tarvo_plugin.h"
 #include "queue/cache_file.h"
-#include "service/storage.h"
+#include "service/storage/storage.h"
 #include "tests/support/temp_directory.h"
 
 namespace histfeed {

@@ -24,7 +24,7 @@
 #include "service/classic_listener.h"
 #include "service/classic_request_rows.h"
 #include "service/event_log.h"
-#include "service/storage.h"
+#include "service/storage/storage.h"
 #include "tests/support/classic_fixture.h"
 #include "tests/support/database_rows.h"
 #include "tests/support/scaled_clock.h"

@@ -8,7 +8,7 @@
 
 #include "histfeed.h"
 #include "service/event_log.h"
-#include "service/storage.h"
+#include "service/storage/storage.h"
 #include "service/universal_listener.h"
 #include "tests/support/database_rows.h"
 #include "tests/support/service_backend.h"

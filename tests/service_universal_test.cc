@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "service/event_log.h"
-#include "service/storage.h"
+#include "service/storage/storage.h"
 #include "service/universal_listener.h"
 #include "tests/support/database_rows.h"
 #include "tests/support/loopback.h"

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "service/storage_reader.h"
+#include "service/storage/storage_reader.h"
 
 namespace histfeed::service::http {
 

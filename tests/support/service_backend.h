@@ -6,8 +6,8 @@
 #define HISTFEED_TESTS_SUPPORT_SERVICE_BACKEND_H_
 
 #include "service/service_metrics.h"
-#include "service/storage.h"
-#include "service/storage_writer.h"
+#include "service/storage/storage.h"
+#include "service/storage/storage_writer.h"
 
 namespace histfeed::testing {
 

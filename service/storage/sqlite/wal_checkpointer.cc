@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "service/wal_checkpointer.h"
+#include "service/storage/sqlite/wal_checkpointer.h"
 
 #include <sqlite3.h>
 

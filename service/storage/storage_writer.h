@@ -3,8 +3,8 @@
 // it commits everything that gathered meanwhile in one transaction (a
 // group commit), so a hundred sources cost one commit, not a hundred, and
 // reports each batch's outcome only after the commit that holds it.
-#ifndef HISTFEED_SERVICE_STORAGE_WRITER_H_
-#define HISTFEED_SERVICE_STORAGE_WRITER_H_
+#ifndef HISTFEED_SERVICE_STORAGE_STORAGE_WRITER_H_
+#define HISTFEED_SERVICE_STORAGE_STORAGE_WRITER_H_
 
 #include <condition_variable>
 #include <functional>
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "service/service_metrics.h"
-#include "service/storage.h"
+#include "service/storage/storage.h"
 
 namespace histfeed::service {
 
@@ -52,4 +52,4 @@ class StorageWriter {
 
 }  // namespace histfeed::service
 
-#endif  // HISTFEED_SERVICE_STORAGE_WRITER_H_
+#endif  // HISTFEED_SERVICE_STORAGE_STORAGE_WRITER_H_

@@ -2,8 +2,8 @@
 // The service's database: one SQLite file in WAL mode holding point
 // values (one per point and time stamp, numbers kept bit for bit), point
 // configurations and the deletions applied to them.
-#ifndef HISTFEED_SERVICE_STORAGE_H_
-#define HISTFEED_SERVICE_STORAGE_H_
+#ifndef HISTFEED_SERVICE_STORAGE_STORAGE_H_
+#define HISTFEED_SERVICE_STORAGE_STORAGE_H_
 
 #include <cstdint>
 #include <memory>
@@ -111,4 +111,4 @@ class Storage {
 
 }  // namespace histfeed::service
 
-#endif  // HISTFEED_SERVICE_STORAGE_H_
+#endif  // HISTFEED_SERVICE_STORAGE_STORAGE_H_

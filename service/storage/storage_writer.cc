@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "service/storage_writer.h"
+#include "service/storage/storage_writer.h"
 
 #include <chrono>
 

@@ -3,8 +3,8 @@
 // its own, opened read-only: in WAL mode readers never wait for the writer
 // nor hold it up, so a slow page cannot delay an acknowledgement. Every
 // query the pages make is here, so only this file knows the schema.
-#ifndef HISTFEED_SERVICE_STORAGE_READER_H_
-#define HISTFEED_SERVICE_STORAGE_READER_H_
+#ifndef HISTFEED_SERVICE_STORAGE_STORAGE_READER_H_
+#define HISTFEED_SERVICE_STORAGE_STORAGE_READER_H_
 
 #include <chrono>
 #include <cstdint>
@@ -164,4 +164,4 @@ class StorageReader {
 
 }  // namespace histfeed::service
 
-#endif  // HISTFEED_SERVICE_STORAGE_READER_H_
+#endif  // HISTFEED_SERVICE_STORAGE_STORAGE_READER_H_

@@ -5,8 +5,8 @@
 // (with the acknowledgements waiting on it) would pay for the copy and two
 // syncs. A passive checkpoint never takes the write lock, so commits go on
 // while it runs.
-#ifndef HISTFEED_SERVICE_WAL_CHECKPOINTER_H_
-#define HISTFEED_SERVICE_WAL_CHECKPOINTER_H_
+#ifndef HISTFEED_SERVICE_STORAGE_SQLITE_WAL_CHECKPOINTER_H_
+#define HISTFEED_SERVICE_STORAGE_SQLITE_WAL_CHECKPOINTER_H_
 
 #include <condition_variable>
 #include <mutex>
@@ -60,4 +60,4 @@ class WalCheckpointer {
 
 }  // namespace histfeed::service
 
-#endif  // HISTFEED_SERVICE_WAL_CHECKPOINTER_H_
+#endif  // HISTFEED_SERVICE_STORAGE_SQLITE_WAL_CHECKPOINTER_H_

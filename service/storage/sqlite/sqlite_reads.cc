@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "service/storage_reader.h"
+#include "service/storage/storage_reader.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>

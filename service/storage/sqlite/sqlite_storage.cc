@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "service/storage.h"
+#include "service/storage/storage.h"
 
 #include <sqlite3.h>
 
@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "service/value_text.h"
-#include "service/wal_checkpointer.h"
+#include "service/storage/sqlite/wal_checkpointer.h"
 
 namespace histfeed::service {
 namespace {
