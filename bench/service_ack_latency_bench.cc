@@ -34,7 +34,6 @@
 
 #include "bench/service_under_bench.h"
 #include "service/http/http_server.h"
-#include "service/storage/storage_reader.h"
 #include "tests/support/loopback.h"
 #include "wire/frame_format.h"
 
@@ -67,13 +66,12 @@ std::string FillHistory(service::Storage& storage) {
 
 // The service as histfeed-service runs it with --http, over that history.
 struct Service : ServiceUnderBench {
-  service::StorageReader reader;
   std::unique_ptr<service::http::HttpServer> pages;
 
   Service() : ServiceUnderBench(FillHistory) {
-    if (error.empty()) error = reader.Open(dir.File("bench.db"));
-    pages = std::make_unique<service::http::HttpServer>(metrics, reader, "bench");
-    if (error.empty()) error = pages->Start("127.0.0.1", 0);
+    if (!error.empty()) return;
+    pages = std::make_unique<service::http::HttpServer>(metrics, *storage, "bench");
+    error = pages->Start("127.0.0.1", 0);
   }
 };
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bench/service_under_bench.h"
-#include "service/storage/storage.h"
+#include "service/storage/sqlite/sqlite_storage.h"
 #include "service/universal_frame_rows.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_directory.h"
@@ -70,14 +70,16 @@ bool Round(const std::vector<int>& sockets, const std::vector<std::vector<uint8_
 
 void BM_DirectInsert(benchmark::State& state) {
   testing::TempDirectory dir;
-  service::Storage storage;
-  if (!storage.Open(dir.File("bench.db")).empty()) return state.SkipWithError("no database");
+  std::string error;
+  std::unique_ptr<service::Storage> storage =
+      service::sqlite::OpenStorage(dir.File("bench.db"), {}, &error);
+  if (storage == nullptr) return state.SkipWithError("no database");
   std::vector<service::Batch> batches;
   for (int source = 0; source < kSources; ++source) batches.push_back(RowsOf(FullFrame(source, 0)));
   for (auto _ : state) {
     for (service::Batch& batch : batches) {
       for (service::ValueRow& row : batch.values) ++row.time;  // a repeat would store nothing
-      if (!storage.Commit(batch)) return state.SkipWithError("commit failed");
+      if (!storage->Commit(batch)) return state.SkipWithError("commit failed");
     }
   }
   state.SetItemsProcessed(state.iterations() * kSources * kFrameRecords);

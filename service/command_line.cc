@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <set>
 
 namespace histfeed::service {
@@ -28,6 +29,22 @@ bool ParseSeconds(const char* text, std::chrono::milliseconds* out) {
   return true;
 }
 
+// A span such as "90d", "12h", "30m" or "3600s" (w for weeks, y for years
+// of 365 days).
+bool ParseDuration(const char* text, std::chrono::milliseconds* out) {
+  char* end = nullptr;
+  double amount = std::strtod(text, &end);
+  if (end == text || !(amount > 0)) return false;
+  static const std::map<std::string, double> kSeconds = {
+      {"s", 1}, {"m", 60}, {"h", 3600}, {"d", 86400}, {"w", 7 * 86400}, {"y", 365 * 86400}};
+  auto unit = kSeconds.find(end);
+  if (unit == kSeconds.end()) return false;
+  double seconds = amount * unit->second;
+  if (seconds < 1 || seconds > 1000.0 * 365 * 86400) return false;
+  *out = std::chrono::milliseconds(std::llround(seconds * 1000));
+  return true;
+}
+
 // "n,m" or "n/m", two decimal numbers: a load a classic client reads.
 bool IsLoadText(const char* text) {
   const char* at = text;
@@ -42,7 +59,7 @@ bool IsLoadText(const char* text) {
 }
 
 // What dump understands besides --db; everything else belongs to serve.
-const std::set<std::string> kDumpFlags = {"--db", "--csv", "--quiet"};
+const std::set<std::string> kDumpFlags = {"--db", "--csv", "--quiet", "--values"};
 
 // `value` takes the flag's value, nullptr when there is none.
 std::string ParseFlag(const std::string& flag, const std::function<const char*()>& value,
@@ -50,6 +67,18 @@ std::string ParseFlag(const std::string& flag, const std::function<const char*()
   long number = 0;
   if (flag == "--csv") {
     options->csv = true;
+  } else if (flag == "--values") {
+    options->values = true;
+  } else if (flag == "--sync") {
+    const char* text = value();
+    std::string mode = text == nullptr ? "" : text;
+    if (mode != "normal" && mode != "full") return "--sync needs normal or full";
+    options->storage.sync = mode == "full" ? SyncMode::kFull : SyncMode::kNormal;
+  } else if (flag == "--retain") {
+    const char* text = value();
+    if (text == nullptr || !ParseDuration(text, &options->storage.retain)) {
+      return "--retain needs a span such as 90d, 12h or 30m (s, m, h, d, w, y), at least 1s";
+    }
   } else if (flag == "--silent") {
     options->faults.silent = true;
   } else if (flag == "--busy") {
@@ -125,7 +154,9 @@ std::string ParseCommandLine(int argc, const char* const* argv, Options* options
   if (options->command != "serve" && options->command != "dump") {
     return "unknown command " + options->command;
   }
-  if (options->command == "serve" && options->csv) return "--csv applies to dump only";
+  if (options->command == "serve" && (options->csv || options->values)) {
+    return "--csv and --values apply to dump only";
+  }
   if (options->database.empty()) return "--db is required";
   return "";
 }
@@ -135,10 +166,11 @@ const char* UsageText() {
          "                              [--classic-port N] [--max-connections N]\n"
          "                              [--frame-timeout SECONDS] [--idle-timeout SECONDS]\n"
          "                              [--http [ADDRESS:]PORT] [--quiet]\n"
+         "                              [--sync normal|full] [--retain SPAN]\n"
          "         faults to show:      [--nak-every N] [--ack-delay-ms N] [--close-after N]\n"
          "                              [--silent] [--busy] [--busy-count N] [--load N,M]\n"
          "                              [--refuse-every N] [--service-kind N]\n"
-         "       histfeed-service dump --db FILE [--csv]\n"
+         "       histfeed-service dump --db FILE [--csv | --values]\n"
          "       histfeed-service --help | --version\n"
          "\n"
          "serve stores what sources deliver into FILE (created when missing), on\n"
@@ -149,8 +181,11 @@ const char* UsageText() {
          "--idle-timeout seconds is closed (default 900).\n"
          "--http shows the service's pages, /metrics and JSON on PORT (on ADDRESS,\n"
          "default 127.0.0.1); off unless asked for.\n"
-         "dump prints each point's count, first and last time and value, reading an\n"
-         "existing FILE without changing it.\n";
+         "--sync full makes each acknowledged value survive a power loss, not only a\n"
+         "crash of the service (normal). --retain SPAN (90d, 12h, 30m; s m h d w y)\n"
+         "removes values older than that in the background; off unless asked for.\n"
+         "dump prints each point's count, first and last time and value, or with\n"
+         "--values every value as CSV, reading an existing FILE without changing it.\n";
 }
 
 }  // namespace histfeed::service

@@ -8,6 +8,7 @@
 
 #include "service/classic_listener.h"
 #include "service/connection_limits.h"
+#include "service/storage/storage.h"
 #include "service/universal_listener.h"
 
 namespace histfeed::service {
@@ -27,6 +28,8 @@ struct Options {
   bool csv = false;
   bool quiet = false;
   std::string http;  // [ADDRESS:]PORT of the pages; empty: no pages
+  StorageOptions storage;  // --sync, --retain
+  bool values = false;     // dump every value, not each point's summary
 };
 
 // Reads the arguments into *options. Returns an error text, empty when

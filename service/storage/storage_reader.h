@@ -1,21 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
-// Reads the service's database for the HTTP pages through a connection of
-// its own, opened read-only: in WAL mode readers never wait for the writer
-// nor hold it up, so a slow page cannot delay an acknowledgement. Every
-// query the pages make is here, so only this file knows the schema.
+// What the pages, the JSON and dump read from the storage, and the reads
+// every storage offers. A read never delays a commit: an acknowledgement
+// waits for no page.
 #ifndef HISTFEED_SERVICE_STORAGE_STORAGE_READER_H_
 #define HISTFEED_SERVICE_STORAGE_STORAGE_READER_H_
 
-#include <chrono>
 #include <cstdint>
-#include <map>
-#include <mutex>
+#include <functional>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
-
-struct sqlite3;
 
 namespace histfeed::service {
 
@@ -23,15 +17,20 @@ namespace histfeed::service {
 struct PointKey {
   std::string family;  // "universal" or "classic"
   std::string idKind;  // "point", "long" or "extended"
-  std::string point;
+  std::string point;   // bytes as the source sent them
   auto operator<=>(const PointKey&) const = default;
 };
 
-// A stored value's time: seconds and milliseconds as the source sent them.
+// A stored value's time: seconds and milliseconds (0 to 999).
 struct ValueTime {
   int64_t time = 0;
   int32_t msec = 0;
   int64_t Millis() const { return time * 1000 + msec; }
+  static ValueTime OfMillis(int64_t millis) {
+    int64_t rest = millis % 1000;
+    if (rest < 0) rest += 1000;
+    return ValueTime{(millis - rest) / 1000, static_cast<int32_t>(rest)};
+  }
 };
 
 struct PointRow {
@@ -91,75 +90,64 @@ struct Series {
   std::vector<SeriesColumn> columns;
 };
 
+// One stored value, as it was received.
+struct StoredValue {
+  int64_t millis = 0;
+  int32_t status = 0;
+  bool isText = false;
+  double value = 0;
+  std::string text;
+};
+
+struct ValueQuery {
+  PointKey key;
+  int64_t fromMillis = 0;  // inclusive
+  int64_t toMillis = 0;    // exclusive
+  int64_t limit = 10'000;  // the first ones in time order
+};
+
 struct DatabaseTotals {
   int64_t values = 0;
   int64_t points = 0;
   int64_t configs = 0;
-  int64_t bytes = 0;  // the file, its write-ahead log and shared index
+  int64_t bytes = 0;  // every file of the database
+};
+
+// A point as dump lists it.
+struct PointSummary {
+  std::string family, idKind, point;
+  int64_t count = 0;
+  int64_t firstTime = 0, lastTime = 0;
+  std::string firstValue, lastValue;
 };
 
 class StorageReader {
  public:
-  // Values one series query reads at most; more are left out (and said so).
+  // Values one series query reads at most one by one; more are left out
+  // (and said so).
   static constexpr int64_t kMaxSeriesValues = 5'000'000;
-  // Processor time one query may use before it is stopped. Counted on the
-  // thread's own clock: the pages' threads run only when the processor is
-  // otherwise idle, and a query must not fail because the machine is busy.
-  static constexpr std::chrono::milliseconds kQueryBudget{3000};
-  // How long one query may take in all, however little of the processor
-  // it got.
-  static constexpr std::chrono::seconds kQueryTimeLimit{30};
 
-  StorageReader() = default;
-  ~StorageReader();
-  StorageReader(const StorageReader&) = delete;
-  StorageReader& operator=(const StorageReader&) = delete;
+  virtual ~StorageReader() = default;
 
-  // Opens the database read-only. Returns an error text, empty on success.
-  std::string Open(const std::string& path);
-
-  // Results are empty and `error` is set when the database could not be
+  // Results are empty and `error` is set when the storage could not be
   // read (or a query ran over its budget).
-  PointPage Points(const PointQuery& query, std::string* error);
-  std::optional<PointDetail> Point(const PointKey& key, std::string* error);
-  Series ReducedSeries(const SeriesQuery& query, std::string* error);
-  DatabaseTotals Totals(std::string* error);
+  virtual PointPage Points(const PointQuery& query, std::string* error) = 0;
+  virtual std::optional<PointDetail> Point(const PointKey& key, std::string* error) = 0;
+  // The range's numbers (texts, NaN and infinities left out) reduced to
+  // columns: each column's count, least and greatest value and the times
+  // of its first and last.
+  virtual Series ReducedSeries(const SeriesQuery& query, std::string* error) = 0;
+  // The range's values in time order, at most query.limit of them.
+  virtual std::vector<StoredValue> Values(const ValueQuery& query, std::string* error) = 0;
+  virtual DatabaseTotals Totals(std::string* error) = 0;
 
- private:
-  struct CatalogEntry;
-  // Brings the in-memory list of points up to date with what was stored
-  // since the last call: only rows added since are read, a few cheap
-  // queries when nothing changed.
-  bool RefreshCatalog(std::string* error);
-  bool ReadNewValues(std::string* error);
-  // Reloads the keys of a small table when its count or last row changed.
-  bool ReadKeysIfChanged(const char* table, std::pair<int64_t, int64_t>* seen,
-                         std::set<PointKey>* keys, std::string* error);
-  // The row of a catalogued point, with its latest value read at once
-  // (a value may be replaced in place, which the catalog does not see).
-  bool RowOf(const PointKey& key, const CatalogEntry& entry, PointRow* row, std::string* error);
-  std::string LastError() const;
-  // Arms the time budget of the query about to run.
-  void StartQuery();
-  static int StopWhenOverBudget(void* self);
-
-  std::mutex mutex_;
-  sqlite3* db_ = nullptr;
-  std::string path_;
-  // Of the running query: on the thread's processor clock, and in all.
-  std::chrono::nanoseconds budgetEnd_{0};
-  std::chrono::steady_clock::time_point deadline_;
-
-  struct CatalogEntry {
-    int64_t count = 0;
-  };
-  // Every point with values, a configuration or a deletion.
-  std::map<PointKey, CatalogEntry> catalog_;
-  std::set<PointKey> configured_;
-  std::set<PointKey> deleted_;
-  int64_t valuesRowid_ = 0;  // the last value row read into the catalog
-  std::pair<int64_t, int64_t> configsSeen_{-1, -1};    // count and last rowid
-  std::pair<int64_t, int64_t> deletionsSeen_{-1, -1};  // count and last rowid
+  // Every point with values, ordered by family, identifier kind and name.
+  virtual std::vector<PointSummary> Summarize(std::string* error) = 0;
+  // Calls `visit` for every stored value, point by point in the same
+  // order, each point's in time order; stops when it returns false.
+  virtual bool ForEachValue(
+      const std::function<bool(const PointKey&, const StoredValue&)>& visit,
+      std::string* error) = 0;
 };
 
 }  // namespace histfeed::service

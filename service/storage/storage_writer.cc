@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "service/storage/storage_writer.h"
 
-#include <chrono>
+#include "service/event_log.h"
 
 namespace histfeed::service {
 
@@ -12,32 +12,50 @@ StorageWriter::~StorageWriter() { Stop(); }
 
 void StorageWriter::Submit(Batch batch, Done done) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     queue_.push_back(Pending{std::move(batch), std::move(done)});
   }
-  wake_.notify_one();
+  wake_.Set();
 }
 
 void StorageWriter::Stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     stopping_ = true;
   }
-  wake_.notify_one();
+  wake_.Set();
   if (thread_.joinable()) thread_.join();
+}
+
+bool StorageWriter::QueueEmpty() {
+  platform::MutexLock lock(mutex_);
+  return queue_.empty();
 }
 
 void StorageWriter::Run() {
   std::vector<Pending> group;
+  bool more = true;  // the storage may have work that can wait
   for (;;) {
+    wake_.Wait(more ? 0 : kIdleTick.count());
+    wake_.Reset();
+    bool stopping;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-      if (queue_.empty()) return;  // stopping, and nothing left
+      platform::MutexLock lock(mutex_);
       group.swap(queue_);
+      stopping = stopping_;
     }
-    CommitGroup(group);
-    group.clear();
+    if (!group.empty()) {
+      CommitGroup(group);
+      group.clear();
+      // Under steady load, waiting work still gets a short turn each time.
+      if (more) more = storage_.Maintain(kBusySlice);
+      continue;
+    }
+    if (stopping) return;  // and nothing left
+    // Quiet: slices of waiting work until batches come again.
+    do {
+      more = storage_.Maintain(kIdleSlice);
+    } while (more && QueueEmpty());
   }
 }
 
@@ -51,7 +69,27 @@ void StorageWriter::CommitGroup(std::vector<Pending>& group) {
   auto start = std::chrono::steady_clock::now();
   std::vector<bool> stored = storage_.CommitGroup(batches);
   metrics_.Committed(std::chrono::steady_clock::now() - start, values);
+  size_t failed = 0;
+  for (bool ok : stored) failed += ok ? 0 : 1;
+  if (failed > 0) LogFailure(failed, group.size());
   for (size_t i = 0; i < group.size(); ++i) group[i].done(stored[i]);
+}
+
+void StorageWriter::LogFailure(size_t failed, size_t batches) {
+  auto now = std::chrono::steady_clock::now();
+  if (now - lastFailureLog_ < kFailureLogInterval) {
+    unreported_ += static_cast<int64_t>(failed);
+    return;
+  }
+  std::string reason = storage_.LastWriteError();
+  if (unreported_ > 0) {
+    LogEvent("could not store %zu of %zu batches: %s (and %lld more since the last such line)",
+             failed, batches, reason.c_str(), static_cast<long long>(unreported_));
+  } else {
+    LogEvent("could not store %zu of %zu batches: %s", failed, batches, reason.c_str());
+  }
+  unreported_ = 0;
+  lastFailureLog_ = now;
 }
 
 }  // namespace histfeed::service

@@ -1,0 +1,486 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "service/storage/sqlite/sqlite_writer.h"
+
+#include <algorithm>
+#include <limits>
+#include <unordered_set>
+
+namespace histfeed::service::sqlite {
+namespace {
+
+constexpr const char* kPoints = "SELECT id, family, id_kind, name FROM points";
+constexpr const char* kNewPoint = "INSERT INTO points (family, id_kind, name) VALUES (?1, ?2, ?3)";
+constexpr const char* kSetConfig =
+    "UPDATE points SET record_type = ?2, point_id = ?3, long_id = ?4, ext_id = ?5, "
+    "description = ?6, units = ?7, raw = ?8, config_received_at = ?9 WHERE id = ?1";
+// A deletion names a point by one of its identifiers.
+constexpr const char* kDeleteConfigs =
+    "UPDATE points SET record_type = NULL, point_id = NULL, long_id = NULL, ext_id = NULL, "
+    "description = NULL, units = NULL, raw = NULL, config_received_at = NULL "
+    "WHERE family = ?1 AND record_type IS NOT NULL AND "
+    "CASE ?2 WHEN 'point' THEN point_id WHEN 'long' THEN long_id ELSE ext_id END = ?3";
+constexpr const char* kLogDeletion =
+    "INSERT INTO deletions (point_id, received_at) VALUES (?1, ?2)";
+constexpr const char* kJournal = "SELECT id, data FROM journal ORDER BY id";
+constexpr const char* kAppendJournal = "INSERT INTO journal (data) VALUES (?1)";
+constexpr const char* kTrimJournal = "DELETE FROM journal WHERE id < ?1";
+constexpr const char* kLastRecord = "SELECT seq FROM sqlite_sequence WHERE name = 'journal'";
+constexpr const char* kTallied =
+    "SELECT point_id FROM point_blocks WHERE point_id > ?1 ORDER BY point_id LIMIT ?2";
+
+// Points one slice of maintenance looks at for old values.
+constexpr int64_t kRetentionPointsPerSlice = 256;
+constexpr int64_t kRetentionBlocksPerPoint = 1000;
+// Points a slice of maintenance packs because their values waited long.
+constexpr int64_t kStalePointsPerSlice = 2000;
+
+double SecondsSince1970() {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+struct ValueKey {
+  int64_t point;
+  int64_t millis;
+  bool operator==(const ValueKey&) const = default;
+};
+struct ValueKeyHash {
+  size_t operator()(const ValueKey& key) const {
+    return std::hash<int64_t>()(key.point * 0x9E3779B97F4A7C15ll ^ key.millis);
+  }
+};
+
+}  // namespace
+
+// What one transaction changes, applied to the writer's memory only once
+// it is committed.
+struct SqliteWriter::Stage {
+  std::string journal;  // the record's bytes
+  int64_t previousMillis = 0;
+  int64_t journaled = 0;
+  int64_t record = 0;  // its number once written; 0 for none
+  // Values journaled, per point, in the order they came; where each
+  // (point, time) was last put.
+  std::map<int64_t, std::vector<OwnedSample>> values;
+  std::unordered_map<ValueKey, size_t, ValueKeyHash> at;
+  // Values among a point's packed ones, merged into its blocks.
+  std::map<int64_t, std::vector<OwnedSample>> late;
+  std::unordered_map<int64_t, PointBlocks> tallies;
+  struct NewPoint {
+    std::string family, idKind, name;
+    int64_t id;
+  };
+  std::vector<NewPoint> newPoints;
+  PointNames newNames;
+  std::vector<int64_t> packed;
+  std::unordered_set<int64_t> packedSet;
+  int64_t upTo = 0;  // the journal record packed points are packed up to
+  int64_t journalFloor = 0;
+};
+
+SqliteWriter::SqliteWriter(Connection& db, const WriterSettings& settings)
+    : db_(db), blocks_(db), summaries_(db, blocks_), settings_(settings) {}
+
+bool SqliteWriter::Load(std::string* error) {
+  names_.Clear();
+  tallies_.clear();
+  tail_.Clear();
+  {
+    ScopedStatement points = db_.Cached(kPoints);
+    int step;
+    while ((step = points->Step()) == SQLITE_ROW) {
+      names_.Add(points->Bytes(1), points->Bytes(2), points->Bytes(3), points->Int(0));
+    }
+    if (step != SQLITE_DONE) {
+      *error = db_.Error();
+      return false;
+    }
+  }
+  // The values still in the journal, as the writer left them: its picture
+  // of what waits to be packed is rebuilt from the records.
+  lastRecord_ = db_.QueryInt(kLastRecord, 0);
+  journalFloor_ = lastRecord_ + 1;
+  {
+    ScopedStatement records = db_.Cached(kJournal);
+    int step;
+    auto now = Clock::now();
+    while ((step = records->Step()) == SQLITE_ROW) {
+      int64_t record = records->Int(0);
+      journalFloor_ = std::min(journalFloor_, record);
+      recordTimes_.emplace_back(record, now);
+      if (!tail_.ApplyRecord(record, records->Bytes(1), [this](int64_t point) {
+            return TallyOf(point, nullptr).journalUpTo;
+          })) {
+        *error = "journal record " + std::to_string(record) + " is damaged";
+        return false;
+      }
+    }
+    if (step != SQLITE_DONE || tallyFailed_) {
+      *error = db_.Error();
+      return false;
+    }
+  }
+  if (!summaries_.Load()) {
+    *error = summaries_.error();
+    return false;
+  }
+  return true;
+}
+
+PointBlocks SqliteWriter::TallyOf(int64_t point, const Stage* stage) {
+  if (stage != nullptr) {
+    auto staged = stage->tallies.find(point);
+    if (staged != stage->tallies.end()) return staged->second;
+  }
+  auto found = tallies_.find(point);
+  if (found != tallies_.end()) return found->second;
+  // Read once per point; from then on the writer keeps it. A failed read
+  // fails the transaction: a wrong tally would put values in the wrong place.
+  PointBlocks tally;
+  if (!blocks_.Tally(point, &tally)) {
+    tallyFailed_ = true;
+    return tally;
+  }
+  return tallies_.emplace(point, tally).first->second;
+}
+
+bool SqliteWriter::PointOf(const std::string& family, IdKind kind, const std::string& name,
+                           Stage* stage, int64_t* id) {
+  const char* idKind = IdKindName(kind);
+  *id = names_.Find(family, idKind, name);
+  if (*id == 0) *id = stage->newNames.Find(family, idKind, name);
+  if (*id != 0) return true;
+  ScopedStatement insert = db_.Cached(kNewPoint);
+  if (!insert->BindText(1, family).BindText(2, idKind).Bind(3, name).Run()) return false;
+  *id = sqlite3_last_insert_rowid(db_.get());
+  stage->newNames.Add(family, idKind, name, *id);
+  stage->newPoints.push_back(Stage::NewPoint{family, idKind, name, *id});
+  return true;
+}
+
+bool SqliteWriter::StageValue(const ValueRow& row, Stage* stage) {
+  int64_t id = 0;
+  if (!PointOf(row.family, row.idKind, row.point, stage, &id)) return false;
+  Sample sample;
+  sample.millis = row.Millis();
+  sample.status = row.status;
+  sample.isText = row.isText;
+  sample.value = row.isText ? 0 : row.value;
+  if (row.isText) sample.text = row.text;
+  PointBlocks tally = TallyOf(id, stage);
+
+  // An identical repeat changes nothing; a repeat with another value or
+  // status replaces the earlier one, wherever that is.
+  ValueKey key{id, sample.millis};
+  auto earlier = stage->at.find(key);
+  if (earlier != stage->at.end()) {
+    if (stage->values[id][earlier->second].View().SameAs(sample)) return true;
+  } else if (const JournalTail::PointValues* waiting = tail_.Find(id)) {
+    const JournalTail::Entry* entry = waiting->Find(sample.millis);
+    if (entry != nullptr && waiting->SampleOf(*entry).SameAs(sample)) return true;
+    if (entry == nullptr && tally.lastMillis != kNoTime && sample.millis <= tally.lastMillis) {
+      stage->late[id].push_back(OwnedSample::Of(sample));
+      return true;
+    }
+  } else if (tally.lastMillis != kNoTime && sample.millis <= tally.lastMillis) {
+    stage->late[id].push_back(OwnedSample::Of(sample));
+    return true;
+  }
+  AppendJournalEntry(&stage->journal, id, stage->previousMillis, sample);
+  stage->previousMillis = sample.millis;
+  ++stage->journaled;
+  std::vector<OwnedSample>& values = stage->values[id];
+  stage->at[key] = values.size();
+  values.push_back(OwnedSample::Of(sample));
+  return true;
+}
+
+bool SqliteWriter::StoreConfig(const ConfigRow& row, Stage* stage) {
+  int64_t id = 0;
+  if (!PointOf(row.family, row.idKind, row.point, stage, &id)) return false;
+  ScopedStatement set = db_.Cached(kSetConfig);
+  std::string_view raw(reinterpret_cast<const char*>(row.raw.data()), row.raw.size());
+  return set->Bind(1, id).Bind(2, int64_t{row.recordType}).Bind(3, row.pointId)
+      .Bind(4, row.longId).Bind(5, row.extId).Bind(6, row.description).Bind(7, row.units)
+      .Bind(8, raw).Bind(9, SecondsSince1970()).Run();
+}
+
+bool SqliteWriter::StoreDeletion(const DeletionRow& row, Stage* stage) {
+  {
+    ScopedStatement remove = db_.Cached(kDeleteConfigs);
+    if (!remove->BindText(1, row.family).BindText(2, IdKindName(row.idKind)).Bind(3, row.point)
+             .Run()) {
+      return false;
+    }
+  }
+  int64_t id = 0;
+  if (!PointOf(row.family, row.idKind, row.point, stage, &id)) return false;
+  ScopedStatement log = db_.Cached(kLogDeletion);
+  return log->Bind(1, id).Bind(2, SecondsSince1970()).Run();
+}
+
+bool SqliteWriter::StageBatch(const Batch& batch, Stage* stage) {
+  for (const ValueRow& row : batch.values) {
+    if (!StageValue(row, stage)) return false;
+  }
+  for (const ConfigRow& row : batch.configs) {
+    if (!StoreConfig(row, stage)) return false;
+  }
+  for (const DeletionRow& row : batch.deletions) {
+    if (!StoreDeletion(row, stage)) return false;
+  }
+  return true;
+}
+
+bool SqliteWriter::MergeLate(Stage* stage) {
+  for (auto& [point, samples] : stage->late) {
+    // In time order; of two with one time, the later one wins.
+    std::stable_sort(samples.begin(), samples.end(),
+                     [](const OwnedSample& a, const OwnedSample& b) { return a.millis < b.millis; });
+    int64_t added = 0;
+    std::vector<int64_t> changed;
+    if (!blocks_.Merge(point, samples, &added, &changed)) return false;
+    if (changed.empty()) continue;
+    PointBlocks tally = TallyOf(point, stage);
+    tally.count += added;
+    stage->tallies[point] = tally;
+    if (!blocks_.SetTally(point, tally) || !summaries_.Changed(point, changed)) return false;
+  }
+  return true;
+}
+
+bool SqliteWriter::WriteJournal(Stage* stage) {
+  stage->upTo = lastRecord_;
+  if (stage->journaled == 0) return true;
+  ScopedStatement append = db_.Cached(kAppendJournal);
+  if (!append->Bind(1, stage->journal).Run()) return false;
+  stage->record = stage->upTo = sqlite3_last_insert_rowid(db_.get());
+  return true;
+}
+
+bool SqliteWriter::PackPoint(int64_t point, Stage* stage, int64_t* packed) {
+  if (!stage->packedSet.insert(point).second) return true;
+  // What the journal holds of the point, with this transaction's values
+  // put in at their times.
+  std::vector<OwnedSample> samples;
+  if (const JournalTail::PointValues* waiting = tail_.Find(point)) {
+    for (const JournalTail::Entry& entry : waiting->entries) {
+      samples.push_back(OwnedSample::Of(waiting->SampleOf(entry)));
+    }
+  }
+  auto staged = stage->values.find(point);
+  if (staged != stage->values.end()) {
+    for (const OwnedSample& sample : staged->second) {
+      auto at = std::lower_bound(
+          samples.begin(), samples.end(), sample.millis,
+          [](const OwnedSample& value, int64_t millis) { return value.millis < millis; });
+      if (at != samples.end() && at->millis == sample.millis) {
+        *at = sample;
+      } else {
+        samples.insert(at, sample);
+      }
+    }
+  }
+  stage->packed.push_back(point);
+  if (samples.empty()) return true;
+  PointBlocks tally = TallyOf(point, stage);
+  int64_t previousLast = tally.lastMillis;
+  tally.count += static_cast<int64_t>(samples.size());
+  tally.lastMillis = samples.back().millis;
+  tally.journalUpTo = stage->upTo;
+  stage->tallies[point] = tally;
+  *packed += static_cast<int64_t>(samples.size());
+  return blocks_.Append(point, samples) && blocks_.SetTally(point, tally) &&
+         summaries_.Packed(point, previousLast, tally.lastMillis, samples);
+}
+
+bool SqliteWriter::Pack(Stage* stage) {
+  int64_t packed = 0;
+  // A point with a block's worth of values waiting is packed at once.
+  for (const auto& [point, values] : stage->values) {
+    const JournalTail::PointValues* waiting = tail_.Find(point);
+    size_t held = values.size() + (waiting != nullptr ? waiting->entries.size() : 0);
+    if (held >= static_cast<size_t>(kBlockValues) && !PackPoint(point, stage, &packed)) {
+      return false;
+    }
+  }
+  // Past the window, runs of points are packed in number order, as many
+  // values as came in: every point gets its turn, and each commit touches
+  // a few neighbouring points' pages instead of pages all over.
+  int64_t excess = tail_.size() + stage->journaled - packed - settings_.journalWindow;
+  auto tail = tail_.points().lower_bound(sweep_);
+  auto staged = stage->values.lower_bound(sweep_);
+  bool wrapped = false;
+  while (excess > 0) {
+    if (tail == tail_.points().end() && staged == stage->values.end()) {
+      if (wrapped) break;
+      wrapped = true;
+      tail = tail_.points().begin();
+      staged = stage->values.begin();
+      continue;
+    }
+    int64_t point = std::min(tail == tail_.points().end() ? std::numeric_limits<int64_t>::max()
+                                                          : tail->first,
+                             staged == stage->values.end() ? std::numeric_limits<int64_t>::max()
+                                                           : staged->first);
+    int64_t before = packed;
+    if (!PackPoint(point, stage, &packed)) return false;
+    excess -= packed - before;
+    sweep_ = point + 1;
+    if (tail != tail_.points().end() && tail->first == point) ++tail;
+    if (staged != stage->values.end() && staged->first == point) ++staged;
+  }
+  return true;
+}
+
+bool SqliteWriter::PackStale(Stage* stage, Clock::time_point deadline) {
+  // The first record younger than the wait allowed: values before it have
+  // waited long enough.
+  auto limit = Clock::now() - settings_.packAfter;
+  int64_t youngest = lastRecord_ + 1;
+  for (const auto& [record, written] : recordTimes_) {
+    if (written > limit) {
+      youngest = record;
+      break;
+    }
+  }
+  int64_t packed = 0, points = 0;
+  for (const auto& [point, values] : tail_.points()) {
+    if (values.oldestRecord >= youngest) continue;
+    if (!PackPoint(point, stage, &packed)) return false;
+    if (++points == kStalePointsPerSlice || Clock::now() > deadline) break;
+  }
+  return true;
+}
+
+bool SqliteWriter::TrimJournal(Stage* stage) {
+  int64_t oldest = std::numeric_limits<int64_t>::max();
+  for (const auto& [point, values] : tail_.points()) {
+    if (!stage->packedSet.contains(point)) oldest = std::min(oldest, values.oldestRecord);
+  }
+  if (stage->record != 0) {
+    for (const auto& [point, values] : stage->values) {
+      if (!stage->packedSet.contains(point)) oldest = std::min(oldest, stage->record);
+    }
+  }
+  if (oldest == std::numeric_limits<int64_t>::max()) oldest = stage->upTo + 1;
+  stage->journalFloor = journalFloor_;
+  if (oldest <= journalFloor_) return true;
+  ScopedStatement trim = db_.Cached(kTrimJournal);
+  if (!trim->Bind(1, oldest).Run()) return false;
+  stage->journalFloor = oldest;
+  return true;
+}
+
+bool SqliteWriter::Fail() {
+  if (lastError_.empty()) lastError_ = db_.Error();
+  return false;
+}
+
+bool SqliteWriter::Finish(bool ok, Stage* stage) {
+  if (ok && !db_.Exec("COMMIT")) ok = Fail();
+  if (!ok) {
+    if (lastError_.empty()) lastError_ = db_.Error();
+    db_.Exec("ROLLBACK");
+    std::vector<int64_t> touched = stage->packed;
+    for (const auto& [point, samples] : stage->late) touched.push_back(point);
+    summaries_.Forget(touched);
+    return false;
+  }
+  // Committed: the writer's memory follows.
+  for (const Stage::NewPoint& point : stage->newPoints) {
+    names_.Add(point.family, point.idKind, point.name, point.id);
+  }
+  for (const auto& [point, tally] : stage->tallies) tallies_[point] = tally;
+  if (stage->record != 0) {
+    tail_.ApplyRecord(stage->record, stage->journal,
+                      [this](int64_t point) { return TallyOf(point, nullptr).journalUpTo; });
+    lastRecord_ = stage->record;
+    recordTimes_.emplace_back(stage->record, Clock::now());
+  }
+  for (int64_t point : stage->packed) tail_.Pack(point, stage->upTo);
+  journalFloor_ = stage->journalFloor;
+  while (!recordTimes_.empty() && recordTimes_.front().first < journalFloor_) {
+    recordTimes_.pop_front();
+  }
+  return true;
+}
+
+bool SqliteWriter::StoreGroup(const std::vector<const Batch*>& batches) {
+  lastError_.clear();
+  tallyFailed_ = false;
+  if (!db_.Exec("BEGIN IMMEDIATE")) return Fail();
+  Stage stage;
+  bool ok = true;
+  for (const Batch* batch : batches) ok = ok && StageBatch(*batch, &stage);
+  ok = ok && MergeLate(&stage) && WriteJournal(&stage) && Pack(&stage) && TrimJournal(&stage) &&
+       !tallyFailed_;
+  if (!ok && lastError_.empty()) lastError_ = summaries_.error().empty() ? db_.Error()
+                                                                          : summaries_.error();
+  return Finish(ok, &stage);
+}
+
+std::vector<bool> SqliteWriter::CommitGroup(const std::vector<const Batch*>& batches) {
+  if (StoreGroup(batches)) return std::vector<bool>(batches.size(), true);
+  std::vector<bool> stored;
+  std::string firstError = lastError_;
+  bool all = true;
+  for (const Batch* batch : batches) {
+    stored.push_back(batches.size() > 1 && StoreGroup({batch}));
+    all = all && stored.back();
+  }
+  if (!all && lastError_.empty()) lastError_ = firstError;
+  return stored;
+}
+
+bool SqliteWriter::RemoveOld(Stage* stage, Clock::time_point deadline) {
+  if (settings_.retain.count() <= 0 || Clock::now() < nextRetention_) return true;
+  using namespace std::chrono;
+  int64_t cutoff =
+      duration_cast<milliseconds>(system_clock::now().time_since_epoch() - settings_.retain).count();
+  std::vector<int64_t> points;
+  {
+    ScopedStatement tallied = db_.Cached(kTallied);
+    tallied->Bind(1, retentionPoint_).Bind(2, kRetentionPointsPerSlice);
+    int step;
+    while ((step = tallied->Step()) == SQLITE_ROW) points.push_back(tallied->Int(0));
+    if (step != SQLITE_DONE) return false;
+  }
+  for (int64_t point : points) {
+    int64_t removed = 0;
+    if (!blocks_.RemoveOlder(point, cutoff, kRetentionBlocksPerPoint, &removed)) return false;
+    retentionPoint_ = point;
+    if (removed > 0) {
+      PointBlocks tally = TallyOf(point, stage);
+      tally.count -= removed;
+      stage->tallies[point] = tally;
+      if (!blocks_.SetTally(point, tally)) return false;
+    }
+    if (Clock::now() > deadline) return true;
+  }
+  if (static_cast<int64_t>(points.size()) == kRetentionPointsPerSlice) return true;
+  // Every point done: the summaries follow, and the next round waits a
+  // while (a hundredth of the time kept, at least a minute).
+  if (!summaries_.RemoveOlder(cutoff)) return false;
+  retentionPoint_ = 0;
+  nextRetention_ = Clock::now() + std::max<milliseconds>(minutes(1), settings_.retain / 100);
+  return true;
+}
+
+bool SqliteWriter::Maintain(std::chrono::milliseconds budget) {
+  auto deadline = Clock::now() + budget;
+  lastError_.clear();
+  if (!db_.Exec("BEGIN IMMEDIATE")) return Fail();
+  Stage stage;
+  stage.upTo = lastRecord_;
+  bool more = false;
+  tallyFailed_ = false;
+  bool ok = PackStale(&stage, deadline) && summaries_.CatchUp(deadline, &more) &&
+            RemoveOld(&stage, deadline) && TrimJournal(&stage) && !tallyFailed_;
+  if (!ok && lastError_.empty()) lastError_ = summaries_.error().empty() ? db_.Error()
+                                                                          : summaries_.error();
+  if (!Finish(ok, &stage)) return false;
+  return more || retentionPoint_ != 0;
+}
+
+}  // namespace histfeed::service::sqlite
