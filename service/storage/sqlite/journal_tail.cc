@@ -26,7 +26,9 @@ Sample JournalTail::PointValues::SampleOf(const Entry& entry) const {
 }
 
 void JournalTail::Apply(int64_t point, int64_t record, const Sample& sample) {
-  PointValues& values = points_[point];
+  if (point <= 0) return;
+  if (static_cast<size_t>(point) >= points_.size()) points_.resize(static_cast<size_t>(point) + 1);
+  PointValues& values = points_[static_cast<size_t>(point)];
   if (values.entries.empty()) values.oldestRecord = record;
   Entry entry{sample.millis, record, sample.isText ? 0 : sample.value, sample.status, -1};
   if (sample.isText) {
@@ -50,38 +52,39 @@ void JournalTail::Apply(int64_t point, int64_t record, const Sample& sample) {
 }
 
 void JournalTail::Pack(int64_t point, int64_t upTo) {
-  auto found = points_.find(point);
-  if (found == points_.end()) return;
-  std::vector<Entry>& entries = found->second.entries;
+  if (point <= 0 || static_cast<size_t>(point) >= points_.size()) return;
+  PointValues& values = points_[static_cast<size_t>(point)];
+  std::vector<Entry>& entries = values.entries;
   size_t before = entries.size();
   std::erase_if(entries, [upTo](const Entry& entry) { return entry.record <= upTo; });
   size_ -= static_cast<int64_t>(before - entries.size());
   if (entries.empty()) {
-    points_.erase(found);
+    values.texts.clear();
     return;
   }
-  found->second.oldestRecord = entries.front().record;
-  for (const Entry& entry : entries) {
-    found->second.oldestRecord = std::min(found->second.oldestRecord, entry.record);
-  }
+  values.oldestRecord = entries.front().record;
+  for (const Entry& entry : entries) values.oldestRecord = std::min(values.oldestRecord, entry.record);
 }
 
 void JournalTail::DropBefore(int64_t record) {
-  std::vector<int64_t> stale;
-  for (const auto& [point, values] : points_) {
-    if (values.oldestRecord < record) stale.push_back(point);
+  for (size_t point = 1; point < points_.size(); ++point) {
+    if (!points_[point].entries.empty() && points_[point].oldestRecord < record) {
+      Pack(static_cast<int64_t>(point), record - 1);
+    }
   }
-  for (int64_t point : stale) Pack(point, record - 1);
 }
 
 const JournalTail::PointValues* JournalTail::Find(int64_t point) const {
-  auto found = points_.find(point);
-  return found == points_.end() ? nullptr : &found->second;
+  if (point <= 0 || static_cast<size_t>(point) >= points_.size()) return nullptr;
+  const PointValues& values = points_[static_cast<size_t>(point)];
+  return values.entries.empty() ? nullptr : &values;
 }
 
 int64_t JournalTail::OldestRecord(int64_t fallback) const {
   int64_t oldest = fallback;
-  for (const auto& [point, values] : points_) oldest = std::min(oldest, values.oldestRecord);
+  ForEach(0, [&oldest](int64_t, const PointValues& values) {
+    oldest = std::min(oldest, values.oldestRecord);
+  });
   return oldest;
 }
 

@@ -7,7 +7,7 @@
 #define HISTFEED_SERVICE_STORAGE_SQLITE_JOURNAL_TAIL_H_
 
 #include <cstdint>
-#include <map>
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,8 +55,17 @@ class JournalTail {
   // Forgets every value from records before `record`.
   void DropBefore(int64_t record);
 
+  // The point's values, or null when it has none here.
   const PointValues* Find(int64_t point) const;
-  const std::map<int64_t, PointValues>& points() const { return points_; }
+  // Calls visit(point, values) for every point with values, in point order
+  // from `from` on.
+  template <typename Visit>
+  void ForEach(int64_t from, Visit visit) const {
+    for (size_t point = static_cast<size_t>(std::max<int64_t>(from, 0)); point < points_.size();
+         ++point) {
+      if (!points_[point].entries.empty()) visit(static_cast<int64_t>(point), points_[point]);
+    }
+  }
   int64_t size() const { return size_; }
   // The oldest journal record any value held here came in, or `fallback`
   // when none is held.
@@ -64,7 +73,8 @@ class JournalTail {
   void Clear();
 
  private:
-  std::map<int64_t, PointValues> points_;
+  // By point number: points are numbered from 1 without gaps.
+  std::vector<PointValues> points_;
   int64_t size_ = 0;
 };
 

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 #include <limits>
-#include <unordered_set>
+#include <map>
 
 namespace histfeed::service::sqlite {
 namespace {
@@ -39,33 +39,19 @@ double SecondsSince1970() {
   return duration<double>(system_clock::now().time_since_epoch()).count();
 }
 
-struct ValueKey {
-  int64_t point;
-  int64_t millis;
-  bool operator==(const ValueKey&) const = default;
-};
-struct ValueKeyHash {
-  size_t operator()(const ValueKey& key) const {
-    return std::hash<int64_t>()(key.point * 0x9E3779B97F4A7C15ll ^ key.millis);
-  }
-};
-
 }  // namespace
 
-// What one transaction changes, applied to the writer's memory only once
-// it is committed.
+// What one transaction changes beyond the points' own states, applied to
+// the writer's memory only once it is committed.
 struct SqliteWriter::Stage {
   std::string journal;  // the record's bytes
   int64_t previousMillis = 0;
   int64_t journaled = 0;
   int64_t record = 0;  // its number once written; 0 for none
-  // Values journaled, per point, in the order they came; where each
-  // (point, time) was last put.
-  std::map<int64_t, std::vector<OwnedSample>> values;
-  std::unordered_map<ValueKey, size_t, ValueKeyHash> at;
+  std::vector<std::string> texts;  // of the values staged
+  std::vector<int64_t> touched;    // points with staged values or a new tally
   // Values among a point's packed ones, merged into its blocks.
   std::map<int64_t, std::vector<OwnedSample>> late;
-  std::unordered_map<int64_t, PointBlocks> tallies;
   struct NewPoint {
     std::string family, idKind, name;
     int64_t id;
@@ -73,7 +59,6 @@ struct SqliteWriter::Stage {
   std::vector<NewPoint> newPoints;
   PointNames newNames;
   std::vector<int64_t> packed;
-  std::unordered_set<int64_t> packedSet;
   int64_t upTo = 0;  // the journal record packed points are packed up to
   int64_t journalFloor = 0;
 };
@@ -83,7 +68,7 @@ SqliteWriter::SqliteWriter(Connection& db, const WriterSettings& settings)
 
 bool SqliteWriter::Load(std::string* error) {
   names_.Clear();
-  tallies_.clear();
+  points_.clear();
   tail_.Clear();
   {
     ScopedStatement points = db_.Cached(kPoints);
@@ -108,9 +93,8 @@ bool SqliteWriter::Load(std::string* error) {
       int64_t record = records->Int(0);
       journalFloor_ = std::min(journalFloor_, record);
       recordTimes_.emplace_back(record, now);
-      if (!tail_.ApplyRecord(record, records->Bytes(1), [this](int64_t point) {
-            return TallyOf(point, nullptr).journalUpTo;
-          })) {
+      if (!tail_.ApplyRecord(record, records->Bytes(1),
+                             [this](int64_t point) { return TallyOf(point).journalUpTo; })) {
         *error = "journal record " + std::to_string(record) + " is damaged";
         return false;
       }
@@ -127,21 +111,44 @@ bool SqliteWriter::Load(std::string* error) {
   return true;
 }
 
-PointBlocks SqliteWriter::TallyOf(int64_t point, const Stage* stage) {
-  if (stage != nullptr) {
-    auto staged = stage->tallies.find(point);
-    if (staged != stage->tallies.end()) return staged->second;
+SqliteWriter::PointState& SqliteWriter::StateOf(int64_t point) {
+  if (static_cast<size_t>(point) >= points_.size()) points_.resize(static_cast<size_t>(point) + 1);
+  PointState& state = points_[static_cast<size_t>(point)];
+  if (!state.tallyKnown) {
+    // Read once per point; from then on the writer keeps it. A failed read
+    // fails the transaction: a wrong tally would put values in the wrong place.
+    if (blocks_.Tally(point, &state.tally)) {
+      state.tallyKnown = true;
+    } else {
+      tallyFailed_ = true;
+    }
   }
-  auto found = tallies_.find(point);
-  if (found != tallies_.end()) return found->second;
-  // Read once per point; from then on the writer keeps it. A failed read
-  // fails the transaction: a wrong tally would put values in the wrong place.
-  PointBlocks tally;
-  if (!blocks_.Tally(point, &tally)) {
-    tallyFailed_ = true;
-    return tally;
+  return state;
+}
+
+PointBlocks SqliteWriter::TallyOf(int64_t point) {
+  PointState& state = StateOf(point);
+  return state.newTally ? *state.newTally : state.tally;
+}
+
+bool SqliteWriter::SetTally(int64_t point, const PointBlocks& tally, Stage* stage) {
+  PointState& state = StateOf(point);
+  if (!state.touched) {
+    state.touched = true;
+    stage->touched.push_back(point);
   }
-  return tallies_.emplace(point, tally).first->second;
+  state.newTally = tally;
+  return blocks_.SetTally(point, tally);
+}
+
+Sample SqliteWriter::SampleOf(const Staged& staged, const Stage& stage) const {
+  Sample sample;
+  sample.millis = staged.millis;
+  sample.status = staged.status;
+  sample.isText = staged.text >= 0;
+  sample.value = staged.value;
+  if (sample.isText) sample.text = stage.texts[static_cast<size_t>(staged.text)];
+  return sample;
 }
 
 bool SqliteWriter::PointOf(const std::string& family, IdKind kind, const std::string& name,
@@ -167,31 +174,51 @@ bool SqliteWriter::StageValue(const ValueRow& row, Stage* stage) {
   sample.isText = row.isText;
   sample.value = row.isText ? 0 : row.value;
   if (row.isText) sample.text = row.text;
-  PointBlocks tally = TallyOf(id, stage);
+  PointState& state = StateOf(id);
 
   // An identical repeat changes nothing; a repeat with another value or
-  // status replaces the earlier one, wherever that is.
-  ValueKey key{id, sample.millis};
-  auto earlier = stage->at.find(key);
-  if (earlier != stage->at.end()) {
-    if (stage->values[id][earlier->second].View().SameAs(sample)) return true;
-  } else if (const JournalTail::PointValues* waiting = tail_.Find(id)) {
+  // status replaces the earlier one, wherever that is: among this
+  // transaction's values, in the journal, or packed.
+  std::vector<Staged>& staged = state.staged;
+  auto at = staged.end();
+  if (!staged.empty() && sample.millis <= staged.back().millis) {
+    at = std::lower_bound(staged.begin(), staged.end(), sample.millis,
+                          [](const Staged& value, int64_t millis) { return value.millis < millis; });
+  }
+  if (at != staged.end() && at->millis == sample.millis) {
+    if (SampleOf(*at, *stage).SameAs(sample)) return true;
+  } else if (const JournalTail::PointValues* waiting = tail_.Find(id);
+             waiting != nullptr && sample.millis <= waiting->entries.back().millis) {
     const JournalTail::Entry* entry = waiting->Find(sample.millis);
     if (entry != nullptr && waiting->SampleOf(*entry).SameAs(sample)) return true;
-    if (entry == nullptr && tally.lastMillis != kNoTime && sample.millis <= tally.lastMillis) {
+    if (entry == nullptr && state.tally.lastMillis != kNoTime &&
+        sample.millis <= state.tally.lastMillis) {
       stage->late[id].push_back(OwnedSample::Of(sample));
       return true;
     }
-  } else if (tally.lastMillis != kNoTime && sample.millis <= tally.lastMillis) {
+  } else if (state.tally.lastMillis != kNoTime && sample.millis <= state.tally.lastMillis) {
     stage->late[id].push_back(OwnedSample::Of(sample));
     return true;
   }
   AppendJournalEntry(&stage->journal, id, stage->previousMillis, sample);
   stage->previousMillis = sample.millis;
   ++stage->journaled;
-  std::vector<OwnedSample>& values = stage->values[id];
-  stage->at[key] = values.size();
-  values.push_back(OwnedSample::Of(sample));
+  Staged value{sample.millis, sample.value, sample.status, -1};
+  if (sample.isText) {
+    value.text = static_cast<int32_t>(stage->texts.size());
+    stage->texts.emplace_back(sample.text);
+  }
+  if (!state.touched) {
+    state.touched = true;
+    stage->touched.push_back(id);
+  }
+  if (at == staged.end()) {
+    staged.push_back(value);
+  } else if (at->millis == sample.millis) {
+    *at = value;
+  } else {
+    staged.insert(at, value);
+  }
   return true;
 }
 
@@ -241,10 +268,9 @@ bool SqliteWriter::MergeLate(Stage* stage) {
     std::vector<int64_t> changed;
     if (!blocks_.Merge(point, samples, &added, &changed)) return false;
     if (changed.empty()) continue;
-    PointBlocks tally = TallyOf(point, stage);
+    PointBlocks tally = TallyOf(point);
     tally.count += added;
-    stage->tallies[point] = tally;
-    if (!blocks_.SetTally(point, tally) || !summaries_.Changed(point, changed)) return false;
+    if (!SetTally(point, tally, stage) || !summaries_.Changed(point, changed)) return false;
   }
   return true;
 }
@@ -259,47 +285,53 @@ bool SqliteWriter::WriteJournal(Stage* stage) {
 }
 
 bool SqliteWriter::PackPoint(int64_t point, Stage* stage, int64_t* packed) {
-  if (!stage->packedSet.insert(point).second) return true;
+  PointState& state = StateOf(point);
+  if (state.packed) return true;
+  state.packed = true;
+  stage->packed.push_back(point);
   // What the journal holds of the point, with this transaction's values
   // put in at their times.
   std::vector<OwnedSample> samples;
-  if (const JournalTail::PointValues* waiting = tail_.Find(point)) {
+  const JournalTail::PointValues* waiting = tail_.Find(point);
+  samples.reserve(state.staged.size() + (waiting != nullptr ? waiting->entries.size() : 0));
+  if (waiting != nullptr) {
     for (const JournalTail::Entry& entry : waiting->entries) {
       samples.push_back(OwnedSample::Of(waiting->SampleOf(entry)));
     }
   }
-  auto staged = stage->values.find(point);
-  if (staged != stage->values.end()) {
-    for (const OwnedSample& sample : staged->second) {
-      auto at = std::lower_bound(
-          samples.begin(), samples.end(), sample.millis,
-          [](const OwnedSample& value, int64_t millis) { return value.millis < millis; });
-      if (at != samples.end() && at->millis == sample.millis) {
-        *at = sample;
-      } else {
-        samples.insert(at, sample);
-      }
+  for (const Staged& value : state.staged) {
+    OwnedSample sample = OwnedSample::Of(SampleOf(value, *stage));
+    if (samples.empty() || samples.back().millis < sample.millis) {
+      samples.push_back(std::move(sample));
+      continue;
+    }
+    auto at = std::lower_bound(
+        samples.begin(), samples.end(), sample.millis,
+        [](const OwnedSample& earlier, int64_t millis) { return earlier.millis < millis; });
+    if (at != samples.end() && at->millis == sample.millis) {
+      *at = std::move(sample);
+    } else {
+      samples.insert(at, std::move(sample));
     }
   }
-  stage->packed.push_back(point);
   if (samples.empty()) return true;
-  PointBlocks tally = TallyOf(point, stage);
+  PointBlocks tally = TallyOf(point);
   int64_t previousLast = tally.lastMillis;
   tally.count += static_cast<int64_t>(samples.size());
   tally.lastMillis = samples.back().millis;
   tally.journalUpTo = stage->upTo;
-  stage->tallies[point] = tally;
   *packed += static_cast<int64_t>(samples.size());
-  return blocks_.Append(point, samples) && blocks_.SetTally(point, tally) &&
+  return blocks_.Append(point, samples) && SetTally(point, tally, stage) &&
          summaries_.Packed(point, previousLast, tally.lastMillis, samples);
 }
 
 bool SqliteWriter::Pack(Stage* stage) {
   int64_t packed = 0;
   // A point with a block's worth of values waiting is packed at once.
-  for (const auto& [point, values] : stage->values) {
+  for (int64_t point : stage->touched) {
     const JournalTail::PointValues* waiting = tail_.Find(point);
-    size_t held = values.size() + (waiting != nullptr ? waiting->entries.size() : 0);
+    size_t held = points_[static_cast<size_t>(point)].staged.size() +
+                  (waiting != nullptr ? waiting->entries.size() : 0);
     if (held >= static_cast<size_t>(kBlockValues) && !PackPoint(point, stage, &packed)) {
       return false;
     }
@@ -308,27 +340,15 @@ bool SqliteWriter::Pack(Stage* stage) {
   // values as came in: every point gets its turn, and each commit touches
   // a few neighbouring points' pages instead of pages all over.
   int64_t excess = tail_.size() + stage->journaled - packed - settings_.journalWindow;
-  auto tail = tail_.points().lower_bound(sweep_);
-  auto staged = stage->values.lower_bound(sweep_);
-  bool wrapped = false;
-  while (excess > 0) {
-    if (tail == tail_.points().end() && staged == stage->values.end()) {
-      if (wrapped) break;
-      wrapped = true;
-      tail = tail_.points().begin();
-      staged = stage->values.begin();
-      continue;
-    }
-    int64_t point = std::min(tail == tail_.points().end() ? std::numeric_limits<int64_t>::max()
-                                                          : tail->first,
-                             staged == stage->values.end() ? std::numeric_limits<int64_t>::max()
-                                                           : staged->first);
+  int64_t count = static_cast<int64_t>(points_.size());
+  for (int64_t looked = 0; excess > 0 && looked < count; ++looked) {
+    int64_t point = sweep_ < 1 || sweep_ >= count ? 1 : sweep_;
+    sweep_ = point + 1;
+    if (point >= count) break;
+    if (points_[static_cast<size_t>(point)].staged.empty() && tail_.Find(point) == nullptr) continue;
     int64_t before = packed;
     if (!PackPoint(point, stage, &packed)) return false;
     excess -= packed - before;
-    sweep_ = point + 1;
-    if (tail != tail_.points().end() && tail->first == point) ++tail;
-    if (staged != stage->values.end() && staged->first == point) ++staged;
   }
   return true;
 }
@@ -344,23 +364,30 @@ bool SqliteWriter::PackStale(Stage* stage, Clock::time_point deadline) {
       break;
     }
   }
-  int64_t packed = 0, points = 0;
-  for (const auto& [point, values] : tail_.points()) {
-    if (values.oldestRecord >= youngest) continue;
+  std::vector<int64_t> stale;
+  tail_.ForEach(0, [&](int64_t point, const JournalTail::PointValues& values) {
+    if (values.oldestRecord < youngest &&
+        static_cast<int64_t>(stale.size()) < kStalePointsPerSlice) {
+      stale.push_back(point);
+    }
+  });
+  int64_t packed = 0;
+  for (int64_t point : stale) {
     if (!PackPoint(point, stage, &packed)) return false;
-    if (++points == kStalePointsPerSlice || Clock::now() > deadline) break;
+    if (Clock::now() > deadline) break;
   }
   return true;
 }
 
 bool SqliteWriter::TrimJournal(Stage* stage) {
   int64_t oldest = std::numeric_limits<int64_t>::max();
-  for (const auto& [point, values] : tail_.points()) {
-    if (!stage->packedSet.contains(point)) oldest = std::min(oldest, values.oldestRecord);
-  }
+  tail_.ForEach(0, [&](int64_t point, const JournalTail::PointValues& values) {
+    if (!points_[static_cast<size_t>(point)].packed) oldest = std::min(oldest, values.oldestRecord);
+  });
   if (stage->record != 0) {
-    for (const auto& [point, values] : stage->values) {
-      if (!stage->packedSet.contains(point)) oldest = std::min(oldest, stage->record);
+    for (int64_t point : stage->touched) {
+      const PointState& state = points_[static_cast<size_t>(point)];
+      if (!state.packed && !state.staged.empty()) oldest = std::min(oldest, stage->record);
     }
   }
   if (oldest == std::numeric_limits<int64_t>::max()) oldest = stage->upTo + 1;
@@ -385,25 +412,44 @@ bool SqliteWriter::Finish(bool ok, Stage* stage) {
     std::vector<int64_t> touched = stage->packed;
     for (const auto& [point, samples] : stage->late) touched.push_back(point);
     summaries_.Forget(touched);
-    return false;
+  } else {
+    // Committed: the writer's memory follows.
+    for (const Stage::NewPoint& point : stage->newPoints) {
+      names_.Add(point.family, point.idKind, point.name, point.id);
+    }
+    for (int64_t point : stage->touched) {
+      PointState& state = points_[static_cast<size_t>(point)];
+      if (state.newTally) state.tally = *state.newTally;
+    }
+    // The record's values join those waiting, as a reader replaying it
+    // would put them: each point's, deduplicated and in time order, are
+    // already at hand.
+    if (stage->record != 0) {
+      for (int64_t point : stage->touched) {
+        const PointState& state = points_[static_cast<size_t>(point)];
+        if (state.packed) continue;
+        for (const Staged& value : state.staged) {
+          tail_.Apply(point, stage->record, SampleOf(value, *stage));
+        }
+      }
+      lastRecord_ = stage->record;
+      recordTimes_.emplace_back(stage->record, Clock::now());
+    }
+    for (int64_t point : stage->packed) tail_.Pack(point, stage->upTo);
+    journalFloor_ = stage->journalFloor;
+    while (!recordTimes_.empty() && recordTimes_.front().first < journalFloor_) {
+      recordTimes_.pop_front();
+    }
   }
-  // Committed: the writer's memory follows.
-  for (const Stage::NewPoint& point : stage->newPoints) {
-    names_.Add(point.family, point.idKind, point.name, point.id);
+  // Either way, the next transaction starts afresh.
+  for (int64_t point : stage->touched) {
+    PointState& state = points_[static_cast<size_t>(point)];
+    state.staged.clear();
+    state.newTally.reset();
+    state.touched = false;
   }
-  for (const auto& [point, tally] : stage->tallies) tallies_[point] = tally;
-  if (stage->record != 0) {
-    tail_.ApplyRecord(stage->record, stage->journal,
-                      [this](int64_t point) { return TallyOf(point, nullptr).journalUpTo; });
-    lastRecord_ = stage->record;
-    recordTimes_.emplace_back(stage->record, Clock::now());
-  }
-  for (int64_t point : stage->packed) tail_.Pack(point, stage->upTo);
-  journalFloor_ = stage->journalFloor;
-  while (!recordTimes_.empty() && recordTimes_.front().first < journalFloor_) {
-    recordTimes_.pop_front();
-  }
-  return true;
+  for (int64_t point : stage->packed) points_[static_cast<size_t>(point)].packed = false;
+  return ok;
 }
 
 bool SqliteWriter::StoreGroup(const std::vector<const Batch*>& batches) {
@@ -415,8 +461,9 @@ bool SqliteWriter::StoreGroup(const std::vector<const Batch*>& batches) {
   for (const Batch* batch : batches) ok = ok && StageBatch(*batch, &stage);
   ok = ok && MergeLate(&stage) && WriteJournal(&stage) && Pack(&stage) && TrimJournal(&stage) &&
        !tallyFailed_;
-  if (!ok && lastError_.empty()) lastError_ = summaries_.error().empty() ? db_.Error()
-                                                                          : summaries_.error();
+  if (!ok && lastError_.empty()) {
+    lastError_ = summaries_.error().empty() ? db_.Error() : summaries_.error();
+  }
   return Finish(ok, &stage);
 }
 
@@ -451,10 +498,9 @@ bool SqliteWriter::RemoveOld(Stage* stage, Clock::time_point deadline) {
     if (!blocks_.RemoveOlder(point, cutoff, kRetentionBlocksPerPoint, &removed)) return false;
     retentionPoint_ = point;
     if (removed > 0) {
-      PointBlocks tally = TallyOf(point, stage);
+      PointBlocks tally = TallyOf(point);
       tally.count -= removed;
-      stage->tallies[point] = tally;
-      if (!blocks_.SetTally(point, tally)) return false;
+      if (!SetTally(point, tally, stage)) return false;
     }
     if (Clock::now() > deadline) return true;
   }

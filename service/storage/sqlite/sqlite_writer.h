@@ -11,9 +11,8 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <map>
+#include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "service/storage/batch.h"
@@ -49,16 +48,38 @@ class SqliteWriter {
   struct Stage;
   using Clock = std::chrono::steady_clock;
 
+  // A value of this transaction; `text` indexes the transaction's texts.
+  struct Staged {
+    int64_t millis = 0;
+    double value = 0;
+    int32_t status = 0;
+    int32_t text = -1;
+  };
+  struct PointState {
+    PointBlocks tally;  // as committed
+    bool tallyKnown = false;
+    // This transaction's doings: its values in time order, one per time;
+    // its tally as changed; whether it was packed.
+    std::vector<Staged> staged;
+    std::optional<PointBlocks> newTally;
+    bool touched = false;
+    bool packed = false;
+  };
+
   bool StoreGroup(const std::vector<const Batch*>& batches);
   bool StageBatch(const Batch& batch, Stage* stage);
   bool StageValue(const ValueRow& row, Stage* stage);
   bool StoreConfig(const ConfigRow& row, Stage* stage);
   bool StoreDeletion(const DeletionRow& row, Stage* stage);
   // The point's number, creating the point when it is new.
-  bool PointOf(const std::string& family, IdKind kind, const std::string& name,
-               Stage* stage, int64_t* id);
-  // What the point's blocks hold, as this group left it.
-  PointBlocks TallyOf(int64_t point, const Stage* stage);
+  bool PointOf(const std::string& family, IdKind kind, const std::string& name, Stage* stage,
+               int64_t* id);
+  // The point's state, its committed tally read on first use.
+  PointState& StateOf(int64_t point);
+  // What the point's blocks hold, as this transaction left them.
+  PointBlocks TallyOf(int64_t point);
+  bool SetTally(int64_t point, const PointBlocks& tally, Stage* stage);
+  Sample SampleOf(const Staged& staged, const Stage& stage) const;
   bool MergeLate(Stage* stage);
   bool WriteJournal(Stage* stage);
   // Packs the points that are full, then runs of points, in number order,
@@ -66,8 +87,8 @@ class SqliteWriter {
   bool Pack(Stage* stage);
   // Packs what the journal holds of `point`; adds the count to *packed.
   bool PackPoint(int64_t point, Stage* stage, int64_t* packed);
-  bool TrimJournal(Stage* stage);
   bool PackStale(Stage* stage, Clock::time_point deadline);
+  bool TrimJournal(Stage* stage);
   bool Finish(bool ok, Stage* stage);
   bool RemoveOld(Stage* stage, Clock::time_point deadline);
   bool Fail();
@@ -77,7 +98,7 @@ class SqliteWriter {
   Summaries summaries_;
   WriterSettings settings_;
   PointNames names_;
-  std::unordered_map<int64_t, PointBlocks> tallies_;  // of the points asked about
+  std::vector<PointState> points_;  // by number
   JournalTail tail_;
   int64_t lastRecord_ = 0;    // the newest journal record
   int64_t journalFloor_ = 0;  // records before it are gone
