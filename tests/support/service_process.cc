@@ -39,13 +39,16 @@ ServiceProcess::~ServiceProcess() { Stop(SIGTERM); }
 bool ServiceProcess::Start() {
   std::vector<std::string> words = {program_, "serve", "--db", database_, "--universal-port",
                                     std::to_string(port_), "--classic-port",
-                                    std::to_string(classicPort_), "--quiet"};
+                                    std::to_string(classicPort_)};
+  if (quiet_) words.push_back("--quiet");
   words.insert(words.end(), extra_.begin(), extra_.end());
-  if (openFiles_ > 0) {
-    // The shell lowers both limits, so the service cannot raise them again.
-    words.insert(words.begin(), {"/bin/sh", "-c",
-                                 "ulimit -n " + std::to_string(openFiles_) + " && exec \"$@\"",
-                                 "sh"});
+  std::string shell = shellPrefix_;
+  // The shell lowers both limits, so the service cannot raise them again.
+  if (openFiles_ > 0) shell += "ulimit -n " + std::to_string(openFiles_) + " && ";
+  if (!shell.empty() || !logFile_.empty()) {
+    shell += "exec \"$@\"";
+    if (!logFile_.empty()) shell += " 2>>'" + logFile_ + "'";
+    words.insert(words.begin(), {"/bin/sh", "-c", shell, "sh"});
   }
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());

@@ -21,6 +21,13 @@ class ServiceProcess {
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;
 
+  // Shell commands run before the service starts (limits, traps), and a
+  // file for its standard error; both optional, set before Start.
+  void SetShellPrefix(std::string prefix) { shellPrefix_ = std::move(prefix); }
+  void SetLogFile(std::string path) { logFile_ = std::move(path); }
+  // Whether it logs its events (by default it does not).
+  void SetQuiet(bool quiet) { quiet_ = quiet; }
+
   // Starts it and waits until it accepts connections; false if it did not.
   bool Start();
   void Stop(int signal);
@@ -37,6 +44,8 @@ class ServiceProcess {
   uint16_t classicPort_;
   std::vector<std::string> extra_;
   int openFiles_;
+  std::string shellPrefix_, logFile_;
+  bool quiet_ = true;
   pid_t pid_ = -1;
 };
 

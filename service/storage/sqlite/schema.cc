@@ -144,24 +144,34 @@ bool InspectDatabase(sqlite3* db, Inspection* inspection, std::string* error) {
     inspection->kind = FileKind::kEmpty;
     return true;
   }
-  bool release020 = userVersion == 0 && !names.empty();
   std::string others;
+  int listed = 0, unlisted = 0;
   for (const std::string& name : names) {
-    if (kRelease020Objects.count(name) == 0) {
-      release020 = false;
+    if (kRelease020Objects.count(name) != 0) continue;
+    if (listed++ < 5) {
       others += (others.empty() ? "" : ", ") + name;
+    } else {
+      ++unlisted;
     }
   }
-  for (const char* column : kRelease020ValueColumns) {
-    release020 = release020 && HasColumn(db, "point_values", column);
-  }
-  if (release020) {
-    inspection->kind = FileKind::kRelease020;
+  if (unlisted > 0) others += " and " + std::to_string(unlisted) + " more";
+  inspection->kind = FileKind::kForeign;
+  if (!others.empty()) {
+    inspection->why = "it holds " + others;
     return true;
   }
-  inspection->kind = FileKind::kForeign;
-  inspection->why = others.empty() ? "its tables are not the ones histfeed-service writes"
-                                   : "it holds " + others;
+  for (const char* column : kRelease020ValueColumns) {
+    if (!HasColumn(db, "point_values", column)) {
+      inspection->why = "its table point_values has other columns than histfeed-service 0.2.0 "
+                        "wrote";
+      return true;
+    }
+  }
+  if (userVersion != 0) {
+    inspection->why = "its user_version is " + std::to_string(userVersion);
+    return true;
+  }
+  inspection->kind = FileKind::kRelease020;
   return true;
 }
 

@@ -27,8 +27,9 @@ constexpr const char* kProgress = "UPDATE summary_backlog SET done_ms = ?2 WHERE
 constexpr const char* kDone = "DELETE FROM summary_backlog WHERE id = ?1";
 constexpr const char* kDropOlderBacklog = "DELETE FROM summary_backlog WHERE to_ms <= ?1";
 
-// Values a slice of catching up reads between looks at the clock.
-constexpr int kValuesPerClockLook = 4096;
+// Values catching up reads and summarizes at a time, between looks at the
+// clock.
+constexpr int64_t kValuesPerStretch = 65'536;
 
 BacklogRange RangeOf(Statement& row) {
   return BacklogRange{row.Int(0), row.Int(1), row.Int(2), row.Int(3), row.Int(4)};
@@ -291,13 +292,13 @@ bool Summaries::Changed(int64_t point, const std::vector<int64_t>& millis) {
 
 bool Summaries::CatchUp(Clock::time_point deadline, bool* more) {
   while (!backlog_.empty() && Clock::now() < deadline) {
-    if (!CatchUpRange(deadline)) return false;
+    if (!CatchUpRange()) return false;
   }
   *more = !backlog_.empty();
   return true;
 }
 
-bool Summaries::CatchUpRange(Clock::time_point deadline) {
+bool Summaries::CatchUpRange() {
   BacklogRange range = backlog_.front();
   PointBlocks tally;
   if (!blocks_.Tally(range.point, &tally)) {
@@ -305,58 +306,56 @@ bool Summaries::CatchUpRange(Clock::time_point deadline) {
     return false;
   }
   int64_t packedLast = tally.lastMillis;
-  SummaryWalk walk(db_, blocks_, range.point, packedLast, BacklogOf(range.point));
-  // The buckets are replayed from the stored values, as packing them did;
-  // the first one of each level may have begun before `done`, so it is
-  // computed from the rows below instead.
-  Levels levels;
-  int64_t previous = range.done - 1;
-  int64_t stoppedAt = kNoTime;
-  int values = 0;
-  bool late = false, failed = false;
+  // The next stretch of stored values, whole minutes of them. They are read
+  // before they are summarized: summarizing reads the blocks too.
+  std::vector<OwnedSample> stretch;
+  int64_t stretchEnd = range.to;
   std::string readError;
-  bool read = blocks_.Read(
-      range.point, range.done, range.to,
-      [&](const Sample& sample) {
-        int64_t minute = BucketStart(0, sample.millis);
-        late = late || (++values % kValuesPerClockLook == 0 && Clock::now() > deadline);
-        if (minute > BucketStart(0, previous)) {
-          // A new minute: the ones before it are done, and a good place to stop.
-          if (late && minute > range.done) {
-            stoppedAt = minute;
-            return false;
-          }
-          walk.Advance(range.id, minute);
-        }
-        if (!Feed(walk, levels, previous, sample, range.point)) {
-          failed = true;
-          return false;
-        }
-        previous = sample.millis;
-        return true;
-      },
-      &readError);
-  if (failed) return false;
-  if (!read) {
+  if (!blocks_.Read(
+          range.point, range.done, range.to,
+          [&](const Sample& sample) {
+            int64_t minute = BucketStart(0, sample.millis);
+            if (static_cast<int64_t>(stretch.size()) >= kValuesPerStretch &&
+                minute > BucketStart(0, stretch.back().millis)) {
+              stretchEnd = minute;
+              return false;
+            }
+            stretch.push_back(OwnedSample::Of(sample));
+            return true;
+          },
+          &readError)) {
     lastError_ = readError;
     return false;
   }
-  if (stoppedAt == kNoTime) return Finish(range, walk, levels, packedLast);
-  // Stopped at the start of a minute: what came before it is done, the
-  // buckets under way are taken up again next time.
+  // The buckets are replayed from the stored values, as packing them did;
+  // the first one of each level may have begun before `done`, so it is
+  // computed from the rows below instead.
+  SummaryWalk walk(db_, blocks_, range.point, packedLast, BacklogOf(range.point));
+  Levels levels;
+  int64_t previous = range.done - 1;
+  for (const OwnedSample& sample : stretch) {
+    int64_t minute = BucketStart(0, sample.millis);
+    // A new minute: the ones before it are done.
+    if (minute > BucketStart(0, previous)) walk.Advance(range.id, minute);
+    if (!Feed(walk, levels, previous, sample.View(), range.point)) return false;
+    previous = sample.millis;
+  }
+  if (stretchEnd == range.to) return Finish(range, walk, levels, packedLast);
+  // What came before the stretch's end is done; the buckets under way are
+  // taken up again with the next stretch.
   for (int level = 0; level < kSummaryLevels; ++level) {
     const Running& running = levels[static_cast<size_t>(level)];
-    if (running.active && running.bucket + BucketMillis(level) <= stoppedAt &&
+    if (running.active && running.bucket + BucketMillis(level) <= stretchEnd &&
         !Complete(walk, level, running.bucket, &running, range.point)) {
       return false;
     }
   }
   ScopedStatement progress = db_.Cached(kProgress);
-  if (!progress->Bind(1, range.id).Bind(2, stoppedAt).Run()) {
+  if (!progress->Bind(1, range.id).Bind(2, stretchEnd).Run()) {
     lastError_ = db_.Error();
     return false;
   }
-  backlog_.front().done = stoppedAt;
+  backlog_.front().done = stretchEnd;
   return true;
 }
 
@@ -375,7 +374,10 @@ bool Summaries::Finish(const BacklogRange& range, SummaryWalk& walk, Levels& lev
     buckets.erase(std::unique(buckets.begin(), buckets.end()), buckets.end());
     for (int64_t bucket : buckets) {
       if (bucket + width > packedLast) continue;  // not complete: packing will finish it
-      bool replayed = running.active && running.bucket == bucket && running.known;
+      // The replay's own summary holds the whole bucket only when it began
+      // and ended within the range.
+      bool replayed = running.active && running.bucket == bucket && running.known &&
+                      bucket + width <= range.to;
       if (!Complete(walk, level, bucket, replayed ? &running : nullptr, range.point)) {
         return false;
       }

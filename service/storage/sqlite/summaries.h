@@ -130,8 +130,8 @@ class Summaries {
   bool Complete(SummaryWalk& walk, int level, int64_t bucket, const Running* running,
                 int64_t point);
   bool Write(int level, int64_t bucket, int64_t point, const BucketStats& stats);
-  // Recomputes a slice of the oldest range in the backlog.
-  bool CatchUpRange(std::chrono::steady_clock::time_point deadline);
+  // Recomputes a stretch of the oldest range in the backlog.
+  bool CatchUpRange();
   bool Finish(const BacklogRange& range, SummaryWalk& walk, Levels& levels, int64_t packedLast);
   // The point's running buckets within [from, to) have missed a change.
   void Untrust(int64_t point, int64_t from, int64_t to);
