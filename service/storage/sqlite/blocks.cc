@@ -9,8 +9,10 @@ namespace {
 constexpr const char* kTally =
     "SELECT value_count, last_ms, journal_upto FROM point_blocks WHERE point_id = ?1";
 constexpr const char* kSetTally =
-    "INSERT OR REPLACE INTO point_blocks (point_id, value_count, last_ms, journal_upto) "
-    "VALUES (?1, ?2, ?3, ?4)";
+    "INSERT INTO point_blocks (point_id, value_count, last_ms, journal_upto) "
+    "VALUES (?1, ?2, ?3, ?4) ON CONFLICT (point_id) DO UPDATE SET "
+    "value_count = excluded.value_count, last_ms = excluded.last_ms, "
+    "journal_upto = excluded.journal_upto";
 constexpr const char* kFirst =
     "SELECT first_ms FROM blocks WHERE point_id = ?1 ORDER BY last_ms LIMIT 1";
 constexpr const char* kInsert =

@@ -55,6 +55,7 @@ void JournalTail::Pack(int64_t point, int64_t upTo) {
   if (point <= 0 || static_cast<size_t>(point) >= points_.size()) return;
   PointValues& values = points_[static_cast<size_t>(point)];
   std::vector<Entry>& entries = values.entries;
+  if (entries.empty() || values.oldestRecord > upTo) return;  // nothing that old
   size_t before = entries.size();
   std::erase_if(entries, [upTo](const Entry& entry) { return entry.record <= upTo; });
   size_ -= static_cast<int64_t>(before - entries.size());
