@@ -211,9 +211,15 @@ void BM_Chart(benchmark::State& state) {
   service::http::QueryParams params{{"family", "universal"}, {"kind", "point"}, {"point", "LONG"}};
   const char* path = state.range(1) == 0 ? "/chart.svg" : "/api/series";
   if (state.range(1) == 0) params.insert({"width", "1200"});
+  // Every value is in the chart, summed up.
+  std::string all = std::to_string(state.range(0) * 1'000'000);
+  std::string expected = state.range(1) == 0 ? "data-values=\"" + all + "\"" : "\"values\":" + all;
   for (auto _ : state) {
     service::http::Reply reply = routes.Get(path, params);
-    if (reply.status != 200) state.SkipWithError(reply.body.c_str());
+    if (reply.status != 200 || reply.body.find(expected) == std::string::npos) {
+      state.SkipWithError(("not every value: " + reply.body.substr(0, 300)).c_str());
+      break;
+    }
   }
   state.counters["values"] = static_cast<double>(state.range(0) * 1'000'000);
 }

@@ -27,9 +27,9 @@ void StorageWriter::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-bool StorageWriter::QueueEmpty() {
+bool StorageWriter::Quiet() {
   platform::MutexLock lock(mutex_);
-  return queue_.empty();
+  return queue_.empty() && !stopping_;
 }
 
 void StorageWriter::Run() {
@@ -52,10 +52,10 @@ void StorageWriter::Run() {
       continue;
     }
     if (stopping) return;  // and nothing left
-    // Quiet: slices of waiting work until batches come again.
+    // Quiet: slices of waiting work until batches come again or it stops.
     do {
       more = storage_.Maintain(kIdleSlice);
-    } while (more && QueueEmpty());
+    } while (more && Quiet());
   }
 }
 

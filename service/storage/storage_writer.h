@@ -29,7 +29,7 @@ class StorageWriter {
   // coming: short, so that the next group hardly waits for it.
   static constexpr std::chrono::milliseconds kBusySlice{5};
   // The same while nothing comes.
-  static constexpr std::chrono::milliseconds kIdleSlice{50};
+  static constexpr std::chrono::milliseconds kIdleSlice{20};
   // How often the storage is asked for such work when all is quiet.
   static constexpr std::chrono::milliseconds kIdleTick{1000};
   // A failure to store is logged once in this long at most; the others
@@ -54,7 +54,8 @@ class StorageWriter {
   void Run();
   void CommitGroup(std::vector<Pending>& group);
   void LogFailure(size_t failed, size_t batches);
-  bool QueueEmpty() EXCLUDES(mutex_);
+  // Nothing to commit, and no stop asked for.
+  bool Quiet() EXCLUDES(mutex_);
 
   Storage& storage_;
   ServiceMetrics& metrics_;

@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "service/storage/sqlite/sqlite_reader.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <limits>
 
+#include "platform/file_system.h"
 #include "platform/thread_cpu_time.h"
 #include "service/storage/series_columns.h"
 #include "service/storage/sqlite/summaries.h"
@@ -35,8 +34,8 @@ constexpr int64_t kEarliest = std::numeric_limits<int64_t>::min();
 constexpr int64_t kLatest = std::numeric_limits<int64_t>::max();
 
 int64_t FileSize(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 ? static_cast<int64_t>(info.st_size) : 0;
+  std::unique_ptr<platform::InputFile> file = platform::Files().OpenFile(path);
+  return file == nullptr ? 0 : static_cast<int64_t>(file->Size());
 }
 
 bool ContainsIgnoringCase(const std::string& text, const std::string& part) {

@@ -31,7 +31,7 @@ class SqliteStorage final : public Storage {
     db_.Close();
   }
 
-  std::string OpenForWriting(FileKind kind, const StorageOptions& options);
+  std::string OpenForWriting(FileKind kind, const StorageOptions& options) EXCLUDES(writeMutex_);
   std::string OpenForReading() { return reader_.Open(path_); }
 
   std::vector<bool> CommitGroup(const std::vector<const Batch*>& batches) override {
@@ -70,7 +70,7 @@ class SqliteStorage final : public Storage {
   }
 
  private:
-  std::string CreateSchema();
+  std::string CreateSchema() REQUIRES(writeMutex_);
 
   const std::string path_;
   const WriterSettings settings_;
@@ -82,7 +82,7 @@ class SqliteStorage final : public Storage {
   SqliteReader reader_;
 };
 
-std::string SqliteStorage::CreateSchema() NO_THREAD_SAFETY_ANALYSIS {
+std::string SqliteStorage::CreateSchema() {
   std::string sql = std::string("BEGIN IMMEDIATE;") + kSchema +
                     "PRAGMA application_id = " + std::to_string(kApplicationId) + ";" +
                     "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";COMMIT;";
@@ -92,9 +92,8 @@ std::string SqliteStorage::CreateSchema() NO_THREAD_SAFETY_ANALYSIS {
   return error;
 }
 
-// Opening comes before any other thread can see the storage.
-std::string SqliteStorage::OpenForWriting(FileKind kind, const StorageOptions& options)
-    NO_THREAD_SAFETY_ANALYSIS {
+std::string SqliteStorage::OpenForWriting(FileKind kind, const StorageOptions& options) {
+  platform::MutexLock lock(writeMutex_);
   // No fallback to reading only: a file that cannot be written is refused
   // now, not with every frame later.
   std::string error = db_.Open(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |

@@ -32,7 +32,7 @@ constexpr const char* kTallied =
 constexpr int64_t kRetentionPointsPerSlice = 256;
 constexpr int64_t kRetentionBlocksPerPoint = 1000;
 // Points a slice of maintenance packs because their values waited long.
-constexpr int64_t kStalePointsPerSlice = 2000;
+constexpr size_t kStalePointsPerSlice = 2000;
 
 double SecondsSince1970() {
   using namespace std::chrono;
@@ -353,7 +353,7 @@ bool SqliteWriter::Pack(Stage* stage) {
   return true;
 }
 
-bool SqliteWriter::PackStale(Stage* stage, Clock::time_point deadline) {
+bool SqliteWriter::PackStale(Stage* stage, Clock::time_point deadline, bool* more) {
   // The first record younger than the wait allowed: values before it have
   // waited long enough.
   auto limit = Clock::now() - settings_.packAfter;
@@ -366,16 +366,14 @@ bool SqliteWriter::PackStale(Stage* stage, Clock::time_point deadline) {
   }
   std::vector<int64_t> stale;
   tail_.ForEach(0, [&](int64_t point, const JournalTail::PointValues& values) {
-    if (values.oldestRecord < youngest &&
-        static_cast<int64_t>(stale.size()) < kStalePointsPerSlice) {
-      stale.push_back(point);
-    }
+    if (values.oldestRecord < youngest) stale.push_back(point);
   });
   int64_t packed = 0;
-  for (int64_t point : stale) {
-    if (!PackPoint(point, stage, &packed)) return false;
-    if (Clock::now() > deadline) break;
+  size_t done = 0;
+  for (; done < stale.size() && done < kStalePointsPerSlice && Clock::now() < deadline; ++done) {
+    if (!PackPoint(stale[done], stage, &packed)) return false;
   }
+  *more = *more || done < stale.size();
   return true;
 }
 
@@ -519,14 +517,14 @@ bool SqliteWriter::Maintain(std::chrono::milliseconds budget) {
   if (!db_.Exec("BEGIN IMMEDIATE")) return Fail();
   Stage stage;
   stage.upTo = lastRecord_;
-  bool more = false;
+  bool more = false, stale = false;
   tallyFailed_ = false;
-  bool ok = PackStale(&stage, deadline) && summaries_.CatchUp(deadline, &more) &&
+  bool ok = PackStale(&stage, deadline, &stale) && summaries_.CatchUp(deadline, &more) &&
             RemoveOld(&stage, deadline) && TrimJournal(&stage) && !tallyFailed_;
   if (!ok && lastError_.empty()) lastError_ = summaries_.error().empty() ? db_.Error()
                                                                           : summaries_.error();
   if (!Finish(ok, &stage)) return false;
-  return more || retentionPoint_ != 0;
+  return more || stale || retentionPoint_ != 0;
 }
 
 }  // namespace histfeed::service::sqlite

@@ -87,7 +87,9 @@ class SqliteWriter {
   bool Pack(Stage* stage);
   // Packs what the journal holds of `point`; adds the count to *packed.
   bool PackPoint(int64_t point, Stage* stage, int64_t* packed);
-  bool PackStale(Stage* stage, Clock::time_point deadline);
+  // Packs the points whose values waited long enough; *more when some
+  // are left for another slice.
+  bool PackStale(Stage* stage, Clock::time_point deadline, bool* more);
   bool TrimJournal(Stage* stage);
   bool Finish(bool ok, Stage* stage);
   bool RemoveOld(Stage* stage, Clock::time_point deadline);
