@@ -47,8 +47,16 @@ void StorageWriter::Run() {
     if (!group.empty()) {
       CommitGroup(group);
       group.clear();
-      // Under steady load, waiting work still gets a short turn each time.
-      if (more) more = storage_.Maintain(kBusySlice);
+      // Waiting work fills the moments until the next batches come, in
+      // short slices; when batches leave no such moment for a while, it
+      // gets one slice anyway, so that it never waits for good.
+      more = true;
+      bool quiet = Quiet();
+      if (!quiet && ++busyGroups_ < kGroupsBeforeSlice) continue;
+      busyGroups_ = 0;
+      do {
+        more = storage_.Maintain(kBusySlice);
+      } while (more && Quiet());
       continue;
     }
     if (stopping) return;  // and nothing left

@@ -28,6 +28,8 @@ class StorageWriter {
   // A slice of work that can wait, between groups while batches keep
   // coming: short, so that the next group hardly waits for it.
   static constexpr std::chrono::milliseconds kBusySlice{5};
+  // Groups that may follow one another without such a slice between.
+  static constexpr int kGroupsBeforeSlice = 8;
   // The same while nothing comes.
   static constexpr std::chrono::milliseconds kIdleSlice{20};
   // How often the storage is asked for such work when all is quiet.
@@ -63,7 +65,9 @@ class StorageWriter {
   platform::Event wake_;
   std::vector<Pending> queue_ GUARDED_BY(mutex_);
   bool stopping_ GUARDED_BY(mutex_) = false;
-  // Failures since the last line said so; the writer thread's alone.
+  // The writer thread's alone: groups since the last slice of waiting
+  // work, failures since the last line said so.
+  int busyGroups_ = 0;
   int64_t unreported_ = 0;
   std::chrono::steady_clock::time_point lastFailureLog_{};
   std::thread thread_;

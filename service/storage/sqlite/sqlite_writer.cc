@@ -325,7 +325,7 @@ bool SqliteWriter::PackPoint(int64_t point, Stage* stage, int64_t* packed) {
          summaries_.Packed(point, previousLast, tally.lastMillis, samples);
 }
 
-bool SqliteWriter::Pack(Stage* stage) {
+bool SqliteWriter::Pack(Stage* stage, int64_t limit, Clock::time_point deadline) {
   int64_t packed = 0;
   // A point with a block's worth of values waiting is packed at once.
   for (int64_t point : stage->touched) {
@@ -336,12 +336,13 @@ bool SqliteWriter::Pack(Stage* stage) {
       return false;
     }
   }
-  // Past the window, runs of points are packed in number order, as many
-  // values as came in: every point gets its turn, and each commit touches
-  // a few neighbouring points' pages instead of pages all over.
-  int64_t excess = tail_.size() + stage->journaled - packed - settings_.journalWindow;
+  // Past the limit, runs of points are packed in number order: every point
+  // gets its turn, and each transaction touches a few neighbouring points'
+  // pages instead of pages all over.
+  int64_t excess = tail_.size() + stage->journaled - packed - limit;
   int64_t count = static_cast<int64_t>(points_.size());
   for (int64_t looked = 0; excess > 0 && looked < count; ++looked) {
+    if (looked % 16 == 15 && Clock::now() > deadline) break;
     int64_t point = sweep_ < 1 || sweep_ >= count ? 1 : sweep_;
     sweep_ = point + 1;
     if (point >= count) break;
@@ -351,6 +352,13 @@ bool SqliteWriter::Pack(Stage* stage) {
     excess -= packed - before;
   }
   return true;
+}
+
+bool SqliteWriter::WorkWaiting() const {
+  bool stale = !recordTimes_.empty() && recordTimes_.front().second < Clock::now() - settings_.packAfter;
+  bool retention = settings_.retain.count() > 0 && Clock::now() >= nextRetention_;
+  return tail_.size() > settings_.journalWindow || stale || retention || summaries_.HasBacklog() ||
+         retentionPoint_ != 0;
 }
 
 bool SqliteWriter::PackStale(Stage* stage, Clock::time_point deadline, bool* more) {
@@ -457,8 +465,11 @@ bool SqliteWriter::StoreGroup(const std::vector<const Batch*>& batches) {
   Stage stage;
   bool ok = true;
   for (const Batch* batch : batches) ok = ok && StageBatch(*batch, &stage);
-  ok = ok && MergeLate(&stage) && WriteJournal(&stage) && Pack(&stage) && TrimJournal(&stage) &&
-       !tallyFailed_;
+  // Packing keeps pace in quiet moments (Maintain); a commit packs only
+  // full points, and runs of points when the journal is far past its window.
+  ok = ok && MergeLate(&stage) && WriteJournal(&stage) &&
+       Pack(&stage, 2 * settings_.journalWindow, Clock::time_point::max()) &&
+       TrimJournal(&stage) && !tallyFailed_;
   if (!ok && lastError_.empty()) {
     lastError_ = summaries_.error().empty() ? db_.Error() : summaries_.error();
   }
@@ -512,6 +523,7 @@ bool SqliteWriter::RemoveOld(Stage* stage, Clock::time_point deadline) {
 }
 
 bool SqliteWriter::Maintain(std::chrono::milliseconds budget) {
+  if (!WorkWaiting()) return false;
   auto deadline = Clock::now() + budget;
   lastError_.clear();
   if (!db_.Exec("BEGIN IMMEDIATE")) return Fail();
@@ -519,12 +531,14 @@ bool SqliteWriter::Maintain(std::chrono::milliseconds budget) {
   stage.upTo = lastRecord_;
   bool more = false, stale = false;
   tallyFailed_ = false;
-  bool ok = PackStale(&stage, deadline, &stale) && summaries_.CatchUp(deadline, &more) &&
+  bool ok = Pack(&stage, settings_.journalWindow, deadline) &&
+            PackStale(&stage, deadline, &stale) && summaries_.CatchUp(deadline, &more) &&
             RemoveOld(&stage, deadline) && TrimJournal(&stage) && !tallyFailed_;
-  if (!ok && lastError_.empty()) lastError_ = summaries_.error().empty() ? db_.Error()
-                                                                          : summaries_.error();
+  if (!ok && lastError_.empty()) {
+    lastError_ = summaries_.error().empty() ? db_.Error() : summaries_.error();
+  }
   if (!Finish(ok, &stage)) return false;
-  return more || stale || retentionPoint_ != 0;
+  return more || stale || retentionPoint_ != 0 || tail_.size() > settings_.journalWindow;
 }
 
 }  // namespace histfeed::service::sqlite

@@ -26,7 +26,9 @@
 namespace histfeed::service::sqlite {
 
 struct WriterSettings {
-  // Values the journal holds before packing keeps pace with new ones.
+  // Values the journal holds before packing keeps pace with new ones, in
+  // quiet moments between commits; commits themselves pack only past twice
+  // as many.
   int64_t journalWindow = 1'000'000;
   // A value waits at most this long in the journal when little comes in.
   std::chrono::milliseconds packAfter{std::chrono::minutes(10)};
@@ -83,8 +85,10 @@ class SqliteWriter {
   bool MergeLate(Stage* stage);
   bool WriteJournal(Stage* stage);
   // Packs the points that are full, then runs of points, in number order,
-  // until the journal is back within its window.
-  bool Pack(Stage* stage);
+  // until the journal holds at most `limit` values or the deadline passed.
+  bool Pack(Stage* stage, int64_t limit, Clock::time_point deadline);
+  // Whether Maintain has anything to do.
+  bool WorkWaiting() const;
   // Packs what the journal holds of `point`; adds the count to *packed.
   bool PackPoint(int64_t point, Stage* stage, int64_t* packed);
   // Packs the points whose values waited long enough; *more when some

@@ -221,12 +221,12 @@ bool Summaries::Feed(SummaryWalk& walk, Levels& levels, int64_t previous, const 
   // Finest first: a coarse bucket is computed from the rows below it.
   for (int level = 0; level < kSummaryLevels; ++level) {
     Running& running = levels[static_cast<size_t>(level)];
-    int64_t bucket = BucketStart(level, sample.millis);
-    if (running.active && running.bucket != bucket) {
-      if (!Complete(walk, level, running.bucket, &running, point)) return false;
-      running.active = false;
-    }
-    if (!running.active) {
+    // Most values fall into the bucket of the one before: no division.
+    bool same = running.active && sample.millis >= running.bucket &&
+                sample.millis - running.bucket < BucketMillis(level);
+    if (!same) {
+      if (running.active && !Complete(walk, level, running.bucket, &running, point)) return false;
+      int64_t bucket = BucketStart(level, sample.millis);
       running = Running{bucket, BucketStats{}, true, previous == kNoTime || previous < bucket};
     }
     if (sample.Drawable()) running.stats.Add(sample.millis, sample.value);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -138,7 +139,7 @@ class Summaries {
 
   Connection& db_;
   Blocks& blocks_;
-  std::map<int64_t, Levels> running_;          // by point
+  std::unordered_map<int64_t, Levels> running_;  // by point
   std::vector<BacklogRange> backlog_;          // in the order they came
   std::string lastError_;
 };
