@@ -78,6 +78,14 @@ std::optional<uint32_t> NextNumberOnDisk(const RecordQueue& queue, uint32_t afte
   return next;
 }
 
+// The cache files on disk that the file limit counts: those waiting in
+// line, and the one whose records are being read back, which stays until
+// its last record has been taken. A spill's temporary file is the new file
+// itself under another name; delivered files are counted by the caller.
+uint32_t FilesOnDisk(const RecordQueue& queue) {
+  return queue.fileCount + (queue.loadedFile.empty() ? 0 : 1);
+}
+
 // Makes room under the file limit by deleting the oldest file, when the
 // queue may. Returns 0 or -303.
 int32_t DeleteOldestFile(RecordQueue& queue) {
@@ -394,10 +402,13 @@ int32_t QueueSpill(RecordQueue& queue) {
   if (!queue.cacheEnabled) return kQueueFull;
   // Delivered files count against the limit until they are removed, and
   // go before any file still to be delivered.
-  if (queue.maxFiles != 0 && queue.fileCount + queue.deliveredFiles.size() >= queue.maxFiles) {
+  if (queue.maxFiles != 0 && FilesOnDisk(queue) + queue.deliveredFiles.size() >= queue.maxFiles) {
     SayDeliveredFilesStay(queue, RemoveDeliveredFiles(TakeDeliveredFiles(queue)));
   }
-  if (queue.maxFiles != 0 && queue.fileCount >= queue.maxFiles) {
+  // The file being read back is never deleted to make room: its records
+  // are the ones being delivered now.
+  while (queue.maxFiles != 0 && FilesOnDisk(queue) >= queue.maxFiles) {
+    if (queue.fileCount == 0) return kQueueFull;
     int32_t made = DeleteOldestFile(queue);
     if (made != kQueueOk) return made;
   }
