@@ -238,8 +238,9 @@ bool PackCacheRecords(std::span<const CacheRecord> records, uint16_t slotSize, R
   return true;
 }
 
-CacheFileWrite WriteCacheFileWhole(const Ring& ring, const std::string& name,
-                                   const std::string& directory, std::string* error) {
+CacheFileWrite WriteFileWhole(const std::string& name, const std::string& directory,
+                              const std::function<bool(platform::OutputFile&)>& write,
+                              std::string* error) {
   platform::FileSystem& files = platform::Files();
   std::string temporary = name + kCacheTemporarySuffix;
   std::unique_ptr<platform::OutputFile> file = files.CreateFile(temporary);
@@ -247,7 +248,7 @@ CacheFileWrite WriteCacheFileWhole(const Ring& ring, const std::string& name,
     *error = files.ErrorText();
     return CacheFileWrite::kNotCreated;
   }
-  bool written = WriteCacheFile(*file, ring) && file->Sync();
+  bool written = write(*file) && file->Sync();
   if (!written) *error = files.ErrorText();
   if (!file->Close() && written) {
     *error = files.ErrorText();
@@ -267,6 +268,13 @@ CacheFileWrite WriteCacheFileWhole(const Ring& ring, const std::string& name,
     return CacheFileWrite::kNameNotSynced;
   }
   return CacheFileWrite::kWritten;
+}
+
+CacheFileWrite WriteCacheFileWhole(const Ring& ring, const std::string& name,
+                                   const std::string& directory, std::string* error) {
+  return WriteFileWhole(
+      name, directory, [&](platform::OutputFile& file) { return WriteCacheFile(file, ring); },
+      error);
 }
 
 }  // namespace histfeed

@@ -65,11 +65,17 @@ bool WriteCacheFile(platform::OutputFile& file, const Ring& ring);
 
 enum class CacheFileWrite { kWritten, kNotCreated, kNotWritten, kNameNotSynced };
 
-// Writes a ring image whole under `name` in `directory`, replacing any file
-// of that name in one step: under name + kCacheTemporarySuffix first, synced, then
-// renamed, with the directory synced after. kNotCreated and kNotWritten
-// leave nothing new on disk; kNameNotSynced means the file is whole but its
-// name could still be lost to a power cut. *error gets the system's reason.
+// Writes a file whole under `name` in `directory` by `write`, replacing
+// any file of that name in one step: under name + kCacheTemporarySuffix
+// first, synced, then renamed, with the directory synced after.
+// kNotCreated and kNotWritten leave nothing new on disk; kNameNotSynced
+// means the file is whole but its name could still be lost to a power cut.
+// *error gets the system's reason.
+CacheFileWrite WriteFileWhole(const std::string& name, const std::string& directory,
+                              const std::function<bool(platform::OutputFile&)>& write,
+                              std::string* error);
+
+// Writes a ring image whole, as WriteFileWhole does.
 CacheFileWrite WriteCacheFileWhole(const Ring& ring, const std::string& name,
                                    const std::string& directory, std::string* error);
 
