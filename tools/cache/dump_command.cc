@@ -89,7 +89,9 @@ void WriteText(const std::vector<DumpRow>& rows, std::ostream& out) {
     std::snprintf(line, sizeof line, "%5zu %-20s %-9s %-8s %-24s %-23s %6s  ", row.frame,
                   row.type.c_str(), row.row.c_str(), row.idKind.c_str(), row.point.c_str(),
                   time.c_str(), row.row == "value" ? std::to_string(row.status).c_str() : "");
-    out << line << row.value << row.text << "\n";
+    std::string text = line + row.value + row.text;
+    text.erase(text.find_last_not_of(' ') + 1);
+    out << text << "\n";
   }
 }
 
