@@ -286,8 +286,10 @@ QueueVerdict LoadAsTheQueueDoes(const std::string& dir, const Bytes& bytes) {
 
 TEST_F(CacheToolTest, VerifyAgreesWithWhatTheQueueAcceptsOverTheFuzzCorpus) {
   std::vector<Bytes> inputs;
-  for (auto& entry : fs::directory_iterator(HISTFEED_SOURCE_DIR "/fuzz/seeds/cache_reload_fuzzer")) {
-    inputs.push_back(ReadBytes(entry.path().string()));
+  for (const char* corpus : {"cache_reload_fuzzer", "cache_tool_fuzzer"}) {
+    for (auto& entry : fs::directory_iterator(std::string(HISTFEED_SOURCE_DIR "/fuzz/seeds/") + corpus)) {
+      inputs.push_back(ReadBytes(entry.path().string()));
+    }
   }
   QueueFrames(dir_.path(), "L", 0, 6);
   inputs.push_back(ReadBytes(File("L1.que")));
