@@ -444,15 +444,19 @@ class ResendTest : public CacheToolTest {
             "--timeout", "5"};
   }
 
+  // The files SetUp writes: a cache file and a set-aside file, with the
+  // sequence numbers of their frames.
+  struct ResentFile {
+    const char* file;
+    uint32_t first, last;
+  };
+  static constexpr ResentFile kFiles[] = {{"R1.que", 0, 50}, {"RSetAside.que.bad", 100, 140}};
+
   FakeHistorian peer_;
 };
 
 TEST_F(ResendTest, DeliveredFramesLeaveTheFileAndARefusalStopsWithItsReason) {
-  const struct {
-    const char* file;
-    uint32_t first, last;
-  } files[] = {{"R1.que", 0, 50}, {"RSetAside.que.bad", 100, 140}};
-  for (const auto& f : files) {
+  for (const ResentFile& f : kFiles) {
     SCOPED_TRACE(f.file);
     std::string path = File(f.file);
     uint32_t refused = f.first + 30;
@@ -515,11 +519,7 @@ int WaitForExit(pid_t pid) {
 
 TEST_F(ResendTest, KilledPartWayItLosesNothingAndSendsAtMostOneFrameAgain) {
   peer_.SetReplyDelay(std::chrono::milliseconds(5));
-  const struct {
-    const char* file;
-    uint32_t first, last;
-  } files[] = {{"R1.que", 0, 50}, {"RSetAside.que.bad", 100, 140}};
-  for (const auto& f : files) {
+  for (const ResentFile& f : kFiles) {
     SCOPED_TRACE(f.file);
     std::string path = File(f.file);
     int64_t before = peer_.FrameCount();

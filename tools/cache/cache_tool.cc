@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "tools/cache/cache_tool.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <exception>
 #include <functional>
 #include <string>
 #include <vector>
@@ -149,7 +151,13 @@ int RunCacheTool(int argc, const char* const* argv, std::ostream& out, std::ostr
     err << "histfeed-cache: " << problem << "\n" << UsageText();
     return kExitBadInput;
   }
-  return Run(arguments, out, err);
+  try {
+    return Run(arguments, out, err);
+  } catch (const std::exception& error) {
+    // A file too large for memory, for one: said, never a crash.
+    err << "histfeed-cache: " << arguments.command << " failed: " << error.what() << "\n";
+    return kExitBadInput;
+  }
 }
 
 const char* UsageText() {
