@@ -14,6 +14,7 @@ namespace {
 
 constexpr const char* kSetAsideMark = "SetAside";
 constexpr const char* kBadSuffix = ".bad";
+constexpr size_t kMostFaultsNamed = 16;
 
 std::string BaseName(const std::string& path) {
   size_t slash = path.find_last_of("/\\");
@@ -28,6 +29,23 @@ std::string FrameFault(const uint8_t* bytes, uint16_t length) {
   universal::FrameError error = universal::DecodeFrame(std::span(bytes, length), &decoded);
   if (error == universal::FrameError::kNone) return "";
   return std::string("not a valid frame (") + service::FrameErrorText(error) + ")";
+}
+
+// Notes a fault; past the first kMostFaultsNamed of them (a header
+// may announce thousands of records cut short) they are only counted.
+template <typename MakeFault>
+void AddFault(FileView* view, size_t* more, const MakeFault& make) {
+  if (view->faults.size() >= kMostFaultsNamed) {
+    ++*more;
+  } else {
+    view->faults.push_back(make());
+  }
+}
+
+void SayMoreFaults(FileView* view, size_t more) {
+  if (more == 0) return;
+  view->faults.push_back(
+      FileFault{"and " + std::to_string(more) + " more faults", "not named one by one"});
 }
 
 uint16_t Advance(const CacheFileHeader& header, uint16_t index) {
@@ -88,23 +106,28 @@ void CheckCacheFile(FileView* view) {
     view->faults.push_back(FileFault{decoded.damage, ImagePlace(*view, decoded.damage)});
   }
   uint16_t slot = h.readIndex;
+  size_t more = 0;
   for (size_t place = 0; place < decoded.recordFaults.size(); ++place) {
     slot = Advance(h, slot);
     const char* fault = decoded.recordFaults[place];
     if (fault == nullptr) continue;
-    std::string what = fault;
-    if (what == "a record that is not valid") {
-      // The record lies whole inside the file, or it would be cut short.
-      uint16_t length = universal::GetU16(bytes + kCacheFileHeaderBytes + 2u * slot);
-      what = FrameFault(bytes + CacheFileBytes(h.slotCount, 0) + size_t{slot} * h.slotSize, length);
-    }
-    view->faults.push_back(FileFault{what, RecordPlace(h, place, slot)});
+    AddFault(view, &more, [&] {
+      std::string what = fault;
+      if (what == "a record that is not valid") {
+        // The record lies whole inside the file, or it would be cut short.
+        uint16_t length = universal::GetU16(bytes + kCacheFileHeaderBytes + 2u * slot);
+        what = FrameFault(bytes + CacheFileBytes(h.slotCount, 0) + size_t{slot} * h.slotSize,
+                          length);
+      }
+      return FileFault{what, RecordPlace(h, place, slot)};
+    });
   }
+  SayMoreFaults(view, more);
 }
 
 void CheckSetAsideFile(FileView* view) {
   const std::vector<uint8_t>& bytes = view->bytes;
-  size_t at = 0;
+  size_t at = 0, more = 0;
   while (at < bytes.size()) {
     if (bytes.size() - at < 2) {
       view->faults.push_back(FileFault{"cut short", "a length of one byte at " + Offset(at)});
@@ -120,12 +143,15 @@ void CheckSetAsideFile(FileView* view) {
     }
     std::string fault = FrameFault(&bytes[at + 2], length);
     if (!fault.empty()) {
-      view->faults.push_back(FileFault{
-          fault, "frame " + std::to_string(view->frames.size() + 1) + " at " + Offset(at)});
+      AddFault(view, &more, [&] {
+        return FileFault{fault, "frame " + std::to_string(view->frames.size() + 1) + " at " +
+                                    Offset(at)};
+      });
     }
     view->frames.push_back(FrameInFile{&bytes[at + 2], length, at + 2});
     at += 2u + length;
   }
+  SayMoreFaults(view, more);
   uint64_t delivered = DeliveredPrefix(view->path, bytes);
   while (view->delivered < view->frames.size() &&
          view->frames[view->delivered].offset < delivered) {
