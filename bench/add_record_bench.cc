@@ -12,7 +12,7 @@
 
 #include "classic/sender.h"
 #include "classic/service_buffer_table.h"
-#include "client_library/tarvo_plugin.h"
+#include "histfeed/tarvo_plugin.h"
 #include "histfeed.h"
 
 namespace {

@@ -36,7 +36,7 @@
 #include "service/http/http_server.h"
 #include "service/storage_reader.h"
 #include "tests/support/loopback.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace histfeed {
 namespace {

@@ -18,7 +18,7 @@
 #include "service/universal_frame_rows.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_directory.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace histfeed {
 namespace {

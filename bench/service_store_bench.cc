@@ -13,7 +13,7 @@
 #include "service/storage.h"
 #include "service/universal_frame_rows.h"
 #include "tests/support/temp_directory.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace histfeed {
 namespace {

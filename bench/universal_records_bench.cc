@@ -15,7 +15,7 @@
 #include "platform/lazy_semaphore.h"
 #include "tests/support/fake_historian.h"
 #include "tests/support/temp_directory.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 #include "universal/key.h"
 #include "universal/queued_sending.h"
 

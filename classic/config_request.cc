@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "classic/fixed_text.h"
-#include "classic/request_layout.h"
+#include "wire/classic_request_layout.h"
 
 namespace histfeed::classic {
 namespace {

@@ -14,8 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "classic/request_layout.h"
-#include "client_library/tarvo_plugin.h"
+#include "wire/classic_request_layout.h"
+#include "histfeed/tarvo_plugin.h"
 
 namespace histfeed::classic {
 

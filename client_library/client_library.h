@@ -14,7 +14,7 @@
 
 #include <cstdint>
 
-#include "client_library/tarvo_plugin.h"
+#include "histfeed/tarvo_plugin.h"
 
 namespace histfeed::client_library {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "client_library/network_protocol.h"
+#include "wire/classic_network_protocol.h"
 #include "platform/clock.h"
 #include "platform/environment.h"
 #include "platform/mutex.h"

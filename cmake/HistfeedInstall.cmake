@@ -23,7 +23,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/histfeed.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 # The plug-in header goes beside the public header, under the project's
 # own folder: #include <histfeed/tarvo_plugin.h>.
-install(FILES ${PROJECT_SOURCE_DIR}/client_library/tarvo_plugin.h
+install(FILES ${PROJECT_SOURCE_DIR}/include/histfeed/tarvo_plugin.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/histfeed COMPONENT dev)
 
 # find_package(histfeed 0.2 CONFIG REQUIRED) -> histfeed::histfeed.

@@ -17,8 +17,8 @@
 #include <sstream>
 #include <string>
 
-#include "universal/config_record.h"
-#include "universal/frame_format.h"
+#include "wire/config_record.h"
+#include "wire/frame_format.h"
 
 namespace histfeed::universal {
 namespace {

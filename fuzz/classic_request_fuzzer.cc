@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "client_library/network_protocol.h"
+#include "wire/classic_network_protocol.h"
 #include "service/classic_request_rows.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

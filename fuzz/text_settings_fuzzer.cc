@@ -11,7 +11,7 @@
 
 #include "classic/service_load.h"
 #include "client_library/service_addresses.h"
-#include "client_library/tarvo_plugin.h"
+#include "histfeed/tarvo_plugin.h"
 #include "queue/cache_path.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -8,8 +8,8 @@
 #include <span>
 
 #include "service/universal_frame_rows.h"
-#include "universal/config_record.h"
-#include "universal/frame_format.h"
+#include "wire/config_record.h"
+#include "wire/frame_format.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace histfeed;

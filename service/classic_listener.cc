@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "client_library/network_protocol.h"
-#include "client_library/tarvo_plugin.h"
+#include "wire/classic_network_protocol.h"
+#include "histfeed/tarvo_plugin.h"
 #include "service/classic_request_rows.h"
 #include "service/event_log.h"
 #include "service/stream_connection.h"

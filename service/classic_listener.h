@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Serves the built-in network backend of histfeed's classic family: one
 // request at a time per connection, each answered with one reply (see
-// client_library/network_protocol.h). Data and configuration requests are
+// wire/classic_network_protocol.h). Data and configuration requests are
 // answered with the 256-byte reply block: status 0 once their rows are
 // committed, a refusing status and a text otherwise, the busy bits or a
 // load report "n,m" when asked to show them.

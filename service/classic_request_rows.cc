@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "classic/request_layout.h"
-#include "client_library/tarvo_plugin.h"
+#include "wire/classic_request_layout.h"
+#include "histfeed/tarvo_plugin.h"
 
 namespace histfeed::service {
 namespace {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "service/universal_frame_rows.h"
 
-#include "universal/config_record.h"
+#include "wire/config_record.h"
 
 namespace histfeed::service {
 namespace {

@@ -4,7 +4,7 @@
 #define HISTFEED_SERVICE_UNIVERSAL_FRAME_ROWS_H_
 
 #include "service/storage.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace histfeed::service {
 

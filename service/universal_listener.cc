@@ -4,7 +4,7 @@
 #include "service/event_log.h"
 #include "service/stream_connection.h"
 #include "service/universal_frame_rows.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace histfeed::service {
 namespace {

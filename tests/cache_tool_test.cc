@@ -27,7 +27,7 @@
 #include "tests/support/temp_directory.h"
 #include "tools/cache/cache_file_view.h"
 #include "tools/cache/cache_tool.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 #include "universal/queued_sending.h"
 
 extern char** environ;

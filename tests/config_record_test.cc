@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // Byte layout of the two configuration records.
-#include "universal/config_record.h"
+#include "wire/config_record.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace histfeed::universal {
 namespace {

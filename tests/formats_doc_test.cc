@@ -14,8 +14,8 @@
 
 #include "classic/config_request.h"
 #include "classic/service_buffer_table.h"
-#include "client_library/network_protocol.h"
-#include "client_library/tarvo_plugin.h"
+#include "wire/classic_network_protocol.h"
+#include "histfeed/tarvo_plugin.h"
 #include "queue/cache_file.h"
 #include "service/storage.h"
 #include "tests/support/temp_directory.h"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Byte layouts of universal frames and records, and the decoder a peer
 // uses to check them.
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "client_library/network_client_library.h"
-#include "client_library/network_protocol.h"
+#include "wire/classic_network_protocol.h"
 #include "platform/socket.h"
 #include "tests/support/scaled_clock.h"
 

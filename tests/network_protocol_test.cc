@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "client_library/network_protocol.h"
+#include "wire/classic_network_protocol.h"
 #include "client_library/service_addresses.h"
-#include "client_library/tarvo_plugin.h"
+#include "histfeed/tarvo_plugin.h"
 
 namespace histfeed::client_library::network {
 namespace {

@@ -27,7 +27,7 @@
 #include "tests/support/scaled_clock.h"
 #include "tests/support/temp_directory.h"
 #include "tests/support/universal_fixture.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 #include "universal/key.h"
 
 namespace histfeed::testing {

@@ -19,7 +19,7 @@
 #include "classic/service_load.h"
 #include "client_library/client_library.h"
 #include "client_library/network_client_library.h"
-#include "client_library/network_protocol.h"
+#include "wire/classic_network_protocol.h"
 #include "platform/socket.h"
 #include "service/classic_listener.h"
 #include "service/classic_request_rows.h"

@@ -19,7 +19,7 @@
 #include "tests/support/loopback.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_directory.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace histfeed::testing {
 namespace {

@@ -28,7 +28,7 @@
 #include "service/universal_listener.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_directory.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace histfeed::service {
 namespace {

@@ -21,8 +21,8 @@
 #include "tests/support/scaled_clock.h"
 #include "tests/support/service_backend.h"
 #include "tests/support/temp_directory.h"
-#include "universal/config_record.h"
-#include "universal/frame_format.h"
+#include "wire/config_record.h"
+#include "wire/frame_format.h"
 
 namespace histfeed::service {
 namespace {

@@ -10,7 +10,7 @@
 #include "histfeed.h"
 #include "tests/support/fake_historian.h"
 #include "tests/support/universal_fixture.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace histfeed::testing {
 namespace {

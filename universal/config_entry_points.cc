@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "histfeed.h"
-#include "universal/config_record.h"
-#include "universal/frame_format.h"
+#include "wire/config_record.h"
+#include "wire/frame_format.h"
 #include "universal/key.h"
 
 namespace histfeed::universal {

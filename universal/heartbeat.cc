@@ -2,7 +2,7 @@
 // The heartbeat: an empty frame at a fixed interval, so a service sees a
 // quiet source alive.
 #include "histfeed.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 #include "universal/key.h"
 #include "universal/queued_sending.h"
 

@@ -9,7 +9,7 @@
 #include <array>
 #include <cstdint>
 
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace histfeed::universal {
 

@@ -21,7 +21,7 @@
 #include "histfeed.h"
 #include "queue/record_queue.h"
 #include "universal/diagnostics.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 #include "universal/queued_sending.h"
 #include "universal/send_data.h"
 

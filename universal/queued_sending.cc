@@ -7,7 +7,7 @@
 
 #include "queue/record_queue.h"
 #include "universal/diagnostics.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 #include "universal/queue_thread.h"
 #include "universal/send_data.h"
 

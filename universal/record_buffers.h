@@ -19,7 +19,7 @@
 #include "histfeed.h"
 #include "platform/lazy_semaphore.h"
 #include "platform/thread_annotations.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 #include "universal/hand_over_order.h"
 #include "universal/point_record.h"
 

@@ -3,7 +3,7 @@
 #include "universal/send_data.h"
 
 #include "universal/diagnostics.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace histfeed::universal {
 namespace {

@@ -8,7 +8,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "client_library/tarvo_plugin.h"
+#include "histfeed/tarvo_plugin.h"
 
 #if defined(_WIN32)
 #define PLUGIN_EXPORT /* exported through a module definition file */

@@ -7,7 +7,7 @@
 
 #include <cstdlib>
 
-#include "client_library/tarvo_plugin.h"
+#include "histfeed/tarvo_plugin.h"
 #include "platform/dynamic_library.h"
 #include "platform/file_system.h"
 #include "platform/lazy_semaphore.h"

@@ -6,7 +6,7 @@
 #include "platform/file_system.h"
 #include "service/universal_frame_rows.h"
 #include "tools/cache/resend_progress.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 #include "universal/queued_sending.h"
 
 namespace histfeed::cache_tool {

@@ -10,7 +10,7 @@
 #include "tools/cache/cache_file_view.h"
 #include "tools/cache/commands.h"
 #include "tools/cache/frame_values.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace histfeed::cache_tool {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "service/universal_frame_rows.h"
 #include "timezone/civil_date.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace histfeed::cache_tool {
 

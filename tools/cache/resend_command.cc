@@ -13,7 +13,7 @@
 #include "tools/cache/cache_file_view.h"
 #include "tools/cache/commands.h"
 #include "tools/cache/resend_progress.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace histfeed::cache_tool {
 namespace {

@@ -5,7 +5,7 @@
 #include "queue/cache_file.h"
 #include "queue/checksum.h"
 #include "tools/cache/cache_file_view.h"
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace histfeed::cache_tool {
 namespace {

@@ -4,15 +4,15 @@
 // copies every field unchanged; what the fields mean is the service's.
 // Texts are cut to their field and NUL-padded; a text that fills its field
 // has no terminator. Words are 32-bit little-endian. Nothing is aligned.
-#ifndef HISTFEED_UNIVERSAL_CONFIG_RECORD_H_
-#define HISTFEED_UNIVERSAL_CONFIG_RECORD_H_
+#ifndef HISTFEED_WIRE_CONFIG_RECORD_H_
+#define HISTFEED_WIRE_CONFIG_RECORD_H_
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace histfeed::universal {
 
@@ -65,4 +65,4 @@ ConfigFields DecodeConfigRecord(const uint8_t* record, bool extended);
 
 }  // namespace histfeed::universal
 
-#endif  // HISTFEED_UNIVERSAL_CONFIG_RECORD_H_
+#endif  // HISTFEED_WIRE_CONFIG_RECORD_H_

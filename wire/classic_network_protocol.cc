@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "client_library/network_protocol.h"
+#include "wire/classic_network_protocol.h"
 
 #include <cstring>
 
-#include "client_library/tarvo_plugin.h"
+#include "histfeed/tarvo_plugin.h"
 
 namespace histfeed::client_library::network {
 namespace {

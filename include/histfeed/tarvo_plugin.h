@@ -15,8 +15,8 @@
  * This header is plain C and depends on nothing but <stdint.h>, so that a
  * plug-in author can compile against it alone.
  */
-#ifndef HISTFEED_CLIENT_LIBRARY_TARVO_PLUGIN_H_
-#define HISTFEED_CLIENT_LIBRARY_TARVO_PLUGIN_H_
+#ifndef HISTFEED_TARVO_PLUGIN_H_
+#define HISTFEED_TARVO_PLUGIN_H_
 
 #include <stdint.h>
 
@@ -153,4 +153,4 @@ typedef struct TarvoReplyBlock {
 }
 #endif
 
-#endif /* HISTFEED_CLIENT_LIBRARY_TARVO_PLUGIN_H_ */
+#endif /* HISTFEED_TARVO_PLUGIN_H_ */

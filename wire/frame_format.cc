@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "universal/config_record.h"
+#include "wire/config_record.h"
 
-#include "universal/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace histfeed::universal {
 

@@ -19,8 +19,8 @@
 // carries the extended name (at most 1024 bytes) and is answered with the
 // point identifier (at most 64 bytes, no terminator); connect and service
 // kind carry nothing either way. All integers are little-endian.
-#ifndef HISTFEED_CLIENT_LIBRARY_NETWORK_PROTOCOL_H_
-#define HISTFEED_CLIENT_LIBRARY_NETWORK_PROTOCOL_H_
+#ifndef HISTFEED_WIRE_CLASSIC_NETWORK_PROTOCOL_H_
+#define HISTFEED_WIRE_CLASSIC_NETWORK_PROTOCOL_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -87,4 +87,4 @@ HeadError DecodeReplyHead(const uint8_t in[kReplyHeadSize], uint16_t expectedCal
 
 }  // namespace histfeed::client_library::network
 
-#endif  // HISTFEED_CLIENT_LIBRARY_NETWORK_PROTOCOL_H_
+#endif  // HISTFEED_WIRE_CLASSIC_NETWORK_PROTOCOL_H_

@@ -7,8 +7,8 @@
 //
 // Frame:  FE FE | u32 length | u16 type | u16 count | header extension |
 //         count x record | EF EF
-#ifndef HISTFEED_UNIVERSAL_FRAME_FORMAT_H_
-#define HISTFEED_UNIVERSAL_FRAME_FORMAT_H_
+#ifndef HISTFEED_WIRE_FRAME_FORMAT_H_
+#define HISTFEED_WIRE_FRAME_FORMAT_H_
 
 #include <array>
 #include <bit>
@@ -235,4 +235,4 @@ std::string_view GetFixedText(const uint8_t* at, size_t width);
 
 }  // namespace histfeed::universal
 
-#endif  // HISTFEED_UNIVERSAL_FRAME_FORMAT_H_
+#endif  // HISTFEED_WIRE_FRAME_FORMAT_H_

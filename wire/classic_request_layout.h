@@ -2,12 +2,12 @@
 // The byte layouts of the classic requests, defined once for the library
 // that writes them and the service that reads them: the records of a data
 // request and the configuration record. Each field is its offset and size.
-#ifndef HISTFEED_CLASSIC_REQUEST_LAYOUT_H_
-#define HISTFEED_CLASSIC_REQUEST_LAYOUT_H_
+#ifndef HISTFEED_WIRE_CLASSIC_REQUEST_LAYOUT_H_
+#define HISTFEED_WIRE_CLASSIC_REQUEST_LAYOUT_H_
 
 #include <cstddef>
 
-#include "client_library/tarvo_plugin.h"
+#include "histfeed/tarvo_plugin.h"
 
 namespace histfeed::classic {
 
@@ -100,4 +100,4 @@ static_assert(kRowsEnd + 3 == TARVO_CONFIG_REQUEST_SIZE);
 
 }  // namespace histfeed::classic
 
-#endif  // HISTFEED_CLASSIC_REQUEST_LAYOUT_H_
+#endif  // HISTFEED_WIRE_CLASSIC_REQUEST_LAYOUT_H_
