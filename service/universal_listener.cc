@@ -12,20 +12,6 @@ namespace {
 constexpr uint8_t kAck = 0x06;
 constexpr uint8_t kNak = 0x15;
 
-const char* FrameErrorText(universal::FrameError error) {
-  using universal::FrameError;
-  switch (error) {
-    case FrameError::kNone: return "none";
-    case FrameError::kTooShort: return "too short";
-    case FrameError::kBadStartMarker: return "bad start marker";
-    case FrameError::kBadLength: return "bad length";
-    case FrameError::kUnknownType: return "unknown record type";
-    case FrameError::kCountMismatch: return "record count disagrees with length";
-    case FrameError::kBadEndMarker: return "bad end marker";
-  }
-  return "?";
-}
-
 }  // namespace
 
 class UniversalListener::Connection final : public StreamConnection {
