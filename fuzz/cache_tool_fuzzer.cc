@@ -10,7 +10,7 @@
 #include "fuzz/one_cache_file.h"
 #include "queue/record_queue.h"
 #include "tools/cache/cache_file_view.h"
-#include "universal/queued_sending.h"
+#include "wire/frame_format.h"
 
 namespace {
 

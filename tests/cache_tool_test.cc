@@ -27,8 +27,8 @@
 #include "tests/support/temp_directory.h"
 #include "tools/cache/cache_file_view.h"
 #include "tools/cache/cache_tool.h"
-#include "wire/frame_format.h"
 #include "universal/queued_sending.h"
+#include "wire/frame_format.h"
 
 extern char** environ;
 

@@ -49,11 +49,6 @@ void PassQueueMessage(QueueMessageKind kind, const char* line) {
 
 }  // namespace
 
-bool IsValidFrame(const uint8_t* frame, uint16_t length) {
-  DecodedFrame decoded;
-  return DecodeFrame(std::span(frame, length), &decoded) == FrameError::kNone;
-}
-
 int32_t SetUpQueue(Key& key, int32_t cacheEnabled, int32_t cacheSize, const char* cachePrefix,
                    const char* cacheDirectory) {
   key.queueEnabled = 1;

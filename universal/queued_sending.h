@@ -18,10 +18,6 @@ inline constexpr uint16_t kQueueSlotBytes = 8192;
 int32_t SetUpQueue(Key& key, int32_t cacheEnabled, int32_t cacheSize, const char* cachePrefix,
                    const char* cacheDirectory);
 
-// Whether a record read back from a cache file is a whole, valid frame:
-// the check every key's queue puts on what it reads back.
-bool IsValidFrame(const uint8_t* frame, uint16_t length);
-
 // Destroys the key's queue once no sender can reach it any more.
 void TearDownQueue(Key& key);
 

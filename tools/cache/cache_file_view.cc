@@ -7,7 +7,6 @@
 #include "service/universal_frame_rows.h"
 #include "tools/cache/resend_progress.h"
 #include "wire/frame_format.h"
-#include "universal/queued_sending.h"
 
 namespace histfeed::cache_tool {
 namespace {
