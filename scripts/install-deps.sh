@@ -26,7 +26,8 @@ command -v python3 >/dev/null || need+=(python3)
 command -v promtool >/dev/null || need+=(prometheus)
 command -v chromium >/dev/null || need+=(chromium)
 command -v curl >/dev/null || need+=(curl)
-[ -e /usr/include/asio.hpp ] || need+=(libasio-dev)
+# Boost.Asio for the service's event loops, Boost.Beast for its HTTP parser.
+[ -e /usr/include/boost/beast.hpp ] || need+=(libboost-dev)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"

@@ -10,8 +10,6 @@
 #ifndef HISTFEED_SERVICE_STREAM_CONNECTION_H_
 #define HISTFEED_SERVICE_STREAM_CONNECTION_H_
 
-#include <asio/ip/tcp.hpp>
-#include <asio/steady_timer.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -19,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "service/network.h"
 #include "service/service_metrics.h"
 #include "service/storage_writer.h"
 #include "service/stream_listener.h"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "service/stream_listener.h"
 
-#include <asio/post.hpp>
+#include <boost/asio/post.hpp>
 
 #include "service/event_log.h"
 #include "service/stream_connection.h"
@@ -17,7 +17,7 @@ constexpr std::chrono::milliseconds kAcceptPause{250};
 constexpr std::chrono::seconds kAcceptErrorLogEvery{10};
 
 std::string PeerText(const tcp::socket& socket) {
-  std::error_code error;
+  ErrorCode error;
   tcp::endpoint peer = socket.remote_endpoint(error);
   if (error) return "?";
   return peer.address().to_string() + ":" + std::to_string(peer.port());
@@ -34,7 +34,7 @@ StreamListener::~StreamListener() { Stop(); }
 std::string StreamListener::Listen(const std::string& host, uint16_t port, Factory factory) {
   factory_ = std::move(factory);
   std::string where = host + ":" + std::to_string(port);
-  std::error_code error;
+  ErrorCode error;
   tcp::resolver resolver(context_);
   auto endpoints = resolver.resolve(host, std::to_string(port), tcp::resolver::passive, error);
   if (error || endpoints.empty()) {
@@ -55,7 +55,7 @@ std::string StreamListener::Listen(const std::string& host, uint16_t port, Facto
   if (!error) acceptor_.bind(endpoint, error);
   if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
   if (error) {
-    std::error_code ignored;
+    ErrorCode ignored;
     acceptor_.close(ignored);
     return name_ + " cannot listen on " + where + ": " + error.message();
   }
@@ -69,7 +69,7 @@ void StreamListener::Serve() {
 }
 
 void StreamListener::Accept() {
-  acceptor_.async_accept([this](std::error_code error, tcp::socket socket) {
+  acceptor_.async_accept([this](ErrorCode error, tcp::socket socket) {
     if (stopping_ || error == asio::error::operation_aborted) return;
     if (error) {
       PauseAccepting(error);
@@ -82,7 +82,7 @@ void StreamListener::Accept() {
 
 // Never retried at once: an error that stays (no descriptors left) would
 // otherwise turn the loop into a spin.
-void StreamListener::PauseAccepting(const std::error_code& error) {
+void StreamListener::PauseAccepting(const ErrorCode& error) {
   auto now = std::chrono::steady_clock::now();
   if (now - lastAcceptErrorLog_ >= kAcceptErrorLogEvery) {
     LogEvent("%s cannot accept connections (%s, %d open); trying again every %lld ms",
@@ -91,7 +91,7 @@ void StreamListener::PauseAccepting(const std::error_code& error) {
     lastAcceptErrorLog_ = now;
   }
   acceptPause_.expires_after(kAcceptPause);
-  acceptPause_.async_wait([this](std::error_code waited) {
+  acceptPause_.async_wait([this](ErrorCode waited) {
     if (!waited && !stopping_) Accept();
   });
 }
@@ -102,11 +102,11 @@ void StreamListener::Admit(tcp::socket socket) {
     LogEvent("%s refused a connection from %s: %d connections open, the most allowed "
              "(--max-connections)", name_.c_str(), peer.c_str(), open_.load());
     metrics_.Rejected(0, "connection limit");
-    std::error_code ignored;
+    ErrorCode ignored;
     socket.close(ignored);
     return;
   }
-  std::error_code ignored;
+  ErrorCode ignored;
   socket.set_option(tcp::no_delay(true), ignored);
   std::shared_ptr<StreamConnection> connection = factory_(std::move(socket), peer);
   connections_.emplace(connection.get(), connection);
@@ -121,7 +121,7 @@ void StreamListener::Forget(StreamConnection* connection) {
 void StreamListener::Stop() {
   if (stopping_.exchange(true) || !thread_.joinable()) return;
   asio::post(context_, [this] {
-    std::error_code ignored;
+    ErrorCode ignored;
     acceptor_.close(ignored);
     acceptPause_.cancel();
     auto open = connections_;

@@ -6,9 +6,6 @@
 #ifndef HISTFEED_SERVICE_STREAM_LISTENER_H_
 #define HISTFEED_SERVICE_STREAM_LISTENER_H_
 
-#include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
-#include <asio/steady_timer.hpp>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -18,6 +15,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "service/network.h"
 #include "service/connection_limits.h"
 #include "service/service_metrics.h"
 
@@ -65,7 +63,7 @@ class StreamListener {
  private:
   void Accept();
   void Admit(asio::ip::tcp::socket socket);
-  void PauseAccepting(const std::error_code& error);
+  void PauseAccepting(const ErrorCode& error);
 
   const std::string name_;
   const Family family_;
