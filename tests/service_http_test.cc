@@ -233,14 +233,14 @@ TEST_F(ServiceHttpTest, TextsFromTheDatabaseAreEscapedInChartAndJson) {
   QueryParams key{{"family", "universal"}, {"kind", "point"}, {"point", "<b>&\"\x01\xff"}};
   Reply chart = Get("/chart.svg", key);
   EXPECT_EQ(chart.status, 200);
-  EXPECT_NE(chart.body.find("<title>&lt;b&gt;&amp;&quot;?\xef\xbf\xbd</title>"), std::string::npos)
+  EXPECT_NE(chart.body.find("<title>&lt;b&gt;&amp;&quot;\\x01\\xff</title>"), std::string::npos)
       << chart.body.substr(0, 400);
   Reply json = Get("/api/points");
-  EXPECT_NE(json.body.find(R"("point":"<b>&\"\u0001\ufffd")"), std::string::npos) << json.body;
+  EXPECT_NE(json.body.find(R"("point":"<b>&\"\\x01\\xff")"), std::string::npos) << json.body;
 
   std::string text;
   http::AppendJsonString("\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xc0\xaf\xed\xa0\x80", &text);
-  EXPECT_EQ(text, "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\"");
+  EXPECT_EQ(text, "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\\\\xc0\\\\xaf\\\\xed\\\\xa0\\\\x80\"");
   http::JsonWriter writer;
   writer.BeginArray().Double(NAN).Double(-INFINITY).Double(0.1).Int(-3).EndArray();
   EXPECT_EQ(writer.text(), "[null,null,0.1,-3]");
@@ -331,6 +331,8 @@ TEST_F(ServiceHttpTest, MetricsAreSoundPrometheusText) {
   metrics_.FrameReceived(classic, 2);
   metrics_.AnswerSent(universal, 0x06);
   metrics_.AnswerSent(universal, 0x15);
+  metrics_.AnswerSent(classic, 0x06);
+  metrics_.ConnectionRefused("http", "not allowed");
   metrics_.Rejected(universal, "bad \"start\" \\ marker\nsecond line");
   metrics_.Committed(std::chrono::microseconds(700), 5);
   metrics_.Committed(std::chrono::seconds(3), 2);
@@ -345,8 +347,11 @@ TEST_F(ServiceHttpTest, MetricsAreSoundPrometheusText) {
            "histfeed_connections{family=\"classic\"} 1\n",
            "histfeed_frames_received_total{family=\"classic\"} 1\n",
            "histfeed_values_received_total{family=\"universal\"} 5\n",
-           "histfeed_answers_sent_total{byte=\"0x06\"} 1\n",
-           "histfeed_answers_sent_total{byte=\"0x15\"} 1\n",
+           "histfeed_answers_sent_total{family=\"universal\",answer=\"stored\"} 1\n",
+           "histfeed_answers_sent_total{family=\"universal\",answer=\"refused\"} 1\n",
+           "histfeed_answers_sent_total{family=\"classic\",answer=\"stored\"} 1\n",
+           "histfeed_answers_sent_total{family=\"classic\",answer=\"refused\"} 0\n",
+           "histfeed_connections_refused_total{port=\"http\",reason=\"not allowed\"} 1\n",
            "histfeed_rejections_total{reason=\"bad \\\"start\\\" \\\\ marker\\nsecond line\"} 1\n",
            "histfeed_commit_duration_seconds_bucket{le=\"0.0005\"} 0\n",
            "histfeed_commit_duration_seconds_bucket{le=\"0.001\"} 1\n",
