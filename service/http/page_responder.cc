@@ -86,14 +86,11 @@ std::string PageResponder::Refusal(int status) {
 
 std::string PageResponder::Respond(const RequestHead& head, bool* close) {
   Reply reply = Answer(head);
-  *close = !head.keepAlive || head.version != 11 || reply.status == 400 || reply.status == 505;
+  *close = !head.keepAlive || head.version != 11 || reply.status == 400;
   return ResponseBytes(reply, head.method == verb::head, *close);
 }
 
 Reply PageResponder::Answer(const RequestHead& head) {
-  if (head.version != 10 && head.version != 11) {
-    return Text(505, "the pages speak HTTP/1.0 and HTTP/1.1");
-  }
   if (head.hostFields > 1) return Text(400, "a request names one Host");
   if (!head.host) {
     if (head.version == 11) return Text(400, "an HTTP/1.1 request names its Host");
