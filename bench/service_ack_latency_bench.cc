@@ -92,7 +92,8 @@ Service& SharedService() {
 bool Load(uint16_t port, const std::string& target) {
   int fd = testing::ConnectLoopback(port);
   if (fd < 0) return false;
-  std::string request = "GET " + target + " HTTP/1.1\r\nHost: b\r\nConnection: close\r\n\r\n";
+  std::string request =
+      "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
   bool ok = WriteAll(fd, request.data(), request.size());
   std::string answer;
   char buffer[16384];

@@ -15,11 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "service/address_filter.h"
 #include "service/event_log.h"
 #include "service/http/http_server.h"
 #include "service/http/json_writer.h"
 #include "service/http/metrics_sampler.h"
 #include "service/http/metrics_text.h"
+#include "service/http/query_params.h"
 #include "service/http/routes.h"
 #include "service/service_metrics.h"
 #include "service/storage.h"
@@ -515,6 +517,60 @@ TEST_F(ServiceHttpTest, ServerAnswersGetAndRefusesEverythingElse) {
   EXPECT_NE(http::SplitHostPort("host:65536", &host, &port), "");
   EXPECT_NE(http::SplitHostPort(":80", &host, &port), "");
   EXPECT_NE(http::SplitHostPort("host:", &host, &port), "");
+}
+
+// Networks, targets and names are read strictly and give back exactly the
+// bytes they hold.
+TEST(PageInputTest, NetworksTargetsAndNamesAreReadExactly) {
+  struct Network {
+    const char* list;
+    bool readable;
+  };
+  for (Network n : {Network{"10.0.0.0/8", true}, {"10.1.2.3", true}, {"fd00::/8, ::1", true},
+                    {"::/0", true}, {"", false}, {"10.0.0.0/33", false}, {"10.0.0.0/", false},
+                    {"host.example", false}, {"10.0.0.0/8,,", false}, {"fd00::/129", false}}) {
+    AddressFilter filter;
+    EXPECT_EQ(AddressFilter::Parse(n.list, &filter).empty(), n.readable) << n.list;
+  }
+  AddressFilter filter;
+  ASSERT_EQ(AddressFilter::Parse("10.0.0.0/8,fd00::/8,192.168.5.7", &filter), "");
+  for (auto [address, allowed] : std::vector<std::pair<const char*, bool>>{
+           {"10.9.8.7", true}, {"11.0.0.1", false}, {"::ffff:10.1.1.1", true},
+           {"fd12::1", true}, {"fe80::1", false}, {"192.168.5.7", true}, {"192.168.5.8", false},
+           {"127.0.0.1", false}}) {
+    EXPECT_EQ(filter.Allows(asio::ip::make_address(address)), allowed) << address;
+  }
+
+  struct Target {
+    const char* text;
+    const char* path;  // null: refused
+    QueryParams params;
+  };
+  for (const Target& t : std::vector<Target>{
+           {"/a%2Fb?x=%41%42+c&y&=z&&", "/a/b", {{"x", "AB c"}, {"y", ""}, {"", "z"}}},
+           {"/point?point=TEMP%B0C", "/point", {{"point", "TEMP\xB0" "C"}}},
+           {"/?x=%4", nullptr, {}},
+           {"/?x=%zz", nullptr, {}},
+           {"/%", nullptr, {}},
+           {"*", nullptr, {}},
+           {"http://host/", nullptr, {}}}) {
+    std::string path;
+    QueryParams params;
+    std::string error = http::ParseTarget(t.text, &path, &params);
+    EXPECT_EQ(error.empty(), t.path != nullptr) << t.text;
+    if (t.path == nullptr) continue;
+    EXPECT_EQ(path, t.path);
+    EXPECT_EQ(params, t.params) << t.text;
+  }
+  // Every byte goes out percent-encoded and comes back itself.
+  std::string bytes;
+  for (int byte = 0; byte < 256; ++byte) bytes.push_back(static_cast<char>(byte));
+  std::string path;
+  QueryParams params;
+  ASSERT_EQ(http::ParseTarget("/?p=" + http::PercentEncoded(bytes), &path, &params), "");
+  EXPECT_EQ(params, (QueryParams{{"p", bytes}}));
+  EXPECT_EQ(http::PointKeyQuery({"universal", "long", "A+B &C"}),
+            "family=universal&kind=long&point=A%2BB%20%26C");
 }
 
 }  // namespace
