@@ -21,8 +21,7 @@ command -v sqlite3 >/dev/null || need+=(sqlite3)
 command -v pkg-config >/dev/null || need+=(pkg-config)
 command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
 command -v python3 >/dev/null || need+=(python3)
-# The service's HTTP side, its /metrics check and its test in a real browser.
-[ -e /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
+# The service's /metrics check and its pages' test in a real browser.
 command -v promtool >/dev/null || need+=(prometheus)
 command -v chromium >/dev/null || need+=(chromium)
 command -v curl >/dev/null || need+=(curl)
