@@ -24,6 +24,16 @@ bool Accepts(uint16_t port) {
   return fd >= 0;
 }
 
+// The number after `name` in /proc/PID/status, or -1.
+long StatusNumber(pid_t pid, const std::string& name) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(name, 0) == 0) return std::stol(line.substr(name.size()));
+  }
+  return -1;
+}
+
 }  // namespace
 
 ServiceProcess::ServiceProcess(std::string program, std::string database, uint16_t port,
@@ -87,23 +97,9 @@ std::optional<int> ServiceProcess::StopWithin(int signal, std::chrono::milliseco
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-long ServiceProcess::ResidentKilobytes() const {
-  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
-}
+long ServiceProcess::ResidentKilobytes() const { return StatusNumber(pid_, "VmRSS:"); }
 
-int ServiceProcess::Threads() const {
-  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-  }
-  return -1;
-}
+int ServiceProcess::Threads() const { return static_cast<int>(StatusNumber(pid_, "Threads:")); }
 
 long ServiceProcess::ProcessorTicks() const {
   std::ifstream file("/proc/" + std::to_string(pid_) + "/stat");
