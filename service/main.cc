@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -117,8 +119,18 @@ void LeaveIfTheStopHangs() {
   std::thread([] {
     sigset_t stops = ServeSignals();
     sigdelset(&stops, SIGUSR1);
-    timespec grace{kStopGraceSeconds, 0};
-    if (sigtimedwait(&stops, nullptr, &grace) > 0) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStopGraceSeconds);
+    int signal = -1;
+    // An interrupted wait (a debugger, a sanitizer's exit checks) waits on.
+    for (auto left = deadline - std::chrono::steady_clock::now(); left.count() > 0;
+         left = deadline - std::chrono::steady_clock::now()) {
+      auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+      timespec wait{static_cast<time_t>(seconds.count()),
+                    static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
+      signal = sigtimedwait(&stops, nullptr, &wait);
+      if (signal > 0 || errno != EINTR) break;
+    }
+    if (signal > 0) {
       LogEvent("a second stop signal: leaving now");
     } else {
       LogEvent("the stop takes longer than %d s: leaving now", kStopGraceSeconds);
