@@ -40,9 +40,10 @@ std::string AddressFilter::Parse(std::string_view list, AddressFilter* filter) {
     int bits = widest;
     if (!error && addressText.size() < entry.size()) {
       std::string_view prefix = entry.substr(addressText.size() + 1);
-      auto result = std::from_chars(prefix.data(), prefix.data() + prefix.size(), bits);
-      if (prefix.empty() || result.ec != std::errc() || result.ptr != prefix.data() + prefix.size() ||
-          bits < 0 || bits > widest) {
+      const char* end = prefix.data() + prefix.size();
+      auto result = std::from_chars(prefix.data(), end, bits);
+      if (prefix.empty() || result.ec != std::errc() || result.ptr != end || bits < 0 ||
+          bits > widest) {
         error = asio::error::invalid_argument;
       }
     }

@@ -123,7 +123,7 @@ class ClassicListener::Connection final : public StreamConnection {
       Refuse("refused as asked", kClassicRefusedAsAsked, "refused as asked");
     } else if (!valid) {
       LogClientEvent("classic %s: refused a data request for %s (%s)", peer().c_str(),
-               VisibleText(head_.service).c_str(), error.c_str());
+                     VisibleText(head_.service).c_str(), error.c_str());
       ++owner_.counters_.refused;
       Refuse("malformed request", kClassicMalformed, error);
     } else {
@@ -132,7 +132,7 @@ class ClassicListener::Connection final : public StreamConnection {
         if (!stored) {
           ++owner_.counters_.refused;
           LogClientEvent("classic %s: could not store a data request for %s", peer().c_str(),
-                   VisibleText(head_.service).c_str());
+                         VisibleText(head_.service).c_str());
           Refuse("not stored", kClassicNotStored, "could not store the records");
           return;
         }
@@ -149,7 +149,7 @@ class ClassicListener::Connection final : public StreamConnection {
     if (!ClassicConfigRow(head_.service, request, size, &batch, &error)) {
       ++owner_.counters_.refused;
       LogClientEvent("classic %s: refused a configuration for %s (%s)", peer().c_str(),
-               VisibleText(head_.service).c_str(), error.c_str());
+                     VisibleText(head_.service).c_str(), error.c_str());
       Refuse("malformed request", kClassicMalformed, error);
       return;
     }
@@ -157,7 +157,7 @@ class ClassicListener::Connection final : public StreamConnection {
       if (!stored) {
         ++owner_.counters_.refused;
         LogClientEvent("classic %s: could not store a configuration for %s", peer().c_str(),
-                 VisibleText(head_.service).c_str());
+                       VisibleText(head_.service).c_str());
         Refuse("not stored", kClassicNotStored, "could not store the configuration");
         return;
       }

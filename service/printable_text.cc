@@ -61,8 +61,8 @@ std::string VisibleText(std::string_view bytes) {
     unsigned char byte = static_cast<unsigned char>(bytes[at]);
     size_t length = Utf8SequenceLength(bytes, at);
     // A two-byte sequence from C2 80 to C2 9F is a C1 control character.
-    bool control = byte < 0x20 || byte == 0x7F ||
-                   (length == 2 && byte == 0xC2 && static_cast<unsigned char>(bytes[at + 1]) < 0xA0);
+    bool c1 = length == 2 && byte == 0xC2 && static_cast<unsigned char>(bytes[at + 1]) < 0xA0;
+    bool control = byte < 0x20 || byte == 0x7F || c1;
     if (length == 0 || control) {
       for (size_t i = 0; i < std::max<size_t>(length, 1); ++i) {
         AppendEscaped(static_cast<unsigned char>(bytes[at + i]), &out);

@@ -106,7 +106,7 @@ class UniversalListener::Connection final : public StreamConnection {
     bool last = closeAfter > 0 && framesHere_ >= closeAfter;
     if (last) {
       LogClientEvent("universal %s: closing after %lld frames, as asked", peer().c_str(),
-               static_cast<long long>(framesHere_));
+                     static_cast<long long>(framesHere_));
     }
     Reply(kAck, last);
   }

@@ -219,10 +219,10 @@ TEST(HostilePagesTest, RequestsThePagesDoNotServeGetClearAnswers) {
   }
 
   // Requests sent back to back are answered in order, each whole.
-  std::string raw = ExchangeRaw(
-      service.httpPort(), "GET /pages.css HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
-                          "HEAD /pages.js HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
-                          "GET /api/overview HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  std::string raw = ExchangeRaw(service.httpPort(),
+                                "GET /pages.css HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+                                "HEAD /pages.js HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" +
+                                    Request("GET /api/overview HTTP/1.1"));
   std::vector<std::string> types;
   for (size_t at = raw.find("HTTP/1.1 "); at != std::string::npos;
        at = raw.find("HTTP/1.1 ", at + 1)) {

@@ -116,9 +116,8 @@ TEST(HostileSourcesTest, EveryStoredNameOpensThroughItsOwnLink) {
   for (const std::string& name : names) {
     std::string hex = Hex(name);
     std::smatch found;
-    ASSERT_TRUE(std::regex_search(list.body, found,
-                                  std::regex("\"pointHex\":\"" + hex + "\",\"query\":\"([^\"]*)\"")))
-        << hex << " in " << list.body;
+    std::regex member("\"pointHex\":\"" + hex + "\",\"query\":\"([^\"]*)\"");
+    ASSERT_TRUE(std::regex_search(list.body, found, member)) << hex << " in " << list.body;
     std::string query = found[1];
     HttpReply point = HttpGet(service.httpPort(), "/api/point?" + query);
     EXPECT_EQ(point.status, 200) << hex << ": " << point.body;
@@ -139,7 +138,9 @@ std::string Output(const std::string& arguments) {
   std::string text;
   char chunk[4096];
   size_t got;
-  while (pipe != nullptr && (got = fread(chunk, 1, sizeof chunk, pipe)) > 0) text.append(chunk, got);
+  while (pipe != nullptr && (got = fread(chunk, 1, sizeof chunk, pipe)) > 0) {
+    text.append(chunk, got);
+  }
   if (pipe != nullptr) pclose(pipe);
   return text;
 }
@@ -265,7 +266,8 @@ TEST(HostileSourcesTest, TheManualPageNamesEveryOption) {
     for (char c : name) inManual += c == '-' ? std::string("\\-") : std::string(1, c);
     EXPECT_NE(manual.str().find(inManual), std::string::npos) << name << " is not in the manual";
   }
-  for (const char* topic : {".SH SECURITY", "IPv6", "SIGHUP", "SIGUSR1", "Content\\-Security\\-Policy"}) {
+  for (const char* topic :
+       {".SH SECURITY", "IPv6", "SIGHUP", "SIGUSR1", "Content\\-Security\\-Policy"}) {
     EXPECT_NE(manual.str().find(topic), std::string::npos) << topic;
   }
 }
