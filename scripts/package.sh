@@ -73,6 +73,10 @@ for path in '^/usr/include/histfeed\.h$' '^/usr/include/histfeed/tarvo_plugin\.h
 done
 
 field "$service_deb" Depends | has libsqlite3 || fail "service does not depend on SQLite"
+# Boost (Asio, Beast) is built in from headers: nothing of it at run time.
+if field "$service_deb" Depends | has -E 'boost|httplib'; then
+  fail "service depends on $(field "$service_deb" Depends)"
+fi
 for path in '^/usr/bin/histfeed-service$' '^/usr/lib/systemd/system/histfeed-service\.service$' \
             '^/etc/default/histfeed-service$' '^/usr/share/man/man1/histfeed-service\.1' \
             '^/usr/bin/histfeed-cache$' '^/usr/share/man/man1/histfeed-cache\.1'; do
