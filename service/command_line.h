@@ -9,6 +9,7 @@
 #include "service/classic_listener.h"
 #include "service/connection_limits.h"
 #include "service/storage/storage.h"
+#include "service/http/page_options.h"
 #include "service/universal_listener.h"
 
 namespace histfeed::service {
@@ -30,6 +31,7 @@ struct Options {
   std::string http;  // [ADDRESS:]PORT of the pages; empty: no pages
   StorageOptions storage;  // --sync, --retain
   bool values = false;     // dump every value, not each point's summary
+  http::PageOptions pages;
 };
 
 // Reads the arguments into *options. Returns an error text, empty when

@@ -496,8 +496,7 @@ TEST(SqliteStorageFailureTest, StorageFailuresAreLoggedWithTheirReasonNowAndThen
   testing::ServiceProcess service(HISTFEED_SERVICE_BINARY, path, port);
   // Files may grow to 1 MB; past that a write fails instead of killing it.
   service.SetShellPrefix("ulimit -f 2048 && trap '' XFSZ && ");
-  service.SetLogFile(log);
-  service.SetQuiet(false);
+  service.LogTo(log);
   ASSERT_TRUE(service.Start());
   int fd = testing::ConnectLoopback(port);
   int refused = 0;

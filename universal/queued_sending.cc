@@ -47,12 +47,6 @@ void PassQueueMessage(QueueMessageKind kind, const char* line) {
   }
 }
 
-// Frames read back from a cache file must be whole, valid frames.
-bool IsValidFrame(const uint8_t* frame, uint16_t length) {
-  DecodedFrame decoded;
-  return DecodeFrame(std::span(frame, length), &decoded) == FrameError::kNone;
-}
-
 }  // namespace
 
 int32_t SetUpQueue(Key& key, int32_t cacheEnabled, int32_t cacheSize, const char* cachePrefix,
