@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/run_summary.h"
 #include "bench/service_under_bench.h"
 #include "service/http/http_server.h"
 #include "tests/support/loopback.h"
@@ -231,18 +232,6 @@ BENCHMARK(BM_AckLatency)
     ->Apply(Interleaved)
     ->Iterations(kFramesPerRun)
     ->UseRealTime();
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
-}
-
-std::string LoadAverage() {
-  std::ifstream file("/proc/loadavg");
-  std::string one, five, fifteen;
-  file >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
-}
 
 void PrintSummary(const std::string& loadBefore) {
   std::vector<double> p50[3], p99[3];

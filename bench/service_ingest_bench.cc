@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/run_summary.h"
 #include "bench/service_under_bench.h"
 #include "service/storage/sqlite/sqlite_storage.h"
 #include "service/universal_frame_rows.h"
@@ -255,18 +256,6 @@ BENCHMARK(BM_Ingest)
     ->Iterations(kRounds)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
-}
-
-std::string LoadAverage() {
-  std::ifstream file("/proc/loadavg");
-  std::string one, five, fifteen;
-  file >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
-}
 
 void PrintSummary(const std::string& loadBefore) {
   std::map<int, double> median;

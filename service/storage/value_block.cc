@@ -33,6 +33,20 @@ bool Sample::SameAs(const Sample& other) const {
 
 bool Sample::Drawable() const { return !isText && std::isfinite(value); }
 
+StoredValue Sample::Owned() const {
+  return StoredValue{millis, status, isText, value, std::string(text)};
+}
+
+Sample Sample::Of(const StoredValue& value) {
+  Sample sample;
+  sample.millis = value.millis;
+  sample.status = value.status;
+  sample.isText = value.isText;
+  sample.value = value.value;
+  sample.text = value.text;
+  return sample;
+}
+
 void AppendSample(std::string* out, int64_t previousMillis, const Sample& sample) {
   // Wrapping arithmetic: any two times have a difference that reads back.
   PutVarint(out, ZigZag(static_cast<int64_t>(static_cast<uint64_t>(sample.millis) -

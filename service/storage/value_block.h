@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "service/storage/storage_reader.h"
+
 namespace histfeed::service {
 
 // One value; `text` points into the bytes it was read from.
@@ -26,6 +28,10 @@ struct Sample {
   bool SameAs(const Sample& other) const;
   // A finite number: what a chart draws.
   bool Drawable() const;
+
+  // The value as one that owns its text, and back.
+  StoredValue Owned() const;
+  static Sample Of(const StoredValue& value);
 };
 
 // Appends `sample` to `out`, its time taken relative to `previousMillis`.

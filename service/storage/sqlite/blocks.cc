@@ -38,35 +38,20 @@ constexpr const char* kOldest =
     "SELECT id, count FROM blocks WHERE point_id = ?1 AND last_ms < ?2 ORDER BY last_ms LIMIT ?3";
 constexpr const char* kDelete = "DELETE FROM blocks WHERE id = ?1";
 
-std::string Encode(const std::vector<OwnedSample>& samples, size_t begin, size_t end) {
+std::string Encode(const std::vector<StoredValue>& samples, size_t begin, size_t end) {
   std::string data;
   data.reserve((end - begin) * 11);
   int64_t previous = samples[begin].millis;
   for (size_t i = begin; i < end; ++i) {
-    AppendSample(&data, previous, samples[i].View());
+    AppendSample(&data, previous, Sample::Of(samples[i]));
     previous = samples[i].millis;
   }
   return data;
 }
 
-bool Earlier(const OwnedSample& sample, int64_t millis) { return sample.millis < millis; }
+bool Earlier(const StoredValue& sample, int64_t millis) { return sample.millis < millis; }
 
 }  // namespace
-
-OwnedSample OwnedSample::Of(const Sample& sample) {
-  return OwnedSample{sample.millis, sample.status, sample.isText, sample.value,
-                     std::string(sample.text)};
-}
-
-Sample OwnedSample::View() const {
-  Sample sample;
-  sample.millis = millis;
-  sample.status = status;
-  sample.isText = isText;
-  sample.value = value;
-  sample.text = text;
-  return sample;
-}
 
 bool Blocks::Tally(int64_t point, PointBlocks* tally) {
   ScopedStatement query = db_.Cached(kTally);
@@ -89,14 +74,14 @@ int64_t Blocks::FirstMillis(int64_t point) {
   return query->Step() == SQLITE_ROW ? query->Int(0) : kNoTime;
 }
 
-bool Blocks::Insert(int64_t point, const std::vector<OwnedSample>& samples, size_t begin,
+bool Blocks::Insert(int64_t point, const std::vector<StoredValue>& samples, size_t begin,
                     size_t end) {
   ScopedStatement insert = db_.Cached(kInsert);
   return insert->Bind(1, point).Bind(2, samples[begin].millis).Bind(3, samples[end - 1].millis)
       .Bind(4, static_cast<int64_t>(end - begin)).Bind(5, Encode(samples, begin, end)).Run();
 }
 
-bool Blocks::Append(int64_t point, const std::vector<OwnedSample>& samples) {
+bool Blocks::Append(int64_t point, const std::vector<StoredValue>& samples) {
   for (size_t begin = 0; begin < samples.size(); begin += kBlockValues) {
     size_t end = std::min(samples.size(), begin + static_cast<size_t>(kBlockValues));
     if (!Insert(point, samples, begin, end)) return false;
@@ -104,7 +89,7 @@ bool Blocks::Append(int64_t point, const std::vector<OwnedSample>& samples) {
   return true;
 }
 
-bool Blocks::LastValue(int64_t point, std::optional<OwnedSample>* value, std::string* error) {
+bool Blocks::LastValue(int64_t point, std::optional<StoredValue>* value, std::string* error) {
   StoredBlock block;
   int found = Load(kLast, point, 0, &block, error);
   if (found == 1) *value = std::move(block.values.back());
@@ -159,13 +144,13 @@ int Blocks::Load(const char* sql, int64_t point, int64_t millis, StoredBlock* bl
   block->id = query->Int(0);
   SampleReader reader(query->Bytes(2), query->Int(1));
   Sample sample;
-  while (reader.Next(&sample)) block->values.push_back(OwnedSample::Of(sample));
+  while (reader.Next(&sample)) block->values.push_back(sample.Owned());
   if (!reader.damaged() && !block->values.empty()) return 1;
   *error = "a block of values is damaged";
   return -1;
 }
 
-bool Blocks::Merge(int64_t point, const std::vector<OwnedSample>& samples, int64_t* added,
+bool Blocks::Merge(int64_t point, const std::vector<StoredValue>& samples, int64_t* added,
                    std::vector<int64_t>* changed) {
   size_t next = 0;
   while (next < samples.size()) {
@@ -181,13 +166,13 @@ bool Blocks::Merge(int64_t point, const std::vector<OwnedSample>& samples, int64
     int64_t through = found == 1 && block.values.back().millis >= samples[next].millis
                           ? block.values.back().millis
                           : std::numeric_limits<int64_t>::max();
-    std::vector<OwnedSample>& values = block.values;
+    std::vector<StoredValue>& values = block.values;
     bool dirty = false;
     for (; next < samples.size() && samples[next].millis <= through; ++next) {
-      const OwnedSample& sample = samples[next];
+      const StoredValue& sample = samples[next];
       auto at = std::lower_bound(values.begin(), values.end(), sample.millis, Earlier);
       if (at != values.end() && at->millis == sample.millis) {
-        if (at->View().SameAs(sample.View())) continue;
+        if (Sample::Of(*at).SameAs(Sample::Of(sample))) continue;
         *at = sample;
       } else {
         values.insert(at, sample);

@@ -20,18 +20,6 @@ namespace histfeed::service::sqlite {
 inline constexpr int64_t kBlockValues = 1024;
 inline constexpr int64_t kNoTime = std::numeric_limits<int64_t>::min();
 
-// A value that owns its text, for values held between reading and writing.
-struct OwnedSample {
-  int64_t millis = 0;
-  int32_t status = 0;
-  bool isText = false;
-  double value = 0;
-  std::string text;
-
-  static OwnedSample Of(const Sample& sample);
-  Sample View() const;
-};
-
 // What a point's blocks hold, as point_blocks keeps it.
 struct PointBlocks {
   int64_t count = 0;
@@ -55,10 +43,10 @@ class Blocks {
 
   // Packs `samples` (in time order, all later than the point's blocks)
   // into new blocks.
-  bool Append(int64_t point, const std::vector<OwnedSample>& samples);
+  bool Append(int64_t point, const std::vector<StoredValue>& samples);
   // The point's last packed value, when it has any; false when the
   // database could not be read.
-  bool LastValue(int64_t point, std::optional<OwnedSample>* value, std::string* error);
+  bool LastValue(int64_t point, std::optional<StoredValue>* value, std::string* error);
   // Visits the packed values in [from, to). False when the database could
   // not be read or a block is damaged (`*error` says why); a visitor that
   // stops is no failure.
@@ -68,17 +56,17 @@ class Blocks {
   // each replacing a packed value of the same time; identical values change
   // nothing. Adds how many values are new to *added and the times of every
   // value that changed something to *changed.
-  bool Merge(int64_t point, const std::vector<OwnedSample>& samples, int64_t* added,
+  bool Merge(int64_t point, const std::vector<StoredValue>& samples, int64_t* added,
              std::vector<int64_t>* changed);
   // Removes the point's blocks whose every value is older than `before`,
   // at most `limit` of them; the count removed goes to *values.
   bool RemoveOlder(int64_t point, int64_t before, int64_t limit, int64_t* values);
 
  private:
-  bool Insert(int64_t point, const std::vector<OwnedSample>& samples, size_t begin, size_t end);
+  bool Insert(int64_t point, const std::vector<StoredValue>& samples, size_t begin, size_t end);
   struct StoredBlock {
     int64_t id = 0;
-    std::vector<OwnedSample> values;
+    std::vector<StoredValue> values;
   };
   // Reads the block `sql` selects: 1 found, 0 none, -1 failed or damaged.
   int Load(const char* sql, int64_t point, int64_t millis, StoredBlock* block,

@@ -40,7 +40,7 @@ bool Run(Connection& db, const std::string& sql, std::string* error) {
 // A point's values as they come out of the old table, in time order.
 struct PointValues {
   int64_t id = 0;
-  std::vector<OwnedSample> samples;
+  std::vector<StoredValue> samples;
 };
 
 // Moves one point's values: those later than its blocks are packed anew,
@@ -49,8 +49,8 @@ bool Move(Blocks& blocks, PointValues& values, int64_t* moved) {
   if (values.samples.empty()) return true;
   PointBlocks tally;
   if (!blocks.Tally(values.id, &tally)) return false;
-  std::vector<OwnedSample> later, among;
-  for (OwnedSample& sample : values.samples) {
+  std::vector<StoredValue> later, among;
+  for (StoredValue& sample : values.samples) {
     (tally.lastMillis != kNoTime && sample.millis <= tally.lastMillis ? among : later)
         .push_back(std::move(sample));
   }
@@ -111,7 +111,7 @@ bool MoveStep(Connection& db, bool exactBits, int64_t* moved, bool* done, std::s
     time = rows.Int(3);
     msec = rows.Int(4);
     ++read;
-    OwnedSample sample;
+    StoredValue sample;
     sample.millis = time * 1000 + msec;
     sample.status = static_cast<int32_t>(rows.Int(5));
     sample.isText = !rows.IsNull(7);

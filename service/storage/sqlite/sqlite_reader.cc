@@ -45,11 +45,6 @@ bool ContainsIgnoringCase(const std::string& text, const std::string& part) {
   return found != text.end();
 }
 
-StoredValue Stored(const Sample& sample) {
-  return StoredValue{sample.millis, sample.status, sample.isText, sample.value,
-                     std::string(sample.text)};
-}
-
 std::string ValueText(const StoredValue& value) {
   return value.isText ? value.text : ExactValueText(value.value);
 }
@@ -169,22 +164,22 @@ bool SqliteReader::EdgeValue(int64_t id, const PointState& state, bool last,
                              std::optional<StoredValue>* value, std::string* error) {
   std::optional<StoredValue> waiting;
   state.ForEachWaiting([&](const JournalTail::Entry& entry) {
-    if (!waiting || last) waiting = Stored(state.waiting->SampleOf(entry));
+    if (!waiting || last) waiting = state.waiting->SampleOf(entry).Owned();
   });
   if (last && waiting) {
     *value = std::move(waiting);
     return true;
   }
   if (last) {
-    std::optional<OwnedSample> packed;
+    std::optional<StoredValue> packed;
     if (!blocks_.LastValue(id, &packed, error)) return false;
-    if (packed) *value = Stored(packed->View());
+    if (packed) *value = std::move(*packed);
     return true;
   }
   bool found = false;
   if (!blocks_.Read(id, kEarliest, kLatest,
                     [&](const Sample& sample) {
-                      *value = Stored(sample);
+                      *value = sample.Owned();
                       found = true;
                       return false;
                     },
@@ -225,13 +220,13 @@ bool SqliteReader::ReadValues(int64_t id, const PointState& state, int64_t from,
                               std::string* error) {
   bool more = true;
   if (!blocks_.Read(id, from, to,
-                    [&](const Sample& sample) { return more = visit(Stored(sample)); }, error)) {
+                    [&](const Sample& sample) { return more = visit(sample.Owned()); }, error)) {
     return false;
   }
   // What waits in the journal comes after every packed value.
   state.ForEachWaiting([&](const JournalTail::Entry& entry) {
     if (more && entry.millis >= from && entry.millis < to) {
-      more = visit(Stored(state.waiting->SampleOf(entry)));
+      more = visit(state.waiting->SampleOf(entry).Owned());
     }
   });
   return true;

@@ -51,7 +51,7 @@ struct SqliteWriter::Stage {
   std::vector<std::string> texts;  // of the values staged
   std::vector<int64_t> touched;    // points with staged values or a new tally
   // Values among a point's packed ones, merged into its blocks.
-  std::map<int64_t, std::vector<OwnedSample>> late;
+  std::map<int64_t, std::vector<StoredValue>> late;
   struct NewPoint {
     std::string family, idKind, name;
     int64_t id;
@@ -193,11 +193,11 @@ bool SqliteWriter::StageValue(const ValueRow& row, Stage* stage) {
     if (entry != nullptr && waiting->SampleOf(*entry).SameAs(sample)) return true;
     if (entry == nullptr && state.tally.lastMillis != kNoTime &&
         sample.millis <= state.tally.lastMillis) {
-      stage->late[id].push_back(OwnedSample::Of(sample));
+      stage->late[id].push_back(sample.Owned());
       return true;
     }
   } else if (state.tally.lastMillis != kNoTime && sample.millis <= state.tally.lastMillis) {
-    stage->late[id].push_back(OwnedSample::Of(sample));
+    stage->late[id].push_back(sample.Owned());
     return true;
   }
   AppendJournalEntry(&stage->journal, id, stage->previousMillis, sample);
@@ -263,7 +263,7 @@ bool SqliteWriter::MergeLate(Stage* stage) {
   for (auto& [point, samples] : stage->late) {
     // In time order; of two with one time, the later one wins.
     std::stable_sort(samples.begin(), samples.end(),
-                     [](const OwnedSample& a, const OwnedSample& b) { return a.millis < b.millis; });
+                     [](const StoredValue& a, const StoredValue& b) { return a.millis < b.millis; });
     int64_t added = 0;
     std::vector<int64_t> changed;
     if (!blocks_.Merge(point, samples, &added, &changed)) return false;
@@ -291,23 +291,23 @@ bool SqliteWriter::PackPoint(int64_t point, Stage* stage, int64_t* packed) {
   stage->packed.push_back(point);
   // What the journal holds of the point, with this transaction's values
   // put in at their times.
-  std::vector<OwnedSample> samples;
+  std::vector<StoredValue> samples;
   const JournalTail::PointValues* waiting = tail_.Find(point);
   samples.reserve(state.staged.size() + (waiting != nullptr ? waiting->entries.size() : 0));
   if (waiting != nullptr) {
     for (const JournalTail::Entry& entry : waiting->entries) {
-      samples.push_back(OwnedSample::Of(waiting->SampleOf(entry)));
+      samples.push_back(waiting->SampleOf(entry).Owned());
     }
   }
   for (const Staged& value : state.staged) {
-    OwnedSample sample = OwnedSample::Of(SampleOf(value, *stage));
+    StoredValue sample = SampleOf(value, *stage).Owned();
     if (samples.empty() || samples.back().millis < sample.millis) {
       samples.push_back(std::move(sample));
       continue;
     }
     auto at = std::lower_bound(
         samples.begin(), samples.end(), sample.millis,
-        [](const OwnedSample& earlier, int64_t millis) { return earlier.millis < millis; });
+        [](const StoredValue& earlier, int64_t millis) { return earlier.millis < millis; });
     if (at != samples.end() && at->millis == sample.millis) {
       *at = std::move(sample);
     } else {

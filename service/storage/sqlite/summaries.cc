@@ -235,12 +235,12 @@ bool Summaries::Feed(SummaryWalk& walk, Levels& levels, int64_t previous, const 
 }
 
 bool Summaries::Packed(int64_t point, int64_t previousLast, int64_t last,
-                       const std::vector<OwnedSample>& samples) {
+                       const std::vector<StoredValue>& samples) {
   Levels& levels = running_[point];
   SummaryWalk walk(db_, blocks_, point, last, BacklogOf(point));
   int64_t previous = previousLast;
-  for (const OwnedSample& sample : samples) {
-    if (!Feed(walk, levels, previous, sample.View(), point)) return false;
+  for (const StoredValue& sample : samples) {
+    if (!Feed(walk, levels, previous, Sample::Of(sample), point)) return false;
     previous = sample.millis;
   }
   return true;
@@ -308,7 +308,7 @@ bool Summaries::CatchUpRange() {
   int64_t packedLast = tally.lastMillis;
   // The next stretch of stored values, whole minutes of them. They are read
   // before they are summarized: summarizing reads the blocks too.
-  std::vector<OwnedSample> stretch;
+  std::vector<StoredValue> stretch;
   int64_t stretchEnd = range.to;
   std::string readError;
   if (!blocks_.Read(
@@ -320,7 +320,7 @@ bool Summaries::CatchUpRange() {
               stretchEnd = minute;
               return false;
             }
-            stretch.push_back(OwnedSample::Of(sample));
+            stretch.push_back(sample.Owned());
             return true;
           },
           &readError)) {
@@ -333,11 +333,11 @@ bool Summaries::CatchUpRange() {
   SummaryWalk walk(db_, blocks_, range.point, packedLast, BacklogOf(range.point));
   Levels levels;
   int64_t previous = range.done - 1;
-  for (const OwnedSample& sample : stretch) {
+  for (const StoredValue& sample : stretch) {
     int64_t minute = BucketStart(0, sample.millis);
     // A new minute: the ones before it are done.
     if (minute > BucketStart(0, previous)) walk.Advance(range.id, minute);
-    if (!Feed(walk, levels, previous, sample.View(), range.point)) return false;
+    if (!Feed(walk, levels, previous, Sample::Of(sample), range.point)) return false;
     previous = sample.millis;
   }
   if (stretchEnd == range.to) return Finish(range, walk, levels, packedLast);

@@ -96,7 +96,7 @@ class Summaries {
   // `previousLast` (its last packed value before them, or kNoTime); `last`
   // is its last packed value now. Writes the buckets they complete.
   bool Packed(int64_t point, int64_t previousLast, int64_t last,
-              const std::vector<OwnedSample>& samples);
+              const std::vector<StoredValue>& samples);
   // Packed values of `point` at these times changed: their buckets are
   // recomputed later, and untrusted meanwhile.
   bool Changed(int64_t point, const std::vector<int64_t>& millis);
