@@ -438,8 +438,13 @@ TEST(SqliteStorageKillTest, KilledDuringMigrationAndCatchingUpItLosesNothing) {
   std::set<int32_t> acknowledged;
   {
     testing::ServiceProcess service(HISTFEED_SERVICE_BINARY, path, port);
+    service.LogTo(dir.File("second.log"));
     ASSERT_TRUE(service.Start());
     EXPECT_EQ(Number(path, "SELECT COUNT(*) FROM sqlite_master WHERE name = 'legacy_values'"), 0);
+    // It went on where the kill stopped it, and says that nothing was lost.
+    std::string said = FileBytes(dir.File("second.log"));
+    std::string all = std::to_string(kPoints * kEach);
+    EXPECT_NE(said.find(all + " values before, " + all + " after"), std::string::npos) << said;
     int fd = testing::ConnectLoopback(port);
     bool caught = false;
     for (int32_t time = 1'700'000'000; !caught && time < 1'700'100'000; ++time) {
