@@ -50,7 +50,9 @@ constexpr int kRounds = static_cast<int>((5'000'000 + kRoundValues - 1) / kRound
 constexpr int kRepetitions = 3;
 
 // Source `source`'s point `i`, and its value at `time`.
-std::string PointName(int source, int i) { return "S" + std::to_string(source) + "P" + std::to_string(i); }
+std::string PointName(int source, int i) {
+  return "S" + std::to_string(source) + "P" + std::to_string(i);
+}
 double ValueAt(int32_t time, int i) { return 0.5 * i + time % 97; }
 
 // Source `source`'s full frame at `time`: its own points, one value each.
@@ -245,7 +247,8 @@ void BM_Ingest(benchmark::State& state) {
 }
 void Interleaved(benchmark::internal::Benchmark* bench) {
   for (int repetition = 0; repetition < kRepetitions; ++repetition) {
-    for (int kind : {kPlainLoop, kService, kServiceSyncFull, kFrameByFrame, kFrameByFrameSyncFull}) {
+    for (int kind :
+         {kPlainLoop, kService, kServiceSyncFull, kFrameByFrame, kFrameByFrameSyncFull}) {
       bench->Args({kind, repetition});
     }
   }
@@ -266,7 +269,8 @@ void PrintSummary(const std::string& loadBefore) {
   }
   if (median[kPlainLoop] > 0) {
     std::printf("service / plain loop: %.2f; --sync full / plain loop: %.2f\n",
-                median[kService] / median[kPlainLoop], median[kServiceSyncFull] / median[kPlainLoop]);
+                median[kService] / median[kPlainLoop],
+                median[kServiceSyncFull] / median[kPlainLoop]);
   }
   if (median[kFrameByFrame] > 0 && median[kFrameByFrameSyncFull] > 0) {
     double perValue = 1e6 / median[kFrameByFrameSyncFull] - 1e6 / median[kFrameByFrame];

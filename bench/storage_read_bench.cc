@@ -116,7 +116,9 @@ History& PlantHistory() {
       made->Baseline(0, HotMillis(index), std::sin(index / 100.0));
     }
     for (int point = 0; point < kPlantPoints; ++point) {
-      for (int round = 0; round < rounds; ++round) made->Baseline(point + 1, kStart + round * 1000, point);
+      for (int round = 0; round < rounds; ++round) {
+        made->Baseline(point + 1, kStart + round * 1000, point);
+      }
     }
     sqlite3_exec(made->baseline, "COMMIT", nullptr, nullptr, nullptr);
     return made;
@@ -152,8 +154,8 @@ void BM_RawStorageCall(benchmark::State& state) {
   if (!history.error.empty()) return state.SkipWithError(history.error.c_str());
   for (auto _ : state) {
     std::string error;
-    auto values = history.storage->Values({{"universal", "point", "HOT"}, RawFrom(), RawTo(), 20'000},
-                                          &error);
+    auto values =
+        history.storage->Values({{"universal", "point", "HOT"}, RawFrom(), RawTo(), 20'000}, &error);
     if (values.size() != kRawValues) state.SkipWithError("not 10,000 values");
   }
 }
@@ -259,7 +261,8 @@ void BM_BytesPerValue(benchmark::State& state) {
     History history;
     constexpr int kPoints = 1000, kRounds = 5000;
     sqlite3_exec(history.baseline,
-                 "CREATE TABLE plain (point_id INTEGER, time_ms INTEGER, status INTEGER, value REAL)",
+                 "CREATE TABLE plain (point_id INTEGER, time_ms INTEGER, status INTEGER,"
+                 " value REAL)",
                  nullptr, nullptr, nullptr);
     sqlite3_stmt* plain = nullptr;
     sqlite3_prepare_v2(history.baseline, "INSERT INTO plain VALUES (?1, ?2, 0, ?3)", -1, &plain,
@@ -286,7 +289,8 @@ void BM_BytesPerValue(benchmark::State& state) {
     history.storage.reset();  // closing checkpoints the log into the file
     double values = double{kPoints} * kRounds;
     state.counters["bytes_per_value"] = FileSize(path) / values;
-    state.counters["plain_table_bytes_per_value"] = FileSize(history.dir.File("clustered.db")) / values;
+    state.counters["plain_table_bytes_per_value"] =
+        FileSize(history.dir.File("clustered.db")) / values;
     if (!history.error.empty()) state.SkipWithError(history.error.c_str());
   }
 }

@@ -276,7 +276,8 @@ TEST(SqliteStorageMigrationTest, Release020FilesAreBroughtUpToDateInPlace) {
       // Before values were unique and exact: repeats, and NaN kept as NULL.
       Exec(path, "CREATE TABLE point_values (family TEXT NOT NULL, id_kind TEXT NOT NULL,"
                  " point TEXT NOT NULL, time INTEGER NOT NULL, msec INTEGER NOT NULL,"
-                 " status INTEGER NOT NULL, value REAL, text_value TEXT, received_at REAL NOT NULL);"
+                 " status INTEGER NOT NULL, value REAL, text_value TEXT,"
+                 " received_at REAL NOT NULL);"
                  "INSERT INTO point_values VALUES ('universal','point','P',1,0,0,1.0,NULL,0),"
                  " ('universal','point','P',1,0,0,1.5,NULL,0),"
                  " ('universal','point','P',3,0,0,NULL,'on',0);");
@@ -294,7 +295,7 @@ TEST(SqliteStorageMigrationTest, Release020FilesAreBroughtUpToDateInPlace) {
     }
     EXPECT_EQ(Number(path, "PRAGMA application_id"), sqlite::kApplicationId);
     EXPECT_EQ(Number(path, "PRAGMA user_version"), sqlite::kSchemaVersion);
-    EXPECT_TRUE(QueryRows(path, "SELECT name FROM sqlite_master WHERE name LIKE 'legacy%'").empty());
+    EXPECT_EQ(Number(path, "SELECT COUNT(*) FROM sqlite_master WHERE name LIKE 'legacy%'"), 0);
     EXPECT_EQ(Number(path, "SELECT COUNT(*) FROM summary_backlog"), 0);
     std::vector<std::string> expected = {"point|P|1|0|0|1.5|-", "point|P|3|0|0|-|on"};
     if (exactBits) {
@@ -405,7 +406,8 @@ std::vector<uint8_t> Frame(int points, int32_t time) {
                             &records[size_t(i) * type.recordBytes]);
   }
   std::vector<uint8_t> frame(universal::FrameLength(type, static_cast<uint16_t>(points)));
-  universal::EncodeFrame(type, nullptr, records.data(), static_cast<uint16_t>(points), frame.data());
+  universal::EncodeFrame(type, nullptr, records.data(), static_cast<uint16_t>(points),
+                         frame.data());
   return frame;
 }
 

@@ -335,11 +335,12 @@ TEST_P(StorageSemanticsTest, SeriesHoldTheRangesNumbers) {
         greatest = std::max(greatest, column.max);
         if (round % 4 != 0) continue;
         int64_t width = (to - from) / columns;
-        Truth own = Brute(numbers, from + column.column * width, from + (column.column + 1) * width);
+        int64_t begins = from + column.column * width;
+        Truth own = Brute(numbers, begins, begins + width);
         EXPECT_EQ(column.count, own.count);
         EXPECT_EQ(column.min, own.min);
         EXPECT_EQ(column.max, own.max);
-        EXPECT_EQ(column.firstMillis, numbers.lower_bound(from + column.column * width)->first);
+        EXPECT_EQ(column.firstMillis, numbers.lower_bound(begins)->first);
       }
       EXPECT_EQ(least, truth.min);
       EXPECT_EQ(greatest, truth.max);

@@ -18,7 +18,8 @@ namespace histfeed::testing {
 
 struct ServiceBackend {
   // The storage of the database at `path`, created when missing.
-  explicit ServiceBackend(const std::string& path) : storage(Open(path)), writer(*storage, metrics) {}
+  explicit ServiceBackend(const std::string& path)
+      : storage(Open(path)), writer(*storage, metrics) {}
 
   static std::unique_ptr<service::Storage> Open(const std::string& path) {
     std::string error;

@@ -64,7 +64,9 @@ void JournalTail::Pack(int64_t point, int64_t upTo) {
     return;
   }
   values.oldestRecord = entries.front().record;
-  for (const Entry& entry : entries) values.oldestRecord = std::min(values.oldestRecord, entry.record);
+  for (const Entry& entry : entries) {
+    values.oldestRecord = std::min(values.oldestRecord, entry.record);
+  }
 }
 
 void JournalTail::DropBefore(int64_t record) {

@@ -74,7 +74,8 @@ bool MoveStep(Connection& db, bool exactBits, int64_t* moved, bool* done, std::s
       (exactBits ? "value_bits" : "NULL") +
       " FROM legacy_values ORDER BY family, id_kind, point, time, msec";
   Statement rows(db.get(), select.c_str());
-  Statement point(db.get(), "SELECT id FROM points WHERE family = ?1 AND id_kind = ?2 AND name = ?3");
+  Statement point(db.get(),
+                  "SELECT id FROM points WHERE family = ?1 AND id_kind = ?2 AND name = ?3");
   Statement remove(db.get(),
                    "DELETE FROM legacy_values WHERE (family, id_kind, point, time, msec) <= "
                    "(?1, ?2, ?3, ?4, ?5)");

@@ -182,8 +182,9 @@ bool SqliteWriter::StageValue(const ValueRow& row, Stage* stage) {
   std::vector<Staged>& staged = state.staged;
   auto at = staged.end();
   if (!staged.empty() && sample.millis <= staged.back().millis) {
-    at = std::lower_bound(staged.begin(), staged.end(), sample.millis,
-                          [](const Staged& value, int64_t millis) { return value.millis < millis; });
+    at = std::lower_bound(
+        staged.begin(), staged.end(), sample.millis,
+        [](const Staged& value, int64_t millis) { return value.millis < millis; });
   }
   if (at != staged.end() && at->millis == sample.millis) {
     if (SampleOf(*at, *stage).SameAs(sample)) return true;
@@ -262,8 +263,9 @@ bool SqliteWriter::StageBatch(const Batch& batch, Stage* stage) {
 bool SqliteWriter::MergeLate(Stage* stage) {
   for (auto& [point, samples] : stage->late) {
     // In time order; of two with one time, the later one wins.
-    std::stable_sort(samples.begin(), samples.end(),
-                     [](const StoredValue& a, const StoredValue& b) { return a.millis < b.millis; });
+    std::stable_sort(
+        samples.begin(), samples.end(),
+        [](const StoredValue& a, const StoredValue& b) { return a.millis < b.millis; });
     int64_t added = 0;
     std::vector<int64_t> changed;
     if (!blocks_.Merge(point, samples, &added, &changed)) return false;
@@ -346,7 +348,8 @@ bool SqliteWriter::Pack(Stage* stage, int64_t limit, Clock::time_point deadline)
     int64_t point = sweep_ < 1 || sweep_ >= count ? 1 : sweep_;
     sweep_ = point + 1;
     if (point >= count) break;
-    if (points_[static_cast<size_t>(point)].staged.empty() && tail_.Find(point) == nullptr) continue;
+    bool waiting = !points_[static_cast<size_t>(point)].staged.empty() || tail_.Find(point);
+    if (!waiting) continue;
     int64_t before = packed;
     if (!PackPoint(point, stage, &packed)) return false;
     excess -= packed - before;
@@ -355,7 +358,8 @@ bool SqliteWriter::Pack(Stage* stage, int64_t limit, Clock::time_point deadline)
 }
 
 bool SqliteWriter::WorkWaiting() const {
-  bool stale = !recordTimes_.empty() && recordTimes_.front().second < Clock::now() - settings_.packAfter;
+  bool stale = !recordTimes_.empty() &&
+               recordTimes_.front().second < Clock::now() - settings_.packAfter;
   bool retention = settings_.retain.count() > 0 && Clock::now() >= nextRetention_;
   return tail_.size() > settings_.journalWindow || stale || retention || summaries_.HasBacklog() ||
          retentionPoint_ != 0;
@@ -492,8 +496,9 @@ std::vector<bool> SqliteWriter::CommitGroup(const std::vector<const Batch*>& bat
 bool SqliteWriter::RemoveOld(Stage* stage, Clock::time_point deadline) {
   if (settings_.retain.count() <= 0 || Clock::now() < nextRetention_) return true;
   using namespace std::chrono;
-  int64_t cutoff =
-      duration_cast<milliseconds>(system_clock::now().time_since_epoch() - settings_.retain).count();
+  int64_t cutoff = duration_cast<milliseconds>(system_clock::now().time_since_epoch() -
+                                               settings_.retain)
+                       .count();
   std::vector<int64_t> points;
   {
     ScopedStatement tallied = db_.Cached(kTallied);

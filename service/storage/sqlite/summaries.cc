@@ -367,7 +367,8 @@ bool Summaries::Finish(const BacklogRange& range, SummaryWalk& walk, Levels& lev
   walk.Advance(range.id, kNoTime);
   for (int level = 0; level < kSummaryLevels; ++level) {
     int64_t width = BucketMillis(level);
-    std::vector<int64_t> buckets = {BucketStart(level, range.from), BucketStart(level, range.to - 1)};
+    std::vector<int64_t> buckets = {BucketStart(level, range.from),
+                                    BucketStart(level, range.to - 1)};
     const Running& running = levels[static_cast<size_t>(level)];
     if (running.active) buckets.push_back(running.bucket);
     std::sort(buckets.begin(), buckets.end());

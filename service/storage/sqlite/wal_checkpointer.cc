@@ -26,7 +26,9 @@ std::string WalCheckpointer::Start(const std::string& path) {
   return "";
 }
 
-void WalCheckpointer::Watch(sqlite3* db) { sqlite3_wal_hook(db, &WalCheckpointer::AfterCommit, this); }
+void WalCheckpointer::Watch(sqlite3* db) {
+  sqlite3_wal_hook(db, &WalCheckpointer::AfterCommit, this);
+}
 
 int WalCheckpointer::AfterCommit(void* self, sqlite3* db, const char* schema, int logPages) {
   if (logPages >= kCommitCheckpointPages) {
