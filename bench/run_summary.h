@@ -4,8 +4,11 @@
 #ifndef HISTFEED_BENCH_RUN_SUMMARY_H_
 #define HISTFEED_BENCH_RUN_SUMMARY_H_
 
+#include <benchmark/benchmark.h>
+
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +25,19 @@ inline std::string LoadAverage() {
   std::string one, five, fifteen;
   file >> one >> five >> fifteen;
   return one + " " + five + " " + fifteen;
+}
+
+// A benchmark program's main: runs what the command line asks for, then
+// prints `summary` given the load average from before.
+inline int RunAndSummarize(int argc, char** argv,
+                           const std::function<void(const std::string&)>& summary) {
+  std::string loadBefore = LoadAverage();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  summary(loadBefore);
+  return 0;
 }
 
 }  // namespace histfeed

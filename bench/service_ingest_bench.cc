@@ -284,11 +284,5 @@ void PrintSummary(const std::string& loadBefore) {
 }  // namespace histfeed
 
 int main(int argc, char** argv) {
-  std::string loadBefore = histfeed::LoadAverage();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  histfeed::PrintSummary(loadBefore);
-  return 0;
+  return histfeed::RunAndSummarize(argc, argv, histfeed::PrintSummary);
 }
