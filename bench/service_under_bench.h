@@ -9,11 +9,11 @@
 #include <string>
 
 #include "service/event_log.h"
+#include "service/listeners/universal_listener.h"
 #include "service/service_metrics.h"
 #include "service/storage/sqlite/sqlite_storage.h"
 #include "service/storage/storage.h"
 #include "service/storage/storage_writer.h"
-#include "service/universal_listener.h"
 #include "tests/support/temp_directory.h"
 
 namespace histfeed {

@@ -17,16 +17,16 @@
 #include <string>
 #include <thread>
 
-#include "service/classic_listener.h"
 #include "service/command_line.h"
 #include "service/event_log.h"
 #include "service/http/http_server.h"
+#include "service/listeners/classic_listener.h"
+#include "service/listeners/universal_listener.h"
 #include "service/printable_text.h"
 #include "service/service_metrics.h"
 #include "service/storage/sqlite/sqlite_storage.h"
 #include "service/storage/storage.h"
 #include "service/storage/storage_writer.h"
-#include "service/universal_listener.h"
 #include "service/value_text.h"
 
 #ifndef HISTFEED_VERSION

@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "service/address_filter.h"
 #include "service/event_log.h"
 #include "service/http/http_server.h"
 #include "service/http/json_writer.h"
@@ -23,11 +22,12 @@
 #include "service/http/metrics_text.h"
 #include "service/http/query_params.h"
 #include "service/http/routes.h"
+#include "service/listeners/address_filter.h"
+#include "service/listeners/universal_listener.h"
 #include "service/service_metrics.h"
 #include "service/storage/storage.h"
 #include "service/storage/storage_reader.h"
 #include "service/storage/storage_writer.h"
-#include "service/universal_listener.h"
 #include "tests/support/loopback.h"
 #include "tests/support/service_backend.h"
 #include "tests/support/temp_directory.h"
