@@ -7,7 +7,7 @@
 // a later one replaces it or a deletion removes it.
 //
 // CommitGroup and Maintain are called by one thread, the writer; the reads
-// from any thread, at the same time.
+// and Connected from any thread, at the same time.
 #ifndef HISTFEED_SERVICE_STORAGE_STORAGE_H_
 #define HISTFEED_SERVICE_STORAGE_STORAGE_H_
 
@@ -48,6 +48,14 @@ class Storage : public StorageReader {
   virtual bool Maintain(std::chrono::milliseconds budget) = 0;
   // Why the last commit that failed did so, in the database's own words.
   virtual std::string LastWriteError() = 0;
+  // Whether the database can be reached now. A file always can; a server
+  // may go away, and the storage connects again by itself.
+  virtual bool Connected() { return true; }
+  // "sqlite" or "postgresql".
+  virtual const char* Kind() const = 0;
+  // The database as the log names it: a path, or a connection string
+  // without its password.
+  virtual std::string Where() const = 0;
 
   bool Commit(const Batch& batch) { return CommitGroup({&batch}).front(); }
 };

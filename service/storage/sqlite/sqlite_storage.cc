@@ -47,6 +47,8 @@ class SqliteStorage final : public Storage {
     platform::MutexLock lock(writeMutex_);
     return writer_ == nullptr ? "the database is open for reading only" : writer_->lastError();
   }
+  const char* Kind() const override { return "sqlite"; }
+  std::string Where() const override { return path_; }
 
   PointPage Points(const PointQuery& query, std::string* error) override {
     return reader_.Points(query, error);
