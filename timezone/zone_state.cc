@@ -9,18 +9,18 @@
 namespace histfeed {
 namespace {
 
-LazySemaphore timeLock;
+platform::Mutex timeLock;
 ZoneState zone;
 std::atomic<bool> zoneReady{false};
 
 }  // namespace
 
-LazySemaphore& TimeLock() { return timeLock; }
+platform::Mutex& TimeLock() { return timeLock; }
 
 ZoneState& Zone() {
   // Checked before and after taking the lock: only the first callers wait.
   if (zoneReady.load(std::memory_order_acquire)) return zone;
-  SemLock lock(TimeLock());
+  platform::MutexLock lock(TimeLock());
   if (!zoneReady.load(std::memory_order_relaxed)) {
     platform::ZoneInfo info = platform::ReadZoneInfo();
     zone = ZoneState();
@@ -39,7 +39,7 @@ ZoneState& Zone() {
 }
 
 void ResetZoneForTesting() {
-  SemLock lock(TimeLock());
+  platform::MutexLock lock(TimeLock());
   zoneReady.store(false);
   zone = ZoneState();
 }
