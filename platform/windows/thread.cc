@@ -23,8 +23,7 @@ namespace histfeed::platform {
 struct ThreadState {
   HANDLE handle = nullptr;
   DWORD id = 0;
-  ThreadBody body = nullptr;
-  int32_t argument = 0;
+  ThreadBody body;
   HANDLE finished = nullptr;  // set by the thread once its body returned
   HANDLE released = nullptr;  // set by the owner: the thread may exit
 
@@ -53,7 +52,10 @@ unsigned __stdcall RunThread(void* raw) {
   auto* owned = static_cast<std::shared_ptr<ThreadState>*>(raw);
   std::shared_ptr<ThreadState> state = std::move(*owned);
   delete owned;
-  state->body(state->argument);
+  state->body();
+  // What the body captured goes now, on its own thread, not with the
+  // last handle.
+  state->body = nullptr;
   SignalObjectAndWait(state->finished, state->released, INFINITE, FALSE);
   return 0;
 }
@@ -62,11 +64,10 @@ unsigned __stdcall RunThread(void* raw) {
 
 Thread::~Thread() { Detach(); }
 
-int32_t os::StartThread(size_t stackBytes, ThreadBody body, int32_t argument,
+int32_t os::StartThread(size_t stackBytes, ThreadBody body,
                         std::shared_ptr<ThreadState>* started) {
   auto state = std::make_shared<ThreadState>();
-  state->body = body;
-  state->argument = argument;
+  state->body = std::move(body);
   state->finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   state->released = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (state->finished == nullptr || state->released == nullptr) {
