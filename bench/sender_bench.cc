@@ -36,8 +36,6 @@
 namespace {
 
 using namespace histfeed::classic;
-using histfeed::SemRelease;
-using histfeed::SemWait;
 
 constexpr int kBuffersPerRound = 400;
 
@@ -123,10 +121,10 @@ void BM_SenderDelivers(benchmark::State& state, Hold hold) {
   for (auto _ : state) {
     if (hold == kInPlugin) HoldSenderInPlugin();
     FillBuffers();
-    SemWait(shared.bufferLock, histfeed::kWaitForever);
+    shared.bufferLock.Lock();
     long target = QueueAllLocked();
     if (hold == kInPlugin) {
-      SemRelease(shared.bufferLock);
+      shared.bufferLock.Unlock();
       ++target;  // the parked buffer's exchange
     }
     SignalAt(target);
@@ -134,7 +132,7 @@ void BM_SenderDelivers(benchmark::State& state, Hold hold) {
     if (hold == kInPlugin) {
       ReleaseSenderFromPlugin();
     } else {
-      SemRelease(shared.bufferLock);
+      shared.bufferLock.Unlock();
     }
     auto end = WaitUntilReached();
     if (hold == kInPlugin) start = PassedGateAt();
@@ -197,7 +195,7 @@ int main(int argc, char** argv) {
   setenv(TARVO_PLUGIN_ENVIRONMENT_VARIABLE, ANSWERING_PLUGIN_PATH, 1);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
-  histfeed::SemLock lock(Classic().senderStartLock);
+  histfeed::platform::MutexLock lock(Classic().senderStartLock);
   StopSender(-1);
   return 0;
 }

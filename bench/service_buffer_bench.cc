@@ -45,7 +45,7 @@ void BM_ScanUnderLock(benchmark::State& state) {
   std::string service = HoldBuffers(static_cast<int>(state.range(0)));
   ClassicState& shared = Classic();
   for (auto _ : state) {
-    histfeed::SemLock lock(shared.bufferLock);
+    histfeed::platform::MutexLock lock(shared.bufferLock);
     int32_t found = kNoServiceBuffer;
     for (int32_t b = 0; b < kServiceBufferCount && found == kNoServiceBuffer; ++b) {
       const ServiceBuffer& buffer = Buffer(b);

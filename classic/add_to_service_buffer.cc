@@ -66,7 +66,7 @@ QueuePause QueuePauseFor(uint16_t depth) {
 
 uint16_t SendQueueDepthLocked() REQUIRES(Classic().bufferLock) {
   RecordQueue* queue = Classic().sendQueue.load();
-  return queue != nullptr ? QueueCount(queue) : 0;
+  return queue != nullptr ? queue->Count() : 0;
 }
 
 void PutLittleEndian(uint8_t* at, uint32_t value, int bytes) {
@@ -160,7 +160,7 @@ void SetThrottleObserverForTesting(ThrottleObserver observer) {
 }
 
 int32_t AddToServiceBuffer(const AddRequest& request) {
-  SemLock addLock(Classic().addLock);
+  platform::MutexLock addLock(Classic().addLock);
   if (Classic().running.load() == 0) StartSender();
 
   // The request's texts are terminated within their arrays.
@@ -182,7 +182,7 @@ int32_t AddToServiceBuffer(const AddRequest& request) {
   int64_t servicePause = 0;
   QueuePause queuePause{0, 0};
   {
-    SemLock bufferLock(Classic().bufferLock);
+    platform::MutexLock bufferLock(Classic().bufferLock);
     servicePause = ServicePauseLocked(request.service);
     if (servicePause == 0) {
       queuePause = QueuePauseFor(SendQueueDepthLocked());

@@ -11,7 +11,7 @@
 #include "platform/thread_annotations.h"
 
 namespace histfeed {
-struct RecordQueue;
+class RecordQueue;
 }
 
 namespace histfeed::classic {
@@ -49,8 +49,8 @@ enum class AfterDelivery { kKeepState, kFree };
 int32_t DeliverServiceBuffer(int32_t b, AfterDelivery after = AfterDelivery::kKeepState,
                              RecordQueue* popFrom = nullptr);
 
-// The body of the sender thread.
-void SenderThread(int32_t unused);
+// The body of the sender thread, which takes buffer numbers from `queue`.
+void SenderThread(RecordQueue& queue);
 
 }  // namespace histfeed::classic
 

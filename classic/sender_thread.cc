@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <algorithm>
+#include <memory>
 
 #include "classic/sender.h"
 #include "classic/service_buffer_table.h"
@@ -43,16 +44,16 @@ struct QueueView {
 };
 
 // False when the queue holds no record (or it cannot be read).
-bool LookAtHead(RecordQueue* queue, QueueView* view) {
-  return QueuePeekMany(queue, view->numbers, kSendQueueSlotSize, view->lengths, kViewSize,
-                       &view->count) == kQueueOk &&
+bool LookAtHead(RecordQueue& queue, QueueView* view) {
+  return queue.PeekMany(view->numbers, kSendQueueSlotSize, view->lengths, kViewSize,
+                        &view->count) == kQueueOk &&
          view->count > 0;
 }
 
-bool PopBufferNumber(RecordQueue* queue, int32_t* b) {
+bool PopBufferNumber(RecordQueue& queue, int32_t* b) {
   uint8_t number[kSendQueueSlotSize] = {};
   uint16_t length = 0;
-  int32_t result = QueuePop(queue, number, sizeof(number), &length);
+  int32_t result = queue.Pop(number, sizeof(number), &length);
   if (result == kQueueEmpty) return false;
   *b = result == kQueueOk && length == kSendQueueSlotSize ? number[0] | (number[1] << 8)
                                                            : kNoServiceBuffer;
@@ -60,7 +61,7 @@ bool PopBufferNumber(RecordQueue* queue, int32_t* b) {
 }
 
 void ChangeBufferState(int32_t b, BufferState next) {
-  SemLock lock(Classic().bufferLock);
+  platform::MutexLock lock(Classic().bufferLock);
   SetBufferState(b, next);
 }
 
@@ -71,7 +72,7 @@ void DeliverOnceMore(int32_t b) {
   if (!DeliverServiceBuffer(b, AfterDelivery::kFree)) ChangeBufferState(b, kInUse);
 }
 
-void DrainAndFinalPass(RecordQueue* queue) {
+void DrainAndFinalPass(RecordQueue& queue) {
   int32_t b = kNoServiceBuffer;
   while (PopBufferNumber(queue, &b)) {
     if (b >= 0 && b < kServiceBufferCount) DeliverOnceMore(b);
@@ -80,7 +81,7 @@ void DrainAndFinalPass(RecordQueue* queue) {
     {
       // Claimed as PENDING FLUSH while it is delivered, so that a late add
       // call writes into another buffer rather than into this one.
-      SemLock lock(Classic().bufferLock);
+      platform::MutexLock lock(Classic().bufferLock);
       if (GetBufferState(b) != kInUse) continue;
       SetBufferState(b, kPendingFlush);
     }
@@ -99,15 +100,14 @@ int32_t StartClientLibrary() {
   return 0;
 }
 
-void SenderThread(int32_t /*unused*/) {
+void SenderThread(RecordQueue& queue) {
   ClassicState& shared = Classic();
-  RecordQueue* queue = shared.senderQueue.load();
   QueueView view;
   int failures = 0;
   while (shared.running.load()) {
     if (!LookAtHead(queue, &view)) {
       failures = 0;
-      if (!QueueWaitForRecord(queue)) break;  // closed and empty
+      if (!queue.WaitForRecord()) break;  // closed and empty
       continue;
     }
     for (uint16_t i = 0; i < view.count && shared.running.load(); ++i) {
@@ -116,7 +116,7 @@ void SenderThread(int32_t /*unused*/) {
         PopBufferNumber(queue, &b);  // not a buffer number: nothing to deliver
         continue;
       }
-      if (DeliverServiceBuffer(b, AfterDelivery::kFree, queue)) {
+      if (DeliverServiceBuffer(b, AfterDelivery::kFree, &queue)) {
         failures = 0;
         continue;
       }
@@ -131,29 +131,31 @@ void SenderThread(int32_t /*unused*/) {
 
 int32_t StartSender() {
   ClassicState& shared = Classic();
-  SemLock lock(Classic().senderStartLock);
+  platform::MutexLock lock(Classic().senderStartLock);
   if (shared.running.load()) return 1;
   platform::Thread& thread = SenderHandle();
   if (thread.Started()) {
     // A stop that timed out left its thread finishing its drain; a new
     // sender waits for it, so that buffers keep their order.
     if (!thread.Join(0)) return 0;
-    RecordQueue* old = shared.senderQueue.exchange(nullptr);
-    if (old != nullptr) QueueDestroy(old);
+    std::unique_ptr<RecordQueue> old(shared.senderQueue.exchange(nullptr));
   }
   if (StartClientLibrary() != 0) return 0;
   if (shared.senderQueue.load() == nullptr) {
-    RecordQueue* queue = nullptr;
-    if (QueueCreate(&queue, kSendQueueSlots, kSendQueueSlotSize) != kQueueOk) return 0;
-    shared.senderQueue = queue;
+    std::unique_ptr<RecordQueue> queue;
+    if (RecordQueue::Create(kSendQueueSlots, kSendQueueSlotSize, &queue) != kQueueOk) return 0;
+    shared.senderQueue = queue.release();
   }
   {
-    SemLock buffers(Classic().bufferLock);
+    platform::MutexLock buffers(Classic().bufferLock);
     shared.sendQueue = shared.senderQueue.load();
   }
   // Set before the thread begins: it ends at once when it finds it clear.
   shared.running = 1;
-  if (thread.Start(kSenderStackBytes, SenderThread, 0) != 0) shared.running = 0;
+  RecordQueue& queue = *shared.senderQueue.load();
+  if (thread.Start(kSenderStackBytes, [&queue] { SenderThread(queue); }) != 0) {
+    shared.running = 0;
+  }
   return shared.running.load();
 }
 
@@ -166,14 +168,13 @@ bool StopSender(int64_t timeoutMs) {
   {
     // From here on QueueServiceBuffer fails and leaves buffers IN USE, so
     // nothing lands on the queue after the sender has drained it.
-    SemLock buffers(Classic().bufferLock);
+    platform::MutexLock buffers(Classic().bufferLock);
     shared.sendQueue = nullptr;
   }
   platform::Thread& thread = SenderHandle();
-  if (queue != nullptr) QueueClose(queue);
+  if (queue != nullptr) queue->Close();
   if (!thread.Join(timeoutMs)) return false;
-  shared.senderQueue = nullptr;
-  if (queue != nullptr) QueueDestroy(queue);
+  std::unique_ptr<RecordQueue> ended(shared.senderQueue.exchange(nullptr));
   return true;
 }
 

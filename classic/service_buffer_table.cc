@@ -85,7 +85,7 @@ int32_t AcquireServiceBuffer(const char* service, int32_t kind) {
   for (int attempt = 0; attempt < kAcquireAttempts; ++attempt) {
     int32_t victim = kNoServiceBuffer;
     {
-      SemLock lock(Classic().bufferLock);
+      platform::MutexLock lock(Classic().bufferLock);
       int32_t taken = TakeServiceBufferLocked(service, kind, &victim);
       if (taken != kNoServiceBuffer) return taken;
     }
@@ -97,9 +97,9 @@ int32_t AcquireServiceBuffer(const char* service, int32_t kind) {
 }
 
 uint16_t SendQueueDepth() {
-  SemLock lock(Classic().bufferLock);
+  platform::MutexLock lock(Classic().bufferLock);
   RecordQueue* queue = Classic().sendQueue.load();
-  return queue != nullptr ? QueueCount(queue) : 0;
+  return queue != nullptr ? queue->Count() : 0;
 }
 
 int32_t QueueServiceBufferLocked(int32_t b) {
@@ -108,7 +108,7 @@ int32_t QueueServiceBufferLocked(int32_t b) {
   if (queue == nullptr) return 0;
   SetBufferState(b, kPendingFlush);
   uint8_t number[2] = {static_cast<uint8_t>(b & 0xFF), static_cast<uint8_t>(b >> 8)};
-  if (QueuePush(queue, number, sizeof(number)) != kQueueOk) {
+  if (queue->Push(number, sizeof(number)) != kQueueOk) {
     SetBufferState(b, kInUse);
     return 0;
   }
@@ -117,20 +117,20 @@ int32_t QueueServiceBufferLocked(int32_t b) {
 
 int32_t QueueServiceBuffer(int32_t b) {
   if (!ValidBuffer(b)) return 0;
-  SemLock lock(Classic().bufferLock);
+  platform::MutexLock lock(Classic().bufferLock);
   return QueueServiceBufferLocked(b);
 }
 
 int32_t ReleaseServiceBuffer(int32_t b) {
   if (!ValidBuffer(b)) return 0;
-  SemLock lock(Classic().bufferLock);
+  platform::MutexLock lock(Classic().bufferLock);
   bool wasAcquired = GetBufferState(b) == kAcquired;
   SetBufferState(b, kInUse);
   return wasAcquired ? 1 : 0;
 }
 
 void ResetClassicStateForTesting() {
-  SemLock lock(Classic().bufferLock);
+  platform::MutexLock lock(Classic().bufferLock);
   std::memset(static_cast<void*>(buffers), 0, sizeof(buffers));
   bufferIndex.Clear();
   std::memset(Classic().rates, 0, sizeof(Classic().rates));

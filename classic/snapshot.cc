@@ -119,8 +119,8 @@ void AppendBuffer(std::string& out, int32_t b) REQUIRES(Classic().bufferLock) {
 
 std::string ComposeSnapshot() {
   std::string dump;
-  SemLock adds(Classic().addLock);
-  SemLock buffers(Classic().bufferLock);
+  platform::MutexLock adds(Classic().addLock);
+  platform::MutexLock buffers(Classic().bufferLock);
   for (int32_t b = 0; b < kServiceBufferCount; ++b) AppendBuffer(dump, b);
   return dump;
 }
@@ -149,6 +149,6 @@ int32_t SnapShot(const char* path) {
 }  // namespace
 }  // namespace histfeed::classic
 
-extern "C" HISTFEED_API int32_t SnapShotDebug(const char* path) {
+extern "C" HISTFEED_API int32_t HISTFEED_CALL SnapShotDebug(const char* path) {
   return histfeed::classic::SnapShot(path);
 }

@@ -73,7 +73,7 @@ class AddRecordTest : public ClassicTest {
   }
 
   static void StoreLoad(const char* service, uint32_t count, uint32_t capacity) {
-    SemLock lock(Classic().bufferLock);
+    platform::MutexLock lock(Classic().bufferLock);
     StoreServiceLoad(service, LoadReport{count, capacity});
   }
 };

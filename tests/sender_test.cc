@@ -281,9 +281,9 @@ TEST_F(SenderTest, RecordsThatAreNoBufferNumberAreDroppedInPassing) {
   ASSERT_EQ(QueueServiceBuffer(a), 1);
   RecordQueue* queue = Classic().sendQueue.load();
   const uint8_t outOfRange[2] = {0xF4, 0x01};  // 500
-  ASSERT_EQ(QueuePush(queue, outOfRange, 2), kQueueOk);
-  ASSERT_EQ(QueuePush(queue, outOfRange, 1), kQueueOk);
-  ASSERT_EQ(QueuePush(queue, nullptr, 0), kQueueOk);
+  ASSERT_EQ(queue->Push(outOfRange, 2), kQueueOk);
+  ASSERT_EQ(queue->Push(outOfRange, 1), kQueueOk);
+  ASSERT_EQ(queue->Push(nullptr, 0), kQueueOk);
   ASSERT_EQ(QueueServiceBuffer(b), 1);
   fake_.ReleaseExchanges();
   WaitFree(b);

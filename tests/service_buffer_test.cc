@@ -40,7 +40,7 @@ TEST_F(ServiceBufferTest, AnAcquiredMatchOnlyLooksAtFreeBuffersBeforeIt) {
   // Buffers after the match are never reached.
   EXPECT_EQ(AcquireServiceBuffer("a", kShortIdKind), kNoServiceBuffer);
   {
-    SemLock lock(Classic().bufferLock);
+    platform::MutexLock lock(Classic().bufferLock);
     SetBufferState(0, kPendingFlush);
     SetBufferState(0, kFree);
   }
@@ -128,14 +128,14 @@ TEST_F(ServiceBufferTest, IndexGivesExactlyTheResultsOfAScan) {
     int32_t kind = pick(4) == 0 ? kLongIdKind : kShortIdKind;
     ServiceBufferChoice expected, got;
     {
-      SemLock lock(Classic().bufferLock);
+      platform::MutexLock lock(Classic().bufferLock);
       expected = ScanForBuffer(name, kind);
       got = ChooseServiceBuffer(name.c_str(), kind);
     }
     ASSERT_EQ(got.taken, expected.taken) << "step " << step << " name " << name;
     ASSERT_EQ(got.victim, expected.victim) << "step " << step << " name " << name;
 
-    SemLock lock(Classic().bufferLock);
+    platform::MutexLock lock(Classic().bufferLock);
     if (got.taken != kNoServiceBuffer) {
       ServiceBuffer& buffer = Buffer(got.taken);
       std::strncpy(buffer.serviceName, name.c_str(), kServiceNameSize - 1);

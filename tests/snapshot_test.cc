@@ -155,7 +155,7 @@ TEST_F(SnapshotTest, EveryStateHasItsText) {
   int32_t acquired = AcquireServiceBuffer("A", kShortIdKind);
   int32_t pending = AddRecords("B", kShortIdKind, 1);
   {
-    SemLock lock(Classic().bufferLock);
+    platform::MutexLock lock(Classic().bufferLock);
     SetBufferState(pending, kPendingFlush);
     Buffer(499).state = 7;
   }
@@ -170,7 +170,7 @@ TEST_F(SnapshotTest, EveryStateHasItsText) {
 TEST_F(SnapshotTest, CountBeyondTheBufferShowsOnlyTheRecordsThatFit) {
   int32_t b = AddRecords("A", kLongIdKind, 1);
   {
-    SemLock lock(Classic().bufferLock);
+    platform::MutexLock lock(Classic().bufferLock);
     SetRecordCount(Buffer(b), 60000);
   }
   ASSERT_EQ(SnapShotDebug(Path().c_str()), 0);
@@ -222,7 +222,7 @@ TEST_F(SnapshotTest, EveryCountMatchesItsRecordsWhileRecordsAreAdded) {
     const char* services[] = {"A", "B", "C"};
     for (int i = 0; i < 3 * 90; ++i) {
       // One whole add call, as the entry points make it.
-      SemLock lock(Classic().addLock);
+      platform::MutexLock lock(Classic().addLock);
       AddRecords(services[i % 3], i % 2 == 0 ? kShortIdKind : kLongIdKind, 1);
     }
     done = true;

@@ -90,7 +90,7 @@ TEST_F(StopProcessTest, BufferThatCannotBeQueuedIsReportedAndStillDelivered) {
   RecordQueue* queue = Classic().sendQueue.load();
   const uint8_t noBuffer[2] = {0xFF, 0xFF};
   int pushed = 0;
-  while (QueuePush(queue, noBuffer, sizeof(noBuffer)) == kQueueOk) ++pushed;
+  while (queue->Push(noBuffer, sizeof(noBuffer)) == kQueueOk) ++pushed;
   ASSERT_GT(pushed, 0);
   int32_t b = AddRecords("B", kShortIdKind, 4);
 

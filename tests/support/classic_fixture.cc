@@ -25,7 +25,7 @@ void ClassicTest::TearDown() {
 }
 
 void StopSenderNow() {
-  SemLock lock(Classic().senderStartLock);
+  platform::MutexLock lock(Classic().senderStartLock);
   StopSender(-1);
 }
 
@@ -62,17 +62,17 @@ int32_t AddRecords(const char* service, int32_t kind, int records) {
 }
 
 BufferState StateOf(int32_t b) {
-  SemLock lock(Classic().bufferLock);
+  platform::MutexLock lock(Classic().bufferLock);
   return GetBufferState(b);
 }
 
 uint16_t CountOf(int32_t b) {
-  SemLock lock(Classic().bufferLock);
+  platform::MutexLock lock(Classic().bufferLock);
   return RecordCount(Buffer(b));
 }
 
 std::vector<uint8_t> RequestImage(int32_t b) {
-  SemLock lock(Classic().bufferLock);
+  platform::MutexLock lock(Classic().bufferLock);
   const ServiceBuffer& buffer = Buffer(b);
   // The code and stamp bytes are the sender's while it delivers the buffer
   // and are left zero here; the count and records are read under the lock.
