@@ -70,10 +70,10 @@ std::chrono::steady_clock::time_point WaitUntilReached() {
 }
 
 // One record in the short buffer of `service`; returns the buffer.
-int32_t FillBuffer(const char* service) {
-  int32_t b = AcquireServiceBuffer(service, kShortIdKind);
-  SetRecordCount(Buffer(b), 1);
-  ReleaseServiceBuffer(b);
+BufferNumber FillBuffer(const char* service) {
+  BufferNumber b = ServiceBuffers().Acquire(service, kShortIdKind);
+  SetRecordCount(ServiceBuffers()[b], 1);
+  ServiceBuffers().Release(b);
   return b;
 }
 
@@ -87,7 +87,7 @@ void HoldSenderInPlugin() {
   static auto closeGate = Find<void (*)()>("AnsweringPluginCloseGate");
   static auto waitingAtGate = Find<int (*)()>("AnsweringPluginWaitingAtGate");
   closeGate();
-  QueueServiceBuffer(FillBuffer("Gate"));
+  ServiceBuffers().Queue(FillBuffer("Gate"));
   while (waitingAtGate() == 0) std::this_thread::yield();
 }
 
@@ -106,7 +106,9 @@ std::chrono::steady_clock::time_point PassedGateAt() {
 // been delivered.
 long QueueAllLocked() {
   long target = Exchanges();
-  for (int32_t b = 0; b < kServiceBufferCount; ++b) target += QueueServiceBufferLocked(b);
+  for (int32_t b = 0; b < kServiceBufferCount; ++b) {
+    target += ServiceBuffers().QueueLocked(BufferNumber(b)) ? 1 : 0;
+  }
   return target;
 }
 

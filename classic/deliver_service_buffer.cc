@@ -44,10 +44,10 @@ int32_t Exchange(bool longKind, const char* service, const uint8_t* request, uin
 
 }  // namespace
 
-int32_t DeliverServiceBuffer(int32_t b, AfterDelivery after, RecordQueue* popFrom) {
-  if (b < 0 || b >= kServiceBufferCount) return 0;
+int32_t DeliverServiceBuffer(BufferNumber b, AfterDelivery after, RecordQueue* popFrom) {
+  if (!b.Valid()) return 0;
   ClassicState& shared = Classic();
-  ServiceBuffer& buffer = Buffer(b);
+  ServiceBuffer& buffer = ServiceBuffers()[b];
   char service[kServiceNameSize];
   std::memcpy(service, buffer.serviceName, kServiceNameSize);
   service[kServiceNameSize - 1] = '\0';
@@ -86,7 +86,7 @@ int32_t DeliverServiceBuffer(int32_t b, AfterDelivery after, RecordQueue* popFro
         SetRecordCount(buffer, 0);
         if (reported) StoreServiceLoad(service, report);
         if (popFrom != nullptr) DropQueueHead(*popFrom);
-        if (after == AfterDelivery::kFree) SetBufferState(b, kFree);
+        if (after == AfterDelivery::kFree) ServiceBuffers().FreeLocked(b);
         return 1;
       }
       if (!IsBusy(status)) {

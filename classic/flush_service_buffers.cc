@@ -12,18 +12,18 @@ namespace histfeed::classic {
 namespace {
 
 int32_t QueueBuffersOfKind(const char* service, int32_t kind) {
+  ServiceBufferTable& buffers = ServiceBuffers();
   platform::MutexLock lock(Classic().bufferLock);
   if (service != nullptr && *service != '\0') {
-    int32_t b = FindInUseServiceBuffer(service, kind);
-    if (b == kNoServiceBuffer) return HISTFEED_SERVICE_NOT_IN_LIST;
-    return QueueServiceBufferLocked(b) ? 0 : HISTFEED_NOT_QUEUED;
+    BufferNumber b = buffers.FindInUse(service, kind);
+    if (b == kNoBuffer) return HISTFEED_SERVICE_NOT_IN_LIST;
+    return buffers.QueueLocked(b) ? 0 : HISTFEED_NOT_QUEUED;
   }
   bool allQueued = true;
-  for (int32_t b = 0; b < kServiceBufferCount; ++b) {
-    bool sameKind = (Buffer(b).kind != 0) == (kind != 0);
-    if (GetBufferState(b) == kInUse && sameKind && !QueueServiceBufferLocked(b)) {
-      allQueued = false;
-    }
+  for (int32_t number = 0; number < kServiceBufferCount; ++number) {
+    BufferNumber b(number);
+    bool sameKind = (buffers[b].kind != 0) == (kind != 0);
+    if (buffers.StateOf(b) == kInUse && sameKind && !buffers.QueueLocked(b)) allQueued = false;
   }
   return allQueued ? 0 : HISTFEED_NOT_QUEUED;
 }

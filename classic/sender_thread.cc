@@ -37,9 +37,9 @@ struct QueueView {
   uint16_t lengths[kViewSize];
   uint16_t count = 0;
 
-  int32_t Number(uint16_t i) const {
-    return lengths[i] == kSendQueueSlotSize ? numbers[i][0] | (numbers[i][1] << 8)
-                                            : kNoServiceBuffer;
+  BufferNumber Number(uint16_t i) const {
+    return lengths[i] == kSendQueueSlotSize ? BufferNumber(numbers[i][0] | (numbers[i][1] << 8))
+                                            : kNoBuffer;
   }
 };
 
@@ -50,42 +50,37 @@ bool LookAtHead(RecordQueue& queue, QueueView* view) {
          view->count > 0;
 }
 
-bool PopBufferNumber(RecordQueue& queue, int32_t* b) {
+bool PopBufferNumber(RecordQueue& queue, BufferNumber* b) {
   uint8_t number[kSendQueueSlotSize] = {};
   uint16_t length = 0;
   int32_t result = queue.Pop(number, sizeof(number), &length);
   if (result == kQueueEmpty) return false;
-  *b = result == kQueueOk && length == kSendQueueSlotSize ? number[0] | (number[1] << 8)
-                                                           : kNoServiceBuffer;
+  *b = result == kQueueOk && length == kSendQueueSlotSize
+           ? BufferNumber(number[0] | (number[1] << 8))
+           : kNoBuffer;
   return true;
-}
-
-void ChangeBufferState(int32_t b, BufferState next) {
-  platform::MutexLock lock(Classic().bufferLock);
-  SetBufferState(b, next);
 }
 
 // A last delivery while stopping. A delivered buffer is free again; one
 // that failed goes back to IN USE so that it is neither stranded as
 // PENDING FLUSH nor lost: the next run queues it again.
-void DeliverOnceMore(int32_t b) {
-  if (!DeliverServiceBuffer(b, AfterDelivery::kFree)) ChangeBufferState(b, kInUse);
+void DeliverOnceMore(BufferNumber b) {
+  if (!DeliverServiceBuffer(b, AfterDelivery::kFree)) ServiceBuffers().ReturnToUse(b);
 }
 
 void DrainAndFinalPass(RecordQueue& queue) {
-  int32_t b = kNoServiceBuffer;
+  BufferNumber b;
   while (PopBufferNumber(queue, &b)) {
-    if (b >= 0 && b < kServiceBufferCount) DeliverOnceMore(b);
+    if (b.Valid()) DeliverOnceMore(b);
   }
-  for (b = 0; b < kServiceBufferCount; ++b) {
+  for (int32_t number = 0; number < kServiceBufferCount; ++number) {
     {
       // Claimed as PENDING FLUSH while it is delivered, so that a late add
       // call writes into another buffer rather than into this one.
       platform::MutexLock lock(Classic().bufferLock);
-      if (GetBufferState(b) != kInUse) continue;
-      SetBufferState(b, kPendingFlush);
+      if (!ServiceBuffers().ClaimLocked(BufferNumber(number))) continue;
     }
-    DeliverOnceMore(b);
+    DeliverOnceMore(BufferNumber(number));
   }
 }
 
@@ -111,8 +106,8 @@ void SenderThread(RecordQueue& queue) {
       continue;
     }
     for (uint16_t i = 0; i < view.count && shared.running.load(); ++i) {
-      int32_t b = view.Number(i);
-      if (b < 0 || b >= kServiceBufferCount) {
+      BufferNumber b = view.Number(i);
+      if (!b.Valid()) {
         PopBufferNumber(queue, &b);  // not a buffer number: nothing to deliver
         continue;
       }

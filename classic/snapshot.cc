@@ -97,13 +97,13 @@ void AppendRecords(std::string& out, const ServiceBuffer& buffer, size_t maxReco
   }
 }
 
-void AppendBuffer(std::string& out, int32_t b) REQUIRES(Classic().bufferLock) {
-  const ServiceBuffer& buffer = Buffer(b);
+void AppendBuffer(std::string& out, BufferNumber b) REQUIRES(Classic().bufferLock) {
+  const ServiceBuffer& buffer = ServiceBuffers()[b];
   char unknown[16];
   char header[96];
   std::string_view name = FieldText(buffer.serviceName, kServiceNameSize - 1);
   std::string_view state = StateText(buffer.state, unknown);
-  std::snprintf(header, sizeof(header), "%d) \"%.*s\" count=%d status=%.*s\n", b,
+  std::snprintf(header, sizeof(header), "%d) \"%.*s\" count=%d status=%.*s\n", b.value(),
                 static_cast<int>(name.size()), name.data(), RecordCount(buffer),
                 static_cast<int>(state.size()), state.data());
   out += kSeparator;
@@ -121,7 +121,7 @@ std::string ComposeSnapshot() {
   std::string dump;
   platform::MutexLock adds(Classic().addLock);
   platform::MutexLock buffers(Classic().bufferLock);
-  for (int32_t b = 0; b < kServiceBufferCount; ++b) AppendBuffer(dump, b);
+  for (int32_t b = 0; b < kServiceBufferCount; ++b) AppendBuffer(dump, BufferNumber(b));
   return dump;
 }
 
