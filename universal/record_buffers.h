@@ -45,8 +45,7 @@ class RecordBufferSet {
   // flushed first. Returns 0, or the code of the last automatic flush;
   // when that flush fails before the hand-over, the remaining records
   // are refused with its code.
-  int32_t Add(int32_t code, const uint8_t* records, int32_t count)
-      EXCLUDES(lock_);
+  int32_t Add(int32_t code, const uint8_t* records, int32_t count) EXCLUDES(lock_);
 
   // Sends everything buffered for `code`. Returns 0 when there was nothing
   // to send or every frame was handed over successfully, -1 for no record
@@ -72,7 +71,8 @@ class RecordBufferSet {
   // A block record grouped by time (type 3, 8 or 17); seconds and
   // milliseconds both start a new group when they change. Time 0 refuses
   // the record with -101.
-  int32_t AddBlockByTime(int32_t code, int32_t seconds, int16_t msec, const uint8_t* record) EXCLUDES(lock_);
+  int32_t AddBlockByTime(int32_t code, int32_t seconds, int16_t msec, const uint8_t* record)
+      EXCLUDES(lock_);
 
   // The one-value paths of the entry points, for a record type fixed while
   // compiling. The record comes encoded, so the lock is held only to copy
@@ -82,7 +82,8 @@ class RecordBufferSet {
   template <int32_t Code>
   int32_t AddBlockRecordById(const char* id, const PointRecord<Code>& record) EXCLUDES(lock_);
   template <int32_t Code>
-  int32_t AddBlockRecordByTime(int32_t seconds, int16_t msec, const PointRecord<Code>& record) EXCLUDES(lock_);
+  int32_t AddBlockRecordByTime(int32_t seconds, int16_t msec, const PointRecord<Code>& record)
+      EXCLUDES(lock_);
 
   platform::Mutex& lock() RETURN_CAPABILITY(lock_) { return lock_; }
   // Records now held for `code` (0 for no record type). Takes the lock.
@@ -125,14 +126,14 @@ class RecordBufferSet {
     return bufferAllocated_[index] != 0 && recordCount_[index] < kRecordTypes[index].capacity;
   }
   // Adds `count` records of `index`.
-  int32_t AddFrom(int index, const uint8_t* records, int32_t count)
-      EXCLUDES(lock_);
+  int32_t AddFrom(int index, const uint8_t* records, int32_t count) EXCLUDES(lock_);
   // Adds one block record; the old group leaves first when it differs,
   // and a full buffer of the same group gives up one frame's worth.
   int32_t AddBlock(int index, const BlockGroup& group, const uint8_t* record) EXCLUDES(lock_);
   // The hot part of the block paths of AddBlockRecordById/ByTime.
   template <int32_t Code>
-  int32_t AddBlockRecord(const BlockGroup& group, const PointRecord<Code>& record) EXCLUDES(lock_);
+  int32_t AddBlockRecord(const BlockGroup& group, const PointRecord<Code>& record)
+      EXCLUDES(lock_);
   // Whether a buffer under the same header as `index` holds records.
   bool RecordsUnderHeaderLocked(int index) const REQUIRES(lock_);
   // The groups that leave to make room for a record of `index` (all under
