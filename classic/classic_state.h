@@ -17,6 +17,7 @@
 
 #include "classic/service_buffer.h"
 #include "platform/mutex.h"
+#include "platform/no_destructor.h"
 #include "platform/thread_annotations.h"
 
 namespace histfeed {
@@ -61,13 +62,13 @@ struct ClassicState {
   double rateLoads[kRateTableRows] GUARDED_BY(bufferLock);
 };
 
-namespace internal {
-// All zero at load: every flag clear, the rate table empty. Reach it
-// through Classic().
-extern constinit ClassicState classicState;
-}  // namespace internal
-
-inline ClassicState& Classic() { return internal::classicState; }
+// Made zero (every flag clear, the rate table empty) on first use and never
+// destroyed: the unloading hook takes its locks after static destructors
+// may have run.
+inline ClassicState& Classic() {
+  static platform::NoDestructor<ClassicState> state;
+  return *state;
+}
 
 }  // namespace classic
 }  // namespace histfeed

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The static table, the family's shared state and the index kept beside
-// them.
+// The static table and the index kept beside it.
 #include "classic/service_buffer_table.h"
 
 #include <cstring>
@@ -9,10 +8,6 @@
 #include "queue/record_queue.h"
 
 namespace histfeed::classic {
-
-namespace internal {
-constinit ClassicState classicState{};
-}  // namespace internal
 
 namespace {
 

@@ -2,8 +2,11 @@
 // The library's one lock dialect: a mutex the thread-safety analysis knows
 // about, its scoped hold, and the condition variable that waits under it.
 // std::mutex carries no capability attributes, so data it guards could not
-// be marked GUARDED_BY; these thin wrappers cost nothing beyond it. A
-// Mutex needs no set-up call and can live in zero-filled static storage.
+// be marked GUARDED_BY; these thin wrappers cost nothing beyond it.
+//
+// Some systems (MinGW's threads) build a mutex at run time and tear it
+// down with its owner: a lock that the unloading hook may take lives in
+// NoDestructor storage.
 #ifndef HISTFEED_PLATFORM_MUTEX_H_
 #define HISTFEED_PLATFORM_MUTEX_H_
 
@@ -18,7 +21,7 @@ namespace histfeed::platform {
 
 class CAPABILITY("mutex") Mutex {
  public:
-  constexpr Mutex() = default;
+  Mutex() = default;
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 

@@ -4,18 +4,22 @@
 #include <algorithm>
 #include <atomic>
 
+#include "platform/no_destructor.h"
 #include "platform/time_zone.h"
 
 namespace histfeed {
 namespace {
 
-platform::Mutex timeLock;
 ZoneState zone;
 std::atomic<bool> zoneReady{false};
 
 }  // namespace
 
-platform::Mutex& TimeLock() { return timeLock; }
+// Never destroyed: a conversion may run while the library unloads.
+platform::Mutex& TimeLock() {
+  static platform::NoDestructor<platform::Mutex> lock;
+  return *lock;
+}
 
 ZoneState& Zone() {
   // Checked before and after taking the lock: only the first callers wait.
