@@ -3,14 +3,16 @@
 # Builds histfeed.dll for 32-bit Windows (the target, i686) and 64-bit
 # Windows (x86_64) with Debian's mingw-w64 cross compilers and checks that
 # each DLL exports exactly the functions of exports/exports.list at their
-# ordinals. Output: build-windows-<arch>/bin/histfeed.dll, its import
-# library histfeed.lib and the generated exports/histfeed.def.
+# ordinals, and that its import library offers them under the names
+# callers link against. Output, in build-windows-<arch>/bin/: histfeed.dll,
+# its import library histfeed.lib and its module definition histfeed.def.
 #
 #   scripts/build-windows.sh            build both DLLs, check their exports
 #   scripts/build-windows.sh --test     also build the Windows tests and the
-#                                       example and run them under Wine: the
+#                                       examples (linked through the import
+#                                       library) and run them under Wine: the
 #                                       64-bit build always, the 32-bit build
-#                                       where wine32 is installed; then the
+#                                       where wine32 is installed; then each
 #                                       example against the Linux service
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,9 +23,9 @@ run_tests=0
 say() { printf 'windows: %s\n' "$*"; }
 
 if [ $run_tests -eq 1 ]; then
-  scripts/install-deps.sh --wine32
+  scripts/install-deps.sh windows --wine32
 else
-  scripts/install-deps.sh
+  scripts/install-deps.sh windows
 fi
 
 launcher=()
@@ -54,11 +56,13 @@ run_suite() {
   local arch=$1 loader=$2 dir=$root/build-windows-$1 failed=0 program
   export WINEPREFIX=$dir/wine-prefix WINEDEBUG=-all
   [ -d "$WINEPREFIX" ] || timeout 300 "$loader" wineboot -i >/dev/null 2>&1 || true
-  for program in c_api_test dll_test portable_suite_test classic_suite_test; do
+  for program in c_api_test cpp_api_test dll_test portable_suite_test classic_suite_test; do
     say "$arch: $program"
     # The header test expects a client library that cannot be loaded.
     local environment=()
-    [ "$program" = c_api_test ] && environment=(HISTFEED_CLIENT_LIBRARY=no-such-client-library.dll)
+    case $program in
+      c*_api_test) environment=(HISTFEED_CLIENT_LIBRARY=no-such-client-library.dll) ;;
+    esac
     if ! (cd "$dir/test-bin" && env "${environment[@]}" timeout 900 "$loader" "$program.exe" \
             --gtest_brief=1 >"$dir/$program.log" 2>&1); then
       say "$arch: $program FAILED; its output:"
@@ -69,25 +73,48 @@ run_suite() {
   return $failed
 }
 
+# The 32-bit tests and examples are built even where they cannot run:
+# linking them through the import library is a test of its own.
 build x86_64 $run_tests
-if [ $run_tests -eq 1 ] && wine32_available; then
-  build i686 1
-else
-  build i686 0
-fi
+build i686 $run_tests
 [ $run_tests -eq 1 ] || exit 0
+
+# end_to_end ARCH LOADER: the example source of that build, under Wine,
+# against the Linux reference service; every acknowledged value stored.
+end_to_end() {
+  local arch=$1 loader=$2 dir=$root/build-windows-$1
+  say "end to end: the $arch example against the Linux service"
+  HISTFEED_DEMO_SOURCE="$loader $dir/bin/feed_demo.exe" \
+    WINEPREFIX=$dir/wine-prefix WINEDEBUG=-all \
+    scripts/demo.sh 4000 20 1000
+}
+
+# The 32-bit module definition for MSVC, read as MSVC's lib reads it (each
+# name as written, no underscore added): the header test, linked through an
+# import library made from it, runs.
+msvc_definition_test() {
+  local dir=$root/build-windows-i686
+  say "i686: the header test through an import library made from histfeed-msvc.def"
+  i686-w64-mingw32-dlltool --no-leading-underscore -d "$dir/bin/histfeed-msvc.def" \
+    -l "$dir/msvc-style.lib"
+  i686-w64-mingw32-gcc-posix -std=c99 -static -I"$root/include" "$root/tests/c_api_test.c" \
+    "$dir/msvc-style.lib" -o "$dir/test-bin/c_api_test_msvc_def.exe"
+  (cd "$dir/test-bin" && WINEPREFIX=$dir/wine-prefix WINEDEBUG=-all \
+     HISTFEED_CLIENT_LIBRARY=no-such-client-library.dll timeout 300 /usr/lib/wine/wine \
+     c_api_test_msvc_def.exe)
+}
 
 status=0
 run_suite x86_64 /usr/lib/wine/wine64 || status=1
 if wine32_available; then
   run_suite i686 /usr/lib/wine/wine || status=1
+  msvc_definition_test || { say "i686: the MSVC module definition test FAILED"; status=1; }
 else
-  say "WINE32 IS NOT INSTALLED: THE 32-BIT DLL WAS BUILT AND ITS EXPORTS CHECKED, BUT NOT RUN"
+  say "WINE32 IS NOT INSTALLED: THE 32-BIT DLL, ITS TESTS AND EXAMPLES WERE BUILT AND ITS EXPORTS CHECKED, BUT NOT RUN"
 fi
-
-say "end to end: the 64-bit example against the Linux service"
-HISTFEED_DEMO_SOURCE="/usr/lib/wine/wine64 $root/build-windows-x86_64/bin/feed_demo.exe" \
-  WINEPREFIX=$root/build-windows-x86_64/wine-prefix WINEDEBUG=-all \
-  scripts/demo.sh 4000 20 1000 || status=1
+end_to_end x86_64 /usr/lib/wine/wine64 || status=1
+if wine32_available; then
+  end_to_end i686 /usr/lib/wine/wine || status=1
+fi
 [ $status -eq 0 ] && say "all Windows checks passed"
 exit $status

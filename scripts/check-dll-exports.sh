@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # Checks that a DLL exports exactly the functions of exports/exports.list,
-# each by its undecorated name at its ordinal, and nothing else.
+# each by its undecorated name at its ordinal, and nothing else; and that
+# the import library beside it (histfeed.lib) offers every function under
+# the name a caller's compiler asks for: _Name@N on 32-bit Windows, where
+# the functions are __stdcall, Name on 64-bit Windows.
 #   scripts/check-dll-exports.sh path/to/histfeed.dll [exports.list]
 set -euo pipefail
 dll=$1
@@ -31,3 +34,18 @@ if [ "$addresses" != "$count" ]; then
   exit 1
 fi
 echo "$dll: exactly the $count exports of $(basename "$list"), each at its ordinal"
+
+import_library=$(dirname "$dll")/histfeed.lib
+if grep -q 'file format pei-i386' <<<"$dump"; then
+  wanted=$(grep -E '^[A-Za-z_]' "$list" | awk '{printf "__imp__%s@%s\n", $1, $3}' | sort)
+else
+  wanted=$(grep -E '^[A-Za-z_]' "$list" | awk '{printf "__imp_%s\n", $1}' | sort)
+fi
+offered=$(nm "$import_library" 2>/dev/null | awk '$2 == "I" {print $3}' | sort)
+missing=$(comm -23 <(echo "$wanted") <(echo "$offered"))
+if [ -n "$missing" ]; then
+  echo "$import_library lacks the names callers link against:" >&2
+  echo "$missing" >&2
+  exit 1
+fi
+echo "$import_library: every export under the name its callers link against"

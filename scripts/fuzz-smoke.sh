@@ -6,7 +6,7 @@
 #   FUZZ_SECONDS=3600 scripts/fuzz-smoke.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh test
 
 build=build-fuzz
 cmake -S . -B "$build" -G Ninja -DHISTFEED_BUILD_FUZZERS=ON -DHISTFEED_BUILD_TESTS=OFF \

@@ -17,7 +17,7 @@ say() { printf 'package: %s\n' "$*"; }
 has() { grep "$@" >/dev/null; }
 fail() { say "FAILED: $*"; exit 1; }
 
-scripts/install-deps.sh
+scripts/install-deps.sh package
 say "building in $build"
 cmake -S . -B "$build" -G Ninja -DHISTFEED_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHISTFEED_BUILD_TESTS=OFF -DHISTFEED_BUILD_BENCHMARKS=OFF \

@@ -7,7 +7,7 @@
 #   scripts/soak.sh [--seconds N] [--seed N]     (default 180 s; SOAK_SECONDS too)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh build
 cmake -S . -B build -G Ninja -DHISTFEED_WERROR=ON >/dev/null
 cmake --build build -j "$(nproc)" --target histfeed-service soak_source >/dev/null
 exec python3 tools/soak/soak.py --build build --seconds "${SOAK_SECONDS:-180}" "$@"

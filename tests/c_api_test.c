@@ -1,6 +1,7 @@
 /* SPDX-License-Identifier: Apache-2.0 */
-/* The public header compiles as C and the shipped library links from C:
- * initialize, add, flush, close, as a universal source does. */
+/* The public header compiles as C and the shipped library links from C
+ * (and, built again as C++, from C++): initialize, add, flush, close, as a
+ * universal source does. */
 #include <stdio.h>
 
 #include "histfeed.h"

@@ -53,13 +53,11 @@ set_target_properties(fake_tarvoapi PROPERTIES OUTPUT_NAME tarvoapi PREFIX ""
   RUNTIME_OUTPUT_DIRECTORY ${HISTFEED_WINE_BIN})
 histfeed_apply_warnings(fake_tarvoapi)
 
-# The public header from plain C, against the DLL's import library.
-add_executable(c_api_test c_api_test.c)
-target_link_libraries(c_api_test PRIVATE histfeed)
-set_target_properties(c_api_test PROPERTIES C_STANDARD 99 C_EXTENSIONS OFF
-  RUNTIME_OUTPUT_DIRECTORY ${HISTFEED_WINE_BIN})
-target_compile_options(c_api_test PRIVATE -Wall -Wextra -pedantic)
-add_dependencies(c_api_test histfeed_beside_tests)
+# The header tests (tests/CMakeLists.txt) run beside the DLL.
+foreach(program c_api_test cpp_api_test)
+  set_target_properties(${program} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${HISTFEED_WINE_BIN})
+  add_dependencies(${program} histfeed_beside_tests)
+endforeach()
 
 # histfeed.dll as applications use it: loaded with LoadLibraryA, bound by
 # ordinal and name, patched, unloaded. Links none of the library's code.
