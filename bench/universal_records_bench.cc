@@ -81,8 +81,9 @@ void AddRecords(benchmark::State& state, bool ack, bool block) {
   state.SetItemsProcessed(state.iterations());
 }
 
-// Baseline of the add path alone: what any add must do, take the key's
-// lock and copy a ready record into the buffer.
+// Baseline of the add path alone: what any add must do, take a lock and
+// copy a ready record into the buffer. The lock is the binary semaphore
+// the key's lock used to be, so that figures compare across versions.
 void LockAndCopyRecord(benchmark::State& state) {
   platform::LazySemaphore lock;
   std::vector<uint8_t> buffer(size_t{kPointRecords} * 25);
