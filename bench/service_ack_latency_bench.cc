@@ -1,22 +1,28 @@
 // SPDX-License-Identifier: Apache-2.0
 // Acknowledgement latency of a streaming universal source while the HTTP
 // side is idle, beside the same while a client loads a chart over a
-// million stored values in a loop. The pages read through their own
-// connection on threads that only get processor time nobody else wants,
-// so the two should be close (target: within 1.2 times). Each iteration
-// sends one frame of values and waits for its answer byte; p50_us and
-// p99_us are the latency's percentiles.
+// million stored values in a loop, and while a hostile client attacks the
+// pages. The pages read through their own connection on a thread that
+// only gets processor time nobody else wants, so all three should be
+// close (target: within 1.2 times). Each iteration sends one frame of
+// values and waits for its answer byte; p50_us and p99_us are the
+// latency's percentiles.
 //
-// The runs alternate, idle and loaded, three times over, so that both see
-// the same machine; the last lines give the median of each kind's p50 and
-// p99, their ratios and the load average before and after.
+// The runs alternate, idle, loaded and attacked, three times over, so
+// that all see the same machine; the last lines give the median of each
+// kind's p50 and p99, their ratios to idle and the load average before and
+// after.
 //
 // The loading client stands for a browser on the same machine: it runs at
 // normal priority, reads every answer whole and asks again at once, which
-// is harsher than any browser (they wait between refreshes).
+// is harsher than any browser (they wait between refreshes). The hostile
+// client holds a hundred connections that trickle a header byte each
+// (slowloris), and floods 64 KiB of header fields on a new connection
+// after another, as fast as it can.
 //
 //   build/bench/service_ack_latency_bench
 #include <benchmark/benchmark.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -86,7 +92,8 @@ Service& SharedService() {
 bool Load(uint16_t port, const std::string& target) {
   int fd = testing::ConnectLoopback(port);
   if (fd < 0) return false;
-  std::string request = "GET " + target + " HTTP/1.1\r\nHost: b\r\nConnection: close\r\n\r\n";
+  std::string request =
+      "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
   bool ok = WriteAll(fd, request.data(), request.size());
   std::string answer;
   char buffer[16384];
@@ -106,6 +113,46 @@ void LoadChartPage(uint16_t port, const std::atomic<bool>& stop, std::atomic<int
               Load(port, "/chart.svg?" + key + "&width=1200") && Load(port, "/api/overview");
     if (ok) ++*loads;
   }
+}
+
+// Sends a flood of header fields on a new connection until the service
+// refuses it, and reads the refusal.
+void FloodHeaders(uint16_t port, const std::string& flood) {
+  int fd = testing::ConnectLoopback(port);
+  if (fd < 0) return;
+  send(fd, flood.data(), flood.size(), MSG_NOSIGNAL);
+  char buffer[4096];
+  pollfd readable{fd, POLLIN, 0};
+  while (poll(&readable, 1, 1000) > 0 && recv(fd, buffer, sizeof buffer, 0) > 0) {
+  }
+  close(fd);
+}
+
+// An attacker on the same machine: slowloris and header floods at once.
+void AttackPages(uint16_t port, const std::atomic<bool>& stop, std::atomic<int64_t>* floods) {
+  const std::string start = "GET / HTTP/1.1\r\nHost: b\r\nX-Slow: ";
+  std::string flood = "GET / HTTP/1.1\r\nHost: b\r\n";
+  while (flood.size() < 64 * 1024) flood += "X-Flood: aaaaaaaa\r\n";
+  std::vector<int> slow;
+  while (!stop) {
+    while (slow.size() < 100) {
+      int fd = testing::ConnectLoopback(port);
+      if (fd < 0) break;
+      send(fd, start.data(), start.size(), MSG_NOSIGNAL);
+      slow.push_back(fd);
+    }
+    // A byte on each; those the service closed are opened again.
+    for (int& fd : slow) {
+      if (send(fd, "a", 1, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+        close(fd);
+        fd = -1;
+      }
+    }
+    std::erase(slow, -1);
+    FloodHeaders(port, flood);
+    ++*floods;
+  }
+  for (int fd : slow) close(fd);
 }
 
 std::vector<uint8_t> Frame(int32_t time) {
@@ -133,17 +180,19 @@ std::map<int64_t, std::vector<std::pair<double, double>>>& Percentiles() {
 }
 
 // state.range(0): 0 with the pages idle, 1 while the chart page loads in a
-// loop; state.range(1): the repetition.
+// loop, 2 while the pages are attacked; state.range(1): the repetition.
 void BM_AckLatency(benchmark::State& state) {
   Service& service = SharedService();
   if (!service.error.empty()) return state.SkipWithError(service.error.c_str());
   std::atomic<bool> stop{false};
-  std::atomic<int64_t> chartLoads{0};
+  std::atomic<int64_t> pageLoads{0};
   std::thread browser;
-  if (state.range(0) == 1) {
-    browser = std::thread(LoadChartPage, service.pages->port(), std::cref(stop), &chartLoads);
+  if (state.range(0) > 0) {
+    browser = state.range(0) == 1
+                  ? std::thread(LoadChartPage, service.pages->port(), std::cref(stop), &pageLoads)
+                  : std::thread(AttackPages, service.pages->port(), std::cref(stop), &pageLoads);
     // Under way before the first frame is timed.
-    while (chartLoads == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    while (pageLoads == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   int fd = testing::ConnectLoopback(service.port());
   static int32_t nextTime = 1'700'000'000;
@@ -170,16 +219,17 @@ void BM_AckLatency(benchmark::State& state) {
   Percentiles()[state.range(0)].emplace_back(p50, p99);
   state.counters["p50_us"] = p50;
   state.counters["p99_us"] = p99;
-  state.counters["chart_loads"] = static_cast<double>(chartLoads.load());
+  // Chart pages loaded, or header floods sent.
+  state.counters["page_loads"] = static_cast<double>(pageLoads.load());
   state.SetItemsProcessed(state.iterations() * kFrameValues);
 }
 void Interleaved(benchmark::internal::Benchmark* bench) {
   for (int repetition = 0; repetition < kRepetitions; ++repetition) {
-    bench->Args({0, repetition})->Args({1, repetition});
+    bench->Args({0, repetition})->Args({1, repetition})->Args({2, repetition});
   }
 }
 BENCHMARK(BM_AckLatency)
-    ->ArgNames({"chart_loading", "run"})
+    ->ArgNames({"pages", "run"})
     ->Apply(Interleaved)
     ->Iterations(kFramesPerRun)
     ->UseRealTime();
@@ -197,20 +247,24 @@ std::string LoadAverage() {
 }
 
 void PrintSummary(const std::string& loadBefore) {
-  std::vector<double> p50[2], p99[2];
-  for (int loading : {0, 1}) {
-    for (auto [median, tail] : Percentiles()[loading]) {
-      p50[loading].push_back(median);
-      p99[loading].push_back(tail);
+  std::vector<double> p50[3], p99[3];
+  for (int pages : {0, 1, 2}) {
+    for (auto [median, tail] : Percentiles()[pages]) {
+      p50[pages].push_back(median);
+      p99[pages].push_back(tail);
     }
   }
-  if (p50[0].empty() || p50[1].empty()) return;
-  double idle50 = Median(p50[0]), loaded50 = Median(p50[1]);
-  double idle99 = Median(p99[0]), loaded99 = Median(p99[1]);
-  std::printf("median of %zu runs each: p50 idle %.0f us, loaded %.0f us (%.2fx); "
-              "p99 idle %.0f us, loaded %.0f us (%.2fx)\n",
-              p50[0].size(), idle50, loaded50, loaded50 / idle50, idle99, loaded99,
-              loaded99 / idle99);
+  if (p50[0].empty()) return;
+  double idle50 = Median(p50[0]), idle99 = Median(p99[0]);
+  std::printf("median of %zu runs each: p50 idle %.0f us, p99 idle %.0f us\n", p50[0].size(),
+              idle50, idle99);
+  const char* kinds[] = {"", "chart loading", "pages attacked"};
+  for (int pages : {1, 2}) {
+    if (p50[pages].empty()) continue;
+    double median = Median(p50[pages]), tail = Median(p99[pages]);
+    std::printf("  %s: p50 %.0f us (%.2fx idle), p99 %.0f us (%.2fx idle)\n", kinds[pages],
+                median, median / idle50, tail, tail / idle99);
+  }
   std::printf("load average before %s, after %s\n", loadBefore.c_str(), LoadAverage().c_str());
 }
 

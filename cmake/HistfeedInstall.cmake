@@ -4,7 +4,8 @@
 #   runtime  the shared library (libhistfeed.so.0 and its versioned file)
 #   dev      headers, the unversioned link name, the CMake package and
 #            pkg-config files, the example sources and the documentation
-#   service  histfeed-service, its manual page, systemd unit and settings
+#   service  histfeed-service, its manual page, systemd unit and settings,
+#            and histfeed-cache with its manual page
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -64,6 +65,12 @@ if(TARGET histfeed-service)
   install(TARGETS histfeed-service RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT service)
   install(FILES ${PROJECT_BINARY_DIR}/docs/histfeed-service.1
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT service)
+  # The cache tool reads frames with the service's code and comes with it.
+  if(TARGET histfeed-cache)
+    install(TARGETS histfeed-cache RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT service)
+    install(FILES ${PROJECT_BINARY_DIR}/docs/histfeed-cache.1
+      DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT service)
+  endif()
   # A system install (prefix /usr, as the packages use) puts the settings
   # under /etc; any other prefix keeps them inside the prefix.
   if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "queue/cache_file.h"
 
+#include <algorithm>
+#include <new>
+
 #include "queue/checksum.h"
 
 namespace histfeed {
@@ -175,6 +178,15 @@ bool IsPlausibleCacheFileHeader(const CacheFileHeader& header) {
          header.writeIndex < header.slotCount;
 }
 
+uint64_t CacheFileReadLimit(const uint8_t* head, size_t got, uint64_t fileSize) {
+  if (got < kCacheFileHeaderBytes) return got;
+  CacheFileHeader header = DecodeCacheFileHeader(head);
+  if (!IsPlausibleCacheFileHeader(header)) return got;
+  uint64_t layout = CacheFileBytes(header.slotCount, header.slotSize) +
+                    CacheTrailerBytes(header.slotCount) + 1;
+  return std::max<uint64_t>(got, std::min(fileSize, layout));
+}
+
 bool WriteCacheFile(platform::OutputFile& file, const Ring& ring) {
   std::vector<uint8_t> head = EncodeHead(ring);
   std::vector<uint8_t> trailer = EncodeTrailer(ring, head);
@@ -197,6 +209,7 @@ DecodedCacheFile DecodeCacheFile(const uint8_t* bytes, size_t size,
   }
   decoded.slotSize = header.slotSize;
   const uint8_t* trailer = SoundTrailer(bytes, size, header);
+  decoded.checksummed = trailer != nullptr;
   decoded.damage = ImageDamage(bytes, size, header, trailer);
   RecordsFound found = LocateRecords(bytes, size, header);
   decoded.recordsAnnounced = static_cast<uint16_t>(found.faults.size());
@@ -204,7 +217,64 @@ DecodedCacheFile DecodeCacheFile(const uint8_t* bytes, size_t size,
   for (const char* fault : found.faults) {
     if (decoded.damage == nullptr) decoded.damage = fault;
   }
+  decoded.recordFaults = std::move(found.faults);
   return decoded;
+}
+
+bool PackCacheRecords(std::span<const CacheRecord> records, uint16_t slotSize, Ring* ring) {
+  if (records.empty() || records.size() > UINT16_MAX) return false;
+  auto count = static_cast<uint16_t>(records.size());
+  ring->lengths.reset(new (std::nothrow) uint16_t[count]);
+  ring->slots.reset(new (std::nothrow) uint8_t[size_t{count} * slotSize]());
+  if (!ring->lengths || !ring->slots) return false;
+  ring->slotCount = count;
+  ring->slotSize = slotSize;
+  for (uint16_t i = 0; i < count; ++i) {
+    if (records[i].length > 0) std::copy_n(records[i].bytes, records[i].length, ring->Slot(i));
+    ring->lengths[i] = records[i].length;
+  }
+  ring->readIndex = count;  // before slot 0
+  ring->writeIndex = count - 1;
+  return true;
+}
+
+CacheFileWrite WriteFileWhole(const std::string& name, const std::string& directory,
+                              const std::function<bool(platform::OutputFile&)>& write,
+                              std::string* error) {
+  platform::FileSystem& files = platform::Files();
+  std::string temporary = name + kCacheTemporarySuffix;
+  std::unique_ptr<platform::OutputFile> file = files.CreateFile(temporary);
+  if (!file) {
+    *error = files.ErrorText();
+    return CacheFileWrite::kNotCreated;
+  }
+  bool written = write(*file) && file->Sync();
+  if (!written) *error = files.ErrorText();
+  if (!file->Close() && written) {
+    *error = files.ErrorText();
+    written = false;
+  }
+  file.reset();
+  if (written && !files.RenameFile(temporary, name)) {
+    *error = files.ErrorText();
+    written = false;
+  }
+  if (!written) {
+    files.RemoveFile(temporary);
+    return CacheFileWrite::kNotWritten;
+  }
+  if (!files.SyncDirectory(directory)) {
+    *error = files.ErrorText();
+    return CacheFileWrite::kNameNotSynced;
+  }
+  return CacheFileWrite::kWritten;
+}
+
+CacheFileWrite WriteCacheFileWhole(const Ring& ring, const std::string& name,
+                                   const std::string& directory, std::string* error) {
+  return WriteFileWhole(
+      name, directory, [&](platform::OutputFile& file) { return WriteCacheFile(file, ring); },
+      error);
 }
 
 }  // namespace histfeed

@@ -23,6 +23,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -32,6 +34,8 @@ namespace histfeed {
 
 inline constexpr size_t kCacheFileHeaderBytes = 8;
 inline constexpr uint32_t kCacheTrailerMagic = 0x31514648;
+// A file being written ends in this until it is whole.
+inline constexpr const char* kCacheTemporarySuffix = ".tmp";
 
 struct CacheFileHeader {
   uint16_t slotCount;
@@ -50,9 +54,30 @@ CacheFileHeader DecodeCacheFileHeader(const uint8_t bytes[kCacheFileHeaderBytes]
 // records be looked for in the file.
 bool IsPlausibleCacheFileHeader(const CacheFileHeader& header);
 
+// How many bytes of a file of `fileSize` bytes to read, given its first
+// `got` bytes `head`: never more than its header allows (plus one byte, so
+// a longer file shows as one).
+uint64_t CacheFileReadLimit(const uint8_t* head, size_t got, uint64_t fileSize);
+
 // Writes the ring's image and its trailer; false when any byte could not
 // be written.
 bool WriteCacheFile(platform::OutputFile& file, const Ring& ring);
+
+enum class CacheFileWrite { kWritten, kNotCreated, kNotWritten, kNameNotSynced };
+
+// Writes a file whole under `name` in `directory` by `write`, replacing
+// any file of that name in one step: under name + kCacheTemporarySuffix
+// first, synced, then renamed, with the directory synced after.
+// kNotCreated and kNotWritten leave nothing new on disk; kNameNotSynced
+// means the file is whole but its name could still be lost to a power cut.
+// *error gets the system's reason.
+CacheFileWrite WriteFileWhole(const std::string& name, const std::string& directory,
+                              const std::function<bool(platform::OutputFile&)>& write,
+                              std::string* error);
+
+// Writes a ring image whole, as WriteFileWhole does.
+CacheFileWrite WriteCacheFileWhole(const Ring& ring, const std::string& name,
+                                   const std::string& directory, std::string* error);
 
 // Judges one record on its own; the queue's owner knows what a record is.
 using CacheRecordCheck = std::function<bool(const uint8_t* record, uint16_t length)>;
@@ -67,6 +92,10 @@ struct DecodedCacheFile {
   const char* damage = nullptr;
   uint16_t slotSize = 0;
   uint16_t recordsAnnounced = 0;  // records the header's indices span
+  bool checksummed = false;       // a whole, sound trailer was found
+  // Per record the header announces, oldest first: why it was not kept,
+  // null for a record that was.
+  std::vector<const char*> recordFaults;
   // The records that passed every check, oldest first: all of them for a
   // sound file, those that could be saved for a damaged one.
   std::vector<CacheRecord> records;
@@ -77,6 +106,10 @@ struct DecodedCacheFile {
 // the file, it fits its slot, its checksum matches (when the file has a
 // sound trailer) and `check`, if given, accepts it.
 DecodedCacheFile DecodeCacheFile(const uint8_t* bytes, size_t size, const CacheRecordCheck& check);
+
+// A ring holding `records`, packed from slot 0, ready to be written as a
+// cache file of their own; false without memory or with no record.
+bool PackCacheRecords(std::span<const CacheRecord> records, uint16_t slotSize, Ring* ring);
 
 }  // namespace histfeed
 

@@ -22,7 +22,6 @@
 namespace histfeed {
 namespace {
 
-constexpr const char* kTemporarySuffix = ".tmp";
 // A file whose records have all been taken, before it is removed.
 constexpr const char* kDeliveredSuffix = ".done";
 // Delivered files kept at most before the queue removes them itself, when
@@ -62,7 +61,7 @@ void RemoveFilesEndingIn(const QueueState& queue, const char* suffix) {
 // came from was still whole in memory then, so they hold nothing new), and
 // files delivered whole that it had not yet removed.
 void RemoveLeftoverFiles(const QueueState& queue) {
-  RemoveFilesEndingIn(queue, kTemporarySuffix);
+  RemoveFilesEndingIn(queue, kCacheTemporarySuffix);
   RemoveFilesEndingIn(queue, kDeliveredSuffix);
 }
 
@@ -76,6 +75,14 @@ std::optional<uint32_t> NextNumberOnDisk(const QueueState& queue, uint32_t after
     if (number > after && number <= queue.lastNumber && (!next || number < *next)) next = number;
   }
   return next;
+}
+
+// The cache files on disk that the file limit counts: those waiting in
+// line, and the one whose records are being read back, which stays until
+// its last record has been taken. A spill's temporary file is the new file
+// itself under another name; delivered files are counted by the caller.
+uint32_t FilesOnDisk(const QueueState& queue) {
+  return queue.fileCount + (queue.loadedFile.empty() ? 0 : 1);
 }
 
 // Makes room under the file limit by deleting the oldest file, when the
@@ -106,42 +113,26 @@ int32_t DeleteOldestFile(QueueState& queue) {
   }
 }
 
-// Writes a ring image whole under `name`, replacing any file of that name
-// in one step: under a temporary name first, synced, then renamed, with
-// the directory synced after. On failure nothing new is left on disk and
-// *error holds the operating system's reason.
+// Writes a ring image whole under `name` (see WriteCacheFileWhole). On
+// failure nothing new is left on disk and *error holds the operating
+// system's reason.
 bool WriteImageFile(QueueState& queue, const Ring& ring, const std::string& name,
                     std::string* error) {
-  platform::FileSystem& files = platform::Files();
-  std::string temporary = name + kTemporarySuffix;
-  std::unique_ptr<platform::OutputFile> file = files.CreateFile(temporary);
-  if (!file) {
-    *error = files.ErrorText();
-    QueueMessage(queue, QueueMessageKind::kEvent, "Unable to open cache file for export, %s",
-                 name.c_str());
-    return false;
-  }
-  bool written = WriteCacheFile(*file, ring) && file->Sync();
-  if (!written) *error = files.ErrorText();
-  if (!file->Close() && written) {
-    *error = files.ErrorText();
-    written = false;
-  }
-  file.reset();
-  if (written && !files.RenameFile(temporary, name)) {
-    *error = files.ErrorText();
-    written = false;
-  }
-  if (!written) {
-    files.RemoveFile(temporary);
-    QueueMessage(queue, QueueMessageKind::kEvent, "Unable to write cache file for export, %s",
-                 name.c_str());
-    return false;
-  }
-  // The file is whole; only its name could still be lost to a power cut.
-  if (!files.SyncDirectory(queue.cacheDirectory)) {
-    QueueMessage(queue, QueueMessageKind::kEvent, "Cache directory %s could not be synced: %s",
-                 queue.cacheDirectory.c_str(), files.ErrorText().c_str());
+  switch (WriteCacheFileWhole(ring, name, queue.cacheDirectory, error)) {
+    case CacheFileWrite::kNotCreated:
+      QueueMessage(queue, QueueMessageKind::kEvent, "Unable to open cache file for export, %s",
+                   name.c_str());
+      return false;
+    case CacheFileWrite::kNotWritten:
+      QueueMessage(queue, QueueMessageKind::kEvent, "Unable to write cache file for export, %s",
+                   name.c_str());
+      return false;
+    case CacheFileWrite::kNameNotSynced:
+      QueueMessage(queue, QueueMessageKind::kEvent, "Cache directory %s could not be synced: %s",
+                   queue.cacheDirectory.c_str(), error->c_str());
+      break;
+    case CacheFileWrite::kWritten:
+      break;
   }
   QueueMessage(queue, QueueMessageKind::kEvent, "Exported cache file, %s", name.c_str());
   return true;
@@ -158,15 +149,7 @@ void EmptyLoadedRegion(QueueState& queue) {
 int32_t ReadCacheFile(QueueState& queue, platform::InputFile& file, size_t* size) {
   uint8_t head[kCacheFileHeaderBytes];
   size_t got = file.Read(head, sizeof head);
-  uint64_t most = got;
-  if (got == kCacheFileHeaderBytes) {
-    CacheFileHeader header = DecodeCacheFileHeader(head);
-    if (IsPlausibleCacheFileHeader(header)) {
-      uint64_t layout = CacheFileBytes(header.slotCount, header.slotSize) +
-                        CacheTrailerBytes(header.slotCount) + 1;
-      most = std::max<uint64_t>(got, std::min(file.Size(), layout));
-    }
-  }
+  uint64_t most = CacheFileReadLimit(head, got, got == sizeof head ? file.Size() : got);
   if (most > queue.fileCapacity) {
     queue.fileBytes.reset();
     queue.fileCapacity = 0;
@@ -196,29 +179,10 @@ std::span<const CacheRecord> LoadedRecordsLeft(const QueueState& queue) {
   return std::span(queue.loadedRecords).subspan(queue.loadedNext);
 }
 
-// A ring holding the records not yet taken, packed from slot 0, for
-// writing them to a file of their own; false without memory.
-bool PackLoadedRecords(const QueueState& queue, Ring* ring) {
-  std::span<const CacheRecord> left = LoadedRecordsLeft(queue);
-  auto count = static_cast<uint16_t>(left.size());
-  ring->lengths.reset(new (std::nothrow) uint16_t[count]);
-  ring->slots.reset(new (std::nothrow) uint8_t[size_t{count} * queue.loadedSlotSize]());
-  if (!ring->lengths || !ring->slots) return false;
-  ring->slotCount = count;
-  ring->slotSize = queue.loadedSlotSize;
-  for (uint16_t i = 0; i < count; ++i) {
-    if (left[i].length > 0) std::copy_n(left[i].bytes, left[i].length, ring->Slot(i));
-    ring->lengths[i] = left[i].length;
-  }
-  ring->readIndex = count;  // before slot 0
-  ring->writeIndex = count - 1;
-  return true;
-}
-
 // Writes the records not yet taken under `name`, as WriteImageFile does.
 bool WriteLoadedRecords(QueueState& queue, const std::string& name, std::string* error) {
   Ring packed;
-  if (!PackLoadedRecords(queue, &packed)) {
+  if (!PackCacheRecords(LoadedRecordsLeft(queue), queue.loadedSlotSize, &packed)) {
     *error = "out of memory";
     return false;
   }
@@ -394,10 +358,13 @@ int32_t QueueSpill(QueueState& queue) {
   if (!queue.cacheEnabled) return kQueueFull;
   // Delivered files count against the limit until they are removed, and
   // go before any file still to be delivered.
-  if (queue.maxFiles != 0 && queue.fileCount + queue.deliveredFiles.size() >= queue.maxFiles) {
+  if (queue.maxFiles != 0 && FilesOnDisk(queue) + queue.deliveredFiles.size() >= queue.maxFiles) {
     SayDeliveredFilesStay(queue, RemoveDeliveredFiles(TakeDeliveredFiles(queue)));
   }
-  if (queue.maxFiles != 0 && queue.fileCount >= queue.maxFiles) {
+  // The file being read back is never deleted to make room: its records
+  // are the ones being delivered now.
+  while (queue.maxFiles != 0 && FilesOnDisk(queue) >= queue.maxFiles) {
+    if (queue.fileCount == 0) return kQueueFull;
     int32_t made = DeleteOldestFile(queue);
     if (made != kQueueOk) return made;
   }

@@ -34,8 +34,8 @@ need_build() {
   command -v pkg-config >/dev/null || need+=(pkg-config)
   [ -e /usr/include/sqlite3.h ] || need+=(libsqlite3-dev)
   command -v sqlite3 >/dev/null || need+=(sqlite3)
-  [ -e /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
-  [ -e /usr/include/asio.hpp ] || need+=(libasio-dev)
+  # Boost.Asio for the service's event loops, Boost.Beast for its HTTP parser.
+  [ -e /usr/include/boost/beast.hpp ] || need+=(libboost-dev)
   command -v curl >/dev/null || need+=(curl)
   command -v python3 >/dev/null || need+=(python3)
 }

@@ -73,8 +73,13 @@ for path in '^/usr/include/histfeed\.h$' '^/usr/include/histfeed/tarvo_plugin\.h
 done
 
 field "$service_deb" Depends | has libsqlite3 || fail "service does not depend on SQLite"
+# Boost (Asio, Beast) is built in from headers: nothing of it at run time.
+if field "$service_deb" Depends | has -E 'boost|httplib'; then
+  fail "service depends on $(field "$service_deb" Depends)"
+fi
 for path in '^/usr/bin/histfeed-service$' '^/usr/lib/systemd/system/histfeed-service\.service$' \
-            '^/etc/default/histfeed-service$' '^/usr/share/man/man1/histfeed-service\.1'; do
+            '^/etc/default/histfeed-service$' '^/usr/share/man/man1/histfeed-service\.1' \
+            '^/usr/bin/histfeed-cache$' '^/usr/share/man/man1/histfeed-cache\.1'; do
   expect_file "$service_deb" "$path"
 done
 dpkg-deb -I "$service_deb" conffiles | has -x /etc/default/histfeed-service \
@@ -165,3 +170,8 @@ service_pid=
 "$unpacked/usr/bin/histfeed-service" dump --db "$state/history.db" --csv | has '^universal,point,"PKGTEST",1,1700000000,' \
   || fail "the value is not in the database"
 say "the unpacked service stored a value in its state directory and stopped cleanly"
+"$unpacked/usr/bin/histfeed-cache" --version | has -x "histfeed-cache $version" \
+  || fail "histfeed-cache does not run from the package"
+"$unpacked/usr/bin/histfeed-cache" list "$state" | has '^total: 0 cache files waiting' \
+  || fail "histfeed-cache list does not read a directory"
+say "the unpacked histfeed-cache runs"

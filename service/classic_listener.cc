@@ -9,6 +9,7 @@
 #include "histfeed/tarvo_plugin.h"
 #include "service/classic_request_rows.h"
 #include "service/event_log.h"
+#include "service/printable_text.h"
 #include "service/stream_connection.h"
 
 namespace histfeed::service {
@@ -62,7 +63,7 @@ class ClassicListener::Connection final : public StreamConnection {
   void Broken() override {
     ++owner_.counters_.refused;
     metrics().Rejected(id(), headError_);
-    LogEvent("classic %s: refused a request (%s), closing", peer().c_str(), headError_);
+    LogClientEvent("classic %s: refused a request (%s), closing", peer().c_str(), headError_);
     Close();
   }
 
@@ -103,8 +104,8 @@ class ClassicListener::Connection final : public StreamConnection {
       Answer(ReplyMessage(head_.call, 0, identifier.data(), identifier.size()));
       return;
     }
-    LogEvent("classic %s: cannot resolve \"%.*s\"", peer().c_str(),
-             static_cast<int>(std::min<size_t>(name.size(), 200)), name.data());
+    LogClientEvent("classic %s: cannot resolve \"%s\"", peer().c_str(),
+                   VisibleText(name.substr(0, 200)).c_str());
     Answer(ReplyMessage(head_.call, 1, nullptr, 0));
   }
 
@@ -121,8 +122,8 @@ class ClassicListener::Connection final : public StreamConnection {
       ++owner_.counters_.refused;
       Refuse("refused as asked", kClassicRefusedAsAsked, "refused as asked");
     } else if (!valid) {
-      LogEvent("classic %s: refused a data request for %s (%s)", peer().c_str(),
-               head_.service.c_str(), error.c_str());
+      LogClientEvent("classic %s: refused a data request for %s (%s)", peer().c_str(),
+                     VisibleText(head_.service).c_str(), error.c_str());
       ++owner_.counters_.refused;
       Refuse("malformed request", kClassicMalformed, error);
     } else {
@@ -130,8 +131,8 @@ class ClassicListener::Connection final : public StreamConnection {
       Store(owner_.writer_, std::move(batch), [this, values, load = faults.load](bool stored) {
         if (!stored) {
           ++owner_.counters_.refused;
-          LogEvent("classic %s: could not store a data request for %s", peer().c_str(),
-                   head_.service.c_str());
+          LogClientEvent("classic %s: could not store a data request for %s", peer().c_str(),
+                         VisibleText(head_.service).c_str());
           Refuse("not stored", kClassicNotStored, "could not store the records");
           return;
         }
@@ -147,16 +148,16 @@ class ClassicListener::Connection final : public StreamConnection {
     std::string error;
     if (!ClassicConfigRow(head_.service, request, size, &batch, &error)) {
       ++owner_.counters_.refused;
-      LogEvent("classic %s: refused a configuration for %s (%s)", peer().c_str(),
-               head_.service.c_str(), error.c_str());
+      LogClientEvent("classic %s: refused a configuration for %s (%s)", peer().c_str(),
+                     VisibleText(head_.service).c_str(), error.c_str());
       Refuse("malformed request", kClassicMalformed, error);
       return;
     }
     Store(owner_.writer_, std::move(batch), [this](bool stored) {
       if (!stored) {
         ++owner_.counters_.refused;
-        LogEvent("classic %s: could not store a configuration for %s", peer().c_str(),
-                 head_.service.c_str());
+        LogClientEvent("classic %s: could not store a configuration for %s", peer().c_str(),
+                       VisibleText(head_.service).c_str());
         Refuse("not stored", kClassicNotStored, "could not store the configuration");
         return;
       }
@@ -195,17 +196,17 @@ std::string ClassicListener::Listen(const std::string& host, uint16_t port) {
 }
 
 void ClassicListener::SetFaults(const ClassicFaults& faults) {
-  std::lock_guard<std::mutex> lock(faultsMutex_);
+  platform::MutexLock lock(faultsMutex_);
   faults_ = faults;
 }
 
 int32_t ClassicListener::ServiceKind() {
-  std::lock_guard<std::mutex> lock(faultsMutex_);
+  platform::MutexLock lock(faultsMutex_);
   return faults_.serviceKind;
 }
 
 ClassicListener::DataFaults ClassicListener::NextDataFaults() {
-  std::lock_guard<std::mutex> lock(faultsMutex_);
+  platform::MutexLock lock(faultsMutex_);
   DataFaults next;
   ++dataRequests_;
   if (faults_.busy || faults_.busyCount > 0) {

@@ -10,9 +10,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
+#include "platform/mutex.h"
 #include "service/connection_limits.h"
 #include "service/service_metrics.h"
 #include "service/storage_writer.h"
@@ -65,7 +65,7 @@ class ClassicListener {
   const ClassicCounters& counters() const { return counters_; }
 
   // Changes the faults shown from the next request on.
-  void SetFaults(const ClassicFaults& faults);
+  void SetFaults(const ClassicFaults& faults) EXCLUDES(faultsMutex_);
 
  private:
   class Connection;
@@ -76,13 +76,13 @@ class ClassicListener {
     bool refuse = false;
     std::string load;
   };
-  DataFaults NextDataFaults();
-  int32_t ServiceKind();
+  DataFaults NextDataFaults() EXCLUDES(faultsMutex_);
+  int32_t ServiceKind() EXCLUDES(faultsMutex_);
 
   StorageWriter& writer_;
-  std::mutex faultsMutex_;
-  ClassicFaults faults_;      // guarded by faultsMutex_
-  int64_t dataRequests_ = 0;  // guarded by faultsMutex_
+  platform::Mutex faultsMutex_;
+  ClassicFaults faults_ GUARDED_BY(faultsMutex_);
+  int64_t dataRequests_ GUARDED_BY(faultsMutex_) = 0;
   ClassicCounters counters_;
   StreamListener listener_;  // last: its connections use the members above
 };

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "service/command_line.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
@@ -41,6 +43,56 @@ bool IsLoadText(const char* text) {
   return digits() && *at == '\0';
 }
 
+// The names of --http-host: host names as a browser sends them, any case.
+std::string ReadHostNames(const char* text, std::vector<std::string>* names) {
+  std::string list = text;
+  for (size_t start = 0; start <= list.size();) {
+    size_t comma = std::min(list.find(',', start), list.size());
+    std::string name = list.substr(start, comma - start);
+    if (name.empty() || name.find_first_of(" /:[]@") != std::string::npos) {
+      return "--http-host needs host names separated by commas, as in historian,historian.plant";
+    }
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    names->push_back(name);
+    start = comma + 1;
+  }
+  return "";
+}
+
+// Who may connect, and how many at once: to the data ports and the pages.
+// Returns whether `flag` is one of these, with *error set when its value
+// cannot be read.
+bool ParseAccessFlag(const std::string& flag, const std::function<const char*()>& value,
+                     Options* options, std::string* error) {
+  if (flag != "--allow" && flag != "--http-allow" && flag != "--http-host" &&
+      flag != "--http-timeout" && flag != "--max-connections-per-address" &&
+      flag != "--http-max-connections") {
+    return false;
+  }
+  const char* text = value();
+  long number = 0;
+  if (text == nullptr || *text == '\0') {
+    *error = flag + " needs a value";
+  } else if (flag == "--allow" || flag == "--http-allow") {
+    AddressFilter& filter = flag == "--allow" ? options->limits.allowed : options->pages.allowed;
+    std::string problem = AddressFilter::Parse(text, &filter);
+    if (!problem.empty()) *error = flag + ": " + problem;
+  } else if (flag == "--http-host") {
+    *error = ReadHostNames(text, &options->pages.hostNames);
+  } else if (flag == "--http-timeout") {
+    if (!ParseSeconds(text, &options->pages.requestTimeout)) {
+      *error = flag + " needs a number of seconds, at least 0.001";
+    }
+  } else if (!ParseNumber(text, 1, 1000000000, &number)) {
+    *error = flag + " needs a number from 1 to 1000000000";
+  } else if (flag == "--max-connections-per-address") {
+    options->limits.maxPerAddress = static_cast<int>(number);
+  } else {
+    options->pages.maxConnections = static_cast<int>(number);
+  }
+  return true;
+}
+
 // What dump understands besides --db; everything else belongs to serve.
 const std::set<std::string> kDumpFlags = {"--db", "--csv", "--quiet"};
 
@@ -48,6 +100,8 @@ const std::set<std::string> kDumpFlags = {"--db", "--csv", "--quiet"};
 std::string ParseFlag(const std::string& flag, const std::function<const char*()>& value,
                       Options* options) {
   long number = 0;
+  std::string error;
+  if (ParseAccessFlag(flag, value, options, &error)) return error;
   if (flag == "--csv") {
     options->csv = true;
   } else if (flag == "--silent") {
@@ -133,8 +187,13 @@ std::string ParseCommandLine(int argc, const char* const* argv, Options* options
 const char* UsageText() {
   return "usage: histfeed-service serve --db FILE [--listen HOST] [--universal-port N]\n"
          "                              [--classic-port N] [--max-connections N]\n"
+         "                              [--max-connections-per-address N]\n"
+         "                              [--allow CIDR[,CIDR...]]\n"
          "                              [--frame-timeout SECONDS] [--idle-timeout SECONDS]\n"
-         "                              [--http [ADDRESS:]PORT] [--quiet]\n"
+         "                              [--http [ADDRESS:]PORT] [--http-allow CIDR[,CIDR...]]\n"
+         "                              [--http-host NAME[,NAME...]]\n"
+         "                              [--http-max-connections N] [--http-timeout SECONDS]\n"
+         "                              [--quiet]\n"
          "         faults to show:      [--nak-every N] [--ack-delay-ms N] [--close-after N]\n"
          "                              [--silent] [--busy] [--busy-count N] [--load N,M]\n"
          "                              [--refuse-every N] [--service-kind N]\n"
@@ -142,15 +201,25 @@ const char* UsageText() {
          "       histfeed-service --help | --version\n"
          "\n"
          "serve stores what sources deliver into FILE (created when missing), on\n"
-         "HOST (a name or address, default 127.0.0.1), universal port 5450 and classic\n"
-         "port 5451 unless told otherwise. Each port holds at most --max-connections\n"
-         "connections (default 4096); a frame must arrive whole within --frame-timeout\n"
-         "seconds of its first byte (default 30), and a connection with no frame for\n"
-         "--idle-timeout seconds is closed (default 900).\n"
+         "HOST (a name or an IPv4 or IPv6 address, default 127.0.0.1), universal port\n"
+         "5450 and classic port 5451 unless told otherwise. Each port holds at most\n"
+         "--max-connections connections (default 4096), at most\n"
+         "--max-connections-per-address of them from one address (default 1024), and\n"
+         "only from the networks --allow lists (default: any); a frame must arrive\n"
+         "whole within --frame-timeout seconds of its first byte (default 30), and a\n"
+         "connection with no frame for --idle-timeout seconds is closed (default 900).\n"
+         "The protocols carry no credentials: whoever reaches a port can store, change\n"
+         "and delete. Listen on loopback, or restrict with --allow and a firewall.\n"
          "--http shows the service's pages, /metrics and JSON on PORT (on ADDRESS,\n"
-         "default 127.0.0.1); off unless asked for.\n"
+         "default 127.0.0.1); off unless asked for. They take connections from the\n"
+         "networks --http-allow lists (default: any), at most --http-max-connections\n"
+         "at once (default 64), answer requests whose Host is an IP address, localhost\n"
+         "or a name --http-host gives, and wait --http-timeout seconds for a request\n"
+         "(default 10).\n"
+         "SIGTERM, SIGINT and SIGHUP stop serve cleanly; SIGUSR1 logs its counts.\n"
          "dump prints each point's count, first and last time and value, reading an\n"
-         "existing FILE without changing it.\n";
+         "existing FILE without changing it; bytes that are not printable are shown\n"
+         "as \\xHH.\n";
 }
 
 }  // namespace histfeed::service

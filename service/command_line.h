@@ -8,6 +8,7 @@
 
 #include "service/classic_listener.h"
 #include "service/connection_limits.h"
+#include "service/http/page_options.h"
 #include "service/universal_listener.h"
 
 namespace histfeed::service {
@@ -27,6 +28,7 @@ struct Options {
   bool csv = false;
   bool quiet = false;
   std::string http;  // [ADDRESS:]PORT of the pages; empty: no pages
+  http::PageOptions pages;
 };
 
 // Reads the arguments into *options. Returns an error text, empty when

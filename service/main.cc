@@ -6,17 +6,21 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <ctime>
 #include <string>
+#include <thread>
 
 #include "service/classic_listener.h"
 #include "service/command_line.h"
 #include "service/event_log.h"
 #include "service/http/http_server.h"
+#include "service/printable_text.h"
 #include "service/service_metrics.h"
 #include "service/storage.h"
 #include "service/storage_reader.h"
@@ -39,6 +43,9 @@ std::string TimeText(int64_t seconds) {
   return text;
 }
 
+// Names and texts are bytes from the sources: a control byte must not
+// reach the terminal, nor a line feed split a row, nor a cell run as a
+// spreadsheet formula.
 int Dump(Storage& storage, bool csv) {
   auto summaries = storage.Summarize();
   if (csv) {
@@ -49,15 +56,16 @@ int Dump(Storage& storage, bool csv) {
   }
   for (const PointSummary& s : summaries) {
     if (csv) {
-      std::printf("%s,%s,\"%s\",%lld,%lld,%lld,\"%s\",\"%s\"\n", s.family.c_str(),
-                  s.idKind.c_str(), s.point.c_str(), static_cast<long long>(s.count),
-                  static_cast<long long>(s.firstTime), static_cast<long long>(s.lastTime),
-                  s.firstValue.c_str(), s.lastValue.c_str());
+      std::printf("%s,%s,%s,%lld,%lld,%lld,%s,%s\n", s.family.c_str(), s.idKind.c_str(),
+                  CsvField(s.point).c_str(),
+                  static_cast<long long>(s.count), static_cast<long long>(s.firstTime),
+                  static_cast<long long>(s.lastTime), CsvField(s.firstValue).c_str(),
+                  CsvField(s.lastValue).c_str());
     } else {
       std::printf("%-10s %-9s %-32s %8lld  %-19s  %-19s  %s -> %s\n", s.family.c_str(),
-                  s.idKind.c_str(), s.point.c_str(), static_cast<long long>(s.count),
+                  s.idKind.c_str(), VisibleText(s.point).c_str(), static_cast<long long>(s.count),
                   TimeText(s.firstTime).c_str(), TimeText(s.lastTime).c_str(),
-                  s.firstValue.c_str(), s.lastValue.c_str());
+                  VisibleText(s.firstValue).c_str(), VisibleText(s.lastValue).c_str());
     }
   }
   if (!csv) {
@@ -87,15 +95,84 @@ void RaiseDescriptorLimit(const ConnectionLimits& limits) {
   }
 }
 
-int Serve(Storage& storage, const Options& options) {
-  // Signals are taken by this thread alone, so a stop is always clean.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+// The signals serve takes: blocked in every thread (before any starts,
+// the storage's own included) and waited for by the main thread alone, so
+// none ends the process without its clean stop.
+sigset_t ServeSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&signals, signal);
+  return signals;
+}
 
+const char* StopSignalName(int signal) {
+  return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP";
+}
+
+// A stop that has not ended after this long (a commit on a stalled disk,
+// a page query at the end of its budget) or a second stop signal ends the
+// process at once. Nothing is lost by that: whatever was acknowledged is
+// committed, and nothing uncommitted was acknowledged.
+constexpr int kStopGraceSeconds = 5;
+
+void LeaveIfTheStopHangs() {
+  std::thread([] {
+    sigset_t stops = ServeSignals();
+    sigdelset(&stops, SIGUSR1);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStopGraceSeconds);
+    int signal = -1;
+    // An interrupted wait (a debugger, a sanitizer's exit checks) waits on.
+    for (auto left = deadline - std::chrono::steady_clock::now(); left.count() > 0;
+         left = deadline - std::chrono::steady_clock::now()) {
+      auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+      timespec wait{static_cast<time_t>(seconds.count()),
+                    static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
+      signal = sigtimedwait(&stops, nullptr, &wait);
+      if (signal > 0 || errno != EINTR) break;
+    }
+    if (signal > 0) {
+      LogEvent("a second stop signal: leaving now");
+    } else {
+      LogEvent("the stop takes longer than %d s: leaving now", kStopGraceSeconds);
+    }
+    std::_Exit(1);
+  }).detach();
+}
+
+// The progress lines: written when the counts moved, or when asked.
+class Progress {
+ public:
+  void Log(const UniversalCounters& counters, const ClassicCounters& classicCounters,
+           bool asked) {
+    int64_t frames = counters.frames.load();
+    if (frames != reported_ || asked) {
+      LogEvent("progress: %lld frames, %lld values, %lld configurations, %lld deletions, "
+               "%lld refused", static_cast<long long>(frames),
+               static_cast<long long>(counters.values.load()),
+               static_cast<long long>(counters.configs.load()),
+               static_cast<long long>(counters.deletions.load()),
+               static_cast<long long>(counters.refused.load()));
+      reported_ = frames;
+    }
+    int64_t requests = classicCounters.requests.load();
+    if (requests != reportedClassic_ || asked) {
+      LogEvent("progress: %lld classic requests, %lld values, %lld configurations, "
+               "%lld refused, %lld busy", static_cast<long long>(requests),
+               static_cast<long long>(classicCounters.values.load()),
+               static_cast<long long>(classicCounters.configs.load()),
+               static_cast<long long>(classicCounters.refused.load()),
+               static_cast<long long>(classicCounters.busyAnswers.load()));
+      reportedClassic_ = requests;
+    }
+  }
+
+ private:
+  int64_t reported_ = -1;
+  int64_t reportedClassic_ = -1;
+};
+
+int Serve(Storage& storage, const Options& options) {
+  signal(SIGPIPE, SIG_IGN);
   RaiseDescriptorLimit(options.limits);
 
   // The writer outlives the listeners: they wait for the answers it owes.
@@ -103,7 +180,7 @@ int Serve(Storage& storage, const Options& options) {
   // The pages read through a connection of their own (opened first, so a
   // bad --http stops the service before it takes any connection).
   StorageReader reader;
-  http::HttpServer pages(metrics, reader, HISTFEED_VERSION);
+  http::HttpServer pages(metrics, reader, HISTFEED_VERSION, options.pages);
   if (!options.http.empty()) {
     std::string host;
     uint16_t port = 0;
@@ -114,7 +191,9 @@ int Serve(Storage& storage, const Options& options) {
       LogEvent("%s", error.c_str());
       return 1;
     }
-    LogEvent("http pages on http://%s:%u/", host.c_str(), pages.port());
+    std::string shown = host.find(':') == std::string::npos ? host : "[" + host + "]";
+    LogEvent("http pages on http://%s:%u/ (at most %d connections)", shown.c_str(), pages.port(),
+             pages.connectionLimit());
   }
   StorageWriter writer(storage, metrics);
   // Both ports are bound before either accepts: once one does, its
@@ -133,40 +212,24 @@ int Serve(Storage& storage, const Options& options) {
            options.listen.c_str(), universal.port(), options.listen.c_str(), classic.port(),
            options.database.c_str());
 
-  int64_t reported = -1;
-  int64_t reportedClassic = -1;
+  sigset_t signals = ServeSignals();
+  Progress progress;
   for (;;) {
     timespec tick{5, 0};
-    int signal = sigtimedwait(&stopSignals, nullptr, &tick);
-    if (signal == SIGINT || signal == SIGTERM) break;
-    const UniversalCounters& counters = universal.counters();
-    int64_t frames = counters.frames.load();
-    if (frames != reported) {
-      LogEvent("progress: %lld frames, %lld values, %lld configurations, %lld deletions, "
-               "%lld refused", static_cast<long long>(frames),
-               static_cast<long long>(counters.values.load()),
-               static_cast<long long>(counters.configs.load()),
-               static_cast<long long>(counters.deletions.load()),
-               static_cast<long long>(counters.refused.load()));
-      reported = frames;
+    int signal = sigtimedwait(&signals, nullptr, &tick);
+    if (signal == SIGINT || signal == SIGTERM || signal == SIGHUP) {
+      LogEvent("stopping (%s)", StopSignalName(signal));
+      break;
     }
-    const ClassicCounters& classicCounters = classic.counters();
-    int64_t requests = classicCounters.requests.load();
-    if (requests != reportedClassic) {
-      LogEvent("progress: %lld classic requests, %lld values, %lld configurations, "
-               "%lld refused, %lld busy", static_cast<long long>(requests),
-               static_cast<long long>(classicCounters.values.load()),
-               static_cast<long long>(classicCounters.configs.load()),
-               static_cast<long long>(classicCounters.refused.load()),
-               static_cast<long long>(classicCounters.busyAnswers.load()));
-      reportedClassic = requests;
-    }
+    FlushClientEvents();
+    progress.Log(universal.counters(), classic.counters(), signal == SIGUSR1);
   }
-  LogEvent("stopping");
+  LeaveIfTheStopHangs();
   universal.Stop();
   classic.Stop();
   pages.Stop();
   writer.Stop();
+  FlushClientEvents();
   LogEvent("stopped; %lld values stored in this run",
            static_cast<long long>(universal.counters().values.load() +
                                   classic.counters().values.load()));
@@ -194,6 +257,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   SetEventLogQuiet(options.quiet);
+  if (options.command == "serve") {
+    sigset_t signals = ServeSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  }
   Storage storage;
   // dump only reads: it neither needs write access nor creates a database.
   std::string error = options.command == "dump" ? storage.OpenReadOnly(options.database)

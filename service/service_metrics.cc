@@ -19,13 +19,14 @@ const char* FamilyName(Family family) {
 }
 
 ServiceMetrics::ServiceMetrics() {
+  platform::MutexLock lock(mutex_);
   totals_.startedUnixMs = NowUnixMs();
   totals_.commitBucketBounds = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 1};
   totals_.commitBucketCounts.assign(totals_.commitBucketBounds.size() + 1, 0);
 }
 
 ConnectionId ServiceMetrics::ConnectionOpened(Family family, const std::string& peer) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   ConnectionId id = nextId_++;
   Connection& connection = open_[id];
   connection.state.id = id;
@@ -36,12 +37,12 @@ ConnectionId ServiceMetrics::ConnectionOpened(Family family, const std::string& 
 }
 
 void ServiceMetrics::ConnectionClosed(ConnectionId id) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   open_.erase(id);
 }
 
 void ServiceMetrics::FrameReceived(ConnectionId id, int64_t values) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   auto found = open_.find(id);
   if (found == open_.end()) return;
   ConnectionSnapshot& state = found->second.state;
@@ -52,14 +53,32 @@ void ServiceMetrics::FrameReceived(ConnectionId id, int64_t values) {
   totals_.valuesByFamily[FamilyIndex(state.family)] += values;
 }
 
-void ServiceMetrics::AnswerSent(ConnectionId, uint8_t byte) {
-  std::lock_guard lock(mutex_);
-  if (byte == 0x06) ++totals_.acks;
-  if (byte == 0x15) ++totals_.naks;
+void ServiceMetrics::AnswerSent(ConnectionId id, uint8_t byte) {
+  platform::MutexLock lock(mutex_);
+  auto found = open_.find(id);
+  int family = FamilyIndex(found == open_.end() ? Family::kUniversal : found->second.state.family);
+  if (byte == 0x06) {
+    ++totals_.acks;
+    ++totals_.acksByFamily[family];
+  }
+  if (byte == 0x15) {
+    ++totals_.naks;
+    ++totals_.naksByFamily[family];
+  }
+}
+
+void ServiceMetrics::ConnectionRefused(const std::string& port, const std::string& reason) {
+  platform::MutexLock lock(mutex_);
+  ++totals_.refusedConnections[{port, reason}];
+}
+
+void ServiceMetrics::PageConnectionsChanged(int change) {
+  platform::MutexLock lock(mutex_);
+  totals_.pageConnections += change;
 }
 
 void ServiceMetrics::Rejected(ConnectionId id, const std::string& reason) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   ++totals_.rejectionsByReason[reason];
   auto found = open_.find(id);
   if (found != open_.end()) ++found->second.state.rejections;
@@ -67,7 +86,7 @@ void ServiceMetrics::Rejected(ConnectionId id, const std::string& reason) {
 
 void ServiceMetrics::Committed(std::chrono::nanoseconds duration, int64_t values) {
   double seconds = std::chrono::duration<double>(duration).count();
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   ++totals_.commits;
   totals_.valuesStored += values;
   totals_.commitSecondsSum += seconds;
@@ -79,7 +98,7 @@ void ServiceMetrics::Committed(std::chrono::nanoseconds duration, int64_t values
 }
 
 MetricsSnapshot ServiceMetrics::Snapshot() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   MetricsSnapshot snapshot = totals_;
   for (const auto& [id, connection] : open_) snapshot.connections.push_back(connection.state);
   return snapshot;

@@ -10,9 +10,11 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace histfeed::service {
 
@@ -37,9 +39,15 @@ struct MetricsSnapshot {
   std::vector<ConnectionSnapshot> connections;
   int64_t framesByFamily[2] = {0, 0};
   int64_t valuesByFamily[2] = {0, 0};
-  int64_t acks = 0;   // 0x06 sent
-  int64_t naks = 0;   // 0x15 sent
+  int64_t acks = 0;   // 0x06 sent (classic: status 0)
+  int64_t naks = 0;   // 0x15 sent (classic: any other status)
+  int64_t acksByFamily[2] = {0, 0};
+  int64_t naksByFamily[2] = {0, 0};
   std::map<std::string, int64_t> rejectionsByReason;
+  // Connections closed at accept, by port ("universal", "classic",
+  // "http") and reason.
+  std::map<std::pair<std::string, std::string>, int64_t> refusedConnections;
+  int64_t pageConnections = 0;  // open now
   int64_t commits = 0;
   int64_t valuesStored = 0;
   // Commit durations: counts per bucket (upper bounds in seconds, the last
@@ -62,6 +70,10 @@ class ServiceMetrics {
   void AnswerSent(ConnectionId id, uint8_t byte);
   // A frame or request refused; `reason` is a short fixed text.
   void Rejected(ConnectionId id, const std::string& reason);
+  // A connection closed at accept, before it was a connection.
+  void ConnectionRefused(const std::string& port, const std::string& reason);
+  // Page connections opened (+1) or closed (-1).
+  void PageConnectionsChanged(int change);
   // One storage commit, holding `values` values.
   void Committed(std::chrono::nanoseconds duration, int64_t values);
 
@@ -71,37 +83,10 @@ class ServiceMetrics {
   struct Connection {
     ConnectionSnapshot state;
   };
-  mutable std::mutex mutex_;
-  ConnectionId nextId_ = 1;
-  std::map<ConnectionId, Connection> open_;
-  MetricsSnapshot totals_;
-};
-
-// One connection's reports, for a handler that may have no registry (a
-// null one): opened on construction, closed on destruction.
-class MetricsConnection {
- public:
-  MetricsConnection(ServiceMetrics* metrics, Family family, const std::string& peer)
-      : metrics_(metrics), id_(metrics ? metrics->ConnectionOpened(family, peer) : 0) {}
-  ~MetricsConnection() {
-    if (metrics_ != nullptr) metrics_->ConnectionClosed(id_);
-  }
-  MetricsConnection(const MetricsConnection&) = delete;
-  MetricsConnection& operator=(const MetricsConnection&) = delete;
-
-  void FrameReceived(int64_t values) {
-    if (metrics_ != nullptr) metrics_->FrameReceived(id_, values);
-  }
-  void AnswerSent(uint8_t byte) {
-    if (metrics_ != nullptr) metrics_->AnswerSent(id_, byte);
-  }
-  void Rejected(const std::string& reason) {
-    if (metrics_ != nullptr) metrics_->Rejected(id_, reason);
-  }
-
- private:
-  ServiceMetrics* metrics_;
-  ConnectionId id_;
+  mutable platform::Mutex mutex_;
+  ConnectionId nextId_ GUARDED_BY(mutex_) = 1;
+  std::map<ConnectionId, Connection> open_ GUARDED_BY(mutex_);
+  MetricsSnapshot totals_ GUARDED_BY(mutex_);
 };
 
 }  // namespace histfeed::service

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "service/stream_connection.h"
 
-#include <asio/post.hpp>
-#include <asio/write.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
 #include <cstring>
 
 #include "service/event_log.h"
@@ -19,9 +19,13 @@ StreamConnection::StreamConnection(asio::ip::tcp::socket socket, StreamListener&
       delay_(listener.context()) {}
 
 void StreamConnection::Start() {
-  id_ = metrics().ConnectionOpened(listener_.family(), peer_);
-  LogEvent("%s connection from %s", name().c_str(), peer_.c_str());
-  std::error_code ignored;
+  if (std::optional<Family> family = listener_.family()) {
+    id_ = metrics().ConnectionOpened(*family, peer_);
+    LogClientEvent("%s connection from %s", name().c_str(), peer_.c_str());
+  } else {
+    metrics().PageConnectionsChanged(+1);
+  }
+  ErrorCode ignored;
   socket_.non_blocking(true, ignored);
   Process();
 }
@@ -29,17 +33,31 @@ void StreamConnection::Start() {
 void StreamConnection::Close() {
   if (closed_) return;
   closed_ = true;
-  std::error_code ignored;
+  ErrorCode ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
   StopTimer();
   delay_.cancel();
-  metrics().ConnectionClosed(id_);
-  LogEvent("%s connection from %s closed", name().c_str(), peer_.c_str());
+  if (listener_.family()) {
+    metrics().ConnectionClosed(id_);
+    LogClientEvent("%s connection from %s closed", name().c_str(), peer_.c_str());
+  } else {
+    metrics().PageConnectionsChanged(-1);
+  }
   listener_.Forget(this);  // may drop the last owner: nothing after this
 }
 
 void StreamConnection::Broken() { Close(); }
+
+// Pages are neither logged nor counted per connection: their time-outs
+// are routine, and a page client is no source.
+void StreamConnection::CloseFor(const char* why, const char* reason) {
+  if (listener_.family()) {
+    LogClientEvent("%s %s: %s, closing", name().c_str(), peer_.c_str(), why);
+    metrics().Rejected(id_, reason);
+  }
+  Close();
+}
 
 // Hands over every whole message that has arrived, one at a time.
 void StreamConnection::Process() {
@@ -75,7 +93,7 @@ void StreamConnection::WaitForBytes() {
   if (waiting_) return;
   waiting_ = true;
   socket_.async_wait(asio::ip::tcp::socket::wait_read,
-                     [self = shared_from_this()](std::error_code error) {
+                     [self = shared_from_this()](ErrorCode error) {
                        self->waiting_ = false;
                        if (self->closed_) return;
                        if (error) {
@@ -93,7 +111,7 @@ void StreamConnection::ReadAvailable() {
     end_ -= start_;
     start_ = 0;
   }
-  std::error_code error;
+  ErrorCode error;
   size_t got = socket_.read_some(asio::buffer(buffer_.data() + end_, buffer_.size() - end_), error);
   if (error == asio::error::would_block || error == asio::error::try_again) {
     WaitForBytes();
@@ -115,12 +133,10 @@ void StreamConnection::ArmTimer() {
       begun ? listener_.limits().frameTimeout : listener_.limits().idleTimeout;
   uint64_t generation = ++timerGeneration_;
   timer_.expires_after(limit);
-  timer_.async_wait([self = shared_from_this(), generation, begun](std::error_code error) {
+  timer_.async_wait([self = shared_from_this(), generation, begun](ErrorCode error) {
     if (error || self->closed_ || generation != self->timerGeneration_) return;
-    LogEvent("%s %s: %s, closing", self->name().c_str(), self->peer_.c_str(),
-             begun ? "a frame stopped half way" : "idle too long");
-    self->metrics().Rejected(self->id_, begun ? "unfinished frame" : "idle");
-    self->Close();
+    self->CloseFor(begun ? "a frame stopped half way" : "idle too long",
+                   begun ? "unfinished frame" : "idle");
   });
 }
 
@@ -131,10 +147,19 @@ void StreamConnection::StopTimer() {
 
 void StreamConnection::Answer(std::vector<uint8_t> bytes, bool thenClose) {
   if (closed_) return;
+  // A client that does not read its answers keeps it no longer than a
+  // frame may take.
+  uint64_t generation = ++timerGeneration_;
+  timer_.expires_after(listener_.limits().frameTimeout);
+  timer_.async_wait([self = shared_from_this(), generation](ErrorCode error) {
+    if (error || self->closed_ || generation != self->timerGeneration_) return;
+    self->CloseFor("an answer was not taken in time", "answer not taken");
+  });
   auto owned = std::make_shared<std::vector<uint8_t>>(std::move(bytes));
   asio::async_write(socket_, asio::buffer(*owned),
-                    [self = shared_from_this(), owned, thenClose](std::error_code error, size_t) {
+                    [self = shared_from_this(), owned, thenClose](ErrorCode error, size_t) {
                       if (self->closed_) return;
+                      self->StopTimer();
                       if (error || thenClose) {
                         self->Close();
                         return;
@@ -167,7 +192,7 @@ void StreamConnection::Store(StorageWriter& writer, Batch batch,
 
 void StreamConnection::After(std::chrono::milliseconds delay, std::function<void()> then) {
   delay_.expires_after(delay);
-  delay_.async_wait([self = shared_from_this(), then = std::move(then)](std::error_code error) {
+  delay_.async_wait([self = shared_from_this(), then = std::move(then)](ErrorCode error) {
     if (!error && !self->closed_) then();
   });
 }

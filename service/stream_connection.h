@@ -5,13 +5,12 @@
 // answers go out in order. Everything runs on the listener's thread.
 //
 // Time-outs: a message must arrive whole within limits.frameTimeout of its
-// first byte; a connection with no message begun is closed after
-// limits.idleTimeout. Neither runs while a message is being answered.
+// first byte, and its answer must be taken within as long; a connection
+// with no message begun is closed after limits.idleTimeout. None runs
+// while a message is being handled.
 #ifndef HISTFEED_SERVICE_STREAM_CONNECTION_H_
 #define HISTFEED_SERVICE_STREAM_CONNECTION_H_
 
-#include <asio/ip/tcp.hpp>
-#include <asio/steady_timer.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -19,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "service/network.h"
 #include "service/service_metrics.h"
 #include "service/storage_writer.h"
 #include "service/stream_listener.h"
@@ -69,6 +69,8 @@ class StreamConnection : public std::enable_shared_from_this<StreamConnection> {
   void ArmTimer();
   void StopTimer();
   void Consume();
+  // Closes on a time-out, saying `why` in the log and counting `reason`.
+  void CloseFor(const char* why, const char* reason);
 
   asio::ip::tcp::socket socket_;
   StreamListener& listener_;

@@ -1,23 +1,28 @@
 // SPDX-License-Identifier: Apache-2.0
-// A TCP listener on one thread: it accepts connections up to a limit and
-// runs every connection's reads, writes and timers on that thread, so a
-// connection costs a socket and a little memory, never a thread. What a
+// A TCP listener on one thread: it accepts connections within its limits
+// and runs every connection's reads, writes and timers on that thread, so
+// a connection costs a socket and a little memory, never a thread. What a
 // connection means is its subclass's business (see stream_connection.h).
+//
+// A connection from an address the limits do not allow, beyond the
+// port's or its address's connection limit, or above the descriptor
+// ceiling is closed at accept, counted in the metrics by port and reason
+// and logged (rate-limited).
 #ifndef HISTFEED_SERVICE_STREAM_LISTENER_H_
 #define HISTFEED_SERVICE_STREAM_LISTENER_H_
 
-#include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
-#include <asio/steady_timer.hpp>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
 
+#include "service/network.h"
 #include "service/connection_limits.h"
 #include "service/service_metrics.h"
 
@@ -31,8 +36,11 @@ class StreamListener {
   using Factory = std::function<std::shared_ptr<StreamConnection>(asio::ip::tcp::socket socket,
                                                                   const std::string& peer)>;
 
-  StreamListener(std::string name, Family family, ServiceMetrics& metrics,
-                 ConnectionLimits limits);
+  // `family` is the sources' family a connection counts for, none for
+  // the pages. `lowPriority` runs the thread only on processor time
+  // nobody else wants.
+  StreamListener(std::string name, std::optional<Family> family, ServiceMetrics& metrics,
+                 ConnectionLimits limits, bool lowPriority = false);
   ~StreamListener();
   StreamListener(const StreamListener&) = delete;
   StreamListener& operator=(const StreamListener&) = delete;
@@ -53,7 +61,7 @@ class StreamListener {
   asio::io_context& context() { return context_; }
   const ConnectionLimits& limits() const { return limits_; }
   ServiceMetrics& metrics() { return metrics_; }
-  Family family() const { return family_; }
+  std::optional<Family> family() const { return family_; }
   const std::string& name() const { return name_; }
   // A connection has closed.
   void Forget(StreamConnection* connection);
@@ -65,12 +73,20 @@ class StreamListener {
  private:
   void Accept();
   void Admit(asio::ip::tcp::socket socket);
-  void PauseAccepting(const std::error_code& error);
+  // Why a connection from `address` is closed at accept, or null.
+  const char* RefusalOf(asio::ip::tcp::socket& socket, const asio::ip::address& address);
+  void PauseAccepting(const ErrorCode& error);
+
+  struct Held {
+    std::shared_ptr<StreamConnection> connection;
+    asio::ip::address address;
+  };
 
   const std::string name_;
-  const Family family_;
+  const std::optional<Family> family_;
   ServiceMetrics& metrics_;
   const ConnectionLimits limits_;
+  const bool lowPriority_;
   Factory factory_;
   asio::io_context context_;
   asio::ip::tcp::acceptor acceptor_{context_};
@@ -80,8 +96,9 @@ class StreamListener {
   std::atomic<int> open_{0};
   std::atomic<int> outside_{0};
   std::atomic<bool> stopping_{false};
-  // Only the listener's thread touches the table.
-  std::unordered_map<StreamConnection*, std::shared_ptr<StreamConnection>> connections_;
+  // Only the listener's thread touches the tables.
+  std::unordered_map<StreamConnection*, Held> connections_;
+  std::map<asio::ip::address, int> perAddress_;
   std::thread thread_;
 };
 

@@ -53,6 +53,20 @@ ConfigRow ConfigRowOf(const RecordType& type, const uint8_t* record) {
 
 }  // namespace
 
+const char* FrameErrorText(universal::FrameError error) {
+  using universal::FrameError;
+  switch (error) {
+    case FrameError::kNone: return "none";
+    case FrameError::kTooShort: return "too short";
+    case FrameError::kBadStartMarker: return "bad start marker";
+    case FrameError::kBadLength: return "bad length";
+    case FrameError::kUnknownType: return "unknown record type";
+    case FrameError::kCountMismatch: return "record count disagrees with length";
+    case FrameError::kBadEndMarker: return "bad end marker";
+  }
+  return "?";
+}
+
 Batch UniversalFrameRows(const universal::DecodedFrame& frame) {
   Batch batch;
   if (frame.heartBeat || frame.type == nullptr) return batch;

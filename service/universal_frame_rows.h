@@ -10,6 +10,9 @@ namespace histfeed::service {
 
 Batch UniversalFrameRows(const universal::DecodedFrame& frame);
 
+// What is wrong with a frame, for messages.
+const char* FrameErrorText(universal::FrameError error);
+
 }  // namespace histfeed::service
 
 #endif  // HISTFEED_SERVICE_UNIVERSAL_FRAME_ROWS_H_

@@ -12,20 +12,6 @@ namespace {
 constexpr uint8_t kAck = 0x06;
 constexpr uint8_t kNak = 0x15;
 
-const char* FrameErrorText(universal::FrameError error) {
-  using universal::FrameError;
-  switch (error) {
-    case FrameError::kNone: return "none";
-    case FrameError::kTooShort: return "too short";
-    case FrameError::kBadStartMarker: return "bad start marker";
-    case FrameError::kBadLength: return "bad length";
-    case FrameError::kUnknownType: return "unknown record type";
-    case FrameError::kCountMismatch: return "record count disagrees with length";
-    case FrameError::kBadEndMarker: return "bad end marker";
-  }
-  return "?";
-}
-
 }  // namespace
 
 class UniversalListener::Connection final : public StreamConnection {
@@ -50,7 +36,7 @@ class UniversalListener::Connection final : public StreamConnection {
   void Broken() override {
     ++owner_.counters_.refused;
     metrics().Rejected(id(), badLength_);
-    LogEvent("universal %s: refused a frame (%s), closing", peer().c_str(), badLength_);
+    LogClientEvent("universal %s: refused a frame (%s), closing", peer().c_str(), badLength_);
     Reply(kNak, /*thenClose=*/true);
   }
 
@@ -63,7 +49,7 @@ class UniversalListener::Connection final : public StreamConnection {
       metrics().FrameReceived(id(), 0);
       ++owner_.counters_.refused;
       metrics().Rejected(id(), FrameErrorText(error));
-      LogEvent("universal %s: refused a frame (%s)", peer().c_str(), FrameErrorText(error));
+      LogClientEvent("universal %s: refused a frame (%s)", peer().c_str(), FrameErrorText(error));
       Reply(kNak);
       return;
     }
@@ -90,7 +76,7 @@ class UniversalListener::Connection final : public StreamConnection {
     Store(owner_.writer_, std::move(batch), [this, values, configs, deletions](bool stored) {
       if (!stored) {
         metrics().Rejected(id(), "not stored");
-        LogEvent("universal %s: could not store a frame", peer().c_str());
+        LogClientEvent("universal %s: could not store a frame", peer().c_str());
         Reply(kNak);
         return;
       }
@@ -105,8 +91,8 @@ class UniversalListener::Connection final : public StreamConnection {
     int closeAfter = owner_.faults_.closeAfter;
     bool last = closeAfter > 0 && framesHere_ >= closeAfter;
     if (last) {
-      LogEvent("universal %s: closing after %lld frames, as asked", peer().c_str(),
-               static_cast<long long>(framesHere_));
+      LogClientEvent("universal %s: closing after %lld frames, as asked", peer().c_str(),
+                     static_cast<long long>(framesHere_));
     }
     Reply(kAck, last);
   }

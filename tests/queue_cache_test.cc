@@ -396,6 +396,16 @@ TEST_F(QueueCacheTest, FileLimitRefusesOrDeletesTheOldest) {
   for (uint32_t v = 0; v < 5; ++v) ASSERT_EQ(Push(strict, v), 0);  // file 1, ring full again
   EXPECT_EQ(Push(strict, 5), kQueueFull);
   EXPECT_FALSE(fs::exists(File("Strict2.que")));
+  // A file being read back stays on disk, and counts, until its last
+  // record is taken.
+  uint32_t value;
+  uint16_t length = 0;
+  ASSERT_EQ(strict->Peek(&value, sizeof value, &length), 0);
+  EXPECT_EQ(Push(strict, 5), kQueueFull);
+  EXPECT_FALSE(fs::exists(File("Strict2.que")));
+  for (uint32_t v = 0; v < 3; ++v) ASSERT_EQ(Pop(strict, &value), 0);
+  ASSERT_EQ(Push(strict, 5), 0);  // file 1 delivered: its room is free again
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), {}), 1);  // Strict2.que
 
   RecordQueue* rolling = CachedQueue(2, 1, "Roll");
   for (uint32_t v = 0; v < 8; ++v) ASSERT_EQ(Push(rolling, v), 0);  // file 3 replaced file 1
@@ -405,6 +415,18 @@ TEST_F(QueueCacheTest, FileLimitRefusesOrDeletesTheOldest) {
   std::vector<uint32_t> values;
   EXPECT_EQ(Drain(rolling, &values), kQueueEmpty);
   EXPECT_EQ(values, (std::vector<uint32_t>{3, 4, 5, 6, 7}));
+
+  // Room is made from the files waiting in line, never from the one being
+  // read back.
+  RecordQueue* replaying = CachedQueue(2, 1, "Replay");
+  for (uint32_t v = 0; v < 5; ++v) ASSERT_EQ(Push(replaying, v), 0);  // file 1: 0-2, ring 3-4
+  ASSERT_EQ(Pop(replaying, &value), 0);  // 0; file 1 is read back
+  for (uint32_t v = 5; v < 8; ++v) ASSERT_EQ(Push(replaying, v), 0);  // 2: 3-4, then 3: 5-6
+  EXPECT_TRUE(Said("Deleting the oldest cacheing queue file, " + File("Replay2.que")));
+  EXPECT_TRUE(fs::exists(File("Replay1.que")));
+  values.clear();
+  EXPECT_EQ(Drain(replaying, &values), kQueueEmpty);
+  EXPECT_EQ(values, (std::vector<uint32_t>{1, 2, 5, 6, 7}));
 
   // The newest file is never deleted to make room.
   RecordQueue* single = CachedQueue(1, 1, "Single");

@@ -332,6 +332,53 @@ TEST_F(QueuedSendingTest, FramesSpillIntoCacheFilesAndArriveOnceInOrder) {
   EXPECT_EQ(ReceivedSequences(peer), Range(0, kFrames));
 }
 
+// Files in `dir` whose names begin with `prefix`, whatever their ending.
+size_t FilesStartingWith(const TempDirectory& dir, const std::string& prefix) {
+  size_t files = 0;
+  for (auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    files += entry.path().filename().string().rfind(prefix, 0) == 0;
+  }
+  return files;
+}
+
+TEST_F(QueuedSendingTest, TheCacheHoldsItsFileLimitAndEveryAcceptedFrameArrivesOnce) {
+  // A file holds one ring image of about 409 KB; cacheSize / 409 files are
+  // allowed, and at least one.
+  const struct {
+    int32_t cacheSize;
+    uint32_t files;
+  } kLimits[] = {{0, 1}, {817, 1}, {818, 2}, {4090, 10}};
+  for (const auto& limit : kLimits) {
+    SCOPED_TRACE(limit.cacheSize);
+    TempDirectory dir;
+    FakeHistorian peer;
+    peer.SetKeepFrames(true);
+    int32_t key = KeyWithServiceDown(peer, true, dir.path().c_str(), limit.cacheSize, "Lim");
+    messages_.Clear();
+    // The ring takes 50 frames on its first pass and 49 after each spill.
+    const uint32_t expected = 50 + 49 * limit.files;
+    uint32_t accepted = 0;
+    int32_t result = 0;
+    for (; accepted <= expected; ++accepted) {
+      uint8_t record[25];
+      EncodeRecord(*FindRecordType(1), PointValue{static_cast<int32_t>(accepted), 0, "P", 0, 0, {}},
+                   record);
+      ASSERT_EQ(VornMxAddUniversalRecord(key, 1, record, 1), 0);
+      result = VornMxFlushUniversalRecord(key, 1);
+      ASSERT_LE(FilesStartingWith(dir, "Lim"), limit.files) << accepted;
+      if (result != 0) break;
+    }
+    EXPECT_EQ(result, HISTFEED_QUEUE_FULL);
+    EXPECT_EQ(accepted, expected);
+    EXPECT_EQ(messages_.Count("Error VornUniversalSendData Queue Full"), 1);
+
+    ASSERT_TRUE(peer.Start());
+    ASSERT_TRUE(WaitUntil([&] { return peer.FrameCount() >= accepted; }, std::chrono::seconds(30)));
+    EXPECT_EQ(ReceivedSequences(peer), Range(0, accepted));
+    VornMxUniversalCloseSocket(key);
+  }
+}
+
 TEST_F(QueuedSendingTest, ACacheLeftByAnEarlierKeyIsDeliveredFirst) {
   TempDirectory dir;
   FakeHistorian peer;

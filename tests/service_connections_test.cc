@@ -54,7 +54,8 @@ TEST(ServiceConnectionsTest, HoldsThreeThousandIdleSourcesOnFewThreadsAndRefuses
   TempDirectory dir;
   uint16_t port = FreeLoopbackPort();
   ServiceProcess service(HISTFEED_SERVICE_BINARY, dir.File("history.db"), port,
-                         {"--max-connections", std::to_string(kIdle + 1)});
+                         {"--max-connections", std::to_string(kIdle + 1),
+                          "--max-connections-per-address", std::to_string(kIdle + 1)});
   ASSERT_TRUE(service.Start());
 
   std::vector<int> idle;

@@ -218,7 +218,11 @@ TEST_F(ServiceUniversalTest, EveryDoubleIsStoredBitForBitAndOncePerTimeStamp) {
 
 TEST_F(ServiceUniversalTest, StalledAndIdleConnectionsAreClosedAndTheLimitHolds) {
   using std::chrono::milliseconds;
-  Start({}, ConnectionLimits{3, milliseconds(300), milliseconds(600)});
+  ConnectionLimits limits;
+  limits.maxConnections = 3;
+  limits.frameTimeout = milliseconds(300);
+  limits.idleTimeout = milliseconds(600);
+  Start({}, limits);
   int stalled = Connect(listener_->port());
   int idle = Connect(listener_->port());
   int good = Connect(listener_->port());

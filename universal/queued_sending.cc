@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The outbox's send-or-queue step, and the set-up and tear-down of the
 // key's queue.
-#include <span>
 #include <string>
 
 #include "histfeed.h"
@@ -28,12 +27,6 @@ void PassQueueMessage(QueueMessageKind kind, const char* line) {
   } else {
     PassTrace("%s", line);
   }
-}
-
-// Frames read back from a cache file must be whole, valid frames.
-bool IsValidFrame(const uint8_t* frame, uint16_t length) {
-  DecodedFrame decoded;
-  return DecodeFrame(std::span(frame, length), &decoded) == FrameError::kNone;
 }
 
 }  // namespace

@@ -171,4 +171,9 @@ FrameError DecodeFrame(std::span<const uint8_t> frame, DecodedFrame* out) {
   return FrameError::kNone;
 }
 
+bool IsValidFrame(const uint8_t* frame, uint16_t length) {
+  DecodedFrame decoded;
+  return DecodeFrame(std::span(frame, length), &decoded) == FrameError::kNone;
+}
+
 }  // namespace histfeed::universal

@@ -209,6 +209,11 @@ struct DecodedFrame {
 // Checks and splits a whole frame. A heartbeat is type 1 with count 0.
 FrameError DecodeFrame(std::span<const uint8_t> frame, DecodedFrame* out);
 
+// Whether a record read back from a cache file is a whole, valid frame:
+// the check every key's queue puts on what it reads back, and what the
+// cache tool holds a file to.
+bool IsValidFrame(const uint8_t* frame, uint16_t length);
+
 // Reads the length field of a frame's first six bytes (0 if the start
 // marker is wrong), so a reader of a stream knows how much to read.
 uint32_t PeekFrameLength(const uint8_t header[6]);

@@ -2,6 +2,8 @@
 #include "service/http/api_json.h"
 
 #include "service/http/json_writer.h"
+#include "service/http/query_params.h"
+#include "service/printable_text.h"
 
 namespace histfeed::service::http {
 namespace {
@@ -69,12 +71,20 @@ void ValueTimeMember(JsonWriter& json, const char* name, const std::optional<Val
   }
 }
 
+// A point's name for people (bytes that are not printable UTF-8 shown as
+// \xHH), its exact bytes, and its key as a query that opens it.
+void NameMembers(JsonWriter& json, const PointKey& key) {
+  json.Member("family", key.family)
+      .Member("kind", key.idKind)
+      .Member("point", key.point)
+      .Member("pointHex", HexText(key.point))
+      .Member("query", PointKeyQuery(key));
+}
+
 void Row(JsonWriter& json, const PointRow& row) {
-  json.BeginObject()
-      .Member("family", row.key.family)
-      .Member("kind", row.key.idKind)
-      .Member("point", row.key.point)
-      .Member("count", row.count);
+  json.BeginObject();
+  NameMembers(json, row.key);
+  json.Member("count", row.count);
   ValueTimeMember(json, "lastTime", row.last);
   // A text, for numbers too: the shortest that reads back as the stored
   // double, which a JSON number need not be in every parser.
@@ -92,13 +102,7 @@ void Row(JsonWriter& json, const PointRow& row) {
 }
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (uint8_t byte : bytes) {
-    text.push_back(kDigits[byte >> 4]);
-    text.push_back(kDigits[byte & 15]);
-  }
-  return text;
+  return HexText(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 }  // namespace
@@ -165,11 +169,9 @@ std::string PointJson(const PointDetail& detail) {
 
 std::string SeriesJson(const Series& series, const SeriesQuery& query) {
   JsonWriter json;
-  json.BeginObject()
-      .Member("family", query.key.family)
-      .Member("kind", query.key.idKind)
-      .Member("point", query.key.point)
-      .Member("from", query.fromMillis)
+  json.BeginObject();
+  NameMembers(json, query.key);
+  json.Member("from", query.fromMillis)
       .Member("to", query.toMillis)
       .Member("columns", query.columns)
       .Member("values", series.values)

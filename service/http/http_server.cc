@@ -1,60 +1,148 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "service/http/http_server.h"
 
-#include <httplib.h>
+#include <sys/resource.h>
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
-#include <chrono>
+#include <climits>
+#include <optional>
 
-#include "platform/thread_priority.h"
+#include "service/http/page_responder.h"
+#include "service/http/request_parser.h"
 #include "service/http/routes.h"
+#include "service/stream_connection.h"
+#include "service/stream_listener.h"
 
 namespace histfeed::service::http {
 namespace {
 
-constexpr size_t kWorkerThreads = 4;
-
-// Threads of the HTTP side run only on processor time the listeners and
-// the storage writer leave over: a page may wait, an acknowledgement not.
-void LowerThisThreadsPriority() {
-  thread_local bool lowered = false;
-  if (lowered) return;
-  lowered = true;
-  platform::LowerCurrentThreadToIdle();
+int OpenFileLimit() {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return INT_MAX;
+  return static_cast<int>(std::min<rlim_t>(files.rlim_cur, INT_MAX));
 }
 
-// The server's worker pool, its threads lowered before they read a
-// request, not only once a handler runs.
-class IdleThreadPool : public httplib::TaskQueue {
- public:
-  explicit IdleThreadPool(size_t threads) : pool_(threads) {}
-  void enqueue(std::function<void()> task) override {
-    pool_.enqueue([task = std::move(task)] {
-      LowerThisThreadsPriority();
-      task();
-    });
+// The names the pages answer to: those given, and the one they listen on
+// when it is a name.
+std::vector<std::string> HostNames(const PageOptions& options, const std::string& address) {
+  std::vector<std::string> names = options.hostNames;
+  ErrorCode error;
+  asio::ip::make_address(address, error);
+  if (error && !address.empty()) {
+    std::string name = address;
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    names.push_back(name);
   }
-  void shutdown() override { pool_.shutdown(); }
-
- private:
-  httplib::ThreadPool pool_;
-};
+  return names;
+}
 
 }  // namespace
 
-struct HttpServer::Server {
-  httplib::Server server;
+// One page connection: requests are read whole, one at a time, and each
+// is answered before the next is looked at, so pipelined requests are
+// answered in order.
+class HttpServer::Connection final : public StreamConnection {
+ public:
+  Connection(asio::ip::tcp::socket socket, StreamListener& listener, const std::string& peer,
+             PageResponder& responder)
+      : StreamConnection(std::move(socket), listener, peer, kMaxRequestBytes),
+        responder_(responder) {
+    parser_.emplace();
+  }
+
+ protected:
+  Framing Measure(const uint8_t* pending, size_t size, size_t* length) override {
+    switch (parser_->Parse(pending, size)) {
+      case RequestParser::Progress::kDone:
+        *length = parser_->consumed();
+        return Framing::kComplete;
+      case RequestParser::Progress::kRefused:
+        refusal_ = parser_->refusalStatus();
+        return Framing::kBroken;
+      case RequestParser::Progress::kNeedMore:
+        break;
+    }
+    if (size < kMaxRequestBytes) return Framing::kNeedMore;
+    refusal_ = 413;  // a body in chunks too small to fit
+    return Framing::kBroken;
+  }
+
+  void Handle(const uint8_t*, size_t) override {
+    bool close = false;
+    std::string response = responder_.Respond(parser_->head(), &close);
+    parser_.emplace();
+    Send(response, close);
+  }
+
+  void Broken() override { Send(PageResponder::Refusal(refusal_), true); }
+
+ private:
+  void Send(const std::string& response, bool thenClose) {
+    Answer(std::vector<uint8_t>(response.begin(), response.end()), thenClose);
+  }
+
+  PageResponder& responder_;
+  std::optional<RequestParser> parser_;  // of the request being read
+  int refusal_ = 400;
 };
 
+HttpServer::HttpServer(ServiceMetrics& metrics, StorageReader& reader, std::string version,
+                       PageOptions options)
+    : metrics_(metrics),
+      options_(std::move(options)),
+      routes_(std::make_unique<Routes>(metrics, reader, std::move(version))) {}
+
+HttpServer::~HttpServer() { Stop(); }
+
+uint16_t HttpServer::port() const { return listener_ ? listener_->port() : 0; }
+
+std::string HttpServer::Start(const std::string& address, uint16_t port) {
+  responder_ = std::make_unique<PageResponder>(*routes_, HostNames(options_, address));
+  int files = OpenFileLimit();
+  ConnectionLimits limits;
+  limits.maxConnections = std::max(1, std::min(options_.maxConnections, files / 4));
+  limits.maxPerAddress = limits.maxConnections;
+  limits.frameTimeout = options_.requestTimeout;
+  limits.idleTimeout = options_.idleTimeout;
+  limits.allowed = options_.allowed;
+  limits.descriptorCeiling = files == INT_MAX ? 0 : files - files / 4;
+  connectionLimit_ = limits.maxConnections;
+  listener_ = std::make_unique<StreamListener>("http", std::nullopt, metrics_, limits,
+                                               /*lowPriority=*/true);
+  std::string error = listener_->Listen(
+      address, port, [this](asio::ip::tcp::socket socket, const std::string& peer) {
+        return std::make_shared<Connection>(std::move(socket), *listener_, peer, *responder_);
+      });
+  if (!error.empty()) {
+    listener_.reset();
+    return error;
+  }
+  listener_->Serve();
+  return "";
+}
+
+void HttpServer::Stop() {
+  if (listener_) listener_->Stop();
+}
+
 std::string SplitHostPort(const std::string& text, std::string* host, uint16_t* port) {
+  const std::string example = "--http needs ADDRESS:PORT, as in 127.0.0.1:8080 or [::1]:8080";
   size_t colon = text.rfind(':');
-  if (colon == 0) return "--http needs ADDRESS:PORT, as in 127.0.0.1:8080";
   if (colon == std::string::npos) {
     // A port alone: loopback, so nothing is shown beyond this machine
     // unless asked for.
     std::string error = SplitHostPort("127.0.0.1:" + text, host, port);
-    return error.empty() ? "" : "--http needs ADDRESS:PORT, as in 127.0.0.1:8080";
+    return error.empty() ? "" : example;
   }
+  std::string name = text.substr(0, colon);
+  if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
+    name = name.substr(1, name.size() - 2);
+  } else if (name.find(':') != std::string::npos) {
+    return example;  // an IPv6 address goes in brackets
+  }
+  if (name.empty()) return example;
   unsigned number = 0;
   const char* begin = text.data() + colon + 1;
   const char* end = text.data() + text.size();
@@ -62,67 +150,9 @@ std::string SplitHostPort(const std::string& text, std::string* host, uint16_t* 
   if (begin == end || result.ec != std::errc() || result.ptr != end || number > 65535) {
     return "--http needs a port from 0 to 65535 after the colon";
   }
-  *host = text.substr(0, colon);
+  *host = name;
   *port = static_cast<uint16_t>(number);
   return "";
-}
-
-HttpServer::HttpServer(ServiceMetrics& metrics, StorageReader& reader, std::string version)
-    : routes_(std::make_unique<Routes>(metrics, reader, std::move(version))),
-      server_(std::make_unique<Server>()) {}
-
-HttpServer::~HttpServer() { Stop(); }
-
-std::string HttpServer::Start(const std::string& address, uint16_t port) {
-  httplib::Server& server = server_->server;
-  server.new_task_queue = [] { return new IdleThreadPool(kWorkerThreads); };
-  server.set_keep_alive_timeout(2);
-  server.set_read_timeout(5, 0);
-  server.set_write_timeout(5, 0);
-  server.set_payload_max_length(1024);
-  server.Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
-    Reply reply = routes_->Get(request.path, request.params);
-    response.status = reply.status;
-    response.set_header("Cache-Control", "no-store");
-    response.set_header("X-Content-Type-Options", "nosniff");
-    response.set_content(std::move(reply.body), reply.contentType.c_str());
-  });
-  auto refuse = [](const httplib::Request&, httplib::Response& response) {
-    response.status = 405;
-    response.set_header("Allow", "GET, HEAD");
-    response.set_content("only GET is answered here\n", "text/plain; charset=utf-8");
-  };
-  server.Post(".*", refuse);
-  server.Put(".*", refuse);
-  server.Patch(".*", refuse);
-  server.Delete(".*", refuse);
-  server.Options(".*", refuse);
-  server.set_exception_handler(
-      [](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-        response.status = 503;
-        response.set_content("the page could not be made now\n", "text/plain; charset=utf-8");
-      });
-  int bound = port == 0 ? server.bind_to_any_port(address)
-                        : (server.bind_to_port(address, port) ? port : -1);
-  if (bound <= 0) return "http cannot listen on " + address + ":" + std::to_string(port);
-  port_ = static_cast<uint16_t>(bound);
-  thread_ = std::thread([this, &server] {
-    LowerThisThreadsPriority();
-    server.listen_after_bind();
-    listenEnded_ = true;
-  });
-  // A stop before the server runs would be lost, and Stop would wait for
-  // ever: Start returns once it runs.
-  while (!server.is_running() && !listenEnded_) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return "";
-}
-
-void HttpServer::Stop() {
-  if (!thread_.joinable()) return;
-  server_->server.stop();
-  thread_.join();
 }
 
 }  // namespace histfeed::service::http

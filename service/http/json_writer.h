@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Builds a JSON text in one pass. Commas are placed by the writer; texts
-// are escaped, and bytes that are not UTF-8 become U+FFFD, so the result
-// always parses.
+// are written as VisibleText (bytes that are not printable UTF-8 as
+// \xHH) and escaped, so the result always parses and shows every byte.
 #ifndef HISTFEED_SERVICE_HTTP_JSON_WRITER_H_
 #define HISTFEED_SERVICE_HTTP_JSON_WRITER_H_
 
@@ -10,6 +10,8 @@
 #include <string_view>
 #include <type_traits>
 #include <vector>
+
+#include "service/printable_text.h"
 
 namespace histfeed::service::http {
 
@@ -42,10 +44,6 @@ class JsonWriter {
   std::vector<bool> first_;  // per open object or array: nothing written yet
   bool afterKey_ = false;
 };
-
-// The length of the well-formed UTF-8 sequence at `text[at]`, or 0 when
-// the bytes there are not one.
-size_t Utf8SequenceLength(std::string_view text, size_t at);
 
 // Appends `text` to `out` as a quoted JSON string.
 void AppendJsonString(std::string_view text, std::string* out);

@@ -1,43 +1,26 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "service/http/metrics_sampler.h"
 
-#include <utility>
+#include <boost/asio/post.hpp>
+#include <future>
 
 namespace histfeed::service::http {
 
 MetricsSampler::MetricsSampler(ServiceMetrics& metrics)
-    : metrics_(metrics), thread_([this] { Run(); }) {}
+    : metrics_(metrics),
+      keepRunning_(asio::make_work_guard(context_)),
+      thread_([this] { context_.run(); }) {}
 
 MetricsSampler::~MetricsSampler() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  asked_.notify_one();
+  keepRunning_.reset();
   thread_.join();
 }
 
 MetricsSnapshot MetricsSampler::Take() {
-  std::unique_lock lock(mutex_);
-  uint64_t ticket = ++requested_;
-  asked_.notify_one();
-  taken_.wait(lock, [&] { return served_ >= ticket; });
-  return latest_;
-}
-
-void MetricsSampler::Run() {
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    asked_.wait(lock, [this] { return stopping_ || requested_ > served_; });
-    if (stopping_) return;
-    uint64_t answering = requested_;
-    lock.unlock();
-    MetricsSnapshot snapshot = metrics_.Snapshot();
-    lock.lock();
-    latest_ = std::move(snapshot);
-    served_ = answering;
-    taken_.notify_all();
-  }
+  std::packaged_task<MetricsSnapshot()> take([this] { return metrics_.Snapshot(); });
+  std::future<MetricsSnapshot> snapshot = take.get_future();
+  asio::post(context_, std::move(take));
+  return snapshot.get();
 }
 
 }  // namespace histfeed::service::http

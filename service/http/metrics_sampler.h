@@ -1,18 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 // Takes the service's metrics snapshots for the HTTP side on a thread of
-// normal priority. The metrics' lock is shared with the listeners, and an
+// normal priority. The metrics' lock is shared with the listeners, and the
 // HTTP thread runs only on processor time nobody else wants: stopped while
 // it held that lock, it would keep every listener waiting for as long as
-// the machine stayed busy. This thread holds the lock instead, briefly, and
-// hands the copy over under a lock of its own that no listener takes.
+// the machine stayed busy. This thread holds the lock instead, briefly,
+// and hands the copy over through a future.
 #ifndef HISTFEED_SERVICE_HTTP_METRICS_SAMPLER_H_
 #define HISTFEED_SERVICE_HTTP_METRICS_SAMPLER_H_
 
-#include <condition_variable>
-#include <cstdint>
-#include <mutex>
+#include <boost/asio/executor_work_guard.hpp>
 #include <thread>
 
+#include "service/network.h"
 #include "service/service_metrics.h"
 
 namespace histfeed::service::http {
@@ -20,6 +19,7 @@ namespace histfeed::service::http {
 class MetricsSampler {
  public:
   explicit MetricsSampler(ServiceMetrics& metrics);
+  // Waits for the snapshots asked for so far.
   ~MetricsSampler();
   MetricsSampler(const MetricsSampler&) = delete;
   MetricsSampler& operator=(const MetricsSampler&) = delete;
@@ -28,16 +28,9 @@ class MetricsSampler {
   MetricsSnapshot Take();
 
  private:
-  void Run();
-
   ServiceMetrics& metrics_;
-  std::mutex mutex_;
-  std::condition_variable asked_;
-  std::condition_variable taken_;
-  uint64_t requested_ = 0;  // guarded by mutex_; requests so far
-  uint64_t served_ = 0;     // guarded by mutex_; requests the latest snapshot answers
-  bool stopping_ = false;   // guarded by mutex_
-  MetricsSnapshot latest_;  // guarded by mutex_
+  asio::io_context context_;
+  asio::executor_work_guard<asio::io_context::executor_type> keepRunning_;
   std::thread thread_;
 };
 

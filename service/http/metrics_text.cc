@@ -98,15 +98,30 @@ std::string PrometheusText(const MetricsSnapshot& metrics, const DatabaseTotals&
   ByFamily(out, "histfeed_values_received_total", metrics.valuesByFamily);
 
   out.Family("histfeed_answers_sent_total", "counter",
-             "Answers sent, by their byte: 0x06 stored, 0x15 refused.");
-  out.Sample("histfeed_answers_sent_total", Label("byte", "0x06"),
-             static_cast<double>(metrics.acks));
-  out.Sample("histfeed_answers_sent_total", Label("byte", "0x15"),
-             static_cast<double>(metrics.naks));
+             "Answers sent, by family: stored (universal 0x06, classic status 0) or refused "
+             "(0x15, any other status).");
+  for (Family family : {Family::kUniversal, Family::kClassic}) {
+    int index = family == Family::kUniversal ? 0 : 1;
+    std::string familyLabel = Label("family", FamilyName(family)) + ",";
+    out.Sample("histfeed_answers_sent_total", familyLabel + Label("answer", "stored"),
+               static_cast<double>(metrics.acksByFamily[index]));
+    out.Sample("histfeed_answers_sent_total", familyLabel + Label("answer", "refused"),
+               static_cast<double>(metrics.naksByFamily[index]));
+  }
   out.Family("histfeed_rejections_total", "counter", "Frames or requests refused, by reason.");
   for (const auto& [reason, count] : metrics.rejectionsByReason) {
     out.Sample("histfeed_rejections_total", Label("reason", reason), static_cast<double>(count));
   }
+
+  out.Family("histfeed_connections_refused_total", "counter",
+             "Connections closed at accept, by port and reason.");
+  for (const auto& [where, count] : metrics.refusedConnections) {
+    out.Sample("histfeed_connections_refused_total",
+               Label("port", where.first) + "," + Label("reason", where.second),
+               static_cast<double>(count));
+  }
+  out.Family("histfeed_http_connections", "gauge", "Connections to the pages open now.");
+  out.Sample("histfeed_http_connections", "", static_cast<double>(metrics.pageConnections));
 
   out.Family("histfeed_commits_total", "counter", "Storage commits.");
   out.Sample("histfeed_commits_total", "", static_cast<double>(metrics.commits));

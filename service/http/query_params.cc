@@ -69,7 +69,80 @@ std::string ReadRange(const QueryParams& params, TimeRange* range) {
   return error;
 }
 
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Percent-decodes `text` into *out; false on a '%' without two hex digits.
+bool Decode(std::string_view text, bool plusIsBlank, std::string* out) {
+  out->clear();
+  for (size_t at = 0; at < text.size(); ++at) {
+    char c = text[at];
+    if (c == '%') {
+      if (at + 2 >= text.size()) return false;
+      int high = HexValue(text[at + 1]), low = HexValue(text[at + 2]);
+      if (high < 0 || low < 0) return false;
+      out->push_back(static_cast<char>(high * 16 + low));
+      at += 2;
+    } else {
+      out->push_back(plusIsBlank && c == '+' ? ' ' : c);
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+std::string ParseTarget(std::string_view target, std::string* path, QueryParams* params) {
+  constexpr const char* kBadEncoding = "the address holds a '%' not followed by two hex digits";
+  if (target.empty() || target.front() != '/') return "the address must start with '/'";
+  size_t question = target.find('?');
+  if (!Decode(target.substr(0, question), false, path)) return kBadEncoding;
+  params->clear();
+  if (question == std::string_view::npos) return "";
+  std::string_view query = target.substr(question + 1);
+  while (!query.empty()) {
+    size_t amp = query.find('&');
+    std::string_view pair = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    if (pair.empty()) continue;
+    size_t equals = pair.find('=');
+    std::string name, value;
+    if (!Decode(pair.substr(0, equals), true, &name) ||
+        (equals != std::string_view::npos && !Decode(pair.substr(equals + 1), true, &value))) {
+      return kBadEncoding;
+    }
+    params->emplace(std::move(name), std::move(value));
+  }
+  return "";
+}
+
+std::string PercentEncoded(std::string_view bytes) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : bytes) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                      (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' ||
+                      byte == '_' || byte == '~';
+    if (unreserved) {
+      out.push_back(c);
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[byte >> 4]);
+      out.push_back(kHex[byte & 15]);
+    }
+  }
+  return out;
+}
+
+std::string PointKeyQuery(const PointKey& key) {
+  return "family=" + PercentEncoded(key.family) + "&kind=" + PercentEncoded(key.idKind) +
+         "&point=" + PercentEncoded(key.point);
+}
 
 std::string ParseNoParams(const QueryParams& params) { return CheckNames(params, {}); }
 

@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "service/storage_reader.h"
 
@@ -45,6 +46,20 @@ struct ChartRequest {
   int64_t width = 900;
   int64_t height = 320;
 };
+
+// Splits a request target ("/path?query") into its path and parameters,
+// percent-encoded bytes decoded (and '+' as a blank in the query), so a
+// name arrives as the bytes it is. Returns an error text, empty when the
+// target is sound.
+std::string ParseTarget(std::string_view target, std::string* path, QueryParams* params);
+
+// `bytes` for a query: letters, digits and -._~ stay, every other byte
+// becomes %XX. ParseTarget gives the same bytes back.
+std::string PercentEncoded(std::string_view bytes);
+
+// "family=F&kind=K&point=P", the point's bytes percent-encoded: appended
+// to /point?, /api/point?, /api/series? or /chart.svg? it names the point.
+std::string PointKeyQuery(const PointKey& key);
 
 // Every parser returns an error text, empty when the request is sound.
 std::string ParseNoParams(const QueryParams& params);

@@ -17,9 +17,14 @@
 namespace histfeed::service::http {
 
 struct Reply {
+  Reply() = default;
+  Reply(int status, std::string contentType, std::string body)
+      : status(status), contentType(std::move(contentType)), body(std::move(body)) {}
+
   int status = 200;
   std::string contentType;
   std::string body;
+  std::string allow;  // with 405: the methods that are answered
 };
 
 class Routes {

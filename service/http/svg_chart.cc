@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "service/http/json_writer.h"
+#include "service/printable_text.h"
 
 namespace histfeed::service::http {
 namespace {
@@ -15,30 +15,17 @@ namespace {
 constexpr int64_t kLeft = 72, kRight = 12, kTop = 12, kBottom = 30;
 constexpr int kGridLines = 5;
 
-// Text for XML: markup escaped, control characters (which XML forbids)
-// shown as '?' and bytes that are not UTF-8 as U+FFFD.
+// Text for XML: markup escaped, and bytes XML forbids or that are not
+// UTF-8 shown as \xHH (VisibleText).
 std::string Escape(const std::string& text) {
   std::string out;
-  for (size_t at = 0; at < text.size();) {
-    char c = text[at];
-    size_t length = Utf8SequenceLength(text, at);
-    if (length > 1) {
-      out.append(text, at, length);
-      at += length;
-      continue;
-    }
-    ++at;
+  for (char c : VisibleText(text)) {
     switch (c) {
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
       case '&': out += "&amp;"; break;
       case '"': out += "&quot;"; break;
-      default:
-        if (length == 0) {
-          out += "\xef\xbf\xbd";
-        } else {
-          out.push_back(static_cast<unsigned char>(c) < 0x20 ? '?' : c);
-        }
+      default: out.push_back(c);
     }
   }
   return out;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "tests/support/service_process.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -23,6 +24,16 @@ bool Accepts(uint16_t port) {
   return fd >= 0;
 }
 
+// The number after `name` in /proc/PID/status, or -1.
+long StatusNumber(pid_t pid, const std::string& name) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(name, 0) == 0) return std::stol(line.substr(name.size()));
+  }
+  return -1;
+}
+
 }  // namespace
 
 ServiceProcess::ServiceProcess(std::string program, std::string database, uint16_t port,
@@ -39,7 +50,8 @@ ServiceProcess::~ServiceProcess() { Stop(SIGTERM); }
 bool ServiceProcess::Start() {
   std::vector<std::string> words = {program_, "serve", "--db", database_, "--universal-port",
                                     std::to_string(port_), "--classic-port",
-                                    std::to_string(classicPort_), "--quiet"};
+                                    std::to_string(classicPort_)};
+  if (logFile_.empty()) words.push_back("--quiet");
   words.insert(words.end(), extra_.begin(), extra_.end());
   if (openFiles_ > 0) {
     // The shell lowers both limits, so the service cannot raise them again.
@@ -50,8 +62,16 @@ bool ServiceProcess::Start() {
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  if (!logFile_.empty()) {
+    posix_spawn_file_actions_addopen(&files, 2, logFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+  }
   // posix_spawn, not fork: the library's threads are running.
-  if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+  int spawned = posix_spawn(&pid_, argv[0], &files, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&files);
+  if (spawned != 0) return false;
   return WaitUntil([&] { return Accepts(port_); });
 }
 
@@ -63,14 +83,23 @@ void ServiceProcess::Stop(int signal) {
   pid_ = -1;
 }
 
-int ServiceProcess::Threads() const {
-  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+std::optional<int> ServiceProcess::StopWithin(int signal, std::chrono::milliseconds limit) {
+  if (pid_ <= 0) return std::nullopt;
+  kill(pid_, signal);
+  int status = 0;
+  bool ended = WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, limit);
+  if (!ended) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
   }
-  return -1;
+  pid_ = -1;
+  if (!ended) return std::nullopt;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
+
+long ServiceProcess::ResidentKilobytes() const { return StatusNumber(pid_, "VmRSS:"); }
+
+int ServiceProcess::Threads() const { return static_cast<int>(StatusNumber(pid_, "Threads:")); }
 
 long ServiceProcess::ProcessorTicks() const {
   std::ifstream file("/proc/" + std::to_string(pid_) + "/stat");

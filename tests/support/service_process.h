@@ -5,7 +5,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,11 +23,20 @@ class ServiceProcess {
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;
 
+  // Before Start: its log goes to the file at `path` instead of nowhere.
+  void LogTo(std::string path) { logFile_ = std::move(path); }
   // Starts it and waits until it accepts connections; false if it did not.
   bool Start();
   void Stop(int signal);
+  // Sends `signal` and waits at most `limit` for the end: the exit status,
+  // 128 + the signal that killed it, or nothing when it did not end (it
+  // is then killed).
+  std::optional<int> StopWithin(int signal, std::chrono::milliseconds limit);
 
   pid_t pid() const { return pid_; }
+  uint16_t classicPort() const { return classicPort_; }
+  // Its resident memory in KiB, from /proc; -1 when the system cannot tell.
+  long ResidentKilobytes() const;
   // Its threads and its processor time in clock ticks, from /proc; -1 when
   // the system cannot tell.
   int Threads() const;
@@ -37,6 +48,7 @@ class ServiceProcess {
   uint16_t classicPort_;
   std::vector<std::string> extra_;
   int openFiles_;
+  std::string logFile_;
   pid_t pid_ = -1;
 };
 

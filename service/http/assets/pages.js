@@ -79,8 +79,10 @@ function fillTable(table, items, makeRow) {
   body.replaceChildren(...rows);
 }
 
-function pointHref(key) {
-  return "/point?" + new URLSearchParams({ family: key.family, kind: key.kind, point: key.point });
+// A point's link from its JSON: its "query" holds the name's exact bytes,
+// percent-encoded, so a name that is not UTF-8 still opens.
+function pointHref(p) {
+  return "/point?" + p.query;
 }
 
 function showService(overview) {
@@ -161,6 +163,7 @@ function pointsPage() {
     view.total = page.total;
     fillTable($("points"), page.points, (tr, p) => {
       tr.dataset.point = p.point;
+      tr.dataset.pointHex = p.pointHex;
       cell(tr, p.family);
       cell(tr, p.kind);
       const link = document.createElement("a");
@@ -190,20 +193,25 @@ function parseUtc(text) {
 
 function pointPage() {
   const key = Object.fromEntries(new URLSearchParams(location.search));
-  const keyQuery = new URLSearchParams({ family: key.family, kind: key.kind, point: key.point });
-  document.title = "histfeed-service · " + key.point;
-  $("title").textContent = key.point + " (" + key.family + ", " + key.kind + " identifier)";
+  // The address's own query goes back to the service as it is: decoding
+  // it here would turn a name's bytes that are not UTF-8 into U+FFFD.
+  const keyQuery = location.search.slice(1);
+  const showTitle = (name) => {
+    document.title = "histfeed-service · " + name;
+    $("title").textContent = name + " (" + key.family + ", " + key.kind + " identifier)";
+  };
+  showTitle(key.point);
   // view: null shows every stored value; else the range in milliseconds.
   const chart = { view: null, follow: true, last: null, dirty: true };
   let summary = null;
 
   const drawChart = async () => {
-    const query = new URLSearchParams(keyQuery);
+    const query = new URLSearchParams();
     const box = $("chart");
     query.set("width", Math.max(200, Math.min(4000, Math.floor(box.clientWidth))));
     query.set("height", 320);
     if (chart.view) { query.set("from", Math.round(chart.view.from)); query.set("to", Math.round(chart.view.to)); }
-    const response = await fetch("/chart.svg?" + query, { cache: "no-store" });
+    const response = await fetch("/chart.svg?" + keyQuery + "&" + query, { cache: "no-store" });
     const text = await response.text();
     if (!response.ok) throw new Error(text.trim());
     box.innerHTML = text;  // the service's own SVG; point names in it are escaped
@@ -286,6 +294,7 @@ function pointPage() {
     const o = await getJson("/api/overview");
     showService(o);
     summary = detail.summary;
+    showTitle(summary.point);
     $("last-value").textContent = summary.lastValue === null ? "–" : summary.lastValue;
     $("last-time").textContent = utcText(summary.lastTime);
     $("last-status").textContent = summary.lastTime === null ? "–" : String(summary.lastStatus);
