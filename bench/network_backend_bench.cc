@@ -18,8 +18,8 @@
 #include "client_library/plugin_client_library.h"
 #include "service/classic_listener.h"
 #include "service/event_log.h"
-#include "service/storage.h"
-#include "service/storage_writer.h"
+#include "service/storage/sqlite/sqlite_storage.h"
+#include "service/storage/storage_writer.h"
 
 namespace {
 
@@ -71,15 +71,17 @@ void BM_NetworkExchange(benchmark::State& state) {
       std::filesystem::temp_directory_path() / ("histfeed-bench-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
   std::filesystem::create_directories(directory);
   {
-    service::Storage storage;
-    if (!storage.Open((directory / "history.db").string()).empty()) {
+    std::string error;
+    std::unique_ptr<service::Storage> storage =
+        service::sqlite::OpenStorage((directory / "history.db").string(), {}, &error);
+    if (storage == nullptr) {
       state.SkipWithError("cannot open the database");
       return;
     }
     service::ClassicFaults faults;
     if (state.range(0) == 0) faults.refuseEvery = 1;
     service::ServiceMetrics metrics;
-    service::StorageWriter writer(storage, metrics);
+    service::StorageWriter writer(*storage, metrics);
     service::ClassicListener listener(writer, metrics, faults);
     if (!listener.Start("127.0.0.1", 0).empty()) {
       state.SkipWithError("cannot listen");

@@ -38,9 +38,9 @@
 #include <thread>
 #include <vector>
 
+#include "bench/run_summary.h"
 #include "bench/service_under_bench.h"
 #include "service/http/http_server.h"
-#include "service/storage_reader.h"
 #include "tests/support/loopback.h"
 #include "wire/frame_format.h"
 
@@ -73,13 +73,12 @@ std::string FillHistory(service::Storage& storage) {
 
 // The service as histfeed-service runs it with --http, over that history.
 struct Service : ServiceUnderBench {
-  service::StorageReader reader;
   std::unique_ptr<service::http::HttpServer> pages;
 
   Service() : ServiceUnderBench(FillHistory) {
-    if (error.empty()) error = reader.Open(dir.File("bench.db"));
-    pages = std::make_unique<service::http::HttpServer>(metrics, reader, "bench");
-    if (error.empty()) error = pages->Start("127.0.0.1", 0);
+    if (!error.empty()) return;
+    pages = std::make_unique<service::http::HttpServer>(metrics, *storage, "bench");
+    error = pages->Start("127.0.0.1", 0);
   }
 };
 
@@ -234,18 +233,6 @@ BENCHMARK(BM_AckLatency)
     ->Iterations(kFramesPerRun)
     ->UseRealTime();
 
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
-}
-
-std::string LoadAverage() {
-  std::ifstream file("/proc/loadavg");
-  std::string one, five, fifteen;
-  file >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
-}
-
 void PrintSummary(const std::string& loadBefore) {
   std::vector<double> p50[3], p99[3];
   for (int pages : {0, 1, 2}) {
@@ -272,11 +259,5 @@ void PrintSummary(const std::string& loadBefore) {
 }  // namespace histfeed
 
 int main(int argc, char** argv) {
-  std::string loadBefore = histfeed::LoadAverage();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  histfeed::PrintSummary(loadBefore);
-  return 0;
+  return histfeed::RunAndSummarize(argc, argv, histfeed::PrintSummary);
 }

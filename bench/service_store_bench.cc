@@ -10,7 +10,7 @@
 
 #include "bench/service_under_bench.h"
 #include "histfeed.h"
-#include "service/storage.h"
+#include "service/storage/sqlite/sqlite_storage.h"
 #include "service/universal_frame_rows.h"
 #include "tests/support/temp_directory.h"
 #include "wire/frame_format.h"
@@ -70,13 +70,15 @@ void BM_AddRecIntoService(benchmark::State& state) {
 
 void BM_DirectInsert(benchmark::State& state) {
   testing::TempDirectory dir;
-  service::Storage storage;
-  if (!storage.Open(dir.File("bench.db")).empty()) return state.SkipWithError("no database");
+  std::string error;
+  std::unique_ptr<service::Storage> storage =
+      service::sqlite::OpenStorage(dir.File("bench.db"), {}, &error);
+  if (storage == nullptr) return state.SkipWithError("no database");
   service::Batch batch = FullFrameRows(1000000);
   for (auto _ : state) {
     // New time stamps each round: a repeat would store nothing.
     for (service::ValueRow& row : batch.values) ++row.time;
-    if (!storage.Commit(batch)) state.SkipWithError("commit failed");
+    if (!storage->Commit(batch)) state.SkipWithError("commit failed");
   }
   state.SetItemsProcessed(state.iterations() * kFrameRecords);
 }

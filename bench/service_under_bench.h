@@ -10,8 +10,9 @@
 
 #include "service/event_log.h"
 #include "service/service_metrics.h"
-#include "service/storage.h"
-#include "service/storage_writer.h"
+#include "service/storage/sqlite/sqlite_storage.h"
+#include "service/storage/storage.h"
+#include "service/storage/storage_writer.h"
 #include "service/universal_listener.h"
 #include "tests/support/temp_directory.h"
 
@@ -19,7 +20,7 @@ namespace histfeed {
 
 struct ServiceUnderBench {
   testing::TempDirectory dir;
-  service::Storage storage;
+  std::unique_ptr<service::Storage> storage;
   service::ServiceMetrics metrics;
   std::unique_ptr<service::StorageWriter> writer;
   std::unique_ptr<service::UniversalListener> listener;
@@ -28,14 +29,13 @@ struct ServiceUnderBench {
   // `prepare` may fill the database before the service takes sources; it
   // returns an error text, empty on success.
   explicit ServiceUnderBench(
-      const std::function<std::string(service::Storage&)>& prepare = nullptr) {
+      const std::function<std::string(service::Storage&)>& prepare = nullptr,
+      const service::StorageOptions& options = {}) {
     service::SetEventLogQuiet(true);
-    if (!storage.Open(dir.File("bench.db")).empty()) {
-      error = "no database";
-      return;
-    }
-    if (prepare && !(error = prepare(storage)).empty()) return;
-    writer = std::make_unique<service::StorageWriter>(storage, metrics);
+    storage = service::sqlite::OpenStorage(dir.File("bench.db"), options, &error);
+    if (storage == nullptr) return;
+    if (prepare && !(error = prepare(*storage)).empty()) return;
+    writer = std::make_unique<service::StorageWriter>(*storage, metrics);
     listener = std::make_unique<service::UniversalListener>(*writer, metrics,
                                                              service::UniversalFaults{});
     if (!listener->Start("127.0.0.1", 0).empty()) error = "no listener";

@@ -172,21 +172,26 @@ stop_all
 
 summary() { grep "^summary $1 " "$work/source.log" | tr ' ' '\n' | sed -n "s/^$2=//p"; }
 
-# What the services stored, checked value by value against what the source
-# says the library accepted. Acknowledgements arrive in order, so the
-# universal family's acknowledged values are the first ones it sent.
+# What the services stored (every value, as dump --values lists it),
+# checked value by value against what the source says the library
+# accepted. Acknowledgements arrive in order, so the universal family's
+# acknowledged values are the first ones it sent.
+for db in primary alternate; do
+  "$service" dump --db "$work/$db.db" --values | tail -n +2 >"$work/$db-values.csv"
+done
 sqlite3 -batch "$work/check.db" >"$work/check.txt" <<SQL
 ATTACH '$work/primary.db' AS p;
 ATTACH '$work/alternate.db' AS a;
 CREATE TABLE sent(seq INTEGER, family TEXT, service TEXT, point TEXT, time INTEGER,
                   msec INTEGER, value REAL);
+CREATE TABLE stored(family TEXT, id_kind TEXT, point TEXT, time INTEGER, msec INTEGER,
+                    status INTEGER, value REAL);
 .mode csv
 .import '$work/sent.csv' sent
+.import '$work/primary-values.csv' stored
+.import '$work/alternate-values.csv' stored
 .mode list
 .separator ' '
-CREATE TABLE stored AS
-  SELECT family, point, time, msec, value FROM p.point_values
-  UNION ALL SELECT family, point, time, msec, value FROM a.point_values;
 CREATE INDEX stored_key ON stored(family, point, time, msec);
 CREATE TABLE found AS
   SELECT s.family, s.seq,
@@ -196,7 +201,8 @@ CREATE TABLE found AS
                                          ELSE s.point END
              AND d.time = s.time AND d.msec = s.msec AND abs(d.value - s.value) < 1e-6) AS copies
   FROM sent s;
-SELECT 'configs', (SELECT count(*) FROM p.point_configs), (SELECT count(*) FROM a.point_configs),
+SELECT 'configs', (SELECT count(*) FROM p.points WHERE record_type IS NOT NULL),
+       (SELECT count(*) FROM a.points WHERE record_type IS NOT NULL),
        (SELECT count(*) FROM p.deletions) + (SELECT count(*) FROM a.deletions);
 SQL
 

@@ -15,7 +15,7 @@
 #include "platform/mutex.h"
 #include "service/connection_limits.h"
 #include "service/service_metrics.h"
-#include "service/storage_writer.h"
+#include "service/storage/storage_writer.h"
 #include "service/stream_listener.h"
 
 namespace histfeed::service {

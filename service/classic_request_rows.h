@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/storage.h"
+#include "service/storage/batch.h"
 
 namespace histfeed::service {
 

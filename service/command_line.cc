@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <set>
 
 namespace histfeed::service {
@@ -26,6 +27,22 @@ bool ParseSeconds(const char* text, std::chrono::milliseconds* out) {
   if (end == text || *end != '\0' || !(seconds >= 0.001) || seconds > 30 * 24 * 3600.0) {
     return false;
   }
+  *out = std::chrono::milliseconds(std::llround(seconds * 1000));
+  return true;
+}
+
+// A span such as "90d", "12h", "30m" or "3600s" (w for weeks, y for years
+// of 365 days).
+bool ParseDuration(const char* text, std::chrono::milliseconds* out) {
+  char* end = nullptr;
+  double amount = std::strtod(text, &end);
+  if (end == text || !(amount > 0)) return false;
+  static const std::map<std::string, double> kSeconds = {
+      {"s", 1}, {"m", 60}, {"h", 3600}, {"d", 86400}, {"w", 7 * 86400}, {"y", 365 * 86400}};
+  auto unit = kSeconds.find(end);
+  if (unit == kSeconds.end()) return false;
+  double seconds = amount * unit->second;
+  if (seconds < 1 || seconds > 1000.0 * 365 * 86400) return false;
   *out = std::chrono::milliseconds(std::llround(seconds * 1000));
   return true;
 }
@@ -94,7 +111,7 @@ bool ParseAccessFlag(const std::string& flag, const std::function<const char*()>
 }
 
 // What dump understands besides --db; everything else belongs to serve.
-const std::set<std::string> kDumpFlags = {"--db", "--csv", "--quiet"};
+const std::set<std::string> kDumpFlags = {"--db", "--csv", "--quiet", "--values"};
 
 // `value` takes the flag's value, nullptr when there is none.
 std::string ParseFlag(const std::string& flag, const std::function<const char*()>& value,
@@ -104,6 +121,18 @@ std::string ParseFlag(const std::string& flag, const std::function<const char*()
   if (ParseAccessFlag(flag, value, options, &error)) return error;
   if (flag == "--csv") {
     options->csv = true;
+  } else if (flag == "--values") {
+    options->values = true;
+  } else if (flag == "--sync") {
+    const char* text = value();
+    std::string mode = text == nullptr ? "" : text;
+    if (mode != "normal" && mode != "full") return "--sync needs normal or full";
+    options->storage.sync = mode == "full" ? SyncMode::kFull : SyncMode::kNormal;
+  } else if (flag == "--retain") {
+    const char* text = value();
+    if (text == nullptr || !ParseDuration(text, &options->storage.retain)) {
+      return "--retain needs a span such as 90d, 12h or 30m (s, m, h, d, w, y), at least 1s";
+    }
   } else if (flag == "--silent") {
     options->faults.silent = true;
   } else if (flag == "--busy") {
@@ -179,7 +208,9 @@ std::string ParseCommandLine(int argc, const char* const* argv, Options* options
   if (options->command != "serve" && options->command != "dump") {
     return "unknown command " + options->command;
   }
-  if (options->command == "serve" && options->csv) return "--csv applies to dump only";
+  if (options->command == "serve" && (options->csv || options->values)) {
+    return "--csv and --values apply to dump only";
+  }
   if (options->database.empty()) return "--db is required";
   return "";
 }
@@ -193,11 +224,11 @@ const char* UsageText() {
          "                              [--http [ADDRESS:]PORT] [--http-allow CIDR[,CIDR...]]\n"
          "                              [--http-host NAME[,NAME...]]\n"
          "                              [--http-max-connections N] [--http-timeout SECONDS]\n"
-         "                              [--quiet]\n"
+         "                              [--sync normal|full] [--retain SPAN] [--quiet]\n"
          "         faults to show:      [--nak-every N] [--ack-delay-ms N] [--close-after N]\n"
          "                              [--silent] [--busy] [--busy-count N] [--load N,M]\n"
          "                              [--refuse-every N] [--service-kind N]\n"
-         "       histfeed-service dump --db FILE [--csv]\n"
+         "       histfeed-service dump --db FILE [--csv | --values]\n"
          "       histfeed-service --help | --version\n"
          "\n"
          "serve stores what sources deliver into FILE (created when missing), on\n"
@@ -216,10 +247,13 @@ const char* UsageText() {
          "at once (default 64), answer requests whose Host is an IP address, localhost\n"
          "or a name --http-host gives, and wait --http-timeout seconds for a request\n"
          "(default 10).\n"
+         "--sync full makes each acknowledged value survive a power loss, not only a\n"
+         "crash of the service (normal). --retain SPAN (90d, 12h, 30m; s m h d w y)\n"
+         "removes values older than that in the background; off unless asked for.\n"
          "SIGTERM, SIGINT and SIGHUP stop serve cleanly; SIGUSR1 logs its counts.\n"
-         "dump prints each point's count, first and last time and value, reading an\n"
-         "existing FILE without changing it; bytes that are not printable are shown\n"
-         "as \\xHH.\n";
+         "dump prints each point's count, first and last time and value, or with\n"
+         "--values every value as CSV, reading an existing FILE without changing it;\n"
+         "bytes that are not printable are shown as \\xHH.\n";
 }
 
 }  // namespace histfeed::service

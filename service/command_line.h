@@ -8,6 +8,7 @@
 
 #include "service/classic_listener.h"
 #include "service/connection_limits.h"
+#include "service/storage/storage.h"
 #include "service/http/page_options.h"
 #include "service/universal_listener.h"
 
@@ -28,6 +29,8 @@ struct Options {
   bool csv = false;
   bool quiet = false;
   std::string http;  // [ADDRESS:]PORT of the pages; empty: no pages
+  StorageOptions storage;  // --sync, --retain
+  bool values = false;     // dump every value, not each point's summary
   http::PageOptions pages;
 };
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -22,10 +23,11 @@
 #include "service/http/http_server.h"
 #include "service/printable_text.h"
 #include "service/service_metrics.h"
-#include "service/storage.h"
-#include "service/storage_reader.h"
-#include "service/storage_writer.h"
+#include "service/storage/sqlite/sqlite_storage.h"
+#include "service/storage/storage.h"
+#include "service/storage/storage_writer.h"
 #include "service/universal_listener.h"
+#include "service/value_text.h"
 
 #ifndef HISTFEED_VERSION
 #error "HISTFEED_VERSION comes from service/CMakeLists.txt"
@@ -47,7 +49,13 @@ std::string TimeText(int64_t seconds) {
 // reach the terminal, nor a line feed split a row, nor a cell run as a
 // spreadsheet formula.
 int Dump(Storage& storage, bool csv) {
-  auto summaries = storage.Summarize();
+  std::string error;
+  auto summaries = storage.Summarize(&error);
+  DatabaseTotals totals = storage.Totals(&error);
+  if (!error.empty()) {
+    std::fprintf(stderr, "histfeed-service: %s\n", error.c_str());
+    return 1;
+  }
   if (csv) {
     std::printf("family,id_kind,point,count,first_time,last_time,first_value,last_value\n");
   } else {
@@ -70,10 +78,29 @@ int Dump(Storage& storage, bool csv) {
   }
   if (!csv) {
     std::printf("%zu points, %lld values, %lld configurations\n", summaries.size(),
-                static_cast<long long>(storage.CountValues()),
-                static_cast<long long>(storage.CountConfigs()));
+                static_cast<long long>(totals.values), static_cast<long long>(totals.configs));
   }
   return 0;
+}
+
+// Every stored value, one CSV line each, point by point in time order:
+// numbers as dump writes them, texts quoted as CSV fields.
+int DumpValues(Storage& storage) {
+  std::printf("family,id_kind,point,time,msec,status,value\n");
+  std::string error;
+  storage.ForEachValue(
+      [](const PointKey& key, const StoredValue& value) {
+        ValueTime time = ValueTime::OfMillis(value.millis);
+        std::string text = value.isText ? CsvField(value.text) : ExactValueText(value.value);
+        std::printf("%s,%s,%s,%lld,%d,%d,%s\n", key.family.c_str(), key.idKind.c_str(),
+                    CsvField(key.point).c_str(), static_cast<long long>(time.time), time.msec,
+                    value.status, text.c_str());
+        return true;
+      },
+      &error);
+  if (error.empty()) return 0;
+  std::fprintf(stderr, "histfeed-service: %s\n", error.c_str());
+  return 1;
 }
 
 // Each connection takes a descriptor: asks for as many as the system lets
@@ -177,15 +204,13 @@ int Serve(Storage& storage, const Options& options) {
 
   // The writer outlives the listeners: they wait for the answers it owes.
   ServiceMetrics metrics;
-  // The pages read through a connection of their own (opened first, so a
-  // bad --http stops the service before it takes any connection).
-  StorageReader reader;
-  http::HttpServer pages(metrics, reader, HISTFEED_VERSION, options.pages);
+  // The pages read through the storage's reading side (started first, so
+  // a bad --http stops the service before it takes any connection).
+  http::HttpServer pages(metrics, storage, HISTFEED_VERSION, options.pages);
   if (!options.http.empty()) {
     std::string host;
     uint16_t port = 0;
     std::string error = http::SplitHostPort(options.http, &host, &port);
-    if (error.empty()) error = reader.Open(options.database);
     if (error.empty()) error = pages.Start(host, port);
     if (!error.empty()) {
       LogEvent("%s", error.c_str());
@@ -261,17 +286,20 @@ int main(int argc, char** argv) {
     sigset_t signals = ServeSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   }
-  Storage storage;
   // dump only reads: it neither needs write access nor creates a database.
-  std::string error = options.command == "dump" ? storage.OpenReadOnly(options.database)
-                                                : storage.Open(options.database);
-  if (!error.empty()) {
+  options.storage.readOnly = options.command == "dump";
+  std::string error;
+  std::unique_ptr<Storage> storage =
+      sqlite::OpenStorage(options.database, options.storage, &error);
+  if (storage == nullptr) {
     std::fprintf(stderr, "histfeed-service: %s\n", error.c_str());
     return 1;
   }
-  if (options.command == "dump") return Dump(storage, options.csv);
+  if (options.command == "dump") {
+    return options.values ? DumpValues(*storage) : Dump(*storage, options.csv);
+  }
   try {
-    return Serve(storage, options);
+    return Serve(*storage, options);
   } catch (const std::exception& failure) {  // Asio reports a lack of resources so
     std::fprintf(stderr, "histfeed-service: %s\n", failure.what());
     return 1;

@@ -20,7 +20,7 @@
 
 #include "service/network.h"
 #include "service/service_metrics.h"
-#include "service/storage_writer.h"
+#include "service/storage/storage_writer.h"
 #include "service/stream_listener.h"
 
 namespace histfeed::service {

@@ -3,7 +3,7 @@
 #ifndef HISTFEED_SERVICE_UNIVERSAL_FRAME_ROWS_H_
 #define HISTFEED_SERVICE_UNIVERSAL_FRAME_ROWS_H_
 
-#include "service/storage.h"
+#include "service/storage/batch.h"
 #include "wire/frame_format.h"
 
 namespace histfeed::service {

@@ -558,9 +558,13 @@ TEST_F(CacheToolTest, ResendToTheReferenceServiceKilledPartWayDeliversEveryValue
   std::string database = File("history.db");
   ServiceProcess service(HISTFEED_SERVICE_BINARY, database, port, {"--ack-delay-ms", "10"});
   ASSERT_TRUE(service.Start());
-  auto stored = [&] {
-    std::vector<std::string> rows = QueryRows(database, "SELECT point FROM point_values");
-    return std::set<std::string>(rows.begin(), rows.end());
+  auto stored = [&] {  // the points with values, by name
+    std::set<std::string> points;
+    for (const std::string& row : StoredValues(database, "universal")) {
+      size_t name = row.find('|') + 1;
+      points.insert(row.substr(name, row.find('|', name) - name));
+    }
+    return points;
   };
   std::vector<std::string> resend = {"resend", File("Ref1.que"), "--to",
                                      "127.0.0.1:" + std::to_string(port), "--ack"};

@@ -17,7 +17,7 @@
 #include "wire/classic_network_protocol.h"
 #include "histfeed/tarvo_plugin.h"
 #include "queue/cache_file.h"
-#include "service/storage.h"
+#include "service/storage/sqlite/sqlite_storage.h"
 #include "tests/support/temp_directory.h"
 
 namespace histfeed {
@@ -279,13 +279,14 @@ TEST(FormatsDocTest, NetworkHeadsAndCacheFileHeaderMatchTheirCoders) {
 TEST(FormatsDocTest, SchemaMatchesTheServiceDatabase) {
   testing::TempDirectory dir;
   {
-    service::Storage storage;
-    ASSERT_EQ(storage.Open(dir.File("history.db")), "");
+    std::string error;
+    ASSERT_NE(service::sqlite::OpenStorage(dir.File("history.db"), {}, &error), nullptr) << error;
   }
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(dir.File("history.db").c_str(), &db), SQLITE_OK);
   Table actual;
-  for (const char* table : {"point_values", "point_configs", "deletions"}) {
+  for (const char* table : {"points", "journal", "blocks", "point_blocks", "summaries",
+                            "summary_backlog", "deletions"}) {
     std::string query = std::string("PRAGMA table_info(") + table + ")";
     sqlite3_stmt* statement = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(db, query.c_str(), -1, &statement, nullptr), SQLITE_OK);

@@ -24,7 +24,7 @@
 #include "service/classic_listener.h"
 #include "service/classic_request_rows.h"
 #include "service/event_log.h"
-#include "service/storage.h"
+#include "service/storage/storage.h"
 #include "tests/support/classic_fixture.h"
 #include "tests/support/database_rows.h"
 #include "tests/support/scaled_clock.h"
@@ -74,7 +74,7 @@ class ServiceClassicTest : public ::testing::Test {
   void SetUp() override {
     SetEventLogQuiet(true);
     ResetClassicStateForTesting();
-    ASSERT_EQ(storage_.Open(path_), "");
+    ASSERT_NE(service_.storage, nullptr);
   }
 
   void Start(ClassicFaults faults = {}, uint16_t port = 0) {
@@ -117,16 +117,17 @@ class ServiceClassicTest : public ::testing::Test {
   // What the service stored, a row per value: id kind|point|time|msec|status|value
   // (the value "-" when it was kept as text).
   std::vector<std::string> StoredRows() const {
-    return histfeed::testing::QueryRows(path_,
-                                        "SELECT id_kind, point, time, msec, status, value FROM "
-                                        "point_values WHERE family = 'classic' ORDER BY rowid");
+    std::vector<std::string> rows;
+    for (const std::string& row : histfeed::testing::StoredValues(path_, "classic")) {
+      rows.push_back(row.substr(0, row.rfind('|')));  // the text column left out
+    }
+    return rows;
   }
 
   histfeed::testing::ScopedTimeScale fast_{100};
   histfeed::testing::TempDirectory dir_;
   std::string path_ = dir_.File("history.db");
-  Storage storage_;
-  histfeed::testing::ServiceBackend service_{storage_};
+  histfeed::testing::ServiceBackend service_{path_};
   std::unique_ptr<ClassicListener> listener_;
   std::unique_ptr<client_library::ClientLibrary> backend_;
 };
@@ -136,9 +137,9 @@ TEST_F(ServiceClassicTest, SenderDeliversShortAndLongBuffersIntoTheDatabase) {
   ASSERT_TRUE(Deliver(AddRecords("plant", kShortIdKind, 3)));
   ASSERT_TRUE(Deliver(AddRecords("Plant", kLongIdKind, 2)));
   EXPECT_EQ(StoredRows(), (std::vector<std::string>{
-                              "point|PLANT.P0|1000|0|3|0.0", "point|PLANT.P1|1001|1|3|1.0",
-                              "point|PLANT.P2|1002|2|3|2.0", "long|PLANT.P0|1000|0|4099|0.0",
-                              "long|PLANT.P1|1001|1|4099|1.0"}));  // status 0x1003
+                              "long|PLANT.P0|1000|0|4099|0", "long|PLANT.P1|1001|1|4099|1",
+                              "point|PLANT.P0|1000|0|3|0", "point|PLANT.P1|1001|1|3|1",
+                              "point|PLANT.P2|1002|2|3|2"}));  // status 0x1003
   EXPECT_EQ(listener_->counters().values.load(), 5);
   EXPECT_EQ(Classic().busy.load(), 0);
 }
@@ -176,9 +177,9 @@ TEST_F(ServiceClassicTest, RefusedRequestsAreDeliveredAgainWithoutLossOrDuplicat
   for (BufferNumber b : buffers) ASSERT_TRUE(WaitUntil([&] { return StateOf(b) == kFree; }));
   std::vector<std::string> rows = StoredRows();
   ASSERT_EQ(rows.size(), 11u);
-  // In order: the first buffer's rows, then the second's.
-  EXPECT_EQ(rows[0], "point|PLANT.P0|1000|0|3|0.0");
-  EXPECT_EQ(rows[5], "point|PLANT.UNIT1.P0|1000|0|3|0.0");
+  // Point by point: the first buffer's points, then the second's.
+  EXPECT_EQ(rows[0], "point|PLANT.P0|1000|0|3|0");
+  EXPECT_EQ(rows[5], "point|PLANT.UNIT1.P0|1000|0|3|0");
   EXPECT_GE(listener_->counters().refused.load(), 1);
 }
 
@@ -197,14 +198,14 @@ TEST_F(ServiceClassicTest, ConfigurationResolveAndServiceKindCalls) {
   ASSERT_EQ(Stamp(request.data() + TARVO_STAMP_OFFSET, TARVO_STAMP_SIZE), 0);
   ASSERT_EQ(ConfigExchange("Plant.Unit1", request.data(), reply), 0);
   EXPECT_EQ(ReplyStatus(reply), 0u);
-  EXPECT_EQ(storage_.CountConfigs(), 1);
+  EXPECT_EQ(service_.Totals().configs, 1);
 
   // Two records in a configuration request: refused with a reason.
   request[2] = 2;
   ASSERT_EQ(ConfigExchange("Plant.Unit1", request.data(), reply), 0);
   EXPECT_EQ(ReplyStatus(reply), kClassicMalformed);
   EXPECT_NE(reinterpret_cast<const char*>(reply + TARVO_REPLY_TEXT_OFFSET)[0], '\0');
-  EXPECT_EQ(storage_.CountConfigs(), 1);
+  EXPECT_EQ(service_.Totals().configs, 1);
 }
 
 TEST_F(ServiceClassicTest, DeliveryResumesAfterTheServiceRestarts) {
@@ -310,9 +311,7 @@ TEST_F(ServiceClassicTest, HostileStreamIsClosedAndOthersAreStillServed) {
 TEST(ServiceClassicEnvironmentTest, WithoutAPluginServicesAreFoundThroughTheEnvironment) {
   SetEventLogQuiet(true);
   histfeed::testing::TempDirectory dir;
-  Storage storage;
-  ASSERT_EQ(storage.Open(dir.File("history.db")), "");
-  histfeed::testing::ServiceBackend backend(storage);
+  histfeed::testing::ServiceBackend backend(dir.File("history.db"));
   ClassicListener listener(backend.writer, backend.metrics, {});
   ASSERT_EQ(listener.Start("127.0.0.1", 0), "");
   unsetenv(TARVO_PLUGIN_ENVIRONMENT_VARIABLE);
@@ -325,7 +324,7 @@ TEST(ServiceClassicEnvironmentTest, WithoutAPluginServicesAreFoundThroughTheEnvi
   ASSERT_EQ(ServiceBuffers().Queue(b), 1);
   EXPECT_TRUE(WaitUntil([&] { return StateOf(b) == kFree; }));
   histfeed::testing::StopSenderNow();
-  EXPECT_EQ(storage.CountValues(), 3);
+  EXPECT_EQ(backend.Totals().values, 3);
   listener.Stop();
   ResetClassicStateForTesting();
 }

@@ -3,12 +3,13 @@
 // service's database: what is stored is what the caller gave.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "histfeed.h"
 #include "service/event_log.h"
-#include "service/storage.h"
+#include "service/storage/storage.h"
 #include "service/universal_listener.h"
 #include "tests/support/database_rows.h"
 #include "tests/support/service_backend.h"
@@ -18,11 +19,16 @@
 namespace histfeed::testing {
 namespace {
 
+std::vector<std::string> Sorted(std::vector<std::string> rows) {
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
 class ServiceEntryPointsTest : public UniversalTest {
  protected:
   void SetUp() override {
     service::SetEventLogQuiet(true);
-    ASSERT_EQ(storage_.Open(database_), "");
+    ASSERT_NE(backend_.storage, nullptr);
     ASSERT_EQ(listener_.Start("127.0.0.1", 0), "");
     ASSERT_EQ(VornMxUniversalInitialize(&key_, 1, 0, 0, 0, nullptr, nullptr), 0);
     ASSERT_EQ(VornMxUniversalDataConnect(key_, "127.0.0.1", listener_.port(), nullptr, 0), 0);
@@ -34,8 +40,7 @@ class ServiceEntryPointsTest : public UniversalTest {
 
   TempDirectory dir_;
   std::string database_ = dir_.File("history.db");
-  service::Storage storage_;
-  ServiceBackend backend_{storage_};
+  ServiceBackend backend_{database_};
   service::UniversalListener listener_{backend_.writer, backend_.metrics, {}};
   int32_t key_ = -1;
 };
@@ -59,10 +64,8 @@ TEST_F(ServiceEntryPointsTest, EveryValueFunctionIsStoredAsGiven) {
     ASSERT_EQ(VornMxFlushUniversalRecord(key_, type), 0) << "type " << type;
   }
 
-  EXPECT_EQ(QueryRows(database_,
-                 "SELECT id_kind, point, time, msec, status, value, text_value "
-                 "FROM point_values WHERE family = 'universal' ORDER BY time, point"),
-            (std::vector<std::string>{
+  EXPECT_EQ(Sorted(StoredValues(database_, "universal")),
+            Sorted({
                 "point|P1|100|1|2|1.5|-",
                 "point|P2|101|2|3|-|open",
                 "long|plant.L1|102|3|4|2.5|-",
@@ -97,10 +100,8 @@ TEST_F(ServiceEntryPointsTest, ConfigurationsAndDeletionsReachTheConfigurationTa
             0);
   ASSERT_EQ(VornMxFlushUniversalRecord(key_, 5), 0);
   ASSERT_EQ(VornMxFlushUniversalRecord(key_, 10), 0);
-  EXPECT_EQ(QueryRows(database_,
-                 "SELECT record_type, id_kind, point, point_id, long_id, ext_id, description, "
-                 "units FROM point_configs ORDER BY point"),
-            (std::vector<std::string>{
+  EXPECT_EQ(Sorted(StoredConfigs(database_)),
+            Sorted({
                 "5|point|C1|C1|plant.C1|site/plant/C1|Feed flow|m3/h",
                 "10|long|plant.C2||plant.C2|site/plant/C2|Level|%",
                 "10|extended|site/plant/C3|||site/plant/C3|Pressure|bar",
@@ -110,9 +111,9 @@ TEST_F(ServiceEntryPointsTest, ConfigurationsAndDeletionsReachTheConfigurationTa
   ASSERT_EQ(VornMxDeleteLongIdConfigurationRec(key_, "plant.C2"), 0);
   ASSERT_EQ(VornMxDeleteExtIdConfigurationRec(key_, "site/plant/C3"), 0);
   for (int32_t type : {13, 14, 19}) ASSERT_EQ(VornMxFlushUniversalRecord(key_, type), 0);
-  EXPECT_TRUE(QueryRows(database_, "SELECT point FROM point_configs").empty());
-  EXPECT_EQ(QueryRows(database_, "SELECT id_kind, point FROM deletions ORDER BY point"),
-            (std::vector<std::string>{"point|C1", "long|plant.C2", "extended|site/plant/C3"}));
+  EXPECT_TRUE(StoredConfigs(database_).empty());
+  EXPECT_EQ(Sorted(StoredDeletions(database_)),
+            Sorted({"point|C1", "long|plant.C2", "extended|site/plant/C3"}));
 }
 
 }  // namespace

@@ -90,10 +90,10 @@ TEST(HostileSourcesTest, StopSignalsEndTheServiceCleanlyWhateverClientsDo) {
     ASSERT_TRUE(status.has_value()) << "signal " << c.signal << " did not end it within 5 s";
     EXPECT_EQ(*status, 0) << "signal " << c.signal;
     // Everything acknowledged is stored.
-    std::vector<std::string> stored =
-        QueryRows(service.database(), "SELECT count(*) FROM point_values");
-    ASSERT_EQ(stored.size(), 1u);
-    EXPECT_GE(std::stoi(stored[0]), acknowledged.load()) << "signal " << c.signal;
+    std::unique_ptr<service::Storage> stored = ReadStorage(service.database());
+    ASSERT_NE(stored, nullptr);
+    std::string error;
+    EXPECT_GE(stored->Totals(&error).values, acknowledged.load()) << "signal " << c.signal;
   }
 }
 

@@ -24,11 +24,12 @@
 #include "service/http/query_params.h"
 #include "service/http/routes.h"
 #include "service/service_metrics.h"
-#include "service/storage.h"
-#include "service/storage_reader.h"
-#include "service/storage_writer.h"
+#include "service/storage/storage.h"
+#include "service/storage/storage_reader.h"
+#include "service/storage/storage_writer.h"
 #include "service/universal_listener.h"
 #include "tests/support/loopback.h"
+#include "tests/support/service_backend.h"
 #include "tests/support/temp_directory.h"
 #include "wire/frame_format.h"
 
@@ -54,10 +55,9 @@ class ServiceHttpTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetEventLogQuiet(true);
-    ASSERT_EQ(storage_.Open(dir_.File("history.db")), "");
-    ASSERT_EQ(reader_.Open(dir_.File("history.db")), "");
+    ASSERT_NE(storage_, nullptr);
   }
-  void Store(Batch batch) { ASSERT_TRUE(storage_.Commit(batch)); }
+  void Store(Batch batch) { ASSERT_TRUE(storage_->Commit(batch)); }
   Reply Get(const std::string& path, const QueryParams& params = {}) {
     return routes_.Get(path, params);
   }
@@ -73,9 +73,9 @@ class ServiceHttpTest : public ::testing::Test {
   }
 
   testing::TempDirectory dir_;
-  Storage storage_;
+  std::unique_ptr<Storage> storage_ = testing::ServiceBackend::Open(dir_.File("history.db"));
+  StorageReader& reader_ = *storage_;
   ServiceMetrics metrics_;
-  StorageReader reader_;
   http::Routes routes_{metrics_, reader_, "9.9.9"};
 };
 
@@ -385,7 +385,7 @@ std::vector<uint8_t> ValueFrame(const std::vector<universal::PointValue>& points
 }
 
 TEST_F(ServiceHttpTest, ListenersReportConnectionsFramesAnswersAndCommits) {
-  StorageWriter writer(storage_, metrics_);
+  StorageWriter writer(*storage_, metrics_);
   UniversalListener listener(writer, metrics_, {});
   ASSERT_EQ(listener.Start("127.0.0.1", 0), "");
   int fd = testing::ConnectLoopback(listener.port());

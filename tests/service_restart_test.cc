@@ -22,10 +22,14 @@ namespace histfeed::testing {
 namespace {
 
 // Each universal value stored, as "point|time".
-std::multiset<std::string> StoredValues(const std::string& database) {
-  std::vector<std::string> rows =
-      QueryRows(database, "SELECT point, time FROM point_values WHERE family = 'universal'");
-  return {rows.begin(), rows.end()};
+std::multiset<std::string> StoredPointTimes(const std::string& database) {
+  std::multiset<std::string> stored;
+  for (const std::string& row : StoredValues(database, "universal")) {
+    size_t point = row.find('|') + 1;
+    size_t time = row.find('|', point) + 1;
+    stored.insert(row.substr(point, row.find('|', time) - point));
+  }
+  return stored;
 }
 
 class ServiceRestartTest : public UniversalTest {
@@ -70,13 +74,13 @@ TEST_F(ServiceRestartTest, KilledAndRestartedServiceLosesNoAcceptedValue) {
   ASSERT_TRUE(WaitUntil(
       [&] {
         return connection.outbox().QueueForTesting()->Count() == 0 &&
-               StoredValues(dir_.File("history.db")).size() >= accepted.size();
+               StoredPointTimes(dir_.File("history.db")).size() >= accepted.size();
       },
       std::chrono::seconds(60)));
   VornMxUniversalCloseSocket(key);
   service.Stop(SIGTERM);
 
-  std::multiset<std::string> stored = StoredValues(dir_.File("history.db"));
+  std::multiset<std::string> stored = StoredPointTimes(dir_.File("history.db"));
   std::set<std::string> distinct(stored.begin(), stored.end());
   EXPECT_EQ(distinct, std::set<std::string>(accepted.begin(), accepted.end()));
   // The frame the service had stored when it was killed may come again; it

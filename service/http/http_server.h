@@ -20,7 +20,7 @@
 
 #include "service/http/page_options.h"
 #include "service/service_metrics.h"
-#include "service/storage_reader.h"
+#include "service/storage/storage_reader.h"
 
 namespace histfeed::service {
 class StreamListener;

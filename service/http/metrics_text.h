@@ -6,7 +6,7 @@
 #include <string>
 
 #include "service/service_metrics.h"
-#include "service/storage_reader.h"
+#include "service/storage/storage_reader.h"
 
 namespace histfeed::service::http {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/storage_reader.h"
+#include "service/storage/storage_reader.h"
 
 namespace histfeed::service::http {
 

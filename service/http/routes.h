@@ -12,7 +12,7 @@
 #include "service/http/query_params.h"
 #include "service/http/rate_meter.h"
 #include "service/service_metrics.h"
-#include "service/storage_reader.h"
+#include "service/storage/storage_reader.h"
 
 namespace histfeed::service::http {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "service/storage_reader.h"
+#include "service/storage/storage_reader.h"
 
 namespace histfeed::service::http {
 

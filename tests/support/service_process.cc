@@ -53,12 +53,10 @@ bool ServiceProcess::Start() {
                                     std::to_string(classicPort_)};
   if (logFile_.empty()) words.push_back("--quiet");
   words.insert(words.end(), extra_.begin(), extra_.end());
-  if (openFiles_ > 0) {
-    // The shell lowers both limits, so the service cannot raise them again.
-    words.insert(words.begin(), {"/bin/sh", "-c",
-                                 "ulimit -n " + std::to_string(openFiles_) + " && exec \"$@\"",
-                                 "sh"});
-  }
+  std::string shell = shellPrefix_;
+  // The shell lowers both limits, so the service cannot raise them again.
+  if (openFiles_ > 0) shell += "ulimit -n " + std::to_string(openFiles_) + " && ";
+  if (!shell.empty()) words.insert(words.begin(), {"/bin/sh", "-c", shell + "exec \"$@\"", "sh"});
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);

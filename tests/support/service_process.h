@@ -25,6 +25,9 @@ class ServiceProcess {
 
   // Before Start: its log goes to the file at `path` instead of nowhere.
   void LogTo(std::string path) { logFile_ = std::move(path); }
+  // Before Start: shell commands run before it (limits, traps), each
+  // ending in "&& ".
+  void SetShellPrefix(std::string prefix) { shellPrefix_ = std::move(prefix); }
   // Starts it and waits until it accepts connections; false if it did not.
   bool Start();
   void Stop(int signal);
@@ -48,7 +51,7 @@ class ServiceProcess {
   uint16_t classicPort_;
   std::vector<std::string> extra_;
   int openFiles_;
-  std::string logFile_;
+  std::string logFile_, shellPrefix_;
   pid_t pid_ = -1;
 };
 

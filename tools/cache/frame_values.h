@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "service/storage.h"
+#include "service/storage/batch.h"
 
 namespace histfeed::cache_tool {
 

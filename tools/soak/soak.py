@@ -13,19 +13,20 @@ it checks value by value:
     stored, except those of the damaged record, which may instead be in a
     file set aside;
   - every value the last (cleanly closed) run accepted is stored;
-  - order per point is kept (by first appearance); duplicates are counted.
+  - the values come in the order of their time stamps (which grow with
+    them); duplicates are counted.
 Values only in the source's memory when it was killed may be lost; they
 are counted apart. Exits 1 on any loss.
 
   tools/soak/soak.py [--seconds 180] [--build build] [--work DIR] [--seed N]
 """
 import argparse
+import csv
 import os
 import random
 import re
 import signal
 import socket
-import sqlite3
 import struct
 import subprocess
 import sys
@@ -209,8 +210,11 @@ class Soak:
         return self.check()
 
     def stored(self):
-        with sqlite3.connect(self.db, timeout=30) as db:
-            return [row[0] for row in db.execute("SELECT value FROM point_values ORDER BY rowid")]
+        """The stored values, in time order (dump --values, read-only)."""
+        dump = subprocess.run([self.service_bin, "dump", "--db", self.db, "--values"],
+                              capture_output=True, text=True, check=True)
+        rows = csv.reader(dump.stdout.splitlines()[1:])
+        return [float(row[6]) for row in rows]
 
     def finish(self):
         """Lets the last run deliver what it holds, then closes it cleanly."""

@@ -5,17 +5,18 @@
 // (with the acknowledgements waiting on it) would pay for the copy and two
 // syncs. A passive checkpoint never takes the write lock, so commits go on
 // while it runs.
-#ifndef HISTFEED_SERVICE_WAL_CHECKPOINTER_H_
-#define HISTFEED_SERVICE_WAL_CHECKPOINTER_H_
+#ifndef HISTFEED_SERVICE_STORAGE_SQLITE_WAL_CHECKPOINTER_H_
+#define HISTFEED_SERVICE_STORAGE_SQLITE_WAL_CHECKPOINTER_H_
 
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
 #include <string>
 #include <thread>
 
+#include "platform/event.h"
+
 struct sqlite3;
 
-namespace histfeed::service {
+namespace histfeed::service::sqlite {
 
 class WalCheckpointer {
  public:
@@ -50,14 +51,12 @@ class WalCheckpointer {
   static int AfterCommit(void* self, sqlite3* db, const char* schema, int logPages);
   void Run();
 
-  sqlite3* db_ = nullptr;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool requested_ = false;  // guarded by mutex_
-  bool stopping_ = false;   // guarded by mutex_
+  sqlite3* db_ = nullptr;  // used by the thread alone once it runs
+  platform::Event wake_;
+  std::atomic<bool> stopping_{false};
   std::thread thread_;
 };
 
-}  // namespace histfeed::service
+}  // namespace histfeed::service::sqlite
 
-#endif  // HISTFEED_SERVICE_WAL_CHECKPOINTER_H_
+#endif  // HISTFEED_SERVICE_STORAGE_SQLITE_WAL_CHECKPOINTER_H_

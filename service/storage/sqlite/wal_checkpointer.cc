@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "service/wal_checkpointer.h"
+#include "service/storage/sqlite/wal_checkpointer.h"
 
 #include <sqlite3.h>
 
-namespace histfeed::service {
+namespace histfeed::service::sqlite {
 
 WalCheckpointer::~WalCheckpointer() {
   Stop();
@@ -26,7 +26,9 @@ std::string WalCheckpointer::Start(const std::string& path) {
   return "";
 }
 
-void WalCheckpointer::Watch(sqlite3* db) { sqlite3_wal_hook(db, &WalCheckpointer::AfterCommit, this); }
+void WalCheckpointer::Watch(sqlite3* db) {
+  sqlite3_wal_hook(db, &WalCheckpointer::AfterCommit, this);
+}
 
 int WalCheckpointer::AfterCommit(void* self, sqlite3* db, const char* schema, int logPages) {
   if (logPages >= kCommitCheckpointPages) {
@@ -37,36 +39,23 @@ int WalCheckpointer::AfterCommit(void* self, sqlite3* db, const char* schema, in
   return SQLITE_OK;
 }
 
-void WalCheckpointer::Request() {
-  {
-    std::lock_guard lock(mutex_);
-    if (requested_) return;
-    requested_ = true;
-  }
-  wake_.notify_one();
-}
+void WalCheckpointer::Request() { wake_.Set(); }
 
 void WalCheckpointer::Stop() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  wake_.notify_one();
+  stopping_ = true;
+  wake_.Set();
   if (thread_.joinable()) thread_.join();
 }
 
 void WalCheckpointer::Run() {
   for (;;) {
-    {
-      std::unique_lock lock(mutex_);
-      wake_.wait(lock, [this] { return stopping_ || requested_; });
-      if (stopping_) return;
-      requested_ = false;
-    }
+    wake_.Wait(-1);
+    wake_.Reset();
+    if (stopping_) return;
     // Passive: copies what no reader still needs, without waiting for
     // anyone; what is left goes with a later checkpoint.
     sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   }
 }
 
-}  // namespace histfeed::service
+}  // namespace histfeed::service::sqlite
