@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
   setenv(TARVO_PLUGIN_ENVIRONMENT_VARIABLE, ANSWERING_PLUGIN_PATH, 1);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
-  histfeed::SemLock lock(histfeed::classic::Classic().senderStartLock);
+  histfeed::platform::MutexLock lock(histfeed::classic::Classic().senderStartLock);
   histfeed::classic::StopSender(-1);
   return 0;
 }

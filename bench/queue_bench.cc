@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,17 +20,16 @@ constexpr uint16_t kSlotSize = 8192;
 
 // Push then pop one 8,192-byte record: two copies of the record.
 void BM_QueuePushPop(benchmark::State& state) {
-  histfeed::RecordQueue* queue = nullptr;
-  histfeed::QueueCreate(&queue, kSlots, kSlotSize);
+  std::unique_ptr<histfeed::RecordQueue> queue;
+  histfeed::RecordQueue::Create(kSlots, kSlotSize, &queue);
   std::vector<uint8_t> in(kSlotSize, 0x5A), out(kSlotSize);
   uint16_t length = 0;
   for (auto _ : state) {
-    histfeed::QueuePush(queue, in.data(), kSlotSize);
-    histfeed::QueuePop(queue, out.data(), kSlotSize, &length);
+    queue->Push(in.data(), kSlotSize);
+    queue->Pop(out.data(), kSlotSize, &length);
     benchmark::DoNotOptimize(out.data());
   }
   state.SetBytesProcessed(state.iterations() * kSlotSize);
-  histfeed::QueueDestroy(queue);
 }
 BENCHMARK(BM_QueuePushPop);
 
@@ -88,26 +88,26 @@ constexpr size_t kImageBytes = 8 + 2 * kSlots + size_t{kSlots} * kSlotSize;
 // rename, as it reads the thread's processor time through the kernel).
 void SpillAndReload(benchmark::State& state) {
   std::string dir = BenchDirectory();
-  histfeed::RecordQueue* queue = nullptr;
-  histfeed::QueueCreate(&queue, kSlots, kSlotSize);
-  histfeed::QueueEnableCache(queue, 0, 0, "Bench", dir.c_str());
+  std::unique_ptr<histfeed::RecordQueue> queue;
+  histfeed::RecordQueue::Create(kSlots, kSlotSize, &queue);
+  queue->EnableCache(0, 0, "Bench", dir.c_str());
   std::vector<uint8_t> record(kSlotSize, 0x33);
   uint16_t length = 0;
   for (auto _ : state) {
-    while (histfeed::QueueCount(queue) < kSlots - 1) {
-      histfeed::QueuePush(queue, record.data(), kSlotSize);
+    while (queue->Count() < kSlots - 1) {
+      queue->Push(record.data(), kSlotSize);
     }
     auto start = std::chrono::steady_clock::now();
-    histfeed::QueuePush(queue, record.data(), kSlotSize);  // spills the ring
+    queue->Push(record.data(), kSlotSize);  // spills the ring
     for (int i = 0; i < kSlots; ++i) {  // the file's records, then the one pushed
-      histfeed::QueuePop(queue, record.data(), kSlotSize, &length);
+      queue->Pop(record.data(), kSlotSize, &length);
     }
-    histfeed::QueueRemoveDeliveredFiles(queue);
+    queue->RemoveDeliveredFiles();
     state.SetIterationTime(
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
   state.SetBytesProcessed(state.iterations() * kImageBytes);
-  histfeed::QueueDestroy(queue);
+  queue.reset();
 }
 
 void BM_QueueSpillReload(benchmark::State& state) { SpillAndReload(state); }

@@ -9,7 +9,7 @@
 #include "histfeed.h"
 #include "bench/raw_loopback.h"
 #include "tests/support/fake_historian.h"
-#include "universal/send_data.h"
+#include "universal/key.h"
 
 namespace histfeed {
 namespace {
@@ -36,9 +36,9 @@ void SendDataFrames(benchmark::State& state, bool ack) {
     state.SkipWithError("connect failed");
   }
   std::vector<char> frame = MakeFrame(static_cast<int32_t>(state.range(0)));
-  universal::Key& connection = universal::KeyAt(key);
+  universal::Transport& transport = universal::KeyAt(key).transport();
   for (auto _ : state) {
-    if (universal::SendData(connection, frame.data(), static_cast<int32_t>(frame.size()), 0) != 0) {
+    if (transport.Send(frame.data(), static_cast<int32_t>(frame.size()), false) != 0) {
       state.SkipWithError("SendData failed");
       break;
     }

@@ -36,8 +36,6 @@
 namespace {
 
 using namespace histfeed::classic;
-using histfeed::SemRelease;
-using histfeed::SemWait;
 
 constexpr int kBuffersPerRound = 400;
 
@@ -72,10 +70,10 @@ std::chrono::steady_clock::time_point WaitUntilReached() {
 }
 
 // One record in the short buffer of `service`; returns the buffer.
-int32_t FillBuffer(const char* service) {
-  int32_t b = AcquireServiceBuffer(service, kShortIdKind);
-  SetRecordCount(Buffer(b), 1);
-  ReleaseServiceBuffer(b);
+BufferNumber FillBuffer(const char* service) {
+  BufferNumber b = ServiceBuffers().Acquire(service, kShortIdKind);
+  SetRecordCount(ServiceBuffers()[b], 1);
+  ServiceBuffers().Release(b);
   return b;
 }
 
@@ -89,7 +87,7 @@ void HoldSenderInPlugin() {
   static auto closeGate = Find<void (*)()>("AnsweringPluginCloseGate");
   static auto waitingAtGate = Find<int (*)()>("AnsweringPluginWaitingAtGate");
   closeGate();
-  QueueServiceBuffer(FillBuffer("Gate"));
+  ServiceBuffers().Queue(FillBuffer("Gate"));
   while (waitingAtGate() == 0) std::this_thread::yield();
 }
 
@@ -108,7 +106,9 @@ std::chrono::steady_clock::time_point PassedGateAt() {
 // been delivered.
 long QueueAllLocked() {
   long target = Exchanges();
-  for (int32_t b = 0; b < kServiceBufferCount; ++b) target += QueueServiceBufferLocked(b);
+  for (int32_t b = 0; b < kServiceBufferCount; ++b) {
+    target += ServiceBuffers().QueueLocked(BufferNumber(b)) ? 1 : 0;
+  }
   return target;
 }
 
@@ -123,10 +123,10 @@ void BM_SenderDelivers(benchmark::State& state, Hold hold) {
   for (auto _ : state) {
     if (hold == kInPlugin) HoldSenderInPlugin();
     FillBuffers();
-    SemWait(shared.bufferLock, histfeed::kWaitForever);
+    shared.bufferLock.Lock();
     long target = QueueAllLocked();
     if (hold == kInPlugin) {
-      SemRelease(shared.bufferLock);
+      shared.bufferLock.Unlock();
       ++target;  // the parked buffer's exchange
     }
     SignalAt(target);
@@ -134,7 +134,7 @@ void BM_SenderDelivers(benchmark::State& state, Hold hold) {
     if (hold == kInPlugin) {
       ReleaseSenderFromPlugin();
     } else {
-      SemRelease(shared.bufferLock);
+      shared.bufferLock.Unlock();
     }
     auto end = WaitUntilReached();
     if (hold == kInPlugin) start = PassedGateAt();
@@ -197,7 +197,7 @@ int main(int argc, char** argv) {
   setenv(TARVO_PLUGIN_ENVIRONMENT_VARIABLE, ANSWERING_PLUGIN_PATH, 1);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
-  histfeed::SemLock lock(Classic().senderStartLock);
+  histfeed::platform::MutexLock lock(Classic().senderStartLock);
   StopSender(-1);
   return 0;
 }

@@ -20,9 +20,9 @@ std::string HoldBuffers(int services) {
   std::string name;
   for (int i = 0; i < services; ++i) {
     name = "Service" + std::to_string(i);
-    int32_t b = AcquireServiceBuffer(name.c_str(), kShortIdKind);
-    SetRecordCount(Buffer(b), 1);
-    ReleaseServiceBuffer(b);
+    BufferNumber b = ServiceBuffers().Acquire(name.c_str(), kShortIdKind);
+    SetRecordCount(ServiceBuffers()[b], 1);
+    ServiceBuffers().Release(b);
   }
   return name;
 }
@@ -30,9 +30,9 @@ std::string HoldBuffers(int services) {
 void BM_AcquireRelease(benchmark::State& state) {
   std::string service = HoldBuffers(static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    int32_t b = AcquireServiceBuffer(service.c_str(), kShortIdKind);
+    BufferNumber b = ServiceBuffers().Acquire(service.c_str(), kShortIdKind);
     benchmark::DoNotOptimize(b);
-    ReleaseServiceBuffer(b);
+    ServiceBuffers().Release(b);
   }
   state.SetItemsProcessed(state.iterations());
   ResetClassicStateForTesting();
@@ -45,11 +45,11 @@ void BM_ScanUnderLock(benchmark::State& state) {
   std::string service = HoldBuffers(static_cast<int>(state.range(0)));
   ClassicState& shared = Classic();
   for (auto _ : state) {
-    histfeed::SemLock lock(shared.bufferLock);
+    histfeed::platform::MutexLock lock(shared.bufferLock);
     int32_t found = kNoServiceBuffer;
     for (int32_t b = 0; b < kServiceBufferCount && found == kNoServiceBuffer; ++b) {
-      const ServiceBuffer& buffer = Buffer(b);
-      if (GetBufferState(b) == kInUse && buffer.kind == 0 &&
+      const ServiceBuffer& buffer = ServiceBuffers()[BufferNumber(b)];
+      if (ServiceBuffers().StateOf(BufferNumber(b)) == kInUse && buffer.kind == 0 &&
           strcasecmp(buffer.serviceName, service.c_str()) == 0) {
         found = b;
       }

@@ -118,14 +118,14 @@ using histfeed::classic::Text;
 
 extern "C" {
 
-HISTFEED_API int32_t KelAddShortIdRecord(const char* service, const char* point, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL KelAddShortIdRecord(const char* service, const char* point, int32_t time,
                                          const char* valueText, int32_t status,
                                          int32_t milliseconds) {
   return AddRecord(service, point, Identifier::kShort, time, Text(valueText),
                    static_cast<uint16_t>(status), milliseconds);
 }
 
-HISTFEED_API int32_t KelAddAnalogShortIdRecord(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogShortIdRecord(const char* service, const char* point,
                                                int32_t time, double value, int32_t flag1,
                                                int32_t flag2, int32_t flag3, int32_t flag4,
                                                int32_t flag5, int32_t flag6, int32_t flag7,
@@ -134,7 +134,7 @@ HISTFEED_API int32_t KelAddAnalogShortIdRecord(const char* service, const char* 
                    PackAnalogStatus(flag1, flag2, flag3, flag4, flag5, flag6, flag7, flag8), 0);
 }
 
-HISTFEED_API int32_t KelAddDigitalShortIdRecord(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddDigitalShortIdRecord(const char* service, const char* point,
                                                 int32_t time, int32_t flag1,
                                                 const char* stateText, int32_t flag2,
                                                 int32_t flag3, int32_t flag4, int32_t flag5) {
@@ -142,12 +142,12 @@ HISTFEED_API int32_t KelAddDigitalShortIdRecord(const char* service, const char*
                    PackDigitalStatus(flag1, flag2, flag3, flag4, flag5), 0);
 }
 
-HISTFEED_API int32_t KelAddAnalogShortIdRecordNoStatus(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogShortIdRecordNoStatus(const char* service, const char* point,
                                                        int32_t time, double value) {
   return AddRecord(service, point, Identifier::kShort, time, Analog(value), 0, 0);
 }
 
-HISTFEED_API int32_t KelAddAnalogLongIdRecord(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogLongIdRecord(const char* service, const char* point,
                                               int32_t time, double value, int32_t flag1,
                                               int32_t flag2, int32_t flag3, int32_t flag4,
                                               int32_t flag5, int32_t flag6, int32_t flag7,
@@ -156,7 +156,7 @@ HISTFEED_API int32_t KelAddAnalogLongIdRecord(const char* service, const char* p
                    PackAnalogStatus(flag1, flag2, flag3, flag4, flag5, flag6, flag7, flag8), 0);
 }
 
-HISTFEED_API int32_t KelAddDigitalLongIdRecord(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddDigitalLongIdRecord(const char* service, const char* point,
                                                int32_t time, int32_t flag1,
                                                const char* stateText, int32_t flag2,
                                                int32_t flag3, int32_t flag4, int32_t flag5) {
@@ -164,12 +164,12 @@ HISTFEED_API int32_t KelAddDigitalLongIdRecord(const char* service, const char* 
                    PackDigitalStatus(flag1, flag2, flag3, flag4, flag5), 0);
 }
 
-HISTFEED_API int32_t KelAddAnalogLongIdRecordNoStatus(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogLongIdRecordNoStatus(const char* service, const char* point,
                                                       int32_t time, double value) {
   return AddRecord(service, point, Identifier::kLong, time, Analog(value), 0, 0);
 }
 
-HISTFEED_API int32_t KelAddAnalogExtIdRecord(const char* service, const char* extendedName,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogExtIdRecord(const char* service, const char* extendedName,
                                              int32_t time, double value, int32_t flag1,
                                              int32_t flag2, int32_t flag3, int32_t flag4,
                                              int32_t flag5, int32_t flag6, int32_t flag7,
@@ -178,7 +178,7 @@ HISTFEED_API int32_t KelAddAnalogExtIdRecord(const char* service, const char* ex
                    PackAnalogStatus(flag1, flag2, flag3, flag4, flag5, flag6, flag7, flag8), 0);
 }
 
-HISTFEED_API int32_t KelAddDigitalExtIdRecord(const char* service, const char* extendedName,
+HISTFEED_API int32_t HISTFEED_CALL KelAddDigitalExtIdRecord(const char* service, const char* extendedName,
                                               int32_t time, int32_t flag1,
                                               const char* stateText, int32_t flag2,
                                               int32_t flag3, int32_t flag4, int32_t flag5) {
@@ -186,13 +186,13 @@ HISTFEED_API int32_t KelAddDigitalExtIdRecord(const char* service, const char* e
                    PackDigitalStatus(flag1, flag2, flag3, flag4, flag5), 0);
 }
 
-HISTFEED_API int32_t KelAddAnalogExtIdRecordNoStatus(const char* service,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogExtIdRecordNoStatus(const char* service,
                                                      const char* extendedName, int32_t time,
                                                      double value) {
   return AddRecord(service, extendedName, Identifier::kExtended, time, Analog(value), 0, 0);
 }
 
-HISTFEED_API int32_t KelAddAnalogShortIdMsecRecord(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogShortIdMsecRecord(const char* service, const char* point,
                                                    int32_t time, double value, int32_t flag1,
                                                    int32_t flag2, int32_t flag3, int32_t flag4,
                                                    int32_t flag5, int32_t flag6, int32_t flag7,
@@ -202,7 +202,7 @@ HISTFEED_API int32_t KelAddAnalogShortIdMsecRecord(const char* service, const ch
                    milliseconds);
 }
 
-HISTFEED_API int32_t KelAddAnalogLongIdMsecRecord(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogLongIdMsecRecord(const char* service, const char* point,
                                                   int32_t time, double value, int32_t flag1,
                                                   int32_t flag2, int32_t flag3, int32_t flag4,
                                                   int32_t flag5, int32_t flag6, int32_t flag7,
@@ -212,7 +212,7 @@ HISTFEED_API int32_t KelAddAnalogLongIdMsecRecord(const char* service, const cha
                    milliseconds);
 }
 
-HISTFEED_API int32_t KelAddAnalogExtIdMsecRecord(const char* service, const char* extendedName,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogExtIdMsecRecord(const char* service, const char* extendedName,
                                                  int32_t time, double value, int32_t flag1,
                                                  int32_t flag2, int32_t flag3, int32_t flag4,
                                                  int32_t flag5, int32_t flag6, int32_t flag7,
@@ -222,14 +222,14 @@ HISTFEED_API int32_t KelAddAnalogExtIdMsecRecord(const char* service, const char
                    milliseconds);
 }
 
-HISTFEED_API int32_t KelAddAnalogExtIdMsecRecordNoStatus(const char* service,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogExtIdMsecRecordNoStatus(const char* service,
                                                          const char* extendedName, int32_t time,
                                                          double value, int32_t milliseconds) {
   return AddRecord(service, extendedName, Identifier::kExtended, time, Analog(value), 0,
                    milliseconds);
 }
 
-HISTFEED_API int32_t KelAddDigitalShortIdMsecRecord(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddDigitalShortIdMsecRecord(const char* service, const char* point,
                                                     int32_t time, int32_t flag1,
                                                     const char* stateText, int32_t flag2,
                                                     int32_t flag3, int32_t flag4, int32_t flag5,
@@ -238,7 +238,7 @@ HISTFEED_API int32_t KelAddDigitalShortIdMsecRecord(const char* service, const c
                    PackDigitalStatus(flag1, flag2, flag3, flag4, flag5), milliseconds);
 }
 
-HISTFEED_API int32_t KelAddDigitalLongIdMsecRecord(const char* service, const char* point,
+HISTFEED_API int32_t HISTFEED_CALL KelAddDigitalLongIdMsecRecord(const char* service, const char* point,
                                                    int32_t time, int32_t flag1,
                                                    const char* stateText, int32_t flag2,
                                                    int32_t flag3, int32_t flag4, int32_t flag5,
@@ -247,7 +247,7 @@ HISTFEED_API int32_t KelAddDigitalLongIdMsecRecord(const char* service, const ch
                    PackDigitalStatus(flag1, flag2, flag3, flag4, flag5), milliseconds);
 }
 
-HISTFEED_API int32_t KelAddDigitalExtIdMsecRecord(const char* service, const char* extendedName,
+HISTFEED_API int32_t HISTFEED_CALL KelAddDigitalExtIdMsecRecord(const char* service, const char* extendedName,
                                                   int32_t time, int32_t flag1,
                                                   const char* stateText, int32_t flag2,
                                                   int32_t flag3, int32_t flag4, int32_t flag5,
@@ -256,13 +256,13 @@ HISTFEED_API int32_t KelAddDigitalExtIdMsecRecord(const char* service, const cha
                    PackDigitalStatus(flag1, flag2, flag3, flag4, flag5), milliseconds);
 }
 
-HISTFEED_API int32_t KelAddAnalogShortIdMsecRecordNoStatus(const char* service,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogShortIdMsecRecordNoStatus(const char* service,
                                                            const char* point, int32_t time,
                                                            double value, int32_t milliseconds) {
   return AddRecord(service, point, Identifier::kShort, time, Analog(value), 0, milliseconds);
 }
 
-HISTFEED_API int32_t KelAddAnalogLongIdMsecRecordNoStatus(const char* service,
+HISTFEED_API int32_t HISTFEED_CALL KelAddAnalogLongIdMsecRecordNoStatus(const char* service,
                                                           const char* point, int32_t time,
                                                           double value, int32_t milliseconds) {
   return AddRecord(service, point, Identifier::kLong, time, Analog(value), 0, milliseconds);

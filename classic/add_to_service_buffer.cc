@@ -64,11 +64,6 @@ QueuePause QueuePauseFor(uint16_t depth) {
   return {0, 0};
 }
 
-uint16_t SendQueueDepthLocked() REQUIRES(Classic().bufferLock) {
-  RecordQueue* queue = Classic().sendQueue.load();
-  return queue != nullptr ? QueueCount(queue) : 0;
-}
-
 void PutLittleEndian(uint8_t* at, uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
 }
@@ -111,18 +106,19 @@ void WriteRecord(ServiceBuffer& buffer, uint16_t n, const AddRequest& request, T
 // Buffer b, or another one when b is still full (its queueing failed
 // earlier): b is queued now and the next buffer taken. If b cannot be
 // queued, there is no room.
-int32_t WithRoom(int32_t b, const char* service, int32_t kind) {
-  if (b == kNoServiceBuffer || RecordCount(Buffer(b)) < LayoutOf(kind).capacity) return b;
-  ReleaseServiceBuffer(b);
-  if (!QueueServiceBuffer(b)) return kNoServiceBuffer;
-  return AcquireServiceBuffer(service, kind);
+BufferNumber WithRoom(BufferNumber b, const char* service, int32_t kind) {
+  ServiceBufferTable& buffers = ServiceBuffers();
+  if (b == kNoBuffer || RecordCount(buffers[b]) < LayoutOf(kind).capacity) return b;
+  buffers.Release(b);
+  if (!buffers.Queue(b)) return kNoBuffer;
+  return buffers.Acquire(service, kind);
 }
 
 // Writes the record into buffer b, which the caller holds ACQUIRED, and
 // returns the buffer's new record count.
-uint16_t Append(int32_t b, const AddRequest& request, TextPart point,
+uint16_t Append(BufferNumber b, const AddRequest& request, TextPart point,
                 const char (&valueText)[kValueTextSize]) {
-  ServiceBuffer& buffer = Buffer(b);
+  ServiceBuffer& buffer = ServiceBuffers()[b];
   uint16_t n = RecordCount(buffer);
   WriteRecord(buffer, n, request, point, valueText);
   SetRecordCount(buffer, static_cast<uint16_t>(n + 1));
@@ -136,20 +132,21 @@ enum class Stored { kDone, kNotYet, kNoRoom };
 // taken without waiting.
 Stored StoreLocked(const char* service, int32_t kind, const AddRequest& request, TextPart point,
                    const char (&valueText)[kValueTextSize]) REQUIRES(Classic().bufferLock) {
-  int32_t b = TakeServiceBufferLocked(service, kind, nullptr);
-  if (b == kNoServiceBuffer) return Stored::kNotYet;
+  ServiceBufferTable& buffers = ServiceBuffers();
+  BufferNumber b = buffers.Take(service, kind, nullptr);
+  if (b == kNoBuffer) return Stored::kNotYet;
   uint16_t capacity = LayoutOf(kind).capacity;
-  if (RecordCount(Buffer(b)) >= capacity) {
+  if (RecordCount(buffers[b]) >= capacity) {
     // Still full: its queueing failed earlier. Queue it now, then take
     // the next buffer.
-    SetBufferState(b, kInUse);
-    if (!QueueServiceBufferLocked(b)) return Stored::kNoRoom;
-    b = TakeServiceBufferLocked(service, kind, nullptr);
-    if (b == kNoServiceBuffer) return Stored::kNotYet;
+    buffers.ReleaseLocked(b);
+    if (!buffers.QueueLocked(b)) return Stored::kNoRoom;
+    b = buffers.Take(service, kind, nullptr);
+    if (b == kNoBuffer) return Stored::kNotYet;
   }
   uint16_t n = Append(b, request, point, valueText);
-  SetBufferState(b, kInUse);
-  if (n >= capacity) QueueServiceBufferLocked(b);
+  buffers.ReleaseLocked(b);
+  if (n >= capacity) buffers.QueueLocked(b);
   return Stored::kDone;
 }
 
@@ -160,7 +157,7 @@ void SetThrottleObserverForTesting(ThrottleObserver observer) {
 }
 
 int32_t AddToServiceBuffer(const AddRequest& request) {
-  SemLock addLock(Classic().addLock);
+  platform::MutexLock addLock(Classic().addLock);
   if (Classic().running.load() == 0) StartSender();
 
   // The request's texts are terminated within their arrays.
@@ -182,10 +179,10 @@ int32_t AddToServiceBuffer(const AddRequest& request) {
   int64_t servicePause = 0;
   QueuePause queuePause{0, 0};
   {
-    SemLock bufferLock(Classic().bufferLock);
+    platform::MutexLock bufferLock(Classic().bufferLock);
     servicePause = ServicePauseLocked(request.service);
     if (servicePause == 0) {
-      queuePause = QueuePauseFor(SendQueueDepthLocked());
+      queuePause = QueuePauseFor(ServiceBuffers().SendQueueDepthLocked());
       if (queuePause.times == 0) {
         Stored stored = StoreLocked(service, kind, request, pointPart, valueText);
         if (stored == Stored::kDone) return HISTFEED_OK;
@@ -195,15 +192,16 @@ int32_t AddToServiceBuffer(const AddRequest& request) {
   }
   if (servicePause != 0) {
     ThrottleSleep(servicePause);
-    queuePause = QueuePauseFor(SendQueueDepth());
+    queuePause = QueuePauseFor(ServiceBuffers().SendQueueDepth());
   }
   for (int i = 0; i < queuePause.times; ++i) ThrottleSleep(queuePause.ms);
 
-  int32_t b = WithRoom(AcquireServiceBuffer(service, kind), service, kind);
-  if (b == kNoServiceBuffer) return HISTFEED_NO_SERVICE_BUFFER;
+  ServiceBufferTable& buffers = ServiceBuffers();
+  BufferNumber b = WithRoom(buffers.Acquire(service, kind), service, kind);
+  if (b == kNoBuffer) return HISTFEED_NO_SERVICE_BUFFER;
   uint16_t n = Append(b, request, pointPart, valueText);
-  ReleaseServiceBuffer(b);
-  if (n >= LayoutOf(kind).capacity) QueueServiceBuffer(b);
+  buffers.Release(b);
+  if (n >= LayoutOf(kind).capacity) buffers.Queue(b);
   return HISTFEED_OK;
 }
 

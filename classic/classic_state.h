@@ -16,12 +16,13 @@
 #include <cstdint>
 
 #include "classic/service_buffer.h"
-#include "platform/lazy_semaphore.h"
+#include "platform/mutex.h"
+#include "platform/no_destructor.h"
 #include "platform/thread_annotations.h"
 
 namespace histfeed {
 
-struct RecordQueue;
+class RecordQueue;
 
 namespace classic {
 
@@ -36,17 +37,18 @@ inline constexpr int32_t kRateTableRows = 10;
 
 struct ClassicState {
   // Serialises whole add calls (and the snapshot against them).
-  LazySemaphore addLock;
+  platform::Mutex addLock;
   // Buffer states, the lookup index, counts of shared buffers, the rate
   // table, and changes of sendQueue.
-  LazySemaphore bufferLock;
+  platform::Mutex bufferLock;
   // Starting and stopping the sender thread.
-  LazySemaphore senderStartLock;
+  platform::Mutex senderStartLock;
   // The queue producers push onto; cleared under the buffer lock when the
   // sender stops, so nothing is pushed after its drain.
   std::atomic<RecordQueue*> sendQueue{nullptr};
-  // The queue of the current sender thread; destroyed only once that thread
-  // has ended.
+  // The queue of the current sender thread, which owns it: made by
+  // RecordQueue::Create and destroyed only once that thread has ended.
+  // A plain pointer, as this state is never destroyed.
   std::atomic<RecordQueue*> senderQueue{nullptr};
   std::atomic<int32_t> running{0};
   std::atomic<int32_t> busy{0};
@@ -60,13 +62,13 @@ struct ClassicState {
   double rateLoads[kRateTableRows] GUARDED_BY(bufferLock);
 };
 
-namespace internal {
-// All zero at load: every flag clear, the rate table empty. Reach it
-// through Classic().
-extern constinit ClassicState classicState;
-}  // namespace internal
-
-inline ClassicState& Classic() { return internal::classicState; }
+// Made zero (every flag clear, the rate table empty) on first use and never
+// destroyed: the unloading hook takes its locks after static destructors
+// may have run.
+inline ClassicState& Classic() {
+  static platform::NoDestructor<ClassicState> state;
+  return *state;
+}
 
 }  // namespace classic
 }  // namespace histfeed

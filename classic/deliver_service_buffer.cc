@@ -25,10 +25,10 @@ bool IsBusy(uint32_t status) {
   return (status & TARVO_STATUS_BUSY_BITS) == TARVO_STATUS_BUSY_BITS;
 }
 
-void DropQueueHead(RecordQueue* queue) {
+void DropQueueHead(RecordQueue& queue) {
   uint8_t number[2];
   uint16_t length = 0;
-  QueuePop(queue, number, sizeof(number), &length);
+  queue.Pop(number, sizeof(number), &length);
 }
 
 // Only this thread writes the flag, so reading it first is enough; a
@@ -44,10 +44,10 @@ int32_t Exchange(bool longKind, const char* service, const uint8_t* request, uin
 
 }  // namespace
 
-int32_t DeliverServiceBuffer(int32_t b, AfterDelivery after, RecordQueue* popFrom) {
-  if (b < 0 || b >= kServiceBufferCount) return 0;
+int32_t DeliverServiceBuffer(BufferNumber b, AfterDelivery after, RecordQueue* popFrom) {
+  if (!b.Valid()) return 0;
   ClassicState& shared = Classic();
-  ServiceBuffer& buffer = Buffer(b);
+  ServiceBuffer& buffer = ServiceBuffers()[b];
   char service[kServiceNameSize];
   std::memcpy(service, buffer.serviceName, kServiceNameSize);
   service[kServiceNameSize - 1] = '\0';
@@ -82,11 +82,11 @@ int32_t DeliverServiceBuffer(int32_t b, AfterDelivery after, RecordQueue* popFro
         // One hold of the lock for all of it: the sender's cost per buffer
         // is mostly its locking. The number leaves the queue before the
         // buffer is FREE, so the queue never holds a free buffer's number.
-        SemLock lock(Classic().bufferLock);
+        platform::MutexLock lock(Classic().bufferLock);
         SetRecordCount(buffer, 0);
         if (reported) StoreServiceLoad(service, report);
-        if (popFrom != nullptr) DropQueueHead(popFrom);
-        if (after == AfterDelivery::kFree) SetBufferState(b, kFree);
+        if (popFrom != nullptr) DropQueueHead(*popFrom);
+        if (after == AfterDelivery::kFree) ServiceBuffers().FreeLocked(b);
         return 1;
       }
       if (!IsBusy(status)) {

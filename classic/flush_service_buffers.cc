@@ -12,18 +12,18 @@ namespace histfeed::classic {
 namespace {
 
 int32_t QueueBuffersOfKind(const char* service, int32_t kind) {
-  SemLock lock(Classic().bufferLock);
+  ServiceBufferTable& buffers = ServiceBuffers();
+  platform::MutexLock lock(Classic().bufferLock);
   if (service != nullptr && *service != '\0') {
-    int32_t b = FindInUseServiceBuffer(service, kind);
-    if (b == kNoServiceBuffer) return HISTFEED_SERVICE_NOT_IN_LIST;
-    return QueueServiceBufferLocked(b) ? 0 : HISTFEED_NOT_QUEUED;
+    BufferNumber b = buffers.FindInUse(service, kind);
+    if (b == kNoBuffer) return HISTFEED_SERVICE_NOT_IN_LIST;
+    return buffers.QueueLocked(b) ? 0 : HISTFEED_NOT_QUEUED;
   }
   bool allQueued = true;
-  for (int32_t b = 0; b < kServiceBufferCount; ++b) {
-    bool sameKind = (Buffer(b).kind != 0) == (kind != 0);
-    if (GetBufferState(b) == kInUse && sameKind && !QueueServiceBufferLocked(b)) {
-      allQueued = false;
-    }
+  for (int32_t number = 0; number < kServiceBufferCount; ++number) {
+    BufferNumber b(number);
+    bool sameKind = (buffers[b].kind != 0) == (kind != 0);
+    if (buffers.StateOf(b) == kInUse && sameKind && !buffers.QueueLocked(b)) allQueued = false;
   }
   return allQueued ? 0 : HISTFEED_NOT_QUEUED;
 }
@@ -49,17 +49,17 @@ int32_t Flush(const char* service, char* message, int32_t messageSize, int32_t k
 
 extern "C" {
 
-HISTFEED_API int32_t KelFlushShortIdRecords(const char* service, char* message,
+HISTFEED_API int32_t HISTFEED_CALL KelFlushShortIdRecords(const char* service, char* message,
                                             int32_t messageSize) {
   return histfeed::classic::Flush(service, message, messageSize, histfeed::classic::kShortIdKind);
 }
 
-HISTFEED_API int32_t KelFlushLongIdRecords(const char* service, char* message,
+HISTFEED_API int32_t HISTFEED_CALL KelFlushLongIdRecords(const char* service, char* message,
                                            int32_t messageSize) {
   return histfeed::classic::Flush(service, message, messageSize, histfeed::classic::kLongIdKind);
 }
 
-HISTFEED_API int32_t KelFlushAllRecords(const char* service, char* message, int32_t messageSize) {
+HISTFEED_API int32_t HISTFEED_CALL KelFlushAllRecords(const char* service, char* message, int32_t messageSize) {
   return KelFlushShortIdRecords(service, message, messageSize) |
          KelFlushLongIdRecords(service, message, messageSize);
 }

@@ -83,7 +83,7 @@ int32_t SendConfigRecord(const ConfigArguments& arguments, std::string* message)
 }  // namespace
 }  // namespace histfeed::classic
 
-extern "C" HISTFEED_API int32_t KelSendConfigRecord(
+extern "C" HISTFEED_API int32_t HISTFEED_CALL KelSendConfigRecord(
     const char* pointName, const char* firstText, const char* secondText, const char* thirdText,
     int32_t analog, int32_t flag1, int32_t shortNumber1, int32_t flag2, const char* shortText1,
     const char* shortText2, int32_t flag3, double value1, int32_t flag4, double value2,

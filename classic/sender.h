@@ -8,10 +8,11 @@
 #include <cstdint>
 
 #include "classic/classic_state.h"
+#include "classic/service_buffer_table.h"
 #include "platform/thread_annotations.h"
 
 namespace histfeed {
-struct RecordQueue;
+class RecordQueue;
 }
 
 namespace histfeed::classic {
@@ -46,11 +47,11 @@ enum class AfterDelivery { kKeepState, kFree };
 // else 0. With `popFrom`, an accepted buffer's number, which heads that
 // queue, is taken out of it in the same hold of the buffer lock, before
 // the buffer is FREE.
-int32_t DeliverServiceBuffer(int32_t b, AfterDelivery after = AfterDelivery::kKeepState,
+int32_t DeliverServiceBuffer(BufferNumber b, AfterDelivery after = AfterDelivery::kKeepState,
                              RecordQueue* popFrom = nullptr);
 
-// The body of the sender thread.
-void SenderThread(int32_t unused);
+// The body of the sender thread, which takes buffer numbers from `queue`.
+void SenderThread(RecordQueue& queue);
 
 }  // namespace histfeed::classic
 

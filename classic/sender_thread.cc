@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <algorithm>
+#include <memory>
 
 #include "classic/sender.h"
 #include "classic/service_buffer_table.h"
@@ -36,55 +37,50 @@ struct QueueView {
   uint16_t lengths[kViewSize];
   uint16_t count = 0;
 
-  int32_t Number(uint16_t i) const {
-    return lengths[i] == kSendQueueSlotSize ? numbers[i][0] | (numbers[i][1] << 8)
-                                            : kNoServiceBuffer;
+  BufferNumber Number(uint16_t i) const {
+    return lengths[i] == kSendQueueSlotSize ? BufferNumber(numbers[i][0] | (numbers[i][1] << 8))
+                                            : kNoBuffer;
   }
 };
 
 // False when the queue holds no record (or it cannot be read).
-bool LookAtHead(RecordQueue* queue, QueueView* view) {
-  return QueuePeekMany(queue, view->numbers, kSendQueueSlotSize, view->lengths, kViewSize,
-                       &view->count) == kQueueOk &&
+bool LookAtHead(RecordQueue& queue, QueueView* view) {
+  return queue.PeekMany(view->numbers, kSendQueueSlotSize, view->lengths, kViewSize,
+                        &view->count) == kQueueOk &&
          view->count > 0;
 }
 
-bool PopBufferNumber(RecordQueue* queue, int32_t* b) {
+bool PopBufferNumber(RecordQueue& queue, BufferNumber* b) {
   uint8_t number[kSendQueueSlotSize] = {};
   uint16_t length = 0;
-  int32_t result = QueuePop(queue, number, sizeof(number), &length);
+  int32_t result = queue.Pop(number, sizeof(number), &length);
   if (result == kQueueEmpty) return false;
-  *b = result == kQueueOk && length == kSendQueueSlotSize ? number[0] | (number[1] << 8)
-                                                           : kNoServiceBuffer;
+  *b = result == kQueueOk && length == kSendQueueSlotSize
+           ? BufferNumber(number[0] | (number[1] << 8))
+           : kNoBuffer;
   return true;
-}
-
-void ChangeBufferState(int32_t b, BufferState next) {
-  SemLock lock(Classic().bufferLock);
-  SetBufferState(b, next);
 }
 
 // A last delivery while stopping. A delivered buffer is free again; one
 // that failed goes back to IN USE so that it is neither stranded as
 // PENDING FLUSH nor lost: the next run queues it again.
-void DeliverOnceMore(int32_t b) {
-  if (!DeliverServiceBuffer(b, AfterDelivery::kFree)) ChangeBufferState(b, kInUse);
+void DeliverOnceMore(BufferNumber b) {
+  if (!DeliverServiceBuffer(b, AfterDelivery::kFree)) ServiceBuffers().ReturnToUse(b);
 }
 
-void DrainAndFinalPass(RecordQueue* queue) {
-  int32_t b = kNoServiceBuffer;
+void DrainAndFinalPass(RecordQueue& queue) {
+  BufferNumber b;
   while (PopBufferNumber(queue, &b)) {
-    if (b >= 0 && b < kServiceBufferCount) DeliverOnceMore(b);
+    if (b.Valid()) DeliverOnceMore(b);
   }
-  for (b = 0; b < kServiceBufferCount; ++b) {
+  for (int32_t number = 0; number < kServiceBufferCount; ++number) {
     {
       // Claimed as PENDING FLUSH while it is delivered, so that a late add
       // call writes into another buffer rather than into this one.
-      SemLock lock(Classic().bufferLock);
-      if (GetBufferState(b) != kInUse) continue;
-      SetBufferState(b, kPendingFlush);
+      platform::MutexLock lock(Classic().bufferLock);
+      if (!ServiceBuffers().ClaimLocked(BufferNumber(number))) continue;
     }
-    DeliverOnceMore(b);
+    DeliverOnceMore(BufferNumber(number));
   }
 }
 
@@ -99,24 +95,23 @@ int32_t StartClientLibrary() {
   return 0;
 }
 
-void SenderThread(int32_t /*unused*/) {
+void SenderThread(RecordQueue& queue) {
   ClassicState& shared = Classic();
-  RecordQueue* queue = shared.senderQueue.load();
   QueueView view;
   int failures = 0;
   while (shared.running.load()) {
     if (!LookAtHead(queue, &view)) {
       failures = 0;
-      if (!QueueWaitForRecord(queue)) break;  // closed and empty
+      if (!queue.WaitForRecord()) break;  // closed and empty
       continue;
     }
     for (uint16_t i = 0; i < view.count && shared.running.load(); ++i) {
-      int32_t b = view.Number(i);
-      if (b < 0 || b >= kServiceBufferCount) {
+      BufferNumber b = view.Number(i);
+      if (!b.Valid()) {
         PopBufferNumber(queue, &b);  // not a buffer number: nothing to deliver
         continue;
       }
-      if (DeliverServiceBuffer(b, AfterDelivery::kFree, queue)) {
+      if (DeliverServiceBuffer(b, AfterDelivery::kFree, &queue)) {
         failures = 0;
         continue;
       }
@@ -131,29 +126,31 @@ void SenderThread(int32_t /*unused*/) {
 
 int32_t StartSender() {
   ClassicState& shared = Classic();
-  SemLock lock(Classic().senderStartLock);
+  platform::MutexLock lock(Classic().senderStartLock);
   if (shared.running.load()) return 1;
   platform::Thread& thread = SenderHandle();
   if (thread.Started()) {
     // A stop that timed out left its thread finishing its drain; a new
     // sender waits for it, so that buffers keep their order.
     if (!thread.Join(0)) return 0;
-    RecordQueue* old = shared.senderQueue.exchange(nullptr);
-    if (old != nullptr) QueueDestroy(old);
+    std::unique_ptr<RecordQueue> old(shared.senderQueue.exchange(nullptr));
   }
   if (StartClientLibrary() != 0) return 0;
   if (shared.senderQueue.load() == nullptr) {
-    RecordQueue* queue = nullptr;
-    if (QueueCreate(&queue, kSendQueueSlots, kSendQueueSlotSize) != kQueueOk) return 0;
-    shared.senderQueue = queue;
+    std::unique_ptr<RecordQueue> queue;
+    if (RecordQueue::Create(kSendQueueSlots, kSendQueueSlotSize, &queue) != kQueueOk) return 0;
+    shared.senderQueue = queue.release();
   }
   {
-    SemLock buffers(Classic().bufferLock);
+    platform::MutexLock buffers(Classic().bufferLock);
     shared.sendQueue = shared.senderQueue.load();
   }
   // Set before the thread begins: it ends at once when it finds it clear.
   shared.running = 1;
-  if (thread.Start(kSenderStackBytes, SenderThread, 0) != 0) shared.running = 0;
+  RecordQueue& queue = *shared.senderQueue.load();
+  if (thread.Start(kSenderStackBytes, [&queue] { SenderThread(queue); }) != 0) {
+    shared.running = 0;
+  }
   return shared.running.load();
 }
 
@@ -166,14 +163,13 @@ bool StopSender(int64_t timeoutMs) {
   {
     // From here on QueueServiceBuffer fails and leaves buffers IN USE, so
     // nothing lands on the queue after the sender has drained it.
-    SemLock buffers(Classic().bufferLock);
+    platform::MutexLock buffers(Classic().bufferLock);
     shared.sendQueue = nullptr;
   }
   platform::Thread& thread = SenderHandle();
-  if (queue != nullptr) QueueClose(queue);
+  if (queue != nullptr) queue->Close();
   if (!thread.Join(timeoutMs)) return false;
-  shared.senderQueue = nullptr;
-  if (queue != nullptr) QueueDestroy(queue);
+  std::unique_ptr<RecordQueue> ended(shared.senderQueue.exchange(nullptr));
   return true;
 }
 

@@ -1,29 +1,21 @@
 // SPDX-License-Identifier: Apache-2.0
-// The static table, the family's shared state and the index kept beside
-// them.
+// The static table and the index kept beside it.
 #include "classic/service_buffer_table.h"
 
 #include <cstring>
 
-#include "classic/service_buffer_index.h"
 #include "platform/clock.h"
 #include "queue/record_queue.h"
 
 namespace histfeed::classic {
-
-namespace internal {
-constinit ClassicState classicState{};
-}  // namespace internal
 
 namespace {
 
 constexpr int kAcquireAttempts = 100;
 constexpr int64_t kAcquireRetryMs = 2;
 
-// All zero at load: every buffer FREE. A buffer's state is guarded by the
-// buffer lock; its records belong to whoever the state names.
-ServiceBuffer buffers[kServiceBufferCount];
-ServiceBufferIndex bufferIndex GUARDED_BY(Classic().bufferLock);
+// Zero-filled at load, so no constructor runs before the first add.
+constinit ServiceBufferTable table{};
 
 // The stored name as a terminated text, even if its 20th byte was written.
 void StoredName(const ServiceBuffer& buffer, char (&name)[kServiceNameSize]) {
@@ -31,108 +23,127 @@ void StoredName(const ServiceBuffer& buffer, char (&name)[kServiceNameSize]) {
   name[kServiceNameSize - 1] = '\0';
 }
 
-bool ValidBuffer(int32_t b) { return b >= 0 && b < kServiceBufferCount; }
-
 }  // namespace
 
-ServiceBuffer& Buffer(int32_t b) { return buffers[b]; }
+ServiceBufferTable& ServiceBuffers() { return table; }
 
-BufferState GetBufferState(int32_t b) { return static_cast<BufferState>(buffers[b].state); }
-
-void SetBufferState(int32_t b, BufferState next) {
-  ServiceBuffer& buffer = buffers[b];
+void ServiceBufferTable::Move(BufferNumber b, BufferState next) {
+  ServiceBuffer& buffer = buffers_[b.value()];
   char name[kServiceNameSize];
   StoredName(buffer, name);
-  bufferIndex.Update(b, static_cast<BufferState>(buffer.state), next, name, buffer.kind != 0,
-                     RecordCount(buffer));
+  index_.Update(b.value(), static_cast<BufferState>(buffer.state), next, name, buffer.kind != 0,
+                RecordCount(buffer));
   buffer.state = next;
 }
 
-ServiceBufferChoice ChooseServiceBuffer(const char* service, int32_t kind) {
-  int32_t match = bufferIndex.FirstMember(service, kind != 0);
-  if (match != kNoServiceBuffer && GetBufferState(match) == kInUse) return {match, kNoServiceBuffer};
+ServiceBufferChoice ServiceBufferTable::Choose(const char* service, int32_t kind) const {
+  BufferNumber match(index_.FirstMember(service, kind != 0));
+  if (match != kNoBuffer && StateOf(match) == kInUse) return {match, kNoBuffer};
   // No match, or an ACQUIRED one: a scan would have stopped there, having
   // seen only the buffers before it.
-  int32_t limit = match != kNoServiceBuffer ? match : kServiceBufferCount;
-  int32_t firstFree = bufferIndex.FirstFree();
-  if (firstFree != kNoServiceBuffer && firstFree < limit) return {firstFree, kNoServiceBuffer};
-  return {kNoServiceBuffer, bufferIndex.FullestInUseBefore(limit)};
+  int32_t limit = match != kNoBuffer ? match.value() : kServiceBufferCount;
+  int32_t firstFree = index_.FirstFree();
+  if (firstFree != kNoServiceBuffer && firstFree < limit) return {BufferNumber(firstFree), kNoBuffer};
+  return {kNoBuffer, BufferNumber(index_.FullestInUseBefore(limit))};
 }
 
-int32_t FindInUseServiceBuffer(const char* service, int32_t kind) {
-  for (int32_t b = bufferIndex.FirstMember(service, kind != 0); b != kNoServiceBuffer;
-       b = bufferIndex.NextMember(b)) {
-    if (GetBufferState(b) == kInUse) return b;
+BufferNumber ServiceBufferTable::FindInUse(const char* service, int32_t kind) const {
+  for (int32_t b = index_.FirstMember(service, kind != 0); b != kNoServiceBuffer;
+       b = index_.NextMember(b)) {
+    if (StateOf(BufferNumber(b)) == kInUse) return BufferNumber(b);
   }
-  return kNoServiceBuffer;
+  return kNoBuffer;
 }
 
-int32_t TakeServiceBufferLocked(const char* service, int32_t kind, int32_t* victim) {
-  ServiceBufferChoice choice = ChooseServiceBuffer(service, kind);
+BufferNumber ServiceBufferTable::Take(const char* service, int32_t kind, BufferNumber* victim) {
+  ServiceBufferChoice choice = Choose(service, kind);
   if (victim != nullptr) *victim = choice.victim;
-  if (choice.taken == kNoServiceBuffer) return kNoServiceBuffer;
+  if (choice.taken == kNoBuffer) return kNoBuffer;
   // The name and kind are written before the state changes, because the
   // index files the buffer under them.
-  ServiceBuffer& buffer = Buffer(choice.taken);
+  ServiceBuffer& buffer = buffers_[choice.taken.value()];
   std::strncpy(buffer.serviceName, service, kServiceNameSize - 1);
   buffer.kind = kind;
-  SetBufferState(choice.taken, kAcquired);
+  Move(choice.taken, kAcquired);
   return choice.taken;
 }
 
-int32_t AcquireServiceBuffer(const char* service, int32_t kind) {
-  if (service == nullptr) return kNoServiceBuffer;
+BufferNumber ServiceBufferTable::Acquire(const char* service, int32_t kind) {
+  if (service == nullptr) return kNoBuffer;
   for (int attempt = 0; attempt < kAcquireAttempts; ++attempt) {
-    int32_t victim = kNoServiceBuffer;
+    BufferNumber victim;
     {
-      SemLock lock(Classic().bufferLock);
-      int32_t taken = TakeServiceBufferLocked(service, kind, &victim);
-      if (taken != kNoServiceBuffer) return taken;
+      platform::MutexLock lock(Classic().bufferLock);
+      BufferNumber taken = Take(service, kind, &victim);
+      if (taken != kNoBuffer) return taken;
     }
     // Every buffer is taken: send the fullest one off to free its slot.
-    if (victim != kNoServiceBuffer) QueueServiceBuffer(victim);
+    if (victim != kNoBuffer) Queue(victim);
     platform::SleepMs(kAcquireRetryMs);
   }
-  return kNoServiceBuffer;
+  return kNoBuffer;
 }
 
-uint16_t SendQueueDepth() {
-  SemLock lock(Classic().bufferLock);
+uint16_t ServiceBufferTable::SendQueueDepthLocked() {
   RecordQueue* queue = Classic().sendQueue.load();
-  return queue != nullptr ? QueueCount(queue) : 0;
+  return queue != nullptr ? queue->Count() : 0;
 }
 
-int32_t QueueServiceBufferLocked(int32_t b) {
-  if (!ValidBuffer(b) || GetBufferState(b) != kInUse) return 0;
+uint16_t ServiceBufferTable::SendQueueDepth() {
+  platform::MutexLock lock(Classic().bufferLock);
+  return SendQueueDepthLocked();
+}
+
+bool ServiceBufferTable::QueueLocked(BufferNumber b) {
+  if (!b.Valid() || StateOf(b) != kInUse) return false;
   RecordQueue* queue = Classic().sendQueue.load();
-  if (queue == nullptr) return 0;
-  SetBufferState(b, kPendingFlush);
-  uint8_t number[2] = {static_cast<uint8_t>(b & 0xFF), static_cast<uint8_t>(b >> 8)};
-  if (QueuePush(queue, number, sizeof(number)) != kQueueOk) {
-    SetBufferState(b, kInUse);
-    return 0;
+  if (queue == nullptr) return false;
+  Move(b, kPendingFlush);
+  uint8_t number[2] = {static_cast<uint8_t>(b.value() & 0xFF),
+                       static_cast<uint8_t>(b.value() >> 8)};
+  if (queue->Push(number, sizeof(number)) != kQueueOk) {
+    Move(b, kInUse);
+    return false;
   }
-  return 1;
+  return true;
 }
 
-int32_t QueueServiceBuffer(int32_t b) {
-  if (!ValidBuffer(b)) return 0;
-  SemLock lock(Classic().bufferLock);
-  return QueueServiceBufferLocked(b);
+bool ServiceBufferTable::Queue(BufferNumber b) {
+  if (!b.Valid()) return false;
+  platform::MutexLock lock(Classic().bufferLock);
+  return QueueLocked(b);
 }
 
-int32_t ReleaseServiceBuffer(int32_t b) {
-  if (!ValidBuffer(b)) return 0;
-  SemLock lock(Classic().bufferLock);
-  bool wasAcquired = GetBufferState(b) == kAcquired;
-  SetBufferState(b, kInUse);
-  return wasAcquired ? 1 : 0;
+bool ServiceBufferTable::ClaimLocked(BufferNumber b) {
+  if (!b.Valid() || StateOf(b) != kInUse) return false;
+  Move(b, kPendingFlush);
+  return true;
+}
+
+void ServiceBufferTable::FreeLocked(BufferNumber b) { Move(b, kFree); }
+
+void ServiceBufferTable::ReturnToUse(BufferNumber b) {
+  platform::MutexLock lock(Classic().bufferLock);
+  Move(b, kInUse);
+}
+
+bool ServiceBufferTable::ReleaseLocked(BufferNumber b) {
+  if (!b.Valid()) return false;
+  bool wasAcquired = StateOf(b) == kAcquired;
+  Move(b, kInUse);
+  return wasAcquired;
+}
+
+bool ServiceBufferTable::Release(BufferNumber b) {
+  if (!b.Valid()) return false;
+  platform::MutexLock lock(Classic().bufferLock);
+  return ReleaseLocked(b);
 }
 
 void ResetClassicStateForTesting() {
-  SemLock lock(Classic().bufferLock);
-  std::memset(static_cast<void*>(buffers), 0, sizeof(buffers));
-  bufferIndex.Clear();
+  platform::MutexLock lock(Classic().bufferLock);
+  std::memset(static_cast<void*>(table.buffers_), 0, sizeof(table.buffers_));
+  table.index_.Clear();
   std::memset(Classic().rates, 0, sizeof(Classic().rates));
   std::memset(Classic().rateKeys, 0, sizeof(Classic().rateKeys));
   std::memset(Classic().rateLoads, 0, sizeof(Classic().rateLoads));

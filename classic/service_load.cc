@@ -149,7 +149,7 @@ void StoreServiceLoad(const char* service, const LoadReport& report) {
 }
 
 bool LookUpServiceLoad(const char* service, LoadReport* report) {
-  SemLock lock(Classic().bufferLock);
+  platform::MutexLock lock(Classic().bufferLock);
   return LookUpServiceLoadLocked(service, report);
 }
 

@@ -97,13 +97,13 @@ void AppendRecords(std::string& out, const ServiceBuffer& buffer, size_t maxReco
   }
 }
 
-void AppendBuffer(std::string& out, int32_t b) REQUIRES(Classic().bufferLock) {
-  const ServiceBuffer& buffer = Buffer(b);
+void AppendBuffer(std::string& out, BufferNumber b) REQUIRES(Classic().bufferLock) {
+  const ServiceBuffer& buffer = ServiceBuffers()[b];
   char unknown[16];
   char header[96];
   std::string_view name = FieldText(buffer.serviceName, kServiceNameSize - 1);
   std::string_view state = StateText(buffer.state, unknown);
-  std::snprintf(header, sizeof(header), "%d) \"%.*s\" count=%d status=%.*s\n", b,
+  std::snprintf(header, sizeof(header), "%d) \"%.*s\" count=%d status=%.*s\n", b.value(),
                 static_cast<int>(name.size()), name.data(), RecordCount(buffer),
                 static_cast<int>(state.size()), state.data());
   out += kSeparator;
@@ -119,9 +119,9 @@ void AppendBuffer(std::string& out, int32_t b) REQUIRES(Classic().bufferLock) {
 
 std::string ComposeSnapshot() {
   std::string dump;
-  SemLock adds(Classic().addLock);
-  SemLock buffers(Classic().bufferLock);
-  for (int32_t b = 0; b < kServiceBufferCount; ++b) AppendBuffer(dump, b);
+  platform::MutexLock adds(Classic().addLock);
+  platform::MutexLock buffers(Classic().bufferLock);
+  for (int32_t b = 0; b < kServiceBufferCount; ++b) AppendBuffer(dump, BufferNumber(b));
   return dump;
 }
 
@@ -149,6 +149,6 @@ int32_t SnapShot(const char* path) {
 }  // namespace
 }  // namespace histfeed::classic
 
-extern "C" HISTFEED_API int32_t SnapShotDebug(const char* path) {
+extern "C" HISTFEED_API int32_t HISTFEED_CALL SnapShotDebug(const char* path) {
   return histfeed::classic::SnapShot(path);
 }

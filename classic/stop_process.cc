@@ -20,12 +20,12 @@ constexpr int64_t kFlushSettleMs = 100;
 
 void StopForUnloading() {
   StopProcess();
-  SemLock lock(Classic().senderStartLock);
+  platform::MutexLock lock(Classic().senderStartLock);
   if (IsSenderThread()) return;
   // Ended already (or never started): this only frees what it left.
   if (StopSender(0)) return;
   AbandonDeliveries(true);
-  StopSender(kWaitForever);
+  StopSender(-1);  // no time limit
   // The sender may have opened a connection after StopProcess closed them.
   client_library::CloseConnections();
   // The library may stay loaded (another reference to it): later runs
@@ -35,11 +35,11 @@ void StopForUnloading() {
 
 }  // namespace histfeed::classic
 
-extern "C" HISTFEED_API int32_t StopProcess(void) {
+extern "C" HISTFEED_API int32_t HISTFEED_CALL StopProcess(void) {
   using namespace histfeed::classic;
   int32_t result = 0;
   {
-    histfeed::SemLock lock(Classic().senderStartLock);
+    histfeed::platform::MutexLock lock(Classic().senderStartLock);
     if (Classic().running.load()) {
       result = KelFlushAllRecords(nullptr, nullptr, 0);
       histfeed::platform::SleepMs(kFlushSettleMs);

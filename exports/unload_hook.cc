@@ -19,8 +19,9 @@
 //
 // The hook frees no locks: when it runs at process exit, application
 // threads may still be inside the library and hold them. A library that is
-// loaded and unloaded again and again thus leaves its few lock objects
-// and its client library backend behind on each unloading.
+// loaded and unloaded again and again thus leaves its client library
+// backend behind on each unloading, and its few locks where the system
+// allocates a mutex on its first use.
 #include "classic/stop_process.h"
 #include "platform/unloading.h"
 

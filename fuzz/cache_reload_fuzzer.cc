@@ -17,19 +17,19 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   histfeed::fuzz::OneCacheFile files(data, size);
   histfeed::platform::SetFilesForTesting(&files);
-  histfeed::RecordQueue* queue = nullptr;
-  if (histfeed::QueueCreate(&queue, 4, 16) == 0) {
-    histfeed::QueueEnableCache(queue, 0, 0, "Q", "F");
+  std::unique_ptr<histfeed::RecordQueue> queue;
+  if (histfeed::RecordQueue::Create(4, 16, &queue) == 0) {
+    queue->EnableCache(0, 0, "Q", "F");
     uint8_t record[64];
     uint16_t length = 0;
     // Alternate small and large capacities to reach the -304 paths too.
     for (int i = 0; i < 70000; ++i) {
       uint16_t capacity = (i % 3 == 0) ? 8 : sizeof record;
-      int32_t result = (i % 2 == 0) ? histfeed::QueuePeek(queue, record, capacity, &length)
-                                     : histfeed::QueuePop(queue, record, capacity, &length);
+      int32_t result = (i % 2 == 0) ? queue->Peek(record, capacity, &length)
+                                     : queue->Pop(record, capacity, &length);
       if (result == histfeed::kQueueEmpty || result == histfeed::kQueueCacheFileUnreadable) break;
     }
-    histfeed::QueueDestroy(queue);
+    queue.reset();
   }
   histfeed::platform::SetFilesForTesting(nullptr);
   return 0;

@@ -5,6 +5,7 @@
 // verdict must be the queue's: the file is damaged exactly when the queue
 // sets it aside, and the queue delivers exactly the frames it counts.
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "fuzz/one_cache_file.h"
@@ -19,16 +20,16 @@ using histfeed::cache_tool::FileView;
 
 std::vector<std::vector<uint8_t>> DeliveredByTheQueue() {
   std::vector<std::vector<uint8_t>> delivered;
-  histfeed::RecordQueue* queue = nullptr;
-  if (histfeed::QueueCreate(&queue, 4, 8192) != 0) std::abort();
-  histfeed::QueueSetRecordCheck(queue, histfeed::universal::IsValidFrame);
-  histfeed::QueueEnableCache(queue, 0, 0, "Q", "F");
+  std::unique_ptr<histfeed::RecordQueue> queue;
+  if (histfeed::RecordQueue::Create(4, 8192, &queue) != 0) std::abort();
+  queue->SetRecordCheck(histfeed::universal::IsValidFrame);
+  queue->EnableCache(0, 0, "Q", "F");
   std::vector<uint8_t> record(65535);
   uint16_t length = 0;
-  while (histfeed::QueuePop(queue, record.data(), 65535, &length) == 0) {
+  while (queue->Pop(record.data(), 65535, &length) == 0) {
     delivered.emplace_back(record.begin(), record.begin() + length);
   }
-  histfeed::QueueDestroy(queue);
+  queue.reset();
   return delivered;
 }
 

@@ -2,9 +2,9 @@
 #include "platform/clock.h"
 
 #include <atomic>
-#include <mutex>
 #include <thread>
 
+#include "platform/mutex.h"
 #include "platform/no_destructor.h"
 
 namespace histfeed::platform {
@@ -15,9 +15,10 @@ using SteadyClock = std::chrono::steady_clock;
 // Library time is continuous across changes of the scale: each change
 // starts a new segment from the library time reached so far.
 struct TimeBase {
-  std::mutex mutex;
-  SteadyClock::time_point segmentStart = SteadyClock::now();
-  double segmentStartMs = 0;
+  Mutex mutex;
+  SteadyClock::time_point segmentStart GUARDED_BY(mutex) = SteadyClock::now();
+  double segmentStartMs GUARDED_BY(mutex) = 0;
+  // Read without the lock by RealDuration; changed under it.
   std::atomic<double> scale{1.0};
 };
 
@@ -26,7 +27,7 @@ TimeBase& Base() {
   return *base;
 }
 
-double LibraryMsLocked(TimeBase& base, SteadyClock::time_point now) {
+double LibraryMsLocked(TimeBase& base, SteadyClock::time_point now) REQUIRES(base.mutex) {
   double realMs = std::chrono::duration<double, std::milli>(now - base.segmentStart).count();
   return base.segmentStartMs + realMs * base.scale.load();
 }
@@ -35,7 +36,7 @@ double LibraryMsLocked(TimeBase& base, SteadyClock::time_point now) {
 
 int64_t MonotonicMs() {
   TimeBase& base = Base();
-  std::lock_guard<std::mutex> lock(base.mutex);
+  MutexLock lock(base.mutex);
   return static_cast<int64_t>(LibraryMsLocked(base, SteadyClock::now()));
 }
 
@@ -62,7 +63,7 @@ CalendarTime CalendarNow() {
 void SetTimeScale(double factor) {
   if (!(factor > 0)) factor = 1.0;
   TimeBase& base = Base();
-  std::lock_guard<std::mutex> lock(base.mutex);
+  MutexLock lock(base.mutex);
   auto now = SteadyClock::now();
   base.segmentStartMs = LibraryMsLocked(base, now);
   base.segmentStart = now;

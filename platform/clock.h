@@ -33,6 +33,12 @@ double TimeScale();
 // The real-time span that `ms` milliseconds of library time last now.
 std::chrono::microseconds RealDuration(int64_t ms);
 
+// The real-time moment `ms` milliseconds of library time from now, for
+// waits that may wake early and wait again (CondVar::WaitUntil).
+inline std::chrono::steady_clock::time_point DeadlineAfter(int64_t ms) {
+  return std::chrono::steady_clock::now() + RealDuration(ms);
+}
+
 }  // namespace histfeed::platform
 
 #endif  // HISTFEED_PLATFORM_CLOCK_H_

@@ -7,29 +7,33 @@ namespace histfeed::platform {
 
 void Event::Set() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     set_ = true;
   }
-  signalled_.notify_all();
+  signalled_.SignalAll();
 }
 
 void Event::Reset() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   set_ = false;
 }
 
 bool Event::IsSet() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return set_;
 }
 
 bool Event::Wait(int64_t timeoutMs) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (timeoutMs < 0) {
-    signalled_.wait(lock, [this] { return set_; });
+    while (!set_) signalled_.Wait(mutex_);
     return true;
   }
-  return signalled_.wait_for(lock, RealDuration(timeoutMs), [this] { return set_; });
+  const auto deadline = DeadlineAfter(timeoutMs);
+  while (!set_) {
+    if (!signalled_.WaitUntil(mutex_, deadline)) return set_;
+  }
+  return true;
 }
 
 }  // namespace histfeed::platform

@@ -5,9 +5,10 @@
 #ifndef HISTFEED_PLATFORM_EVENT_H_
 #define HISTFEED_PLATFORM_EVENT_H_
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 
 namespace histfeed::platform {
 
@@ -17,18 +18,18 @@ class Event {
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
 
-  void Set();
-  void Reset();
-  bool IsSet();
+  void Set() EXCLUDES(mutex_);
+  void Reset() EXCLUDES(mutex_);
+  bool IsSet() EXCLUDES(mutex_);
 
   // Waits until the event is set or `timeoutMs` of library time have
   // passed (-1 waits forever). Returns whether the event is set.
-  bool Wait(int64_t timeoutMs);
+  bool Wait(int64_t timeoutMs) EXCLUDES(mutex_);
 
  private:
-  std::mutex mutex_;
-  std::condition_variable signalled_;
-  bool set_ = false;
+  Mutex mutex_;
+  CondVar signalled_;
+  bool set_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace histfeed::platform

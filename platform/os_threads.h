@@ -13,10 +13,9 @@
 
 namespace histfeed::platform::os {
 
-// Starts `body(argument)` on a new thread with at least `stackBytes` of
-// stack; 0 and *started set, or the system's error number.
-int32_t StartThread(size_t stackBytes, ThreadBody body, int32_t argument,
-                    std::shared_ptr<ThreadState>* started);
+// Starts `body` on a new thread with at least `stackBytes` of stack; 0
+// and *started set, or the system's error number.
+int32_t StartThread(size_t stackBytes, ThreadBody body, std::shared_ptr<ThreadState>* started);
 
 }  // namespace histfeed::platform::os
 

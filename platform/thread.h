@@ -1,16 +1,20 @@
 // SPDX-License-Identifier: Apache-2.0
-// Background threads: started with a stack-size request and one integer
-// argument, joined with a time-out on the library clock.
+// Background threads: started with a stack-size request and a callable
+// that carries whatever its body needs, joined with a time-out on the
+// library clock.
 #ifndef HISTFEED_PLATFORM_THREAD_H_
 #define HISTFEED_PLATFORM_THREAD_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <utility>
 
 namespace histfeed::platform {
 
-using ThreadBody = void (*)(int32_t argument);
+// What a thread runs; it owns what it captures until the thread ends.
+using ThreadBody = std::function<void()>;
 
 struct ThreadState;
 
@@ -25,11 +29,11 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
-  // Starts `body(argument)` on a new thread. The stack request is a lower
-  // bound: the thread gets at least the platform's default stack, since
-  // the library's threads keep whole frames on their stacks. Returns 0 or
-  // a positive system error code, and leaves the handle empty on failure.
-  int32_t Start(size_t stackBytes, ThreadBody body, int32_t argument);
+  // Starts `body` on a new thread. The stack request is a lower bound:
+  // the thread gets at least the platform's default stack, since the
+  // library's threads keep whole frames on their stacks. Returns 0 or a
+  // positive system error code, and leaves the handle empty on failure.
+  int32_t Start(size_t stackBytes, ThreadBody body);
 
   // Waits at most `timeoutMs` of library time (-1 forever) for the thread
   // to end. Returns true once it has ended and been joined; the handle is
@@ -54,10 +58,10 @@ class Thread {
 class ThreadSystem {
  public:
   virtual ~ThreadSystem() = default;
-  // Starts `body(argument)` on a new thread (see Thread::Start) and stores
-  // its state in *started. Returns 0 or a positive system error code, and
-  // leaves *started untouched on failure.
-  virtual int32_t StartThread(size_t stackBytes, ThreadBody body, int32_t argument,
+  // Starts `body` on a new thread (see Thread::Start) and stores its state
+  // in *started. Returns 0 or a positive system error code, and leaves
+  // *started untouched on failure.
+  virtual int32_t StartThread(size_t stackBytes, ThreadBody body,
                               std::shared_ptr<ThreadState>* started) = 0;
 };
 
@@ -72,9 +76,9 @@ void SetThreadsForTesting(ThreadSystem* threads);
 class ThreadSystemWrapper : public ThreadSystem {
  public:
   explicit ThreadSystemWrapper(ThreadSystem& target) : target_(target) {}
-  int32_t StartThread(size_t stackBytes, ThreadBody body, int32_t argument,
+  int32_t StartThread(size_t stackBytes, ThreadBody body,
                       std::shared_ptr<ThreadState>* started) override {
-    return target_.StartThread(stackBytes, body, argument, started);
+    return target_.StartThread(stackBytes, std::move(body), started);
   }
 
  private:

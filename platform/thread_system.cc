@@ -14,9 +14,9 @@ namespace {
 
 class OsThreads final : public ThreadSystem {
  public:
-  int32_t StartThread(size_t stackBytes, ThreadBody body, int32_t argument,
+  int32_t StartThread(size_t stackBytes, ThreadBody body,
                       std::shared_ptr<ThreadState>* started) override {
-    return os::StartThread(stackBytes, body, argument, started);
+    return os::StartThread(stackBytes, std::move(body), started);
   }
 };
 
@@ -48,9 +48,9 @@ Thread& Thread::operator=(Thread&& other) noexcept {
   return *this;
 }
 
-int32_t Thread::Start(size_t stackBytes, ThreadBody body, int32_t argument) {
+int32_t Thread::Start(size_t stackBytes, ThreadBody body) {
   Detach();
-  return Threads().StartThread(stackBytes, body, argument, &state_);
+  return Threads().StartThread(stackBytes, std::move(body), &state_);
 }
 
 }  // namespace histfeed::platform

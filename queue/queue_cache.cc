@@ -28,16 +28,16 @@ constexpr const char* kDeliveredSuffix = ".done";
 // its owner does not get round to it: about 13 MB at 50 x 8,192 bytes.
 constexpr size_t kMostDeliveredFilesKept = 32;
 
-CachePath PathOf(const RecordQueue& queue) {
+CachePath PathOf(const QueueState& queue) {
   return CachePath{queue.cacheDirectory, queue.cachePrefix, queue.cacheExtension};
 }
 
-std::string FileName(const RecordQueue& queue, uint32_t number) {
+std::string FileName(const QueueState& queue, uint32_t number) {
   return CacheFileName(PathOf(queue), number);
 }
 
 // Names (without directory) of the cache files in the directory.
-std::vector<std::string> FindCacheFiles(const RecordQueue& queue) {
+std::vector<std::string> FindCacheFiles(const QueueState& queue) {
   std::vector<std::string> names = platform::Files().FindFiles(
       queue.cacheDirectory, queue.cachePrefix + "*" + queue.cacheExtension);
   CachePath path = PathOf(queue);
@@ -46,7 +46,7 @@ std::vector<std::string> FindCacheFiles(const RecordQueue& queue) {
 }
 
 // Removes the cache files of an earlier run that end in `suffix`.
-void RemoveFilesEndingIn(const RecordQueue& queue, const char* suffix) {
+void RemoveFilesEndingIn(const QueueState& queue, const char* suffix) {
   platform::FileSystem& files = platform::Files();
   CachePath path = PathOf(queue);
   std::string pattern = queue.cachePrefix + "*" + queue.cacheExtension + suffix;
@@ -60,7 +60,7 @@ void RemoveFilesEndingIn(const RecordQueue& queue, const char* suffix) {
 // Half-written spills of a run that ended during the write (the ring they
 // came from was still whole in memory then, so they hold nothing new), and
 // files delivered whole that it had not yet removed.
-void RemoveLeftoverFiles(const RecordQueue& queue) {
+void RemoveLeftoverFiles(const QueueState& queue) {
   RemoveFilesEndingIn(queue, kCacheTemporarySuffix);
   RemoveFilesEndingIn(queue, kDeliveredSuffix);
 }
@@ -68,7 +68,7 @@ void RemoveLeftoverFiles(const RecordQueue& queue) {
 // The lowest number above `after`, up to the newest, that names a file on
 // disk. Lets a reload skip a long gap in the numbers with one scan instead
 // of one failed open per missing number.
-std::optional<uint32_t> NextNumberOnDisk(const RecordQueue& queue, uint32_t after) {
+std::optional<uint32_t> NextNumberOnDisk(const QueueState& queue, uint32_t after) {
   std::optional<uint32_t> next;
   for (const std::string& name : FindCacheFiles(queue)) {
     uint32_t number = CacheFileNumber(name, queue.cachePrefix.size());
@@ -81,13 +81,13 @@ std::optional<uint32_t> NextNumberOnDisk(const RecordQueue& queue, uint32_t afte
 // line, and the one whose records are being read back, which stays until
 // its last record has been taken. A spill's temporary file is the new file
 // itself under another name; delivered files are counted by the caller.
-uint32_t FilesOnDisk(const RecordQueue& queue) {
+uint32_t FilesOnDisk(const QueueState& queue) {
   return queue.fileCount + (queue.loadedFile.empty() ? 0 : 1);
 }
 
 // Makes room under the file limit by deleting the oldest file, when the
 // queue may. Returns 0 or -303.
-int32_t DeleteOldestFile(RecordQueue& queue) {
+int32_t DeleteOldestFile(QueueState& queue) {
   if (queue.deleteOldest == 0) return kQueueFull;
   platform::FileSystem& files = platform::Files();
   for (;;) {
@@ -116,7 +116,7 @@ int32_t DeleteOldestFile(RecordQueue& queue) {
 // Writes a ring image whole under `name` (see WriteCacheFileWhole). On
 // failure nothing new is left on disk and *error holds the operating
 // system's reason.
-bool WriteImageFile(RecordQueue& queue, const Ring& ring, const std::string& name,
+bool WriteImageFile(QueueState& queue, const Ring& ring, const std::string& name,
                     std::string* error) {
   switch (WriteCacheFileWhole(ring, name, queue.cacheDirectory, error)) {
     case CacheFileWrite::kNotCreated:
@@ -138,7 +138,7 @@ bool WriteImageFile(RecordQueue& queue, const Ring& ring, const std::string& nam
   return true;
 }
 
-void EmptyLoadedRegion(RecordQueue& queue) {
+void EmptyLoadedRegion(QueueState& queue) {
   queue.loadedRecords.clear();
   queue.loadedNext = 0;
 }
@@ -146,7 +146,7 @@ void EmptyLoadedRegion(RecordQueue& queue) {
 // Reads a cache file whole into queue.fileBytes, but never more than its
 // own header allows (plus one byte, so a longer file shows as one). Sets
 // *size to the bytes read. Returns 0 or -301.
-int32_t ReadCacheFile(RecordQueue& queue, platform::InputFile& file, size_t* size) {
+int32_t ReadCacheFile(QueueState& queue, platform::InputFile& file, size_t* size) {
   uint8_t head[kCacheFileHeaderBytes];
   size_t got = file.Read(head, sizeof head);
   uint64_t most = CacheFileReadLimit(head, got, got == sizeof head ? file.Size() : got);
@@ -168,19 +168,19 @@ int32_t ReadCacheFile(RecordQueue& queue, platform::InputFile& file, size_t* siz
 }
 
 // Takes the records of a file as they lie in queue.fileBytes.
-void FillLoadedRegion(RecordQueue& queue, DecodedCacheFile& decoded) {
+void FillLoadedRegion(QueueState& queue, DecodedCacheFile& decoded) {
   queue.loadedRecords = std::move(decoded.records);
   queue.loadedNext = 0;
   queue.loadedSlotSize = decoded.slotSize;
 }
 
 // The records not yet taken from the loaded file, oldest first.
-std::span<const CacheRecord> LoadedRecordsLeft(const RecordQueue& queue) {
+std::span<const CacheRecord> LoadedRecordsLeft(const QueueState& queue) {
   return std::span(queue.loadedRecords).subspan(queue.loadedNext);
 }
 
 // Writes the records not yet taken under `name`, as WriteImageFile does.
-bool WriteLoadedRecords(RecordQueue& queue, const std::string& name, std::string* error) {
+bool WriteLoadedRecords(QueueState& queue, const std::string& name, std::string* error) {
   Ring packed;
   if (!PackCacheRecords(LoadedRecordsLeft(queue), queue.loadedSlotSize, &packed)) {
     *error = "out of memory";
@@ -199,7 +199,7 @@ std::string SetAsideName(const std::string& name) {
 
 // Moves a damaged file out of the way, so that delivery goes on with the
 // next one, and puts what could be saved from it back under its name.
-void SetAsideDamagedFile(RecordQueue& queue, const std::string& name,
+void SetAsideDamagedFile(QueueState& queue, const std::string& name,
                          const DecodedCacheFile& decoded) {
   platform::FileSystem& files = platform::Files();
   QueueMessage(queue, QueueMessageKind::kAlert, "Failed loading queue from cache file, %s",
@@ -224,7 +224,7 @@ void SetAsideDamagedFile(RecordQueue& queue, const std::string& name,
 
 // Loads the oldest cache file into the loaded region. The file stays on
 // disk until its last record has been taken.
-int32_t QueueReload(RecordQueue& queue) {
+int32_t QueueReload(QueueState& queue) {
   if (!queue.cacheEnabled || queue.fileCount == 0) return kQueueEmpty;
   platform::FileSystem& files = platform::Files();
   std::unique_ptr<platform::InputFile> file;
@@ -265,7 +265,7 @@ int32_t QueueReload(RecordQueue& queue) {
 }
 
 // Says that a delivered file is still on disk under its own name.
-void SayDeliveredFileStays(RecordQueue& queue, const std::string& name) {
+void SayDeliveredFileStays(QueueState& queue, const std::string& name) {
   QueueMessage(queue, QueueMessageKind::kAlert, "Load queue failed to delete file %s",
                name.c_str());
   QueueMessage(queue, QueueMessageKind::kAlert,
@@ -278,7 +278,7 @@ void SayDeliveredFileStays(RecordQueue& queue, const std::string& name) {
 // A rename takes it out of line at once; removing it, which on some disks
 // takes a millisecond or more, waits for RemoveDeliveredFiles, so that a
 // backlog being delivered is not held up by it.
-void ReleaseDrainedFile(RecordQueue& queue) {
+void ReleaseDrainedFile(QueueState& queue) {
   if (queue.loadedFile.empty()) return;
   std::string name = std::move(queue.loadedFile);
   queue.loadedFile.clear();
@@ -296,7 +296,7 @@ void ReleaseDrainedFile(RecordQueue& queue) {
 
 // Notes whether spills fail, saying so once when they start to and once
 // when they work again, not on every refused push.
-void NoteSpill(RecordQueue& queue, const std::string& name, const std::string* error) {
+void NoteSpill(QueueState& queue, const std::string& name, const std::string* error) {
   if (error != nullptr && !queue.spillsFailing) {
     QueueMessage(queue, QueueMessageKind::kAlert,
                  "Cache spill failed, %s: %s; records are refused until a spill succeeds",
@@ -316,7 +316,7 @@ void ShowRecords(const Ring& ring, const QueueRecordVisitor& visit) {
   }
 }
 
-void ShowLoadedRecords(const RecordQueue& queue, const QueueRecordVisitor& visit) {
+void ShowLoadedRecords(const QueueState& queue, const QueueRecordVisitor& visit) {
   if (!visit) return;
   for (const CacheRecord& record : LoadedRecordsLeft(queue)) visit(record.bytes, record.length);
 }
@@ -324,7 +324,7 @@ void ShowLoadedRecords(const RecordQueue& queue, const QueueRecordVisitor& visit
 // Saves the loaded region under the number it came from, so that it stays
 // first in line. If that fails while its file is still on disk, nothing is
 // lost: the file holds these records and some already taken.
-bool SaveLoadedRegion(RecordQueue& queue, const QueueRecordVisitor& lost, std::string* error) {
+bool SaveLoadedRegion(QueueState& queue, const QueueRecordVisitor& lost, std::string* error) {
   if (queue.LoadedEmpty()) return true;
   std::string name = FileName(queue, queue.loadedNumber);
   if (!WriteLoadedRecords(queue, name, error)) {
@@ -339,7 +339,7 @@ bool SaveLoadedRegion(RecordQueue& queue, const QueueRecordVisitor& lost, std::s
   return true;
 }
 
-bool SaveRing(RecordQueue& queue, const QueueRecordVisitor& lost, std::string* error) {
+bool SaveRing(QueueState& queue, const QueueRecordVisitor& lost, std::string* error) {
   if (queue.ring.Empty()) return true;
   ++queue.lastNumber;
   if (!WriteImageFile(queue, queue.ring, FileName(queue, queue.lastNumber), error)) {
@@ -354,7 +354,7 @@ bool SaveRing(RecordQueue& queue, const QueueRecordVisitor& lost, std::string* e
 
 }  // namespace
 
-int32_t QueueSpill(RecordQueue& queue) {
+int32_t QueueSpill(QueueState& queue) {
   if (!queue.cacheEnabled) return kQueueFull;
   // Delivered files count against the limit until they are removed, and
   // go before any file still to be delivered.
@@ -382,36 +382,34 @@ int32_t QueueSpill(RecordQueue& queue) {
   return kQueueOk;
 }
 
-int32_t QueueSaveToCache(RecordQueue* queue, const QueueRecordVisitor& lost, std::string* reason) {
-  SemLock lock(queue->lock);
+int32_t QueueSaveToCache(QueueState& queue, const QueueRecordVisitor& lost, std::string* reason) {
   std::string error = "the queue has no disk cache";
-  bool saved = queue->cacheEnabled;
+  bool saved = queue.cacheEnabled;
   if (saved) {
-    saved = SaveLoadedRegion(*queue, lost, &error);
-    saved = SaveRing(*queue, lost, &error) && saved;
+    saved = SaveLoadedRegion(queue, lost, &error);
+    saved = SaveRing(queue, lost, &error) && saved;
   } else {
-    ShowRecords(queue->ring, lost);
+    ShowRecords(queue.ring, lost);
   }
   if (saved) return kQueueOk;
-  if (queue->cacheEnabled) {
-    error = "cache file in " + queue->cacheDirectory + " could not be written: " + error;
-    QueueMessage(*queue, QueueMessageKind::kAlert, "Records in memory were lost: %s",
+  if (queue.cacheEnabled) {
+    error = "cache file in " + queue.cacheDirectory + " could not be written: " + error;
+    QueueMessage(queue, QueueMessageKind::kAlert, "Records in memory were lost: %s",
                  error.c_str());
   }
   if (reason != nullptr) *reason = error;
   return kQueueFull;
 }
 
-int32_t QueueSetAside(RecordQueue* queue, const void* record, uint16_t length,
+int32_t QueueSetAside(QueueState& queue, const void* record, uint16_t length,
                       std::string* where) {
-  SemLock lock(queue->lock);
-  if (!queue->cacheEnabled) {
+  if (!queue.cacheEnabled) {
     *where = "the queue has no disk cache";
     return kQueueFull;
   }
   platform::FileSystem& files = platform::Files();
   std::string name =
-      queue->cacheDirectory + queue->cachePrefix + "SetAside" + queue->cacheExtension + ".bad";
+      queue.cacheDirectory + queue.cachePrefix + "SetAside" + queue.cacheExtension + ".bad";
   std::unique_ptr<platform::OutputFile> file = files.AppendFile(name);
   uint8_t lengthBytes[2] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)};
   bool written = file && file->Write(lengthBytes, 2) && file->Write(record, length) &&
@@ -426,7 +424,7 @@ int32_t QueueSetAside(RecordQueue* queue, const void* record, uint16_t length,
   return kQueueOk;
 }
 
-std::vector<std::string> TakeDeliveredFiles(RecordQueue& queue) {
+std::vector<std::string> TakeDeliveredFiles(QueueState& queue) {
   return std::exchange(queue.deliveredFiles, {});
 }
 
@@ -440,7 +438,7 @@ std::vector<std::string> RemoveDeliveredFiles(const std::vector<std::string>& na
   return failures;
 }
 
-void SayDeliveredFilesStay(RecordQueue& queue, const std::vector<std::string>& failures) {
+void SayDeliveredFilesStay(QueueState& queue, const std::vector<std::string>& failures) {
   // Out of line already: such a file costs room, never a second delivery.
   for (const std::string& failure : failures) {
     QueueMessage(queue, QueueMessageKind::kAlert, "Delivered cache file could not be removed, %s",
@@ -448,7 +446,7 @@ void SayDeliveredFilesStay(RecordQueue& queue, const std::vector<std::string>& f
   }
 }
 
-int32_t QueueCacheTake(RecordQueue& queue, bool remove, void* dst, uint16_t capacity,
+int32_t QueueCacheTake(QueueState& queue, bool remove, void* dst, uint16_t capacity,
                        uint16_t* outLength) {
   // A file may hold no record at all; go on to the next one, then the ring.
   while (queue.LoadedEmpty()) {
@@ -467,41 +465,40 @@ int32_t QueueCacheTake(RecordQueue& queue, bool remove, void* dst, uint16_t capa
   return kQueueOk;
 }
 
-int32_t QueueEnableCache(RecordQueue* queue, uint32_t maxFiles, uint32_t deleteOldest,
+int32_t QueueEnableCache(QueueState& queue, uint32_t maxFiles, uint32_t deleteOldest,
                          const char* prefix, const char* directory) {
-  SemLock lock(queue->lock);
-  if (queue->cacheEnabled) {
-    QueueMessage(*queue, QueueMessageKind::kAlert, "Cacheing already enabled");
+  if (queue.cacheEnabled) {
+    QueueMessage(queue, QueueMessageKind::kAlert, "Cacheing already enabled");
     return kQueueCacheAlreadyEnabled;
   }
   CachePath path;
   try {
     path = MakeCachePath(prefix, directory);
   } catch (const std::bad_alloc&) {
-    QueueMessage(*queue, QueueMessageKind::kAlert, "Failed to enable cacheing - allocation error");
+    QueueMessage(queue, QueueMessageKind::kAlert, "Failed to enable cacheing - allocation error");
     return kQueueNoMemory;
   }
   platform::FileSystem& files = platform::Files();
   if (!files.MakeDirectory(path.directory) && !files.IsDirectory(path.directory)) {
-    QueueMessage(*queue, QueueMessageKind::kAlert,
+    QueueMessage(queue, QueueMessageKind::kAlert,
                  "Failed to enable cacheing - bad path specified, %s", path.directory.c_str());
     return kQueueBadCacheDirectory;
   }
-  queue->cacheDirectory = std::move(path.directory);
-  queue->cachePrefix = std::move(path.prefix);
-  queue->cacheExtension = std::move(path.extension);
-  queue->maxFiles = maxFiles;
-  queue->deleteOldest = deleteOldest;
-  queue->cacheEnabled = true;
-  RemoveLeftoverFiles(*queue);
+  queue.cacheDirectory = std::move(path.directory);
+  queue.cachePrefix = std::move(path.prefix);
+  queue.cacheExtension = std::move(path.extension);
+  queue.maxFiles = maxFiles;
+  queue.deleteOldest = deleteOldest;
+  queue.cacheEnabled = true;
+  RemoveLeftoverFiles(queue);
 
   // Files left by an earlier run are read before anything pushed now.
-  std::vector<std::string> found = FindCacheFiles(*queue);
+  std::vector<std::string> found = FindCacheFiles(queue);
   for (size_t i = 0; i < found.size(); ++i) {
-    uint32_t number = CacheFileNumber(found[i], queue->cachePrefix.size());
-    queue->firstNumber = i == 0 ? number : std::min(queue->firstNumber, number);
-    queue->lastNumber = i == 0 ? number : std::max(queue->lastNumber, number);
-    ++queue->fileCount;
+    uint32_t number = CacheFileNumber(found[i], queue.cachePrefix.size());
+    queue.firstNumber = i == 0 ? number : std::min(queue.firstNumber, number);
+    queue.lastNumber = i == 0 ? number : std::max(queue.lastNumber, number);
+    ++queue.fileCount;
   }
   return kQueueOk;
 }

@@ -1,28 +1,26 @@
 // SPDX-License-Identifier: Apache-2.0
-// The control record of a RecordQueue, shared by the ring operations and
-// the disk cache. Only queue/ sees it.
+// The state of a RecordQueue, shared by the ring operations and the disk
+// cache. Only queue/ sees it. The queue's mutex guards all of it: the
+// queue holds it as PT_GUARDED_BY its mutex, and the functions below are
+// called with that mutex held.
 #ifndef HISTFEED_QUEUE_RECORD_QUEUE_INTERNAL_H_
 #define HISTFEED_QUEUE_RECORD_QUEUE_INTERNAL_H_
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/lazy_semaphore.h"
 #include "queue/cache_file.h"
 #include "queue/record_queue.h"
 #include "queue/ring.h"
 
 namespace histfeed {
 
-struct RecordQueue {
-  LazySemaphore lock;        // serialises every operation
-  LazySemaphore dataSignal;  // released after each push; starts taken
+struct QueueState {
   Ring ring;
 
-  // Disk cache; all of it is guarded by `lock`.
+  // Disk cache.
   bool cacheEnabled = false;
   std::string cacheDirectory;  // ends in a separator
   std::string cachePrefix;
@@ -51,36 +49,39 @@ struct RecordQueue {
   std::vector<std::string> deliveredFiles;
   bool spillsFailing = false;      // the last spill failed on the disk
 
-  QueueMessageSink messageSink;  // guarded by `lock`
-  QueueRecordCheck recordCheck;  // guarded by `lock`
-
-  std::atomic<bool> closing{false};
-  std::atomic<int> callsInside{0};
+  QueueMessageSink messageSink;
+  QueueRecordCheck recordCheck;
 
   bool LoadedEmpty() const { return loadedNext == loadedRecords.size(); }
   bool CacheHoldsRecords() const { return fileCount > 0 || !LoadedEmpty(); }
 };
 
 // Formats a line and passes it to the queue's sink, if one is set.
-void QueueMessage(RecordQueue& queue, QueueMessageKind kind, const char* format, ...)
+void QueueMessage(QueueState& queue, QueueMessageKind kind, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
 // Writes the full ring to a new cache file and empties it. Called by a
-// push on a full ring, with the lock held. Returns 0 or -303.
-int32_t QueueSpill(RecordQueue& queue);
+// push on a full ring. Returns 0 or -303.
+int32_t QueueSpill(QueueState& queue);
 
-// The cache side of pop and peek, with the lock held: takes from the
-// loaded region, loading the oldest cache file first when it is empty.
-int32_t QueueCacheTake(RecordQueue& queue, bool remove, void* dst, uint16_t capacity,
+// The cache side of pop and peek: takes from the loaded region, loading
+// the oldest cache file first when it is empty.
+int32_t QueueCacheTake(QueueState& queue, bool remove, void* dst, uint16_t capacity,
                        uint16_t* outLength);
 
-// Hands over the delivered files waiting to be removed (with the lock
-// held). RemoveDeliveredFiles removes them (the lock need not be held) and
-// returns "name: reason" for each that stays; SayDeliveredFilesStay passes
-// those on (with the lock held).
-std::vector<std::string> TakeDeliveredFiles(RecordQueue& queue);
+// Hands over the delivered files waiting to be removed.
+// RemoveDeliveredFiles removes them (the queue's mutex need not be held)
+// and returns "name: reason" for each that stays; SayDeliveredFilesStay
+// passes those on.
+std::vector<std::string> TakeDeliveredFiles(QueueState& queue);
 std::vector<std::string> RemoveDeliveredFiles(const std::vector<std::string>& names);
-void SayDeliveredFilesStay(RecordQueue& queue, const std::vector<std::string>& failures);
+void SayDeliveredFilesStay(QueueState& queue, const std::vector<std::string>& failures);
+
+// The cache operations of RecordQueue of the same names.
+int32_t QueueEnableCache(QueueState& queue, uint32_t maxFiles, uint32_t deleteOldest,
+                         const char* prefix, const char* directory);
+int32_t QueueSaveToCache(QueueState& queue, const QueueRecordVisitor& lost, std::string* reason);
+int32_t QueueSetAside(QueueState& queue, const void* record, uint16_t length, std::string* where);
 
 }  // namespace histfeed
 

@@ -52,8 +52,9 @@ class AddRecordTest : public ClassicTest {
 
   // Record i of buffer b as bytes.
   static std::vector<uint8_t> Record(int32_t b, int i) {
-    std::vector<uint8_t> image = RequestImage(b);
-    size_t size = Buffer(b).kind != 0 ? sizeof(LongIdRecord) : sizeof(ShortIdRecord);
+    std::vector<uint8_t> image = RequestImage(BufferNumber(b));
+    size_t size =
+        ServiceBuffers()[BufferNumber(b)].kind != 0 ? sizeof(LongIdRecord) : sizeof(ShortIdRecord);
     auto start = image.begin() + static_cast<long>(kRecordsOffset + size * i);
     return std::vector<uint8_t>(start, start + static_cast<long>(size));
   }
@@ -73,7 +74,7 @@ class AddRecordTest : public ClassicTest {
   }
 
   static void StoreLoad(const char* service, uint32_t count, uint32_t capacity) {
-    SemLock lock(Classic().bufferLock);
+    platform::MutexLock lock(Classic().bufferLock);
     StoreServiceLoad(service, LoadReport{count, capacity});
   }
 };
@@ -94,12 +95,12 @@ TEST_F(AddRecordTest, StatusWordsFromFlags) {
 
 TEST_F(AddRecordTest, AnalogShortRecordIsWrittenInPlace) {
   // Bytes the record does not write keep what the buffer held.
-  std::memset(Buffer(0).request + kRecordsOffset, 0xEE, sizeof(ShortIdRecord));
+  std::memset(ServiceBuffers()[BufferNumber(0)].request + kRecordsOffset, 0xEE, sizeof(ShortIdRecord));
   ASSERT_EQ(KelAddAnalogShortIdRecord("Plant", "FIC101", 1234567, 0.1, 1, 0, 0, 0, 0, 0, 0, 1), 0);
-  EXPECT_STREQ(Buffer(0).serviceName, "Plant");
-  EXPECT_EQ(+Buffer(0).kind, kShortIdKind);
-  EXPECT_EQ(CountOf(0), 1);
-  EXPECT_EQ(StateOf(0), kInUse);
+  EXPECT_STREQ(ServiceBuffers()[BufferNumber(0)].serviceName, "Plant");
+  EXPECT_EQ(+ServiceBuffers()[BufferNumber(0)].kind, kShortIdKind);
+  EXPECT_EQ(CountOf(BufferNumber(0)), 1);
+  EXPECT_EQ(StateOf(BufferNumber(0)), kInUse);
   std::vector<uint8_t> expected = {0x87, 0xD6, 0x12, 0x00,  // time
                                    0x00, 0x00,              // milliseconds
                                    'F', 'I', 'C', '1', '0', '1', 0, 0,
@@ -135,7 +136,7 @@ TEST_F(AddRecordTest, EachMemberFamilyWritesItsKindValueStatusAndMilliseconds) {
   EXPECT_EQ(+noStatus.milliseconds, 12);
   EXPECT_STREQ(noStatus.value, "          1E+300");
   EXPECT_EQ(+ShortRecord(0, 4).status, 0x1083);
-  EXPECT_EQ(CountOf(0), 5);
+  EXPECT_EQ(CountOf(BufferNumber(0)), 5);
 
   std::string longName(70, 'L');
   ASSERT_EQ(KelAddAnalogLongIdRecord("S", longName.c_str(), 10, 3, 0, 0, 0, 0, 0, 0, 1, 0), 0);
@@ -144,8 +145,8 @@ TEST_F(AddRecordTest, EachMemberFamilyWritesItsKindValueStatusAndMilliseconds) {
   ASSERT_EQ(KelAddAnalogLongIdMsecRecord("S", "LM", 13, 5, 0, 0, 0, 0, 0, 0, 0, 0, 321), 0);
   ASSERT_EQ(KelAddDigitalLongIdMsecRecord("S", "LN", 14, 0, "OFF", 0, 0, 0, 0, 7), 0);
   ASSERT_EQ(KelAddAnalogLongIdMsecRecordNoStatus("S", "LO", 15, 6, 8), 0);
-  EXPECT_EQ(+Buffer(1).kind, kLongIdKind);
-  EXPECT_EQ(CountOf(1), 6);
+  EXPECT_EQ(+ServiceBuffers()[BufferNumber(1)].kind, kLongIdKind);
+  EXPECT_EQ(CountOf(BufferNumber(1)), 6);
   LongIdRecord first = LongRecord(1, 0);
   EXPECT_EQ(std::string(first.pointId, sizeof(first.pointId)), std::string(60, 'L'));
   EXPECT_EQ(+first.status, 0x0007);
@@ -174,7 +175,7 @@ TEST_F(AddRecordTest, InvalidArgumentsStoreNothing) {
   EXPECT_EQ(AddAnalog("Plant", "", 1), -1);
   EXPECT_EQ(AddAnalog(" \t ", "P", 1), -1);
   EXPECT_EQ(AddAnalog("Plant", "  ", 1), -1);
-  EXPECT_EQ(StateOf(0), kFree);
+  EXPECT_EQ(StateOf(BufferNumber(0)), kFree);
   // Only the low 16 bits of milliseconds count.
   EXPECT_EQ(KelAddAnalogShortIdMsecRecordNoStatus("Plant", "P", 1, 1.0, 0x10000 + 999), 0);
   EXPECT_EQ(+ShortRecord(0, 0).milliseconds, 999);
@@ -192,7 +193,7 @@ TEST_F(AddRecordTest, ValuesAndTextsOfAnySizeStayInsideTheRecord) {
                             "-1.23456789E-300", "  1.23456789E+11"};
   for (int i = 0; i < 5; ++i) EXPECT_STREQ(ShortRecord(0, i).value, expected[i]) << i;
   EXPECT_EQ(ShortRecord(0, 6).value[0], '\0');
-  EXPECT_EQ(Buffer(1).serviceName, std::string(19, 'x'));
+  EXPECT_EQ(ServiceBuffers()[BufferNumber(1)].serviceName, std::string(19, 'x'));
   EXPECT_EQ(std::string(ShortRecord(1, 0).value), std::string(16, 'x'));
 }
 
@@ -227,11 +228,11 @@ TEST_F(AddRecordTest, NamesAreTrimmedButLoadIsLookedUpUntrimmed) {
   StoreLoad("Plant", 900, 1000);
   ASSERT_EQ(AddAnalog("  Plant\t", "  FIC101 ", 1), 0);
   EXPECT_TRUE(TakeSleeps().empty());
-  EXPECT_STREQ(Buffer(0).serviceName, "Plant");
+  EXPECT_STREQ(ServiceBuffers()[BufferNumber(0)].serviceName, "Plant");
   EXPECT_EQ(std::string(ShortRecord(0, 0).pointId, 8), std::string("FIC101\0\0", 8));
   ASSERT_EQ(AddAnalog("PLANT", "FIC101", 1), 0);
   EXPECT_EQ(TakeSleeps(), std::vector<int64_t>{1000});
-  EXPECT_EQ(CountOf(0), 2);  // same buffer
+  EXPECT_EQ(CountOf(BufferNumber(0)), 2);  // same buffer
 }
 
 TEST_F(AddRecordTest, ServiceThrottleFollowsTheReportedLoadAndTheBusyFlag) {
@@ -264,9 +265,9 @@ TEST_F(AddRecordTest, QueueThrottleFollowsTheSendQueueDepth) {
   for (const Step& step : steps) {
     for (; queued < step.depth; ++queued) {
       std::string service = "Q" + std::to_string(queued);
-      ASSERT_EQ(QueueServiceBuffer(AddRecords(service.c_str(), kShortIdKind, 1)), 1);
+      ASSERT_EQ(ServiceBuffers().Queue(AddRecords(service.c_str(), kShortIdKind, 1)), 1);
     }
-    ASSERT_EQ(SendQueueDepth(), step.depth);
+    ASSERT_EQ(ServiceBuffers().SendQueueDepth(), step.depth);
     ASSERT_EQ(AddAnalog("Plant", "P", 1), 0);
     EXPECT_EQ(TakeSleeps(), step.sleeps) << step.depth;
   }
@@ -275,23 +276,23 @@ TEST_F(AddRecordTest, QueueThrottleFollowsTheSendQueueDepth) {
 TEST_F(AddRecordTest, FullBufferIsQueuedAndTheNextRecordOpensANewOne) {
   fake_.HoldExchanges();
   for (int i = 0; i < 99; ++i) ASSERT_EQ(AddAnalog("Plant", "P", i), 0);
-  EXPECT_EQ(StateOf(0), kInUse);
+  EXPECT_EQ(StateOf(BufferNumber(0)), kInUse);
   ASSERT_EQ(AddAnalog("Plant", "P", 99), 0);
-  EXPECT_EQ(StateOf(0), kPendingFlush);
-  EXPECT_EQ(CountOf(0), 100);
+  EXPECT_EQ(StateOf(BufferNumber(0)), kPendingFlush);
+  EXPECT_EQ(CountOf(BufferNumber(0)), 100);
   ASSERT_EQ(AddAnalog("Plant", "P", 100), 0);
-  EXPECT_EQ(StateOf(1), kInUse);
-  EXPECT_EQ(CountOf(1), 1);
+  EXPECT_EQ(StateOf(BufferNumber(1)), kInUse);
+  EXPECT_EQ(CountOf(BufferNumber(1)), 1);
   EXPECT_STREQ(ShortRecord(1, 0).value, "             100");
 
   for (int i = 0; i < 45; ++i) {
     ASSERT_EQ(KelAddAnalogLongIdRecordNoStatus("Plant", "L", i, i), 0);
   }
-  EXPECT_EQ(StateOf(2), kPendingFlush);
+  EXPECT_EQ(StateOf(BufferNumber(2)), kPendingFlush);
   ASSERT_EQ(KelAddAnalogLongIdRecordNoStatus("Plant", "L", 45, 45), 0);
-  EXPECT_EQ(StateOf(3), kInUse);
+  EXPECT_EQ(StateOf(BufferNumber(3)), kInUse);
   fake_.ReleaseExchanges();
-  ASSERT_TRUE(WaitUntil([] { return StateOf(0) == kFree && StateOf(2) == kFree; }));
+  ASSERT_TRUE(WaitUntil([] { return StateOf(BufferNumber(0)) == kFree && StateOf(BufferNumber(2)) == kFree; }));
   std::vector<FakeClientLibrary::Call> sent = fake_.DataExchanges();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].request[2], 100);
@@ -302,15 +303,15 @@ TEST_F(AddRecordTest, FullBufferIsQueuedAndTheNextRecordOpensANewOne) {
 TEST_F(AddRecordTest, FullBufferThatCouldNotBeQueuedIsNeverWrittenPast) {
   fake_.ScriptStartup(std::vector<int32_t>(101, 1));  // no sender for 101 calls
   for (int i = 0; i < 100; ++i) ASSERT_EQ(AddAnalog("Plant", "P", i), 0);
-  EXPECT_EQ(StateOf(0), kInUse);
-  std::vector<uint8_t> before = RequestImage(1);
+  EXPECT_EQ(StateOf(BufferNumber(0)), kInUse);
+  std::vector<uint8_t> before = RequestImage(BufferNumber(1));
   EXPECT_EQ(AddAnalog("Plant", "P", 100), -3);
-  EXPECT_EQ(CountOf(0), 100);
-  EXPECT_EQ(RequestImage(1), before);
+  EXPECT_EQ(CountOf(BufferNumber(0)), 100);
+  EXPECT_EQ(RequestImage(BufferNumber(1)), before);
   // Once the sender runs, the full buffer leaves and the record gets a new one.
   ASSERT_EQ(AddAnalog("Plant", "P", 101), 0);
-  EXPECT_EQ(CountOf(1), 1);
-  ASSERT_TRUE(WaitUntil([] { return StateOf(0) == kFree; }));
+  EXPECT_EQ(CountOf(BufferNumber(1)), 1);
+  ASSERT_TRUE(WaitUntil([] { return StateOf(BufferNumber(0)) == kFree; }));
 }
 
 TEST_F(AddRecordTest, ExtendedNamesAreResolvedIntoShortBuffers) {
@@ -326,7 +327,7 @@ TEST_F(AddRecordTest, ExtendedNamesAreResolvedIntoShortBuffers) {
   EXPECT_EQ(resolves[0].service, " Plant ");
   EXPECT_EQ(resolves[0].extendedName, "Area.Unit.Long extended name");
   EXPECT_EQ(resolves[0].size, 10);
-  EXPECT_EQ(+Buffer(0).kind, kShortIdKind);
+  EXPECT_EQ(+ServiceBuffers()[BufferNumber(0)].kind, kShortIdKind);
   EXPECT_EQ(std::string(ShortRecord(0, 0).pointId, 8), "PT000042");
   EXPECT_EQ(+ShortRecord(0, 0).milliseconds, 5);
 
@@ -335,7 +336,7 @@ TEST_F(AddRecordTest, ExtendedNamesAreResolvedIntoShortBuffers) {
   ASSERT_EQ(KelAddAnalogExtIdRecordNoStatus("Plant", "X", 1, 1), 0);
   ASSERT_EQ(KelAddAnalogExtIdMsecRecordNoStatus("Plant", "X", 1, 1, 3), 0);
   ASSERT_EQ(KelAddDigitalExtIdMsecRecord("Plant", "X", 1, 0, "ON", 0, 0, 0, 0, 4), 0);
-  EXPECT_EQ(CountOf(0), 6);
+  EXPECT_EQ(CountOf(BufferNumber(0)), 6);
   EXPECT_EQ(+ShortRecord(0, 3).status, 0);
   EXPECT_EQ(+ShortRecord(0, 5).milliseconds, 4);
 
@@ -344,7 +345,7 @@ TEST_F(AddRecordTest, ExtendedNamesAreResolvedIntoShortBuffers) {
   fake_.SetResolve(3, "PT000043");
   EXPECT_EQ(KelAddAnalogExtIdRecordNoStatus("Plant", "X", 1, 1), -1);
   EXPECT_EQ(KelAddAnalogExtIdMsecRecordNoStatus("Plant", "X", 1, 1, 1000), -1);
-  EXPECT_EQ(CountOf(0), 6);
+  EXPECT_EQ(CountOf(BufferNumber(0)), 6);
   EXPECT_EQ(fake_.CountOf(TARVO_ORDINAL_RESOLVE_POINT), 7u);  // none for the bad milliseconds
 }
 
@@ -362,7 +363,7 @@ TEST_F(AddRecordTest, RecordsReachAPluginEndToEnd) {
   EXPECT_TRUE(WaitUntil([&] { return LookUpServiceLoad("PLANT", &load); }));
   EXPECT_EQ(load.count, 100u);
   EXPECT_EQ(load.capacity, 1000u);
-  EXPECT_TRUE(WaitUntil([] { return StateOf(0) == kFree; }));
+  EXPECT_TRUE(WaitUntil([] { return StateOf(BufferNumber(0)) == kFree; }));
   StopSenderNow();
   client_library::SetClientLibraryForTesting(previous);
 }

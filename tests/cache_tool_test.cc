@@ -5,6 +5,7 @@
 // resend to a peer and to the reference service, killed part-way.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <memory>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -27,7 +28,7 @@
 #include "tests/support/temp_directory.h"
 #include "tools/cache/cache_file_view.h"
 #include "tools/cache/cache_tool.h"
-#include "universal/queued_sending.h"
+#include "universal/outbox.h"
 #include "wire/frame_format.h"
 
 extern char** environ;
@@ -67,28 +68,28 @@ Bytes Frame(uint32_t sequence, int32_t typeCode = 1) {
 // bytes) with its cache in `dir`: full rings spill, and what is left in
 // memory is saved when the queue goes, as closing a key does.
 void QueueFrames(const std::string& dir, const char* prefix, uint32_t from, uint32_t to) {
-  RecordQueue* queue = nullptr;
-  ASSERT_EQ(QueueCreate(&queue, kQueueSlots, kQueueSlotBytes), 0);
-  QueueSetRecordCheck(queue, IsValidFrame);
-  ASSERT_EQ(QueueEnableCache(queue, 0, 0, prefix, dir.c_str()), 0);
+  std::unique_ptr<RecordQueue> queue;
+  ASSERT_EQ(RecordQueue::Create(kQueueSlots, kQueueSlotBytes, &queue), 0);
+  queue->SetRecordCheck(IsValidFrame);
+  ASSERT_EQ(queue->EnableCache(0, 0, prefix, dir.c_str()), 0);
   for (uint32_t i = from; i < to; ++i) {
     Bytes frame = Frame(i);
-    ASSERT_EQ(QueuePush(queue, frame.data(), static_cast<uint16_t>(frame.size())), 0);
+    ASSERT_EQ(queue->Push(frame.data(), static_cast<uint16_t>(frame.size())), 0);
   }
-  ASSERT_EQ(QueueSaveToCache(queue), 0);
-  QueueDestroy(queue);
+  ASSERT_EQ(queue->SaveToCache(), 0);
+  queue.reset();
 }
 
 // Frames given up on, in the set-aside file the queue keeps beside its cache.
 void SetAsideFrames(const std::string& dir, const char* prefix, const std::vector<Bytes>& frames) {
-  RecordQueue* queue = nullptr;
-  ASSERT_EQ(QueueCreate(&queue, 2, kQueueSlotBytes), 0);
-  ASSERT_EQ(QueueEnableCache(queue, 0, 0, prefix, dir.c_str()), 0);
+  std::unique_ptr<RecordQueue> queue;
+  ASSERT_EQ(RecordQueue::Create(2, kQueueSlotBytes, &queue), 0);
+  ASSERT_EQ(queue->EnableCache(0, 0, prefix, dir.c_str()), 0);
   std::string where;
   for (const Bytes& frame : frames) {
-    ASSERT_EQ(QueueSetAside(queue, frame.data(), static_cast<uint16_t>(frame.size()), &where), 0);
+    ASSERT_EQ(queue->SetAside(frame.data(), static_cast<uint16_t>(frame.size()), &where), 0);
   }
-  QueueDestroy(queue);
+  queue.reset();
 }
 
 struct ToolRun {
@@ -270,16 +271,16 @@ QueueVerdict LoadAsTheQueueDoes(const std::string& dir, const Bytes& bytes) {
   for (auto& entry : fs::directory_iterator(dir)) fs::remove(entry.path());
   WriteBytes(dir + "Q1.que", bytes);
   QueueVerdict verdict{};
-  RecordQueue* queue = nullptr;
-  EXPECT_EQ(QueueCreate(&queue, kQueueSlots, kQueueSlotBytes), 0);
-  QueueSetRecordCheck(queue, IsValidFrame);
-  EXPECT_EQ(QueueEnableCache(queue, 0, 0, "Q", dir.c_str()), 0);
+  std::unique_ptr<RecordQueue> queue;
+  EXPECT_EQ(RecordQueue::Create(kQueueSlots, kQueueSlotBytes, &queue), 0);
+  queue->SetRecordCheck(IsValidFrame);
+  EXPECT_EQ(queue->EnableCache(0, 0, "Q", dir.c_str()), 0);
   std::vector<uint8_t> record(65536);
   uint16_t length = 0;
-  while (QueuePop(queue, record.data(), 65535, &length) == 0) {
+  while (queue->Pop(record.data(), 65535, &length) == 0) {
     verdict.delivered.emplace_back(record.begin(), record.begin() + length);
   }
-  QueueDestroy(queue);
+  queue.reset();
   verdict.setAside = fs::exists(dir + "Q1.que.bad");
   return verdict;
 }
@@ -331,17 +332,17 @@ TEST_F(CacheToolTest, VerifyAgreesWithWhatTheQueueAcceptsOverTheFuzzCorpus) {
 }
 
 TEST_F(CacheToolTest, DumpDecodesRecordsByTypeAsTheServiceStoresThem) {
-  RecordQueue* queue = nullptr;
-  ASSERT_EQ(QueueCreate(&queue, 8, kQueueSlotBytes), 0);
-  ASSERT_EQ(QueueEnableCache(queue, 0, 0, "D", dir_.path().c_str()), 0);
+  std::unique_ptr<RecordQueue> queue;
+  ASSERT_EQ(RecordQueue::Create(8, kQueueSlotBytes, &queue), 0);
+  ASSERT_EQ(queue->EnableCache(0, 0, "D", dir_.path().c_str()), 0);
   uint8_t heartBeat[kHeartBeatFrameBytes];
   EncodeHeartBeatFrame(heartBeat);
   std::vector<Bytes> frames = {Frame(1), Frame(2, 11), Frame(3, 13), Bytes(heartBeat, heartBeat + 12)};
   for (const Bytes& frame : frames) {
-    ASSERT_EQ(QueuePush(queue, frame.data(), static_cast<uint16_t>(frame.size())), 0);
+    ASSERT_EQ(queue->Push(frame.data(), static_cast<uint16_t>(frame.size())), 0);
   }
-  ASSERT_EQ(QueueSaveToCache(queue), 0);
-  QueueDestroy(queue);
+  ASSERT_EQ(queue->SaveToCache(), 0);
+  queue.reset();
 
   ToolRun csv = Tool({"dump", File("D1.que"), "--csv"});
   EXPECT_EQ(csv.status, 0);

@@ -39,8 +39,8 @@ TEST(ENVIRONMENT_TEST_SUITE, PluginNamedByTheEnvironmentIsUsedOrRefused) {
   EXPECT_STREQ(point, "RESOLVED");
 
   ASSERT_EQ(StartSender(), 1);
-  int32_t b = AddRecords("Plant", kLongIdKind, 3);
-  ASSERT_EQ(QueueServiceBuffer(b), 1);
+  BufferNumber b = AddRecords("Plant", kLongIdKind, 3);
+  ASSERT_EQ(ServiceBuffers().Queue(b), 1);
   ASSERT_TRUE(WaitUntil([&] { return StateOf(b) == kFree; }));
   LoadReport report{};
   ASSERT_TRUE(LookUpServiceLoad("Plant", &report));

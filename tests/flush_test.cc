@@ -23,7 +23,7 @@ class FlushTest : public ClassicTest {
 
 TEST_F(FlushTest, NamedServiceIsQueuedAndDelivered) {
   ASSERT_EQ(StartSender(), 1);
-  int32_t b = AddRecords("Plant", kShortIdKind, 4);
+  BufferNumber b = AddRecords("Plant", kShortIdKind, 4);
   EXPECT_EQ(KelFlushShortIdRecords("PLANT", message_, sizeof(message_)), 0);
   ASSERT_TRUE(WaitUntil([&] { return StateOf(b) == kFree; }));
   EXPECT_EQ(fake_.DataExchanges().size(), 1u);
@@ -53,7 +53,7 @@ TEST_F(FlushTest, MessageIsCutToTheCallersSize) {
 }
 
 TEST_F(FlushTest, BufferThatCannotBeQueuedGivesMinusFourAndStaysInUse) {
-  int32_t b = AddRecords("Plant", kShortIdKind, 1);  // no sender, so no send queue
+  BufferNumber b = AddRecords("Plant", kShortIdKind, 1);  // no sender, so no send queue
   EXPECT_EQ(KelFlushShortIdRecords("Plant", message_, sizeof(message_)), -4);
   EXPECT_EQ(Message(), "Failed to flush Plant - ERROR FLUSHING");
   EXPECT_EQ(StateOf(b), kInUse);
@@ -72,9 +72,9 @@ TEST_F(FlushTest, EmptyNameWithNothingInUseSucceedsQuietly) {
 TEST_F(FlushTest, EmptyNameQueuesEveryBufferOfTheKind) {
   ASSERT_EQ(StartSender(), 1);
   fake_.HoldExchanges();
-  int32_t a = AddRecords("A", kShortIdKind, 1);
-  int32_t b = AddRecords("B", kShortIdKind, 1);
-  int32_t c = AddRecords("C", kLongIdKind, 1);
+  BufferNumber a = AddRecords("A", kShortIdKind, 1);
+  BufferNumber b = AddRecords("B", kShortIdKind, 1);
+  BufferNumber c = AddRecords("C", kLongIdKind, 1);
   EXPECT_EQ(KelFlushShortIdRecords("", nullptr, 0), 0);
   EXPECT_EQ(StateOf(a), kPendingFlush);
   EXPECT_EQ(StateOf(b), kPendingFlush);
@@ -104,10 +104,10 @@ TEST_F(FlushTest, FlushAllCombinesBothKinds) {
 TEST_F(FlushTest, NamedFlushSkipsBuffersAlreadyOnTheirWay) {
   ASSERT_EQ(StartSender(), 1);
   fake_.HoldExchanges();
-  int32_t first = AddRecords("Plant", kShortIdKind, 1);
-  ASSERT_EQ(QueueServiceBuffer(first), 1);
+  BufferNumber first = AddRecords("Plant", kShortIdKind, 1);
+  ASSERT_EQ(ServiceBuffers().Queue(first), 1);
   EXPECT_EQ(KelFlushShortIdRecords("Plant", message_, sizeof(message_)), -5);
-  int32_t second = AddRecords("Plant", kShortIdKind, 1);
+  BufferNumber second = AddRecords("Plant", kShortIdKind, 1);
   ASSERT_NE(second, first);
   EXPECT_EQ(KelFlushShortIdRecords("plant", message_, sizeof(message_)), 0);
   EXPECT_EQ(StateOf(second), kPendingFlush);

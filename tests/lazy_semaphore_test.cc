@@ -9,7 +9,7 @@
 
 #include "tests/support/scaled_clock.h"
 
-namespace histfeed {
+namespace histfeed::platform {
 namespace {
 
 TEST(LazySemaphoreTest, FreshSlotIsAnUnlockedLock) {
@@ -61,8 +61,9 @@ TEST(LazySemaphoreTest, ExcludesConcurrentHolders) {
   for (int i = 0; i < 4; ++i) {
     threads.emplace_back([&] {
       for (int k = 0; k < 10000; ++k) {
-        SemLock lock(slot);
+        SemWait(slot, kWaitForever);
         ++counter;
+        SemRelease(slot);
       }
     });
   }
@@ -101,4 +102,4 @@ TEST(LazySemaphoreTest, ReleasesAlwaysWakeASleepingWaiter) {
 }
 
 }  // namespace
-}  // namespace histfeed
+}  // namespace histfeed::platform

@@ -64,7 +64,7 @@ TEST(ThreadTest, RunsBodyWithArgumentAndJoinsWithTimeOut) {
   bodyRuns = 0;
   releaseBody.Reset();
   Thread thread;
-  ASSERT_EQ(thread.Start(2048, CountingBody, 7), 0);
+  ASSERT_EQ(thread.Start(2048, [] { CountingBody(7); }), 0);
   EXPECT_TRUE(testing::WaitUntil([] { return bodyRuns.load() == 7; }));
   EXPECT_FALSE(thread.Join(200));  // still blocked in its body
   releaseBody.Set();
@@ -75,7 +75,7 @@ TEST(ThreadTest, RunsBodyWithArgumentAndJoinsWithTimeOut) {
 TEST(ThreadTest, InjectedStartFailureLeavesHandleEmpty) {
   testing::FailNextThreadStarts(1);
   Thread thread;
-  EXPECT_NE(thread.Start(2048, CountingBody, 1), 0);
+  EXPECT_NE(thread.Start(2048, [] { CountingBody(1); }), 0);
   EXPECT_FALSE(thread.Started());
   EXPECT_TRUE(thread.Join(0));
 }

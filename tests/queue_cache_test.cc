@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -58,39 +59,39 @@ class QueueCacheTest : public ::testing::Test {
     // A test's own file system went with its body; the queues, which
     // still remove files as they go, use the real one.
     platform::SetFilesForTesting(nullptr);
-    for (RecordQueue* queue : queues_) QueueDestroy(queue);
+    queues_.clear();
   }
 
   // A queue of `slots` slots of 4 bytes whose messages are collected.
   RecordQueue* NewQueue(uint16_t slots = 3) {
-    RecordQueue* queue = nullptr;
-    EXPECT_EQ(QueueCreate(&queue, slots, 4), 0);
-    QueueSetMessageSink(queue, [this](QueueMessageKind, const char* line) {
+    std::unique_ptr<RecordQueue> owned;
+    EXPECT_EQ(RecordQueue::Create(slots, 4, &owned), 0);
+    RecordQueue* queue = owned.get();
+    queue->SetMessageSink([this](QueueMessageKind, const char* line) {
       std::lock_guard<std::mutex> lock(mutex_);
       messages_.emplace_back(line);
     });
-    queues_.push_back(queue);
+    queues_.push_back(std::move(owned));
     return queue;
   }
 
   RecordQueue* CachedQueue(uint32_t maxFiles = 0, uint32_t deleteOldest = 0,
                            const char* prefix = "Q", uint16_t slots = 3) {
     RecordQueue* queue = NewQueue(slots);
-    EXPECT_EQ(QueueEnableCache(queue, maxFiles, deleteOldest, prefix, dir_.path().c_str()), 0);
+    EXPECT_EQ(queue->EnableCache(maxFiles, deleteOldest, prefix, dir_.path().c_str()), 0);
     return queue;
   }
 
   void Destroy(RecordQueue* queue) {
-    QueueDestroy(queue);
-    queues_.erase(std::find(queues_.begin(), queues_.end(), queue));
+    std::erase_if(queues_, [queue](auto& owned) { return owned.get() == queue; });
   }
 
   static int32_t Push(RecordQueue* queue, uint32_t value) {
-    return QueuePush(queue, &value, sizeof value);
+    return queue->Push(&value, sizeof value);
   }
   static int32_t Pop(RecordQueue* queue, uint32_t* value) {
     uint16_t length = 0;
-    return QueuePop(queue, value, sizeof *value, &length);
+    return queue->Pop(value, sizeof *value, &length);
   }
   // Pops everything; stops at the first failure and returns its code.
   static int32_t Drain(RecordQueue* queue, std::vector<uint32_t>* out) {
@@ -115,7 +116,7 @@ class QueueCacheTest : public ::testing::Test {
   std::string File(const std::string& name) { return dir_.File(name); }
 
   testing::TempDirectory dir_;
-  std::vector<RecordQueue*> queues_;
+  std::vector<std::unique_ptr<RecordQueue>> queues_;
   std::mutex mutex_;
   std::vector<std::string> messages_;
 };
@@ -132,7 +133,7 @@ TEST_F(QueueCacheTest, SpillWritesTheRingImageByteForByte) {
   EXPECT_EQ(file.size(), 26u + 12 + 4 * 3);
   EXPECT_EQ(file.substr(26, 4), "HFQ1");
   EXPECT_TRUE(Said("Exported cache file, " + File("Q1.que")));
-  EXPECT_EQ(QueueCount(queue), 1);
+  EXPECT_EQ(queue->Count(), 1);
 
   std::vector<uint32_t> values;
   EXPECT_EQ(Drain(queue, &values), kQueueEmpty);
@@ -207,7 +208,7 @@ TEST_F(QueueCacheTest, PeekManyHandsOutCachedRecordsOneAtATime) {
   uint16_t lengths[3] = {};
   uint16_t count = 0;
   std::vector<uint32_t> order;
-  while (QueuePeekMany(queue, seen, sizeof(uint32_t), lengths, 3, &count) == kQueueOk) {
+  while (queue->PeekMany(seen, sizeof(uint32_t), lengths, 3, &count) == kQueueOk) {
     ASSERT_EQ(count, 1);  // the ring's record waits behind the cache
     EXPECT_EQ(lengths[0], sizeof(uint32_t));
     order.push_back(seen[0]);
@@ -222,18 +223,18 @@ TEST_F(QueueCacheTest, DefaultsAndPathRules) {
   auto previous = fs::current_path();
   fs::current_path(dir_.path());
   RecordQueue* defaults = NewQueue();
-  ASSERT_EQ(QueueEnableCache(defaults, 0, 0, nullptr, ""), 0);
+  ASSERT_EQ(defaults->EnableCache(0, 0, nullptr, ""), 0);
   for (uint32_t v = 0; v < 4; ++v) ASSERT_EQ(Push(defaults, v), 0);
   EXPECT_TRUE(fs::exists("Cache/KelQueue1.que"));
 
   // A dot anywhere in the path means no ".que"; backslashes are separators.
   RecordQueue* dotted = NewQueue();
-  ASSERT_EQ(QueueEnableCache(dotted, 0, 0, "Dot", ".\\Dotted"), 0);
+  ASSERT_EQ(dotted->EnableCache(0, 0, "Dot", ".\\Dotted"), 0);
   for (uint32_t v = 0; v < 4; ++v) ASSERT_EQ(Push(dotted, v), 0);
   EXPECT_TRUE(fs::exists("Dotted/Dot1"));
 
   RecordQueue* ownExtension = NewQueue();
-  ASSERT_EQ(QueueEnableCache(ownExtension, 0, 0, "Q.dat", "Ext"), 0);
+  ASSERT_EQ(ownExtension->EnableCache(0, 0, "Q.dat", "Ext"), 0);
   for (uint32_t v = 0; v < 7; ++v) ASSERT_EQ(Push(ownExtension, v), 0);
   EXPECT_TRUE(fs::exists("Ext/Q1.dat"));
   EXPECT_TRUE(fs::exists("Ext/Q2.dat"));
@@ -242,13 +243,13 @@ TEST_F(QueueCacheTest, DefaultsAndPathRules) {
 
 TEST_F(QueueCacheTest, EnableRefusesASecondCallAndAnUnusableDirectory) {
   RecordQueue* queue = CachedQueue();
-  EXPECT_EQ(QueueEnableCache(queue, 0, 0, "Other", dir_.path().c_str()),
+  EXPECT_EQ(queue->EnableCache(0, 0, "Other", dir_.path().c_str()),
             kQueueCacheAlreadyEnabled);
   EXPECT_TRUE(Said("Cacheing already enabled"));
 
   RecordQueue* orphan = NewQueue();
   std::string missing = File("no/such/dir");
-  EXPECT_EQ(QueueEnableCache(orphan, 0, 0, "Q", missing.c_str()), kQueueBadCacheDirectory);
+  EXPECT_EQ(orphan->EnableCache(0, 0, "Q", missing.c_str()), kQueueBadCacheDirectory);
   EXPECT_TRUE(Said("Failed to enable cacheing - bad path specified, " + missing + "/"));
   // Still a plain queue: no cache to spill into.
   for (uint32_t v = 0; v < 3; ++v) ASSERT_EQ(Push(orphan, v), 0);
@@ -336,7 +337,7 @@ TEST_F(QueueCacheTest, RecordsTheOwnerRefusesAreSetAsideAndTheRestSurviveACrash)
   Destroy(writer);
   auto refuse101 = [](const uint8_t* record, uint16_t) { return record[0] != 101; };
   RecordQueue* queue = CachedQueue();
-  QueueSetRecordCheck(queue, refuse101);
+  queue->SetRecordCheck(refuse101);
   uint32_t value;
   ASSERT_EQ(Pop(queue, &value), 0);
   EXPECT_EQ(value, 100u);
@@ -345,7 +346,7 @@ TEST_F(QueueCacheTest, RecordsTheOwnerRefusesAreSetAsideAndTheRestSurviveACrash)
   Destroy(queue);  // dies holding the saved 102 in memory
 
   RecordQueue* next = CachedQueue();
-  QueueSetRecordCheck(next, refuse101);
+  next->SetRecordCheck(refuse101);
   std::vector<uint32_t> values;
   EXPECT_EQ(Drain(next, &values), kQueueEmpty);
   EXPECT_EQ(values, (std::vector<uint32_t>{100, 102, 103, 104}));
@@ -399,7 +400,7 @@ TEST_F(QueueCacheTest, FileLimitRefusesOrDeletesTheOldest) {
   // record is taken.
   uint32_t value;
   uint16_t length = 0;
-  ASSERT_EQ(QueuePeek(strict, &value, sizeof value, &length), 0);
+  ASSERT_EQ(strict->Peek(&value, sizeof value, &length), 0);
   EXPECT_EQ(Push(strict, 5), kQueueFull);
   EXPECT_FALSE(fs::exists(File("Strict2.que")));
   for (uint32_t v = 0; v < 3; ++v) ASSERT_EQ(Pop(strict, &value), 0);
@@ -439,7 +440,7 @@ TEST_F(QueueCacheTest, RecordsInMemoryAreSavedForTheNextQueue) {
   for (uint32_t v = 0; v < 9; ++v) ASSERT_EQ(Push(queue, v), 0);  // files 1 (0-2), 2 (3-4), 3 (5-6)
   uint32_t value;
   ASSERT_EQ(Pop(queue, &value), 0);  // file 1 is now in memory, 0 taken
-  ASSERT_EQ(QueueSaveToCache(queue), 0);
+  ASSERT_EQ(queue->SaveToCache(), 0);
   Destroy(queue);
 
   RecordQueue* next = CachedQueue();
@@ -447,7 +448,7 @@ TEST_F(QueueCacheTest, RecordsInMemoryAreSavedForTheNextQueue) {
   std::vector<uint32_t> values;
   EXPECT_EQ(Drain(next, &values), kQueueEmpty);
   EXPECT_EQ(values, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 100}));
-  EXPECT_EQ(QueueSaveToCache(NewQueue()), kQueueFull);  // no cache, nothing to save into
+  EXPECT_EQ(NewQueue()->SaveToCache(), kQueueFull);  // no cache, nothing to save into
 }
 
 // Injects disk failures into the cache's file operations, with the
@@ -585,7 +586,7 @@ TEST_F(QueueCacheTest, ADeliveredFileLeavesTheLineAtOnceAndTheDiskWhenIdleOrRoom
   EXPECT_EQ(values, (std::vector<uint32_t>{0, 1, 2, 3}));
   EXPECT_FALSE(fs::exists(File("Q1.que")));  // out of line at once
   EXPECT_TRUE(fs::exists(File("Q1.que.done")));
-  QueueRemoveDeliveredFiles(queue);  // what the owner does when idle
+  queue->RemoveDeliveredFiles();  // what the owner does when idle
   EXPECT_FALSE(fs::exists(File("Q1.que.done")));
 
   // At the file limit a delivered file goes before a spill needs its room.
@@ -602,7 +603,7 @@ TEST_F(QueueCacheTest, ADeliveredFileLeavesTheLineAtOnceAndTheDiskWhenIdleOrRoom
   files.refuseRemove = true;
   EXPECT_EQ(Drain(queue, &values), kQueueEmpty);
   EXPECT_EQ(values, (std::vector<uint32_t>{10, 11, 12, 13, 14, 15, 16}));
-  QueueRemoveDeliveredFiles(queue);
+  queue->RemoveDeliveredFiles();
   EXPECT_TRUE(Said("Delivered cache file could not be removed, " + File("Q3.que.done") + ": " +
                    std::strerror(EACCES)));
   Destroy(queue);
@@ -627,7 +628,7 @@ TEST_F(QueueCacheTest, RecordsThatCannotBeSavedAreShownAsLostWithTheReason) {
     ASSERT_EQ(length, 4);
     lost.push_back(record[0]);
   };
-  EXPECT_EQ(QueueSaveToCache(queue, collect, &reason), kQueueFull);
+  EXPECT_EQ(queue->SaveToCache(collect, &reason), kQueueFull);
   // 1 and 2 are still in file 1; only the ring's records have no file.
   EXPECT_EQ(lost, (std::vector<uint32_t>{5, 6}));
   EXPECT_EQ(reason, "cache file in " + dir_.path() + " could not be written: " +
@@ -637,7 +638,7 @@ TEST_F(QueueCacheTest, RecordsThatCannotBeSavedAreShownAsLostWithTheReason) {
   RecordQueue* uncached = NewQueue();
   ASSERT_EQ(Push(uncached, 9), 0);
   lost.clear();
-  EXPECT_EQ(QueueSaveToCache(uncached, collect, &reason), kQueueFull);
+  EXPECT_EQ(uncached->SaveToCache(collect, &reason), kQueueFull);
   EXPECT_EQ(lost, (std::vector<uint32_t>{9}));
   EXPECT_EQ(reason, "the queue has no disk cache");
 }

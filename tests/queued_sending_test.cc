@@ -2,8 +2,6 @@
 // Queued sending of the universal family: the send-or-queue step and its
 // counters, ordered replay by the queue thread, the disk cache behind the
 // queue, and the heartbeat.
-#include "universal/queued_sending.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,6 +27,7 @@
 #include "tests/support/universal_fixture.h"
 #include "wire/frame_format.h"
 #include "universal/key.h"
+#include "universal/outbox.h"
 
 namespace histfeed::testing {
 namespace {
@@ -91,33 +90,50 @@ class QueuedSendingTest : public UniversalTest {
     return key;
   }
 
-  static int32_t Send(int32_t key, const std::vector<char>& frame) {
-    return SendOrQueue(KeyAt(key), frame.data(), static_cast<int32_t>(frame.size()), 0);
+  static int32_t Send(int32_t key, const std::vector<char>& frame, bool isConfig = false) {
+    return KeyAt(key).outbox().SendOrQueue(frame.data(), static_cast<int32_t>(frame.size()),
+                                           isConfig);
   }
+
+  static SendCounters Counters(int32_t key) { return KeyAt(key).outbox().Counters(); }
+
+  static RecordQueue& QueueOf(int32_t key) { return *KeyAt(key).outbox().QueueForTesting(); }
 };
 
 TEST_F(QueuedSendingTest, ServiceDownQueuesAndLaterFramesLineUpBehind) {
   int32_t key = QueuedKey(true);
-  Key& connection = KeyAt(key);
-  int32_t sends = connection.sendCount, errors = connection.sendErrorCount;
+  const SendCounters before = Counters(key);
   EXPECT_EQ(Send(key, DataFrame(1)), 0);
-  EXPECT_EQ(connection.sendCount.load() - sends, 1);
-  EXPECT_EQ(connection.sendErrorCount.load() - errors, 1);
-  EXPECT_EQ(connection.sendQueueCount.load(), 1);
-  EXPECT_EQ(connection.queuingData.load(), 0);
+  EXPECT_EQ(Counters(key).sendCount - before.sendCount, 1);
+  EXPECT_EQ(Counters(key).sendErrorCount - before.sendErrorCount, 1);
+  EXPECT_EQ(Counters(key).sendQueueCount, 1);
+  EXPECT_EQ(Counters(key).queuingData, 0);
 
   EXPECT_EQ(Send(key, DataFrame(2)), 0);
-  EXPECT_EQ(connection.sendCount.load() - sends, 1);  // no send attempt this time
-  EXPECT_EQ(connection.queuingData.load(), 1);
-  EXPECT_EQ(connection.sendQueueCount.load(), 2);
-  EXPECT_EQ(connection.sendQueueFull.load(), 0);
+  EXPECT_EQ(Counters(key).sendCount - before.sendCount, 1);  // no send attempt this time
+  EXPECT_EQ(Counters(key).queuingData, 1);
+  EXPECT_EQ(Counters(key).sendQueueCount, 2);
+  EXPECT_EQ(Counters(key).sendQueueFull, 0);
+
+  // Closing reports the values by their status item names (a trace line).
+  const SendCounters last = Counters(key);
+  VornMxSetDebugMsg(1);
+  VornMxUniversalCloseSocket(key);
+  EXPECT_EQ(messages_.Count("VornMxUniversalCloseSocket key = " + std::to_string(key) +
+                            " SEND_COUNT=" + std::to_string(last.sendCount) +
+                            " SEND_QUEUE_FULL=0 SEND_QUEUE_COUNT=2 SEND_ERROR_COUNT=" +
+                            std::to_string(last.sendErrorCount) + " NAK_COUNT=" +
+                            std::to_string(last.nakCount) +
+                            " QUEUING_DATA=1 ACK_ENABLED=1 QUEUE_ENABLED=1 CACHE_ENABLED=0"
+                            " CURRENT_CONNECTION=0 PRIMARY_CONNECTION=0 SECONDARY_CONNECTION=2"),
+            1);
 }
 
 TEST_F(QueuedSendingTest, AFullQueueWithoutCacheRefusesTheFrame) {
   int32_t key = QueuedKey(true);
   for (uint32_t i = 0; i < kQueueSlots; ++i) ASSERT_EQ(Send(key, DataFrame(i)), 0) << i;
   EXPECT_EQ(Send(key, DataFrame(99)), HISTFEED_QUEUE_FULL);
-  EXPECT_EQ(KeyAt(key).sendQueueFull.load(), 1);
+  EXPECT_EQ(Counters(key).sendQueueFull, 1);
   EXPECT_EQ(messages_.Count("Error VornUniversalSendData Queue Full"), 1);
 }
 
@@ -125,20 +141,18 @@ TEST_F(QueuedSendingTest, WithoutAQueueARejectionIsRetriedOnce) {
   FakeHistorian peer;
   int32_t key = NewKey(true);
   Attach(key, false, peer);
-  Key& connection = KeyAt(key);
   // The counters live as long as the library, across re-use of the slot.
-  int32_t naks = connection.nakCount, sends = connection.sendCount,
-          errors = connection.sendErrorCount;
+  const SendCounters before = Counters(key);
   peer.Script({Reply::Nak(), Reply::Ack()});
   EXPECT_EQ(Send(key, DataFrame(1)), 0);
-  EXPECT_EQ(connection.nakCount.load() - naks, 1);
-  EXPECT_EQ(connection.sendCount.load() - sends, 1);
-  EXPECT_EQ(connection.sendErrorCount.load() - errors, 0);
+  EXPECT_EQ(Counters(key).nakCount - before.nakCount, 1);
+  EXPECT_EQ(Counters(key).sendCount - before.sendCount, 1);
+  EXPECT_EQ(Counters(key).sendErrorCount - before.sendErrorCount, 0);
 
   peer.Script({Reply::Nak(), Reply::Nak()});
   EXPECT_EQ(Send(key, DataFrame(2)), HISTFEED_REJECTED);
-  EXPECT_EQ(connection.nakCount.load() - naks, 2);
-  EXPECT_EQ(connection.sendErrorCount.load() - errors, 1);
+  EXPECT_EQ(Counters(key).nakCount - before.nakCount, 2);
+  EXPECT_EQ(Counters(key).sendErrorCount - before.sendErrorCount, 1);
 }
 
 TEST_F(QueuedSendingTest, QueuedFramesAreReplayedInOrderWhenTheServiceComesBack) {
@@ -159,16 +173,16 @@ TEST_F(QueuedSendingTest, QueuedFramesAreReplayedInOrderWhenTheServiceComesBack)
       [&] { return messages_.Count("QueueThread SendData() frame replayed - records=1") == 30; }));
   EXPECT_EQ(messages_.Count("SendData() PRI Data good ACK - records=1"), 30);
   // Once the queue is empty, frames go directly again.
-  ASSERT_TRUE(WaitUntil([&] { return QueueCount(KeyAt(key).queue.load()) == 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return QueueOf(key).Count() == 0; }));
   EXPECT_EQ(Send(key, DataFrame(30)), 0);
-  EXPECT_EQ(KeyAt(key).queuingData.load(), 0);
+  EXPECT_EQ(Counters(key).queuingData, 0);
 }
 
 TEST_F(QueuedSendingTest, AFailedConfigurationFrameMovesToTheTail) {
   FakeHistorian peer;
   int32_t key = KeyWithServiceDown(peer, true);
   std::vector<char> config = MakeFrame(21, 13, 1, 'C');
-  ASSERT_EQ(SendOrQueue(KeyAt(key), config.data(), 21, 1), 0);
+  ASSERT_EQ(Send(key, config, /*isConfig=*/true), 0);
   ASSERT_EQ(Send(key, DataFrame(1)), 0);
   ASSERT_EQ(Send(key, DataFrame(2)), 0);
 
@@ -189,9 +203,9 @@ TEST_F(QueuedSendingTest, ConfigurationFramesKeepTheirOrderWhileDataPasses) {
   // A point's configuration, data, its later deletion, more data.
   std::vector<char> configure = MakeFrame(21, 13, 1, 'A');
   std::vector<char> remove = MakeFrame(21, 13, 1, 'B');
-  ASSERT_EQ(SendOrQueue(KeyAt(key), configure.data(), 21, 1), 0);
+  ASSERT_EQ(Send(key, configure, /*isConfig=*/true), 0);
   ASSERT_EQ(Send(key, DataFrame(1)), 0);
-  ASSERT_EQ(SendOrQueue(KeyAt(key), remove.data(), 21, 1), 0);
+  ASSERT_EQ(Send(key, remove, /*isConfig=*/true), 0);
   ASSERT_EQ(Send(key, DataFrame(2)), 0);
 
   peer.Script({Reply::Byte('X')});  // the first configuration fails once
@@ -222,7 +236,7 @@ TEST_F(QueuedSendingTest, FramesNoServiceTakesAreSetAsideAndTheKeyMovesOn) {
     ASSERT_EQ(Send(key, DataFrame(1)), 0);
     std::vector<char> bent = DataFrame(99);
     bent.back() = 0;  // a damaged end marker
-    ASSERT_EQ(QueuePush(KeyAt(key).queue.load(), bent.data(), static_cast<uint16_t>(bent.size())), 0);
+    ASSERT_EQ(QueueOf(key).Push(bent.data(), static_cast<uint16_t>(bent.size())), 0);
     ASSERT_EQ(Send(key, DataFrame(2)), 0);
     ASSERT_EQ(Send(key, DataFrame(3)), 0);
   }
@@ -412,10 +426,7 @@ TEST_F(QueuedSendingTest, HeartBeatsGoOutAtTheIntervalAndStop) {
   EXPECT_EQ(VornMxSetHeartBeat(key, 2), 0);  // a new interval, no second thread
   EXPECT_EQ(ThreadCount(), threads);
   EXPECT_EQ(VornMxSetHeartBeat(key, 0), 0);
-  ASSERT_TRUE(WaitUntil([&] {
-    platform::MutexLock lock(KeyAt(key).heartBeatMutex);
-    return !KeyAt(key).heartBeatRunning;
-  }));
+  ASSERT_TRUE(WaitUntil([&] { return !KeyAt(key).heartBeat().Running(); }));
   int64_t count = peer.FrameCount();
   platform::SleepMs(1500);
   EXPECT_EQ(peer.FrameCount(), count);
@@ -436,7 +447,7 @@ TEST_F(QueuedSendingTest, HeartBeatsOfADisconnectedQueuedKeyAreDeliveredLater) {
   FakeHistorian peer;
   int32_t key = KeyWithServiceDown(peer, false);
   EXPECT_EQ(VornMxSetHeartBeat(key, 1), 0);
-  ASSERT_TRUE(WaitUntil([&] { return QueueCount(KeyAt(key).queue.load()) >= 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return QueueOf(key).Count() >= 2; }));
   ASSERT_TRUE(peer.Start());
   ASSERT_TRUE(WaitUntil([&] { return peer.FrameCount() >= 2; }));
   EXPECT_EQ(peer.Frames()[0].size(), kHeartBeatFrameBytes);
@@ -454,7 +465,7 @@ TEST_F(QueuedSendingTest, ClosingAQueuedKeyEndsItsThreadsPromptly) {
   auto start = std::chrono::steady_clock::now();
   VornMxUniversalCloseSocket(key);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  EXPECT_EQ(KeyAt(key).queue.load(), nullptr);
+  EXPECT_EQ(KeyAt(key).outbox().QueueForTesting(), nullptr);
   peer.Stop();
   EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads; }));
 }

@@ -41,7 +41,7 @@ class RecordBuffersTest : public ::testing::Test {
 
   int32_t AddOne(int code, uint32_t sequence) {
     auto record = Record(code, sequence);
-    return buffers_.Add(code, record.data(), 1, Sender());
+    return buffers_.Add(code, record.data(), 1);
   }
 
   // The sequence numbers of a frame's records, in frame order.
@@ -55,7 +55,11 @@ class RecordBuffersTest : public ::testing::Test {
     return out;
   }
 
-  RecordBufferSet buffers_;
+  // Where the buffers' frames go: Sender() unless a test says otherwise.
+  FrameSender transport_ = Sender();
+  RecordBufferSet buffers_{[this](const uint8_t* frame, size_t length, bool isConfig) {
+    return transport_(frame, length, isConfig);
+  }};
   std::mutex mutex_;
   std::vector<SentFrame> sent_;
   int32_t result_ = 0;
@@ -68,7 +72,7 @@ TEST_F(RecordBuffersTest, AFullBufferLeavesWhenTheNextRecordArrives) {
     records.insert(records.end(), record.begin(), record.end());
   }
   result_ = -106;
-  EXPECT_EQ(buffers_.Add(1, records.data(), 327, Sender()), -106);
+  EXPECT_EQ(buffers_.Add(1, records.data(), 327), -106);
   ASSERT_EQ(sent_.size(), 1u);
   EXPECT_EQ(sent_[0].bytes.size(), 8162u);
   EXPECT_FALSE(sent_[0].isConfig);
@@ -85,8 +89,8 @@ TEST_F(RecordBuffersTest, AManyRecordAddFillsFramesInOrder) {
     auto record = Record(1, i);
     records.insert(records.end(), record.begin(), record.end());
   }
-  ASSERT_EQ(buffers_.Add(1, records.data(), 700, Sender()), 0);
-  ASSERT_EQ(buffers_.Flush(1, Sender()), 0);
+  ASSERT_EQ(buffers_.Add(1, records.data(), 700), 0);
+  ASSERT_EQ(buffers_.Flush(1), 0);
   ASSERT_EQ(sent_.size(), 3u);
   std::vector<uint32_t> all;
   for (auto& frame : sent_) {
@@ -99,13 +103,13 @@ TEST_F(RecordBuffersTest, AManyRecordAddFillsFramesInOrder) {
 }
 
 TEST_F(RecordBuffersTest, FlushResults) {
-  EXPECT_EQ(buffers_.Add(1, nullptr, 0, Sender()), 0);
-  EXPECT_EQ(buffers_.Flush(1, Sender()), 0);  // nothing buffered, nothing sent
-  EXPECT_EQ(buffers_.Flush(4, Sender()), HISTFEED_NOT_A_RECORD_TYPE);
+  EXPECT_EQ(buffers_.Add(1, nullptr, 0), 0);
+  EXPECT_EQ(buffers_.Flush(1), 0);  // nothing buffered, nothing sent
+  EXPECT_EQ(buffers_.Flush(4), HISTFEED_NOT_A_RECORD_TYPE);
   EXPECT_TRUE(sent_.empty());
 
   ASSERT_EQ(AddOne(13, 1), 0);
-  EXPECT_EQ(buffers_.Flush(13, Sender()), 0);
+  EXPECT_EQ(buffers_.Flush(13), 0);
   ASSERT_EQ(sent_.size(), 1u);
   EXPECT_EQ(sent_[0].bytes.size(), 21u);
   EXPECT_TRUE(sent_[0].isConfig);
@@ -113,37 +117,37 @@ TEST_F(RecordBuffersTest, FlushResults) {
   // A frame handed over is out of the buffer, whatever the transport says.
   result_ = -106;
   ASSERT_EQ(AddOne(1, 1), 0);
-  EXPECT_EQ(buffers_.Flush(1, Sender()), -106);
+  EXPECT_EQ(buffers_.Flush(1), -106);
   EXPECT_EQ(buffers_.CountOf(1), 0);
 }
 
 TEST_F(RecordBuffersTest, BlockFramesNeedTheirHeaderAndClearItAfterwards) {
   ASSERT_EQ(AddOne(2, 1), 0);
-  EXPECT_EQ(buffers_.Flush(2, Sender()), HISTFEED_MISSING_POINT_ID);
+  EXPECT_EQ(buffers_.Flush(2), HISTFEED_MISSING_POINT_ID);
   EXPECT_EQ(buffers_.CountOf(2), 1);
   buffers_.SetPointId("POINT12345678");  // cut to 9, no terminator
-  EXPECT_EQ(buffers_.Flush(2, Sender()), 0);
+  EXPECT_EQ(buffers_.Flush(2), 0);
   ASSERT_EQ(sent_.size(), 1u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(&sent_[0].bytes[10]), 9), "POINT1234");
   EXPECT_EQ(GetU32(&sent_[0].bytes[19]), 1u);
   ASSERT_EQ(AddOne(2, 2), 0);
   // The identifier left with its frame.
-  EXPECT_EQ(buffers_.Flush(2, Sender()), HISTFEED_MISSING_POINT_ID);
+  EXPECT_EQ(buffers_.Flush(2), HISTFEED_MISSING_POINT_ID);
 
   ASSERT_EQ(AddOne(3, 3), 0);
-  EXPECT_EQ(buffers_.Flush(3, Sender()), HISTFEED_MISSING_BLOCK_TIME);
+  EXPECT_EQ(buffers_.Flush(3), HISTFEED_MISSING_BLOCK_TIME);
   buffers_.SetTime(1700000000, 42);
-  EXPECT_EQ(buffers_.Flush(3, Sender()), 0);
+  EXPECT_EQ(buffers_.Flush(3), 0);
   EXPECT_EQ(GetU32(&sent_.back().bytes[10]), 1700000000u);
   EXPECT_EQ(GetU16(&sent_.back().bytes[14]), 42);
-  EXPECT_EQ(buffers_.Flush(3, Sender()), 0);
+  EXPECT_EQ(buffers_.Flush(3), 0);
   ASSERT_EQ(AddOne(3, 4), 0);
-  EXPECT_EQ(buffers_.Flush(3, Sender()), HISTFEED_MISSING_BLOCK_TIME);
+  EXPECT_EQ(buffers_.Flush(3), HISTFEED_MISSING_BLOCK_TIME);
 
   std::vector<uint8_t> ext(kExtIdHeaderBytes, 'e');
   buffers_.SetExtId(std::string(200, 'e').c_str());
   ASSERT_EQ(AddOne(16, 5), 0);
-  EXPECT_EQ(buffers_.Flush(16, Sender()), 0);
+  EXPECT_EQ(buffers_.Flush(16), 0);
   EXPECT_EQ(sent_.back().bytes[137], 'e');
   EXPECT_EQ(GetU32(&sent_.back().bytes[138]), 5u);
 }
@@ -161,7 +165,7 @@ TEST_F(RecordBuffersTest, OverLongBuffersLeaveAsFramesThatFitInOrder) {
     ASSERT_EQ(sent_.size(), 1u) << type.name;
     EXPECT_EQ(Sequences(sent_[0]).size(), most);
     EXPECT_EQ(buffers_.CountOf(code), type.capacity + 1 - most);
-    ASSERT_EQ(buffers_.Flush(code, Sender()), 0) << "the header stays with the remainder";
+    ASSERT_EQ(buffers_.Flush(code), 0) << "the header stays with the remainder";
     std::vector<uint32_t> all;
     for (auto& frame : sent_) {
       EXPECT_LE(frame.bytes.size(), kMaxFrameBytes);
@@ -186,53 +190,53 @@ TEST_F(RecordBuffersTest, AFullBufferThatCannotLeaveRefusesTheNextRecord) {
 
 TEST_F(RecordBuffersTest, BlockByIdentifierGroupsAndKeepsTheNewestSpelling) {
   auto record = Record(2, 0);
-  ASSERT_EQ(buffers_.AddBlockById(2, "tic101", record.data(), Sender()), 0);
+  ASSERT_EQ(buffers_.AddBlockById(2, "tic101", record.data()), 0);
   PutU32(record.data(), 1);
-  ASSERT_EQ(buffers_.AddBlockById(2, "TIC101", record.data(), Sender()), 0);
+  ASSERT_EQ(buffers_.AddBlockById(2, "TIC101", record.data()), 0);
   EXPECT_TRUE(sent_.empty());  // a change of case is the same point
   PutU32(record.data(), 2);
-  ASSERT_EQ(buffers_.AddBlockById(2, "FIC202", record.data(), Sender()), 0);
+  ASSERT_EQ(buffers_.AddBlockById(2, "FIC202", record.data()), 0);
   ASSERT_EQ(sent_.size(), 1u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(&sent_[0].bytes[10]), 6), "TIC101");
   EXPECT_EQ(Sequences(sent_[0]), (std::vector<uint32_t>{0, 1}));
   EXPECT_EQ(buffers_.CountOf(2), 1);
 
-  EXPECT_EQ(buffers_.AddBlockById(2, "", record.data(), Sender()), HISTFEED_MISSING_POINT_ID);
-  EXPECT_EQ(buffers_.AddBlockById(7, nullptr, record.data(), Sender()), HISTFEED_MISSING_LONG_ID);
-  EXPECT_EQ(buffers_.AddBlockById(16, "", record.data(), Sender()), HISTFEED_MISSING_EXT_ID);
+  EXPECT_EQ(buffers_.AddBlockById(2, "", record.data()), HISTFEED_MISSING_POINT_ID);
+  EXPECT_EQ(buffers_.AddBlockById(7, nullptr, record.data()), HISTFEED_MISSING_LONG_ID);
+  EXPECT_EQ(buffers_.AddBlockById(16, "", record.data()), HISTFEED_MISSING_EXT_ID);
 
   // The old group has lost its header: it stays, and the new record is refused.
   buffers_.SetPointId("");
-  EXPECT_EQ(buffers_.AddBlockById(2, "LIC303", record.data(), Sender()), HISTFEED_MISSING_POINT_ID);
+  EXPECT_EQ(buffers_.AddBlockById(2, "LIC303", record.data()), HISTFEED_MISSING_POINT_ID);
   EXPECT_EQ(buffers_.CountOf(2), 1);
 }
 
 TEST_F(RecordBuffersTest, BlockByTimeSplitsOnSecondsOrMilliseconds) {
   auto record = Record(3, 0);
-  ASSERT_EQ(buffers_.AddBlockByTime(3, 100, 5, record.data(), Sender()), 0);
-  ASSERT_EQ(buffers_.AddBlockByTime(3, 100, 5, record.data(), Sender()), 0);
+  ASSERT_EQ(buffers_.AddBlockByTime(3, 100, 5, record.data()), 0);
+  ASSERT_EQ(buffers_.AddBlockByTime(3, 100, 5, record.data()), 0);
   EXPECT_TRUE(sent_.empty());
-  ASSERT_EQ(buffers_.AddBlockByTime(3, 100, 6, record.data(), Sender()), 0);
+  ASSERT_EQ(buffers_.AddBlockByTime(3, 100, 6, record.data()), 0);
   ASSERT_EQ(sent_.size(), 1u);
   EXPECT_EQ(GetU16(&sent_[0].bytes[14]), 5);
   EXPECT_EQ(GetU16(&sent_[0].bytes[8]), 2);
-  EXPECT_EQ(buffers_.AddBlockByTime(3, 0, 0, record.data(), Sender()), HISTFEED_MISSING_BLOCK_TIME);
+  EXPECT_EQ(buffers_.AddBlockByTime(3, 0, 0, record.data()), HISTFEED_MISSING_BLOCK_TIME);
   EXPECT_EQ(buffers_.CountOf(3), 1);
 }
 
 TEST_F(RecordBuffersTest, ByTimeTypesShareTheTimeSoEachGroupLeavesUnderItsOwn) {
   auto point = Record(3, 1), longId = Record(8, 2), extId = Record(17, 3);
-  ASSERT_EQ(buffers_.AddBlockByTime(3, 100, 0, point.data(), Sender()), 0);
-  ASSERT_EQ(buffers_.AddBlockByTime(8, 100, 0, longId.data(), Sender()), 0);
+  ASSERT_EQ(buffers_.AddBlockByTime(3, 100, 0, point.data()), 0);
+  ASSERT_EQ(buffers_.AddBlockByTime(8, 100, 0, longId.data()), 0);
   EXPECT_TRUE(sent_.empty());  // the same time: both groups wait
   // A new time, even for a third type, sends both waiting groups first.
-  ASSERT_EQ(buffers_.AddBlockByTime(17, 200, 0, extId.data(), Sender()), 0);
+  ASSERT_EQ(buffers_.AddBlockByTime(17, 200, 0, extId.data()), 0);
   ASSERT_EQ(sent_.size(), 2u);
   for (const SentFrame& frame : sent_) EXPECT_EQ(GetU32(&frame.bytes[10]), 100u);
   // Flushing one type keeps the time another type's group still needs.
-  ASSERT_EQ(buffers_.AddBlockByTime(3, 200, 0, point.data(), Sender()), 0);
-  ASSERT_EQ(buffers_.Flush(3, Sender()), 0);
-  ASSERT_EQ(buffers_.Flush(17, Sender()), 0);
+  ASSERT_EQ(buffers_.AddBlockByTime(3, 200, 0, point.data()), 0);
+  ASSERT_EQ(buffers_.Flush(3), 0);
+  ASSERT_EQ(buffers_.Flush(17), 0);
   ASSERT_EQ(sent_.size(), 4u);
   EXPECT_EQ(GetU32(&sent_[2].bytes[10]), 200u);
   EXPECT_EQ(GetU32(&sent_[3].bytes[10]), 200u);
@@ -246,9 +250,9 @@ TEST_F(RecordBuffersTest, PointValuesLeaveAsTheirEncodedRecords) {
   const RecordType& single = *FindRecordType(11);
   for (int32_t i = 0; i <= single.capacity; ++i) {
     auto record = EncodePointRecord<11>(CallerPoint{i, 7, "TIC101", 3, 0, "RUNNING"});
-    ASSERT_EQ(buffers_.AddRecord<11>(record, Sender()), 0);
+    ASSERT_EQ(buffers_.AddRecord<11>(record), 0);
   }
-  ASSERT_EQ(buffers_.Flush(11, Sender()), 0);
+  ASSERT_EQ(buffers_.Flush(11), 0);
   std::vector<uint8_t> expected(single.recordBytes);
   int32_t next = 0;
   for (auto& frame : sent_) {
@@ -270,11 +274,11 @@ TEST_F(RecordBuffersTest, PointValuesLeaveAsTheirEncodedRecords) {
     return EncodePointRecord<2>(CallerPoint{time, 0, nullptr, 0, 1.5, nullptr});
   };
   for (int32_t i = 0; i < block.capacity; ++i) {
-    ASSERT_EQ(buffers_.AddBlockRecordById<2>("tic101", blockRecord(i), Sender()), 0);
+    ASSERT_EQ(buffers_.AddBlockRecordById<2>("tic101", blockRecord(i)), 0);
   }
   EXPECT_TRUE(sent_.empty());
-  ASSERT_EQ(buffers_.AddBlockRecordById<2>("TIC101", blockRecord(block.capacity), Sender()), 0);
-  ASSERT_EQ(buffers_.Flush(2, Sender()), 0);
+  ASSERT_EQ(buffers_.AddBlockRecordById<2>("TIC101", blockRecord(block.capacity)), 0);
+  ASSERT_EQ(buffers_.Flush(2), 0);
   ASSERT_EQ(sent_.size(), 2u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(&sent_[0].bytes[10]), 6), "tic101");
   EXPECT_EQ(std::string(reinterpret_cast<char*>(&sent_[1].bytes[10]), 6), "TIC101");
@@ -296,7 +300,7 @@ TEST_F(RecordBuffersTest, ConcurrentAddersLoseNothing) {
     });
   }
   for (auto& thread : threads) thread.join();
-  ASSERT_EQ(buffers_.Flush(1, Sender()), 0);
+  ASSERT_EQ(buffers_.Flush(1), 0);
   std::vector<bool> seen(kThreads * kEach, false);
   std::vector<int64_t> lastOfThread(kThreads, -1);
   size_t total = 0;
@@ -318,7 +322,7 @@ TEST_F(RecordBuffersTest, ConcurrentAddersLoseNothing) {
 TEST_F(RecordBuffersTest, FramesReachTheTransportInTheOrderTheyWereCut) {
   std::atomic<int> calls{0};
   std::atomic<bool> firstMayReturn{false};
-  FrameSender send = [&](const uint8_t* frame, size_t length, bool isConfig) {
+  transport_ = [&](const uint8_t* frame, size_t length, bool isConfig) {
     if (calls.fetch_add(1) == 0) {
       while (!firstMayReturn.load()) std::this_thread::yield();
     }
@@ -328,7 +332,7 @@ TEST_F(RecordBuffersTest, FramesReachTheTransportInTheOrderTheyWereCut) {
   };
   auto addOne = [&](uint32_t sequence) {
     auto record = Record(1, sequence);
-    return buffers_.Add(1, record.data(), 1, send);
+    return buffers_.Add(1, record.data(), 1);
   };
   for (uint32_t i = 0; i < 326; ++i) ASSERT_EQ(addOne(i), 0);
   // The first frame is cut and held in the transport ...
@@ -360,12 +364,12 @@ TEST_F(RecordBuffersTest, ConcurrentBlockGroupsNeverMixTheirRecords) {
       std::string id = "T" + std::to_string(t);
       for (int32_t i = 0; i < kEach; ++i) {
         auto record = EncodePointRecord<2>(CallerPoint{t * kEach + i, 0, nullptr, 0, 0, nullptr});
-        ASSERT_EQ(buffers_.AddBlockRecordById<2>(id.c_str(), record, Sender()), 0);
+        ASSERT_EQ(buffers_.AddBlockRecordById<2>(id.c_str(), record), 0);
       }
     });
   }
   for (auto& thread : threads) thread.join();
-  ASSERT_EQ(buffers_.Flush(2, Sender()), 0);
+  ASSERT_EQ(buffers_.Flush(2), 0);
   std::vector<bool> seen(kThreads * kEach, false);
   size_t total = 0;
   for (auto& frame : sent_) {
@@ -397,7 +401,7 @@ TEST_F(RecordBuffersTest, HeaderSettersAndFlushesDoNotRace) {
   });
   for (uint32_t i = 0; i < kRounds; ++i) {
     ASSERT_EQ(AddOne(2, i), 0);
-    buffers_.Flush(2, Sender());
+    buffers_.Flush(2);
   }
   done = true;
   setter.join();
@@ -412,11 +416,11 @@ TEST_F(RecordBuffersTest, HeaderSettersAndFlushesDoNotRace) {
 
 TEST_F(RecordBuffersTest, AFrameCutDuringAHandOverDoesNotWaitForItself) {
   std::atomic<bool> nested{false};
-  FrameSender send = [&](const uint8_t* frame, size_t length, bool isConfig) {
+  transport_ = [&](const uint8_t* frame, size_t length, bool isConfig) {
     if (!nested.exchange(true)) {
       for (uint32_t i = 1000; i < 1327; ++i) {
         auto record = Record(1, i);
-        EXPECT_EQ(buffers_.Add(1, record.data(), 1, Sender()), 0);
+        EXPECT_EQ(buffers_.Add(1, record.data(), 1), 0);
       }
     }
     return Sender()(frame, length, isConfig);
@@ -425,7 +429,7 @@ TEST_F(RecordBuffersTest, AFrameCutDuringAHandOverDoesNotWaitForItself) {
   std::atomic<bool> done{false};
   std::thread adder([&] {
     auto record = Record(1, 326);
-    EXPECT_EQ(buffers_.Add(1, record.data(), 1, send), 0);
+    EXPECT_EQ(buffers_.Add(1, record.data(), 1), 0);
     done = true;
   });
   bool returned = testing::WaitUntil([&] { return done.load(); });

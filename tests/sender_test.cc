@@ -23,8 +23,8 @@ using Call = FakeClientLibrary::Call;
 
 class SenderTest : public ClassicTest {
  protected:
-  void WaitFree(int32_t b) {
-    ASSERT_TRUE(WaitUntil([&] { return StateOf(b) == kFree; })) << "buffer " << b;
+  void WaitFree(BufferNumber b) {
+    ASSERT_TRUE(WaitUntil([&] { return StateOf(b) == kFree; })) << "buffer " << b.value();
   }
 };
 
@@ -35,16 +35,16 @@ uint16_t U16(const std::vector<uint8_t>& bytes, size_t offset) {
 TEST_F(SenderTest, DeliversInQueueOrderWithTheExactRequest) {
   ASSERT_EQ(StartSender(), 1);
   fake_.HoldExchanges();
-  int32_t s1 = AddRecords("S1", kShortIdKind, 3);
-  int32_t l1 = AddRecords("L1", kLongIdKind, 2);
-  int32_t s2 = AddRecords("S2", kShortIdKind, 1);
+  BufferNumber s1 = AddRecords("S1", kShortIdKind, 3);
+  BufferNumber l1 = AddRecords("L1", kLongIdKind, 2);
+  BufferNumber s2 = AddRecords("S2", kShortIdKind, 1);
   std::vector<std::vector<uint8_t>> images = {RequestImage(s1), RequestImage(l1), RequestImage(s2)};
-  ASSERT_EQ(QueueServiceBuffer(s1), 1);
-  ASSERT_EQ(QueueServiceBuffer(l1), 1);
-  ASSERT_EQ(QueueServiceBuffer(s2), 1);
+  ASSERT_EQ(ServiceBuffers().Queue(s1), 1);
+  ASSERT_EQ(ServiceBuffers().Queue(l1), 1);
+  ASSERT_EQ(ServiceBuffers().Queue(s2), 1);
   fake_.ReleaseExchanges();
   WaitFree(s2);
-  EXPECT_EQ(SendQueueDepth(), 0);  // a number leaves the queue before its buffer is FREE
+  EXPECT_EQ(ServiceBuffers().SendQueueDepth(), 0);  // a number leaves the queue before its buffer is FREE
   EXPECT_EQ(StateOf(s1), kFree);
   EXPECT_EQ(CountOf(s1), 0);
   EXPECT_EQ(CountOf(l1), 0);
@@ -86,10 +86,10 @@ TEST_F(SenderTest, RefusedHeadBufferIsRetriedAndStillGoesFirst) {
   std::vector<FakeAnswer> answers(150, Refuse());
   fake_.ScriptExchanges(answers);
   ASSERT_EQ(StartSender(), 1);
-  int32_t a = AddRecords("A", kShortIdKind, 1);
-  int32_t b = AddRecords("B", kShortIdKind, 1);
-  ASSERT_EQ(QueueServiceBuffer(a), 1);
-  ASSERT_EQ(QueueServiceBuffer(b), 1);
+  BufferNumber a = AddRecords("A", kShortIdKind, 1);
+  BufferNumber b = AddRecords("B", kShortIdKind, 1);
+  ASSERT_EQ(ServiceBuffers().Queue(a), 1);
+  ASSERT_EQ(ServiceBuffers().Queue(b), 1);
   WaitFree(b);
 
   std::vector<Call> sent = fake_.DataExchanges();
@@ -103,8 +103,8 @@ TEST_F(SenderTest, RefusedHeadBufferIsRetriedAndStillGoesFirst) {
 TEST_F(SenderTest, RefusedConnectionSkipsTheExchange) {
   fake_.ScriptConnect({-7, -7, -7});
   ASSERT_EQ(StartSender(), 1);
-  int32_t a = AddRecords("A", kShortIdKind, 1);
-  ASSERT_EQ(QueueServiceBuffer(a), 1);
+  BufferNumber a = AddRecords("A", kShortIdKind, 1);
+  ASSERT_EQ(ServiceBuffers().Queue(a), 1);
   WaitFree(a);
   EXPECT_EQ(fake_.CountOf(TARVO_ORDINAL_CONNECT), 4u);
   EXPECT_EQ(fake_.DataExchanges().size(), 1u);
@@ -114,8 +114,8 @@ TEST_F(SenderTest, RefusedConnectionSkipsTheExchange) {
 TEST_F(SenderTest, BusyServiceIsAskedAgainWithTheSameRequest) {
   fake_.ScriptExchanges({Busy(), Accept()});
   ASSERT_EQ(StartSender(), 1);
-  int32_t a = AddRecords("A", kShortIdKind, 2);
-  ASSERT_EQ(QueueServiceBuffer(a), 1);
+  BufferNumber a = AddRecords("A", kShortIdKind, 2);
+  ASSERT_EQ(ServiceBuffers().Queue(a), 1);
   WaitFree(a);
 
   std::vector<Call> sent = fake_.DataExchanges();
@@ -137,8 +137,8 @@ TEST_F(SenderTest, BusyServiceIsAskedAgainWithTheSameRequest) {
 TEST_F(SenderTest, BusyTwiceKeepsTheConnectionAndTheFlag) {
   fake_.ScriptExchanges({Busy(), Busy(), Accept()});
   ASSERT_EQ(StartSender(), 1);
-  int32_t a = AddRecords("A", kShortIdKind, 1);
-  ASSERT_EQ(QueueServiceBuffer(a), 1);
+  BufferNumber a = AddRecords("A", kShortIdKind, 1);
+  ASSERT_EQ(ServiceBuffers().Queue(a), 1);
   WaitFree(a);
   std::vector<Call> sent = fake_.DataExchanges();
   ASSERT_EQ(sent.size(), 3u);
@@ -152,8 +152,8 @@ TEST_F(SenderTest, BusyTwiceKeepsTheConnectionAndTheFlag) {
 TEST_F(SenderTest, BusyThenRefusedDropsTheConnectionAndClearsTheFlag) {
   fake_.ScriptExchanges({Busy(), Refuse(0x21), Accept()});
   ASSERT_EQ(StartSender(), 1);
-  int32_t a = AddRecords("A", kShortIdKind, 1);
-  ASSERT_EQ(QueueServiceBuffer(a), 1);
+  BufferNumber a = AddRecords("A", kShortIdKind, 1);
+  ASSERT_EQ(ServiceBuffers().Queue(a), 1);
   WaitFree(a);
   std::vector<Call> sent = fake_.DataExchanges();
   ASSERT_EQ(sent.size(), 3u);
@@ -164,8 +164,8 @@ TEST_F(SenderTest, BusyThenRefusedDropsTheConnectionAndClearsTheFlag) {
 TEST_F(SenderTest, LoadReportOfASuccessfulReplyIsFiled) {
   fake_.ScriptExchanges({Accept("120,400"), Accept("garbage"), Accept("7/70")});
   ASSERT_EQ(StartSender(), 1);
-  int32_t a = AddRecords("Alpha", kShortIdKind, 1);
-  ASSERT_EQ(QueueServiceBuffer(a), 1);
+  BufferNumber a = AddRecords("Alpha", kShortIdKind, 1);
+  ASSERT_EQ(ServiceBuffers().Queue(a), 1);
   WaitFree(a);
   LoadReport report{};
   ASSERT_TRUE(LookUpServiceLoad("ALPHA", &report));
@@ -173,13 +173,13 @@ TEST_F(SenderTest, LoadReportOfASuccessfulReplyIsFiled) {
   EXPECT_EQ(report.capacity, 400u);
 
   a = AddRecords("Alpha", kShortIdKind, 1);
-  ASSERT_EQ(QueueServiceBuffer(a), 1);
+  ASSERT_EQ(ServiceBuffers().Queue(a), 1);
   WaitFree(a);
   ASSERT_TRUE(LookUpServiceLoad("alpha", &report));
   EXPECT_EQ(report.count, 120u);  // a malformed report changes nothing
 
   a = AddRecords("alpha", kShortIdKind, 1);
-  ASSERT_EQ(QueueServiceBuffer(a), 1);
+  ASSERT_EQ(ServiceBuffers().Queue(a), 1);
   WaitFree(a);
   ASSERT_TRUE(LookUpServiceLoad("Alpha", &report));
   EXPECT_EQ(report.count, 7u);
@@ -204,22 +204,22 @@ TEST_F(SenderTest, FailedStartRunsNoSenderAndQueuesNothing) {
   fake_.ScriptStartup({-9, -9});
   EXPECT_EQ(StartSender(), 0);
   EXPECT_EQ(Classic().running.load(), 0);
-  int32_t a = AddRecords("A", kShortIdKind, 1);
-  EXPECT_EQ(QueueServiceBuffer(a), 0);
+  BufferNumber a = AddRecords("A", kShortIdKind, 1);
+  EXPECT_EQ(ServiceBuffers().Queue(a), 0);
   EXPECT_EQ(StateOf(a), kInUse);
   EXPECT_EQ(StartSender(), 0);
   EXPECT_EQ(StartSender(), 1);
   EXPECT_EQ(StartSender(), 1);
   EXPECT_EQ(fake_.CountOf(TARVO_ORDINAL_STARTUP), 3u);  // not again once started
-  ASSERT_EQ(QueueServiceBuffer(a), 1);
+  ASSERT_EQ(ServiceBuffers().Queue(a), 1);
   WaitFree(a);
 }
 
 TEST_F(SenderTest, ThreadThatCannotStartLeavesTheQueueForTheNextStart) {
   testing::FailNextThreadStarts(1);
   EXPECT_EQ(StartSender(), 0);
-  int32_t a = AddRecords("A", kShortIdKind, 1);
-  ASSERT_EQ(QueueServiceBuffer(a), 1);  // the queue exists and keeps it
+  BufferNumber a = AddRecords("A", kShortIdKind, 1);
+  ASSERT_EQ(ServiceBuffers().Queue(a), 1);  // the queue exists and keeps it
   EXPECT_EQ(StartSender(), 1);
   WaitFree(a);
 }
@@ -231,16 +231,16 @@ TEST_F(SenderTest, StopEndsTheWaitDrainsTheQueueAndDeliversBuffersInUse) {
   ASSERT_EQ(StartSender(), 1);
 
   fake_.HoldExchanges();
-  int32_t a = AddRecords("A", kShortIdKind, 1);
-  int32_t b = AddRecords("B", kShortIdKind, 1);
-  int32_t c = AddRecords("C", kLongIdKind, 1);
-  ASSERT_EQ(QueueServiceBuffer(a), 1);
-  ASSERT_EQ(QueueServiceBuffer(b), 1);
+  BufferNumber a = AddRecords("A", kShortIdKind, 1);
+  BufferNumber b = AddRecords("B", kShortIdKind, 1);
+  BufferNumber c = AddRecords("C", kLongIdKind, 1);
+  ASSERT_EQ(ServiceBuffers().Queue(a), 1);
+  ASSERT_EQ(ServiceBuffers().Queue(b), 1);
   ASSERT_TRUE(WaitUntil([&] { return fake_.DataExchanges().size() == 1; }));
   std::thread stopper(StopSenderNow);
   // Once the sender stops taking records, nothing more can be queued.
   ASSERT_TRUE(WaitUntil([&] { return Classic().sendQueue.load() == nullptr; }));
-  EXPECT_EQ(QueueServiceBuffer(c), 0);
+  EXPECT_EQ(ServiceBuffers().Queue(c), 0);
   fake_.ReleaseExchanges();
   stopper.join();
 
@@ -258,8 +258,8 @@ TEST_F(SenderTest, StopEndsTheWaitDrainsTheQueueAndDeliversBuffersInUse) {
 TEST_F(SenderTest, BufferThatFailsWhileStoppingStaysInUse) {
   fake_.SetExchangeDefault(Refuse());
   ASSERT_EQ(StartSender(), 1);
-  int32_t a = AddRecords("A", kShortIdKind, 2);
-  ASSERT_EQ(QueueServiceBuffer(a), 1);
+  BufferNumber a = AddRecords("A", kShortIdKind, 2);
+  ASSERT_EQ(ServiceBuffers().Queue(a), 1);
   ASSERT_TRUE(WaitUntil([&] { return !fake_.DataExchanges().empty(); }));
   StopSenderNow();
   // Not stranded as PENDING FLUSH and not emptied: the next run sends it.
@@ -268,7 +268,7 @@ TEST_F(SenderTest, BufferThatFailsWhileStoppingStaysInUse) {
   fake_.SetExchangeDefault(Accept());
   ASSERT_EQ(StartSender(), 1);
   EXPECT_EQ(AddRecords("A", kShortIdKind, 1), a);
-  ASSERT_EQ(QueueServiceBuffer(a), 1);
+  ASSERT_EQ(ServiceBuffers().Queue(a), 1);
   WaitFree(a);
   EXPECT_EQ(U16(fake_.DataExchanges().back().request, 2), 3);
 }
@@ -276,19 +276,19 @@ TEST_F(SenderTest, BufferThatFailsWhileStoppingStaysInUse) {
 TEST_F(SenderTest, RecordsThatAreNoBufferNumberAreDroppedInPassing) {
   ASSERT_EQ(StartSender(), 1);
   fake_.HoldExchanges();
-  int32_t a = AddRecords("A", kShortIdKind, 1);
-  int32_t b = AddRecords("B", kShortIdKind, 1);
-  ASSERT_EQ(QueueServiceBuffer(a), 1);
+  BufferNumber a = AddRecords("A", kShortIdKind, 1);
+  BufferNumber b = AddRecords("B", kShortIdKind, 1);
+  ASSERT_EQ(ServiceBuffers().Queue(a), 1);
   RecordQueue* queue = Classic().sendQueue.load();
   const uint8_t outOfRange[2] = {0xF4, 0x01};  // 500
-  ASSERT_EQ(QueuePush(queue, outOfRange, 2), kQueueOk);
-  ASSERT_EQ(QueuePush(queue, outOfRange, 1), kQueueOk);
-  ASSERT_EQ(QueuePush(queue, nullptr, 0), kQueueOk);
-  ASSERT_EQ(QueueServiceBuffer(b), 1);
+  ASSERT_EQ(queue->Push(outOfRange, 2), kQueueOk);
+  ASSERT_EQ(queue->Push(outOfRange, 1), kQueueOk);
+  ASSERT_EQ(queue->Push(nullptr, 0), kQueueOk);
+  ASSERT_EQ(ServiceBuffers().Queue(b), 1);
   fake_.ReleaseExchanges();
   WaitFree(b);
   EXPECT_EQ(StateOf(a), kFree);
-  EXPECT_EQ(SendQueueDepth(), 0);
+  EXPECT_EQ(ServiceBuffers().SendQueueDepth(), 0);
   std::vector<Call> sent = fake_.DataExchanges();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].service, "A");
@@ -296,8 +296,8 @@ TEST_F(SenderTest, RecordsThatAreNoBufferNumberAreDroppedInPassing) {
 }
 
 TEST_F(SenderTest, DeliveryRefusesBadBufferNumbers) {
-  EXPECT_EQ(DeliverServiceBuffer(-1), 0);
-  EXPECT_EQ(DeliverServiceBuffer(500), 0);
+  EXPECT_EQ(DeliverServiceBuffer(BufferNumber(-1)), 0);
+  EXPECT_EQ(DeliverServiceBuffer(BufferNumber(500)), 0);
   EXPECT_TRUE(fake_.Calls().empty());
 }
 

@@ -106,8 +106,8 @@ class ServiceClassicTest : public ::testing::Test {
   }
 
   // Queues the buffer and waits until the sender has delivered it.
-  ::testing::AssertionResult Deliver(int32_t b) {
-    if (QueueServiceBuffer(b) != 1) return ::testing::AssertionFailure() << "not queued";
+  ::testing::AssertionResult Deliver(BufferNumber b) {
+    if (ServiceBuffers().Queue(b) != 1) return ::testing::AssertionFailure() << "not queued";
     if (!WaitUntil([&] { return StateOf(b) == kFree; })) {
       return ::testing::AssertionFailure() << "not delivered";
     }
@@ -155,8 +155,8 @@ TEST_F(ServiceClassicTest, LoadReportReachesTheRateTable) {
 
 TEST_F(ServiceClassicTest, BusyServiceHoldsTheBufferAndSetsTheBusyFlagUntilItRecovers) {
   ASSERT_TRUE(StartWithSender(Faults(&ClassicFaults::busy, true)));
-  int32_t b = AddRecords("Plant", kShortIdKind, 4);
-  ASSERT_EQ(QueueServiceBuffer(b), 1);
+  BufferNumber b = AddRecords("Plant", kShortIdKind, 4);
+  ASSERT_EQ(ServiceBuffers().Queue(b), 1);
   ASSERT_TRUE(WaitUntil([] { return Classic().busy.load() == 1; }));
   ASSERT_TRUE(WaitUntil([&] { return listener_->counters().busyAnswers.load() >= 3; }));
   EXPECT_EQ(StateOf(b), kPendingFlush);
@@ -171,10 +171,10 @@ TEST_F(ServiceClassicTest, BusyServiceHoldsTheBufferAndSetsTheBusyFlagUntilItRec
 TEST_F(ServiceClassicTest, RefusedRequestsAreDeliveredAgainWithoutLossOrDuplicates) {
   ASSERT_TRUE(StartWithSender(Faults(&ClassicFaults::refuseEvery, 2)));
   const char* services[] = {"Plant", "Plant.Unit1"};
-  std::vector<int32_t> buffers;
+  std::vector<BufferNumber> buffers;
   for (int i = 0; i < 2; ++i) buffers.push_back(AddRecords(services[i], kShortIdKind, 5 + i));
-  for (int32_t b : buffers) ASSERT_EQ(QueueServiceBuffer(b), 1);
-  for (int32_t b : buffers) ASSERT_TRUE(WaitUntil([&] { return StateOf(b) == kFree; }));
+  for (BufferNumber b : buffers) ASSERT_EQ(ServiceBuffers().Queue(b), 1);
+  for (BufferNumber b : buffers) ASSERT_TRUE(WaitUntil([&] { return StateOf(b) == kFree; }));
   std::vector<std::string> rows = StoredRows();
   ASSERT_EQ(rows.size(), 11u);
   // Point by point: the first buffer's points, then the second's.
@@ -214,8 +214,8 @@ TEST_F(ServiceClassicTest, DeliveryResumesAfterTheServiceRestarts) {
   uint16_t port = listener_->port();
   listener_->Stop();
   // Down: the buffer waits at the head of the send queue.
-  int32_t b = AddRecords("Plant", kShortIdKind, 3);
-  ASSERT_EQ(QueueServiceBuffer(b), 1);
+  BufferNumber b = AddRecords("Plant", kShortIdKind, 3);
+  ASSERT_EQ(ServiceBuffers().Queue(b), 1);
   EXPECT_EQ(StateOf(b), kPendingFlush);
   Start({}, port);
   ASSERT_TRUE(WaitUntil([&] { return StateOf(b) == kFree; }));
@@ -320,8 +320,8 @@ TEST(ServiceClassicEnvironmentTest, WithoutAPluginServicesAreFoundThroughTheEnvi
   ResetClassicStateForTesting();
 
   ASSERT_EQ(StartSender(), 1);
-  int32_t b = AddRecords("PLANT", kShortIdKind, 3);
-  ASSERT_EQ(QueueServiceBuffer(b), 1);
+  BufferNumber b = AddRecords("PLANT", kShortIdKind, 3);
+  ASSERT_EQ(ServiceBuffers().Queue(b), 1);
   EXPECT_TRUE(WaitUntil([&] { return StateOf(b) == kFree; }));
   histfeed::testing::StopSenderNow();
   EXPECT_EQ(backend.Totals().values, 3);

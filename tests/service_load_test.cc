@@ -75,11 +75,11 @@ TEST(LoadReportTest, UnterminatedTextIsReadOnlyWithinTheBlock) {
 class ServiceRateTableTest : public ClassicTest {
  protected:
   void Store(const char* service, uint32_t count, uint32_t capacity) {
-    SemLock lock(Classic().bufferLock);
+    platform::MutexLock lock(Classic().bufferLock);
     StoreServiceLoad(service, LoadReport{count, capacity});
   }
   std::string RowName(int row) {
-    SemLock lock(Classic().bufferLock);
+    platform::MutexLock lock(Classic().bufferLock);
     return Classic().rates[row].serviceName;
   }
 };

@@ -73,7 +73,7 @@ TEST_F(ServiceRestartTest, KilledAndRestartedServiceLosesNoAcceptedValue) {
   universal::Key& connection = universal::KeyAt(key);
   ASSERT_TRUE(WaitUntil(
       [&] {
-        return QueueCount(connection.queue.load()) == 0 &&
+        return connection.outbox().QueueForTesting()->Count() == 0 &&
                StoredPointTimes(dir_.File("history.db")).size() >= accepted.size();
       },
       std::chrono::seconds(60)));

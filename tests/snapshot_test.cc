@@ -74,13 +74,13 @@ class SnapshotTest : public LocalZoneTest {
 
 template <typename Record>
 int32_t AddRecord(const char* service, int32_t kind, const Record& record) {
-  int32_t b = AcquireServiceBuffer(service, kind);
-  ServiceBuffer& buffer = Buffer(b);
+  BufferNumber b = ServiceBuffers().Acquire(service, kind);
+  ServiceBuffer& buffer = ServiceBuffers()[b];
   uint16_t n = RecordCount(buffer);
   std::memcpy(buffer.request + kRecordsOffset + n * sizeof(Record), &record, sizeof(Record));
   SetRecordCount(buffer, static_cast<uint16_t>(n + 1));
-  ReleaseServiceBuffer(b);
-  return b;
+  ServiceBuffers().Release(b);
+  return b.value();
 }
 
 TEST_F(SnapshotTest, FreshLibraryGivesFiveHundredEmptyFreeBlocks) {
@@ -152,29 +152,29 @@ TEST_F(SnapshotTest, RecordsOfBothKindsWithTheirLocalTimes) {
 }
 
 TEST_F(SnapshotTest, EveryStateHasItsText) {
-  int32_t acquired = AcquireServiceBuffer("A", kShortIdKind);
-  int32_t pending = AddRecords("B", kShortIdKind, 1);
+  BufferNumber acquired = ServiceBuffers().Acquire("A", kShortIdKind);
+  BufferNumber pending = AddRecords("B", kShortIdKind, 1);
   {
-    SemLock lock(Classic().bufferLock);
-    SetBufferState(pending, kPendingFlush);
-    Buffer(499).state = 7;
+    platform::MutexLock lock(Classic().bufferLock);
+    ASSERT_TRUE(ServiceBuffers().ClaimLocked(pending));
+    ServiceBuffers()[BufferNumber(499)].state = 7;
   }
   ASSERT_EQ(SnapShotDebug(Path().c_str()), 0);
   std::string dump = ReadFile(Path());
-  EXPECT_NE(BlockOf(dump, acquired).find("\"A\" count=0 status=ACQUIRED\n"), std::string::npos);
-  EXPECT_NE(BlockOf(dump, pending).find("\"B\" count=1 status=PENDING FLUSH\n"),
+  EXPECT_NE(BlockOf(dump, acquired.value()).find("\"A\" count=0 status=ACQUIRED\n"), std::string::npos);
+  EXPECT_NE(BlockOf(dump, pending.value()).find("\"B\" count=1 status=PENDING FLUSH\n"),
             std::string::npos);
   EXPECT_NE(BlockOf(dump, 499).find("499) \"\" count=0 status=??? 7\n"), std::string::npos);
 }
 
 TEST_F(SnapshotTest, CountBeyondTheBufferShowsOnlyTheRecordsThatFit) {
-  int32_t b = AddRecords("A", kLongIdKind, 1);
+  BufferNumber b = AddRecords("A", kLongIdKind, 1);
   {
-    SemLock lock(Classic().bufferLock);
-    SetRecordCount(Buffer(b), 60000);
+    platform::MutexLock lock(Classic().bufferLock);
+    SetRecordCount(ServiceBuffers()[b], 60000);
   }
   ASSERT_EQ(SnapShotDebug(Path().c_str()), 0);
-  std::string block = BlockOf(ReadFile(Path()), b);
+  std::string block = BlockOf(ReadFile(Path()), b.value());
   EXPECT_NE(block.find("count=60000"), std::string::npos);
   size_t records = 0;
   for (size_t at = block.find(" ms"); at != std::string::npos; at = block.find(" ms", at + 1)) {
@@ -222,7 +222,7 @@ TEST_F(SnapshotTest, EveryCountMatchesItsRecordsWhileRecordsAreAdded) {
     const char* services[] = {"A", "B", "C"};
     for (int i = 0; i < 3 * 90; ++i) {
       // One whole add call, as the entry points make it.
-      SemLock lock(Classic().addLock);
+      platform::MutexLock lock(Classic().addLock);
       AddRecords(services[i % 3], i % 2 == 0 ? kShortIdKind : kLongIdKind, 1);
     }
     done = true;

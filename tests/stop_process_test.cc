@@ -43,31 +43,31 @@ TEST_F(StopProcessTest, WithoutAnEarlierAddReturnsAtOnceAndTouchesNothing) {
 
 TEST_F(StopProcessTest, DeliversEveryPartlyFilledBufferBeforeReturning) {
   ASSERT_EQ(StartSender(), 1);
-  int32_t a = AddRecords("A", kShortIdKind, 3);
-  int32_t along = AddRecords("a", kLongIdKind, 2);
-  int32_t b = AddRecords("B", kShortIdKind, 1);
+  BufferNumber a = AddRecords("A", kShortIdKind, 3);
+  BufferNumber along = AddRecords("a", kLongIdKind, 2);
+  BufferNumber b = AddRecords("B", kShortIdKind, 1);
 
   EXPECT_EQ(StopProcess(), 0);
 
   std::vector<std::string> services = DeliveredServices(fake_);
   EXPECT_EQ(services, (std::vector<std::string>{"A", "B", "a"}));  // short kind first
-  for (int32_t buffer : {a, along, b}) {
-    EXPECT_EQ(StateOf(buffer), kFree) << buffer;
-    EXPECT_EQ(CountOf(buffer), 0) << buffer;
+  for (BufferNumber buffer : {a, along, b}) {
+    EXPECT_EQ(StateOf(buffer), kFree) << buffer.value();
+    EXPECT_EQ(CountOf(buffer), 0) << buffer.value();
   }
   EXPECT_EQ(Classic().running.load(), 0);
   EXPECT_EQ(Classic().sendQueue.load(), nullptr);
   EXPECT_EQ(Classic().senderQueue.load(), nullptr);
   // Stopped: a record collected now waits for the next run.
-  int32_t late = AddRecords("A", kShortIdKind, 1);
-  EXPECT_EQ(QueueServiceBuffer(late), 0);
+  BufferNumber late = AddRecords("A", kShortIdKind, 1);
+  EXPECT_EQ(ServiceBuffers().Queue(late), 0);
   EXPECT_EQ(StateOf(late), kInUse);
 }
 
 TEST_F(StopProcessTest, NextAddStartsANewSenderThatDeliversWhatWasLeft) {
   ASSERT_EQ(StartSender(), 1);
   ASSERT_EQ(StopProcess(), 0);
-  int32_t a = AddRecords("A", kShortIdKind, 2);  // collected while stopped
+  BufferNumber a = AddRecords("A", kShortIdKind, 2);  // collected while stopped
 
   ASSERT_EQ(StartSender(), 1);  // what the next add call does
   EXPECT_NE(Classic().senderQueue.load(), nullptr);
@@ -83,16 +83,16 @@ TEST_F(StopProcessTest, NextAddStartsANewSenderThatDeliversWhatWasLeft) {
 TEST_F(StopProcessTest, BufferThatCannotBeQueuedIsReportedAndStillDelivered) {
   ASSERT_EQ(StartSender(), 1);
   fake_.HoldExchanges();
-  int32_t a = AddRecords("A", kShortIdKind, 1);
-  ASSERT_EQ(QueueServiceBuffer(a), 1);
+  BufferNumber a = AddRecords("A", kShortIdKind, 1);
+  ASSERT_EQ(ServiceBuffers().Queue(a), 1);
   ASSERT_TRUE(WaitUntil([&] { return fake_.DataExchanges().size() == 1; }));
   // Fill the send queue behind A with numbers that name no buffer.
   RecordQueue* queue = Classic().sendQueue.load();
   const uint8_t noBuffer[2] = {0xFF, 0xFF};
   int pushed = 0;
-  while (QueuePush(queue, noBuffer, sizeof(noBuffer)) == kQueueOk) ++pushed;
+  while (queue->Push(noBuffer, sizeof(noBuffer)) == kQueueOk) ++pushed;
   ASSERT_GT(pushed, 0);
-  int32_t b = AddRecords("B", kShortIdKind, 4);
+  BufferNumber b = AddRecords("B", kShortIdKind, 4);
 
   // The flush cannot queue B, and the held sender outlasts the wait.
   EXPECT_EQ(StopProcess(), -4);
@@ -105,8 +105,8 @@ TEST_F(StopProcessTest, BufferThatCannotBeQueuedIsReportedAndStillDelivered) {
   ASSERT_TRUE(WaitUntil([&] { return StateOf(a) == kFree && StateOf(b) == kFree; }));
   EXPECT_EQ(DeliveredServices(fake_), (std::vector<std::string>{"A", "B"}));
   ASSERT_TRUE(WaitUntil([] { return StartSender() == 1; }));
-  int32_t c = AddRecords("C", kShortIdKind, 1);
-  ASSERT_EQ(QueueServiceBuffer(c), 1);  // a fresh queue with room
+  BufferNumber c = AddRecords("C", kShortIdKind, 1);
+  ASSERT_EQ(ServiceBuffers().Queue(c), 1);  // a fresh queue with room
   ASSERT_TRUE(WaitUntil([&] { return StateOf(c) == kFree; }));
 }
 
@@ -114,10 +114,10 @@ TEST_F(StopProcessTest, UnloadingGivesUpOnAServiceThatIsDown) {
   fake_.SetExchangeDefault(Refuse());
   ASSERT_EQ(StartSender(), 1);
   fake_.HoldExchanges();
-  int32_t a = AddRecords("A", kShortIdKind, 2);
-  int32_t b = AddRecords("B", kShortIdKind, 1);
-  int32_t c = AddRecords("C", kLongIdKind, 3);
-  ASSERT_EQ(QueueServiceBuffer(a), 1);
+  BufferNumber a = AddRecords("A", kShortIdKind, 2);
+  BufferNumber b = AddRecords("B", kShortIdKind, 1);
+  BufferNumber c = AddRecords("C", kLongIdKind, 3);
+  ASSERT_EQ(ServiceBuffers().Queue(a), 1);
   ASSERT_TRUE(WaitUntil([&] { return fake_.DataExchanges().size() == 1; }));
 
   std::thread unloading(StopForUnloading);
@@ -151,7 +151,7 @@ TEST_F(StopProcessTest, UnloadingGivesUpOnAServiceThatIsDown) {
 TEST_F(StopProcessTest, UnloadingFreesAQueueLeftByATimedOutStop) {
   ASSERT_EQ(StartSender(), 1);
   fake_.HoldExchanges();
-  int32_t a = AddRecords("A", kShortIdKind, 1);
+  BufferNumber a = AddRecords("A", kShortIdKind, 1);
   ASSERT_EQ(StopProcess(), 0);  // the held sender outlasts the wait
   ASSERT_NE(Classic().senderQueue.load(), nullptr);
 

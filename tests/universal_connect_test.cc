@@ -15,7 +15,6 @@
 #include "tests/support/process_resources.h"
 #include "tests/support/scaled_clock.h"
 #include "tests/support/universal_fixture.h"
-#include "universal/send_data.h"
 
 namespace histfeed::testing {
 namespace {
@@ -32,7 +31,7 @@ uint16_t ClosedPort() {
 
 int32_t SendFrame(int32_t key) {
   std::vector<char> frame = MakeFrame(37);
-  return SendData(KeyAt(key), frame.data(), 37, 0);
+  return KeyAt(key).transport().Send(frame.data(), 37, false);
 }
 
 class ConnectTest : public UniversalTest {
@@ -42,7 +41,7 @@ class ConnectTest : public UniversalTest {
   // into a failure.
   int32_t NewKey(bool ack) {
     int32_t key = UniversalTest::NewKey(ack);
-    KeyAt(key).ackTimeoutSeconds = 30;
+    KeyAt(key).transport().SetAckTimeoutSecondsForTesting(30);
     return key;
   }
 
@@ -54,11 +53,11 @@ TEST_F(ConnectTest, PrimaryOnly) {
   FakeHistorian peer;
   int32_t key = NewKey(true);
   EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", peer.port(), "", 0), 0);
-  Key& connection = KeyAt(key);
-  EXPECT_EQ(connection.primary.state.load(), kConnected);
-  EXPECT_EQ(connection.alternate.state.load(), kNoAlternate);
-  EXPECT_EQ(connection.alternate.socket.load(), platform::kInvalidSocket);
-  EXPECT_EQ(connection.primary.address.family, 2);
+  Transport& transport = KeyAt(key).transport();
+  EXPECT_EQ(transport.primary().state(), kConnected);
+  EXPECT_EQ(transport.alternate().state(), kNoAlternate);
+  EXPECT_EQ(transport.alternate().socket(), platform::kInvalidSocket);
+  EXPECT_EQ(transport.primary().address().family, 2);
   EXPECT_EQ(ISVornMxUniversalConnected(key), 1);
   EXPECT_EQ(SendFrame(key), 0);
   EXPECT_TRUE(messages_.Lines().empty());
@@ -70,12 +69,12 @@ TEST_F(ConnectTest, AlternateDecidesTheResultWhenGiven) {
   int32_t key = NewKey(true);
   EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", down, "localhost", up.port()), 0);
   EXPECT_EQ(ISVornMxUniversalConnected(key), 1);
-  EXPECT_EQ(KeyAt(key).alternate.state.load(), kConnected);
+  EXPECT_EQ(KeyAt(key).transport().alternate().state(), kConnected);
 
   int32_t other = NewKey(true);
   EXPECT_EQ(VornMxUniversalDataConnect(other, "127.0.0.1", up.port(), "127.0.0.1", down), HISTFEED_CONNECT_FAILED);
-  EXPECT_EQ(KeyAt(other).primary.state.load(), kConnected);
-  EXPECT_EQ(KeyAt(other).alternate.state.load(), kDisconnected);
+  EXPECT_EQ(KeyAt(other).transport().primary().state(), kConnected);
+  EXPECT_EQ(KeyAt(other).transport().alternate().state(), kDisconnected);
 }
 
 TEST_F(ConnectTest, SetUpFailures) {
@@ -84,7 +83,7 @@ TEST_F(ConnectTest, SetUpFailures) {
   EXPECT_EQ(VornMxUniversalDataConnect(key, "", peer.port(), "", 0), HISTFEED_HOST_NOT_RESOLVED);
   EXPECT_EQ(VornMxUniversalDataConnect(key, nullptr, peer.port(), "127.0.0.1", peer.port()),
             HISTFEED_HOST_NOT_RESOLVED);
-  EXPECT_FALSE(KeyAt(key).primary.reconnectThread.Started());
+  EXPECT_FALSE(KeyAt(key).transport().primary().ReconnectThreadStarted());
   EXPECT_EQ(peer.AcceptedConnections(), 0);
 
   testing::FailNextSocketOpens(1);
@@ -94,14 +93,14 @@ TEST_F(ConnectTest, SetUpFailures) {
 
   EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", peer.port(), "no-such-host.invalid", 1),
             HISTFEED_HOST_NOT_RESOLVED);
-  EXPECT_EQ(KeyAt(key).primary.state.load(), kConnected);
-  EXPECT_EQ(KeyAt(key).alternate.state.load(), kNoAlternate);
-  EXPECT_FALSE(KeyAt(key).alternate.reconnectThread.Started());
+  EXPECT_EQ(KeyAt(key).transport().primary().state(), kConnected);
+  EXPECT_EQ(KeyAt(key).transport().alternate().state(), kNoAlternate);
+  EXPECT_FALSE(KeyAt(key).transport().alternate().ReconnectThreadStarted());
 
   // Keys that initialization did not hand out are refused.
   EXPECT_EQ(VornMxUniversalDataConnect(-1, "127.0.0.1", peer.port(), "", 0), HISTFEED_KEY_NOT_READY);
   EXPECT_EQ(VornMxUniversalDataConnect(99, "127.0.0.1", peer.port(), "", 0), HISTFEED_KEY_NOT_READY);
-  EXPECT_FALSE(KeyAt(99).primary.reconnectThread.Started());
+  EXPECT_FALSE(KeyAt(99).transport().primary().ReconnectThreadStarted());
 
   EXPECT_EQ(messages_.Lines(), (std::vector<std::string>{
                                    "Error on gethostbyname key = 0",
@@ -170,7 +169,7 @@ TEST_F(ConnectTest, AlternateFailuresAreReportedEveryRoundUntilItComesBack) {
   EXPECT_TRUE(WaitUntil([&] { return messages_.Count("Error cannot open socket") == 1; }));
 
   ASSERT_TRUE(alternate.Start());
-  ASSERT_TRUE(WaitUntil([&] { return KeyAt(key).alternate.state.load() == kConnected; }));
+  ASSERT_TRUE(WaitUntil([&] { return KeyAt(key).transport().alternate().state() == kConnected; }));
   int settled = messages_.Count(line);
   platform::SleepMs(15000);
   EXPECT_LE(messages_.Count(line), settled + 1);  // one round may have been under way
@@ -180,7 +179,7 @@ TEST_F(ConnectTest, DataFailsOverAndReturnsToThePrimary) {
   FakeHistorian primary;
   FakeHistorian alternate;
   int32_t key = NewKey(true);
-  Key& connection = KeyAt(key);
+  Transport& transport = KeyAt(key).transport();
   ASSERT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", primary.port(), "127.0.0.1", alternate.port()), 0);
   EXPECT_EQ(SendFrame(key), 0);
   EXPECT_EQ(primary.FrameCount(), 1);
@@ -191,10 +190,10 @@ TEST_F(ConnectTest, DataFailsOverAndReturnsToThePrimary) {
   EXPECT_EQ(SendFrame(key), HISTFEED_NOT_SENT);
   EXPECT_EQ(SendFrame(key), 0);
   EXPECT_EQ(alternate.FrameCount(), 1);
-  EXPECT_EQ(connection.currentConnection.load(), kUseAlternate);
+  EXPECT_EQ(transport.route(), kUseAlternate);
 
   ASSERT_TRUE(primary.Start());
-  ASSERT_TRUE(WaitUntil([&] { return connection.primary.state.load() == kConnected; }));
+  ASSERT_TRUE(WaitUntil([&] { return transport.primary().state() == kConnected; }));
   EXPECT_EQ(SendFrame(key), 0);
   EXPECT_EQ(alternate.FrameCount(), 2);  // still on the alternate
 
@@ -209,13 +208,13 @@ TEST_F(ConnectTest, RepeatedConnectReplacesTheEarlierConnections) {
   FakeHistorian alternate;
   int32_t key = NewKey(true);
   ASSERT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", primary.port(), "127.0.0.1", alternate.port()), 0);
-  KeyAt(key).currentConnection = kUseAlternate;
+  KeyAt(key).transport().SetRouteForTesting(kUseAlternate);
   int threads = ThreadCount();
   ASSERT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", primary.port(), "", 0), 0);
   // The earlier connections are closed, not left open beside the new one.
   EXPECT_TRUE(WaitUntil([&] { return primary.OpenConnections() == 1; }));
   EXPECT_TRUE(WaitUntil([&] { return alternate.OpenConnections() == 0; }));
-  EXPECT_EQ(KeyAt(key).alternate.state.load(), kNoAlternate);
+  EXPECT_EQ(KeyAt(key).transport().alternate().state(), kNoAlternate);
   // One reconnect thread fewer, none more; the fake services' own threads
   // for the closed connections end a moment after them.
   EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads; }));
@@ -234,10 +233,10 @@ TEST_F(ConnectTest, ClosingLeavesNoThreadOrSocketBehind) {
     VornMxUniversalDataConnect(key, "127.0.0.1", primary.port(), "127.0.0.1", down);
     ASSERT_TRUE(WaitUntil([&] { return messages_.Count("Error cannot connect to alternate service") > round; }));
     VornMxUniversalCloseSocket(key);
-    EXPECT_FALSE(KeyAt(key).primary.reconnectThread.Started());
-    EXPECT_FALSE(KeyAt(key).alternate.reconnectThread.Started());
-    EXPECT_EQ(KeyAt(key).primary.state.load(), kDisconnected);
-    EXPECT_EQ(KeyAt(key).alternate.state.load(), kDisconnected);
+    EXPECT_FALSE(KeyAt(key).transport().primary().ReconnectThreadStarted());
+    EXPECT_FALSE(KeyAt(key).transport().alternate().ReconnectThreadStarted());
+    EXPECT_EQ(KeyAt(key).transport().primary().state(), kDisconnected);
+    EXPECT_EQ(KeyAt(key).transport().alternate().state(), kDisconnected);
   }
   primary.DropConnections();
   EXPECT_EQ(OpenDescriptorCount(), descriptors);
@@ -256,7 +255,7 @@ TEST_F(ConnectTest, ClosingInterruptsWaitsInsteadOfSleepingThemOut) {
   // 3 seconds for an answer that never comes.
   std::atomic<int32_t> sendResult{1};
   std::thread sender([&] {
-    SemLock buffers(KeyAt(key).buffers.lock());
+    platform::MutexLock buffers(KeyAt(key).buffers().lock());
     sendResult = SendFrame(key);
   });
   ASSERT_TRUE(WaitUntil([&] { return primary.FrameCount() == 1; }));
@@ -274,11 +273,12 @@ TEST_F(ConnectTest, ReusedSlotInheritsNoThreads) {
   ASSERT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", primary.port(), "", 0), 0);
   VornMxUniversalCloseSocket(key);
   EXPECT_EQ(NewKey(true), key);
-  Key& connection = KeyAt(key);
-  EXPECT_EQ(connection.threadsRun.load(), 0);
+  Transport& transport = KeyAt(key).transport();
+  EXPECT_FALSE(transport.primary().ReconnectThreadStarted());
+  EXPECT_FALSE(transport.alternate().ReconnectThreadStarted());
   // The old reconnect thread would have reconnected a closed primary.
   platform::SleepMs(12000);
-  EXPECT_EQ(connection.primary.state.load(), kDisconnected);
+  EXPECT_EQ(transport.primary().state(), kDisconnected);
   EXPECT_EQ(primary.AcceptedConnections(), 1);
 }
 

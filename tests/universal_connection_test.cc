@@ -32,15 +32,16 @@ TEST_F(ConnectionTableTest, InitializationTakesTheLowestFreeSlotWithFreshOptions
   EXPECT_EQ(VornMxUniversalInitialize(&key, 7, 0, 1, 900, "", ""), 0);
   EXPECT_EQ(key, 3);
   Key& connection = KeyAt(key);
-  EXPECT_EQ(connection.inUse.load(), 1);
-  EXPECT_EQ(connection.ackEnabled.load(), 1);
-  EXPECT_EQ(connection.ackTimeoutSeconds.load(), 3);
-  EXPECT_EQ(connection.queueEnabled.load(), 0);
-  EXPECT_EQ(connection.cacheEnabled.load(), 0);
-  EXPECT_EQ(connection.queue.load(), nullptr);
-  EXPECT_EQ(connection.primary.state.load(), kDisconnected);
-  EXPECT_EQ(connection.alternate.state.load(), kNoAlternate);
+  EXPECT_TRUE(connection.InUse());
+  StatusValues status = connection.Status();
+  EXPECT_EQ(status[kAckEnabledItem], 1);
+  EXPECT_EQ(status[kQueueEnabledItem], 0);
+  EXPECT_EQ(status[kCacheEnabledItem], 0);
+  EXPECT_EQ(connection.outbox().QueueForTesting(), nullptr);
+  EXPECT_EQ(status[kPrimaryConnectionItem], kDisconnected);
+  EXPECT_EQ(status[kSecondaryConnectionItem], kNoAlternate);
   EXPECT_EQ(ISVornMxUniversalConnected(key), 0);
+  EXPECT_EQ(connection.transport().ackTimeoutSeconds(), 3);
 }
 
 TEST_F(ConnectionTableTest, FullTableAndMissingKeyPointerTakeNoSlot) {
@@ -55,7 +56,7 @@ TEST_F(ConnectionTableTest, FullTableAndMissingKeyPointerTakeNoSlot) {
 
   VornMxUniversalCloseSocket(40);
   EXPECT_EQ(VornMxUniversalInitialize(nullptr, 0, 0, 0, 0, nullptr, nullptr), HISTFEED_NO_FREE_KEY);
-  EXPECT_EQ(KeyAt(40).inUse.load(), 0);
+  EXPECT_FALSE(KeyAt(40).InUse());
 }
 
 TEST_F(ConnectionTableTest, ConcurrentInitializationsNeverShareAKey) {
@@ -81,25 +82,26 @@ TEST_F(ConnectionTableTest, ReusedSlotKeepsCountersAndIdentifiersButNotBuffers) 
   int32_t key = NewKey(true);
   Key& connection = KeyAt(key);
   // The counters a reused slot keeps, and the values they had.
-  const std::pair<std::atomic<int32_t> Key::*, int32_t> kept[] = {
-      {&Key::sendCount, 11},  {&Key::nakCount, 2},      {&Key::sendErrorCount, 3},
-      {&Key::queuingData, 1}, {&Key::sendQueueFull, 1}, {&Key::sendQueueCount, 4}};
-  for (const auto& [counter, value] : kept) connection.*counter = value;
-  connection.heartBeatSeconds = 9;
+  const SendCounters kept{/*sendCount=*/11, /*sendQueueFull=*/1, /*sendQueueCount=*/4,
+                          /*sendErrorCount=*/3, /*nakCount=*/2, /*queuingData=*/1};
+  connection.outbox().SetCountersForTesting(kept);
+  ASSERT_EQ(VornMxSetHeartBeat(key, 9), 0);
   VornMxSetPointId(key, "PT1");
   VornMxSetTime(key, 1000, 0);
   const uint8_t record[25] = {};
   ASSERT_EQ(VornMxAddUniversalRecord(key, 1, record, 1), 0);
-  ASSERT_EQ(connection.buffers.CountOf(1), 1);
+  ASSERT_EQ(connection.buffers().CountOf(1), 1);
 
   VornMxUniversalCloseSocket(key);
-  EXPECT_EQ(connection.inUse.load(), 0);
-  EXPECT_EQ(connection.buffers.CountOf(1), 0);  // unflushed records are dropped
-  EXPECT_EQ(connection.heartBeatSeconds.load(), 9);  // closing leaves it
+  EXPECT_FALSE(connection.InUse());
+  EXPECT_EQ(connection.buffers().CountOf(1), 0);  // unflushed records are dropped
+  EXPECT_EQ(connection.heartBeat().Seconds(), 9);  // closing leaves it
 
   EXPECT_EQ(NewKey(false), key);
-  for (size_t i = 0; i < std::size(kept); ++i) {
-    EXPECT_EQ((connection.*kept[i].first).load(), kept[i].second) << "counter " << i;
+  StatusValues status = connection.Status();
+  const int32_t expected[] = {11, 1, 4, 3, 2, 1};  // in status item order
+  for (size_t i = 0; i < std::size(expected); ++i) {
+    EXPECT_EQ(status[i], expected[i]) << "counter " << i;
   }
   // The identifier survived (the flush reaches the transport), the block
   // time did not (the time-block flush misses it).
@@ -108,15 +110,15 @@ TEST_F(ConnectionTableTest, ReusedSlotKeepsCountersAndIdentifiersButNotBuffers) 
   EXPECT_EQ(VornMxFlushUniversalRecord(key, 2), HISTFEED_NOT_SENT);
   ASSERT_EQ(VornMxAddUniversalRecord(key, 3, block, 1), 0);
   EXPECT_EQ(VornMxFlushUniversalRecord(key, 3), -101);
-  EXPECT_EQ(connection.heartBeatSeconds.load(), 0);
-  EXPECT_EQ(connection.ackEnabled.load(), 0);
+  EXPECT_EQ(connection.heartBeat().Seconds(), 0);
+  EXPECT_EQ(connection.Status()[kAckEnabledItem], 0);
 }
 
 TEST_F(ConnectionTableTest, ClosingIgnoresBadKeysAndFreeSlots) {
   VornMxUniversalCloseSocket(-1);
   VornMxUniversalCloseSocket(kMaxConnections);
   VornMxUniversalCloseSocket(7);  // free: nothing happens
-  EXPECT_EQ(KeyAt(7).inUse.load(), 0);
+  EXPECT_FALSE(KeyAt(7).InUse());
   EXPECT_EQ(NewKey(false), 0);
   EXPECT_EQ(ISVornMxUniversalConnected(-1), 0);
   EXPECT_EQ(ISVornMxUniversalConnected(kMaxConnections), 0);
@@ -124,13 +126,13 @@ TEST_F(ConnectionTableTest, ClosingIgnoresBadKeysAndFreeSlots) {
 
 TEST_F(ConnectionTableTest, ConnectedMeansEitherServiceConnected) {
   int32_t key = NewKey(false);
-  Key& connection = KeyAt(key);
-  connection.alternate.state = kConnected;
+  Transport& transport = KeyAt(key).transport();
+  transport.alternate().SetState(kConnected);
   EXPECT_EQ(ISVornMxUniversalConnected(key), 1);
-  connection.alternate.state = kDisconnected;
-  connection.primary.state = kConnected;
+  transport.alternate().SetState(kDisconnected);
+  transport.primary().SetState(kConnected);
   EXPECT_EQ(ISVornMxUniversalConnected(key), 1);
-  connection.primary.state = kDisconnected;
+  transport.primary().SetState(kDisconnected);
   EXPECT_EQ(ISVornMxUniversalConnected(key), 0);
 }
 

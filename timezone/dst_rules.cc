@@ -202,19 +202,19 @@ DstRule ParseDstRule(std::string_view text) {
 
 int32_t LoadDstRuleTable() {
   ZoneState& zone = Zone();
-  SemLock lock(TimeLock());
+  platform::MutexLock lock(TimeLock());
   return LoadLocked(zone);
 }
 
 int32_t SelectDstRules(int32_t year, platform::ZoneDate* daylightStart,
                        platform::ZoneDate* standardStart) {
-  SemLock lock(TimeLock());
+  platform::MutexLock lock(TimeLock());
   return SelectLocked(year, daylightStart, standardStart);
 }
 
 int32_t IsDaylightTime(const std::tm& standardTime) {
   ZoneState& zone = Zone();
-  SemLock lock(TimeLock());
+  platform::MutexLock lock(TimeLock());
   if (!zone.hasDaylight) return 0;
   const int32_t year = standardTime.tm_year + 1900;
   if (zone.daylightStart.year != year || zone.standardStart.year != year) {
@@ -241,7 +241,7 @@ int32_t IsDaylightTime(const std::tm& standardTime) {
 
 void ResetTimeStateForTesting() {
   {
-    SemLock lock(TimeLock());
+    platform::MutexLock lock(TimeLock());
     delete[] ruleTable;
     ruleTable = nullptr;
   }

@@ -4,23 +4,27 @@
 #include <algorithm>
 #include <atomic>
 
+#include "platform/no_destructor.h"
 #include "platform/time_zone.h"
 
 namespace histfeed {
 namespace {
 
-LazySemaphore timeLock;
 ZoneState zone;
 std::atomic<bool> zoneReady{false};
 
 }  // namespace
 
-LazySemaphore& TimeLock() { return timeLock; }
+// Never destroyed: a conversion may run while the library unloads.
+platform::Mutex& TimeLock() {
+  static platform::NoDestructor<platform::Mutex> lock;
+  return *lock;
+}
 
 ZoneState& Zone() {
   // Checked before and after taking the lock: only the first callers wait.
   if (zoneReady.load(std::memory_order_acquire)) return zone;
-  SemLock lock(TimeLock());
+  platform::MutexLock lock(TimeLock());
   if (!zoneReady.load(std::memory_order_relaxed)) {
     platform::ZoneInfo info = platform::ReadZoneInfo();
     zone = ZoneState();
@@ -39,7 +43,7 @@ ZoneState& Zone() {
 }
 
 void ResetZoneForTesting() {
-  SemLock lock(TimeLock());
+  platform::MutexLock lock(TimeLock());
   zoneReady.store(false);
   zone = ZoneState();
 }

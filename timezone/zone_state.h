@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "platform/lazy_semaphore.h"
+#include "platform/mutex.h"
 #include "platform/thread_annotations.h"
 
 namespace histfeed {
@@ -14,7 +14,7 @@ namespace histfeed {
 // The lock around zone set-up, the rule table and every daylight decision.
 // Always named as TimeLock(), so that the thread-safety analysis sees one
 // lock.
-LazySemaphore& TimeLock();
+platform::Mutex& TimeLock();
 
 // One daylight transition as a day of the year and a millisecond of that
 // day, in local standard time, with the year it was computed for.

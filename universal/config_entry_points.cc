@@ -16,7 +16,7 @@ namespace {
 int32_t AddOne(int32_t number, int32_t code, const uint8_t* record) {
   Key* key = FindKeyInUse(number);
   if (key == nullptr) return HISTFEED_NOT_SENT;
-  return key->buffers.Add(code, record, 1, key->sender);
+  return key->buffers().Add(code, record, 1);
 }
 
 int32_t AddDeletion(int32_t key, int32_t code, const char* id) {
@@ -56,7 +56,7 @@ using namespace histfeed::universal;
 
 extern "C" {
 
-HISTFEED_API int32_t VornMxAddConfigRec(int32_t key, const char* pointId, const char* longId, const char* description,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddConfigRec(int32_t key, const char* pointId, const char* longId, const char* description,
     const char* units, const char* pointClass, int32_t option1, int32_t option2,
     const char* lowStateText, const char* highStateText, int32_t setting1, int32_t setting2,
     int32_t setting3, int32_t setting4, int32_t setting5, int32_t setting6, int32_t setting7,
@@ -76,10 +76,10 @@ HISTFEED_API int32_t VornMxAddConfigRec(int32_t key, const char* pointId, const 
                                       option2, lowStateText, highStateText, settings, extId,
                                       comment),
                      record);
-  return AddOne(key, 5, record);
+  return AddOne(key, kConfigRec, record);
 }
 
-HISTFEED_API int32_t VornMxAddConfigExtendedRec(int32_t key, const char* pointId, const char* longId, const char* description,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddConfigExtendedRec(int32_t key, const char* pointId, const char* longId, const char* description,
     const char* units, const char* pointClass, int32_t option1, int32_t option2,
     const char* lowStateText, const char* highStateText, int32_t setting1, int32_t setting2,
     int32_t setting3, int32_t setting4, int32_t setting5, int32_t setting6, int32_t setting7,
@@ -106,19 +106,19 @@ HISTFEED_API int32_t VornMxAddConfigExtendedRec(int32_t key, const char* pointId
   }
   uint8_t record[kConfigExtendedRecordBytes];
   EncodeConfigExtendedRecord(fields, record);
-  return AddOne(key, 10, record);
+  return AddOne(key, kConfigExtendedRec, record);
 }
 
-HISTFEED_API int32_t VornMxDeleteConfigurationRec(int32_t key, const char* pointId) {
-  return AddDeletion(key, 13, pointId);
+HISTFEED_API int32_t HISTFEED_CALL VornMxDeleteConfigurationRec(int32_t key, const char* pointId) {
+  return AddDeletion(key, kDeletePointIdRec, pointId);
 }
 
-HISTFEED_API int32_t VornMxDeleteLongIdConfigurationRec(int32_t key, const char* longId) {
-  return AddDeletion(key, 14, longId);
+HISTFEED_API int32_t HISTFEED_CALL VornMxDeleteLongIdConfigurationRec(int32_t key, const char* longId) {
+  return AddDeletion(key, kDeleteLongIdRec, longId);
 }
 
-HISTFEED_API int32_t VornMxDeleteExtIdConfigurationRec(int32_t key, const char* extId) {
-  return AddDeletion(key, 19, extId);
+HISTFEED_API int32_t HISTFEED_CALL VornMxDeleteExtIdConfigurationRec(int32_t key, const char* extId) {
+  return AddDeletion(key, kDeleteExtIdRec, extId);
 }
 
 }  // extern "C"

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 // Opening a key's primary and alternate connections.
 #include <cstdint>
+#include <utility>
 
 #include "histfeed.h"
 #include "universal/diagnostics.h"
-#include "universal/key.h"
-#include "universal/reconnect_threads.h"
+#include "universal/transport.h"
 
 namespace histfeed::universal {
 namespace {
@@ -32,74 +32,76 @@ constexpr ConnectTexts kAlternateTexts = {"Error on gethostbyname for alternate 
 void MessageWith(const char* format, int32_t number) { PassMessage(format, number); }
 #pragma GCC diagnostic pop
 
-// A repeated connect replaces the earlier one: its threads and sockets go
-// first, so none of them is left running or open.
-void ForgetEarlierConnect(Key& key) REQUIRES(key.lifecycle) {
-  StopReconnectThreads(key);
-  key.primary.CloseSocket();
-  key.alternate.CloseSocket();
-  key.primary.state = kDisconnected;
-  key.alternate.state = kNoAlternate;
-  // Data frames start on the primary again; left on the alternate, they
-  // would never be sent once the new connect gives no alternate.
-  key.currentConnection = kUsePrimary;
-  key.reconnectStop.Reset();
+}  // namespace
+
+Transport::Transport(int32_t number, std::function<void()> reconnected)
+    : number_(number), reconnected_(std::move(reconnected)) {}
+
+void Transport::Reset(bool ackEnabled) {
+  ackTimeoutSeconds_ = kDefaultAckTimeoutSeconds;
+  ackEnabled_ = ackEnabled ? 1 : 0;
+  route_ = kUsePrimary;
+  primary_.SetState(kDisconnected);
+  alternate_.SetState(kNoAlternate);
 }
 
 // Connects one link and starts its reconnect thread. Returns 0, -103,
 // -104 (no thread then) or -105 (the thread retries).
-int32_t ConnectLink(Key& key, ServiceLink& link, const char* host, int32_t port,
-                    const ConnectTexts& texts) {
+int32_t Transport::ConnectLink(ServiceLink& link, const char* host, int32_t port) {
+  const ConnectTexts& texts = &link == &alternate_ ? kAlternateTexts : kPrimaryTexts;
   if (!link.Resolve(host, port)) {
-    MessageWith(texts.unresolved, key.number);
+    MessageWith(texts.unresolved, number_);
     return HISTFEED_HOST_NOT_RESOLVED;
   }
   bool connected = false;
   if (!link.OpenAndConnect(&connected)) {
-    MessageWith(texts.noSocket, key.number);
+    MessageWith(texts.noSocket, number_);
     return HISTFEED_SOCKET_NOT_CREATED;
   }
   int32_t result = 0;
   if (connected) {
-    link.state = kConnected;
+    link.SetState(kConnected);
   } else {
-    MessageWith(texts.refused, key.number);
-    link.state = kDisconnected;
+    MessageWith(texts.refused, number_);
+    link.SetState(kDisconnected);
     result = HISTFEED_CONNECT_FAILED;
   }
-  StartReconnectThread(key, link);
+  StartReconnectThread(link);
   return result;
 }
 
-int32_t Connect(Key& key, const char* primaryHost, int32_t primaryPort, const char* alternateHost,
-                int32_t alternatePort) {
-  platform::MutexLock lifecycle(key.lifecycle);
-  if (key.inUse.load() == 0) {
-    PassMessage("Error VornMxUniversalDataConnect key = %d not initialized", key.number);
-    return HISTFEED_KEY_NOT_READY;
-  }
-  ForgetEarlierConnect(key);
-  int32_t result = ConnectLink(key, key.primary, primaryHost, primaryPort, kPrimaryTexts);
+int32_t Transport::Connect(const char* primaryHost, int32_t primaryPort,
+                           const char* alternateHost, int32_t alternatePort) {
+  // A repeated connect replaces the earlier one: its threads and sockets
+  // go first, so none of them is left running or open.
+  StopReconnecting();
+  primary_.CloseSocket();
+  alternate_.CloseSocket();
+  primary_.SetState(kDisconnected);
+  alternate_.SetState(kNoAlternate);
+  // Data frames start on the primary again; left on the alternate, they
+  // would never be sent once the new connect gives no alternate.
+  route_ = kUsePrimary;
+  reconnectStop_.Reset();
+
+  int32_t result = ConnectLink(primary_, primaryHost, primaryPort);
   if (result == HISTFEED_HOST_NOT_RESOLVED || result == HISTFEED_SOCKET_NOT_CREATED) return result;
   if (alternateHost == nullptr || alternateHost[0] == '\0') return result;
-  return ConnectLink(key, key.alternate, alternateHost, alternatePort, kAlternateTexts);
+  return ConnectLink(alternate_, alternateHost, alternatePort);
 }
 
-}  // namespace
+void Transport::Close() {
+  primary_.CloseSocket();
+  primary_.SetState(kDisconnected);
+  if (alternate_.state() != kNoAlternate) {
+    alternate_.CloseSocket();
+    alternate_.SetState(kDisconnected);
+  }
+}
+
+void Transport::Abort() {
+  primary_.Abort();
+  alternate_.Abort();
+}
+
 }  // namespace histfeed::universal
-
-extern "C" HISTFEED_API int32_t VornMxUniversalDataConnect(int32_t key, const char* primaryHost,
-                                                           int32_t primaryPort, const char* alternateHost,
-                                                           int32_t alternatePort) {
-  using namespace histfeed::universal;
-  if (histfeed::platform::Sockets().StartSockets() != 0) {
-    PassMessage("Error on WSAStartup");
-    return HISTFEED_KEY_NOT_READY;
-  }
-  Key* found = FindKey(key);
-  if (found == nullptr) {
-    PassMessage("Error VornMxUniversalDataConnect key = %d not initialized", key);
-    return HISTFEED_KEY_NOT_READY;
-  }
-  return Connect(*found, primaryHost, primaryPort, alternateHost, alternatePort);
-}

@@ -17,7 +17,7 @@ int32_t AddSingle(int32_t number, const CallerPoint& point) {
   Key* key = FindKeyInUse(number);
   if (key == nullptr) return HISTFEED_NOT_SENT;
   PointRecord<Code> record = EncodePointRecord<Code>(point);
-  return key->buffers.AddRecord<Code>(record, key->sender);
+  return key->buffers().AddRecord<Code>(record);
 }
 
 template <int32_t Code>
@@ -25,7 +25,7 @@ int32_t AddBlockById(int32_t number, const char* id, const CallerPoint& point) {
   Key* key = FindKeyInUse(number);
   if (key == nullptr) return HISTFEED_NOT_SENT;
   PointRecord<Code> record = EncodePointRecord<Code>(point);
-  return key->buffers.AddBlockRecordById<Code>(id, record, key->sender);
+  return key->buffers().AddBlockRecordById<Code>(id, record);
 }
 
 template <int32_t Code>
@@ -33,8 +33,7 @@ int32_t AddBlockByTime(int32_t number, int32_t time, int32_t msec, const CallerP
   Key* key = FindKeyInUse(number);
   if (key == nullptr) return HISTFEED_NOT_SENT;
   PointRecord<Code> record = EncodePointRecord<Code>(point);
-  return key->buffers.AddBlockRecordByTime<Code>(time, static_cast<int16_t>(msec), record,
-                                                 key->sender);
+  return key->buffers().AddBlockRecordByTime<Code>(time, static_cast<int16_t>(msec), record);
 }
 
 // A value with its time; a text instead of the number for the text types.
@@ -53,65 +52,65 @@ using namespace histfeed::universal;
 
 extern "C" {
 
-HISTFEED_API int32_t VornMxAddRec(int32_t key, const char* pointId, int32_t time, int32_t msec,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddRec(int32_t key, const char* pointId, int32_t time, int32_t msec,
                                   int32_t status, double value) {
-  return AddSingle<1>(key, Value(time, msec, pointId, status, value));
+  return AddSingle<kPointIdRec>(key, Value(time, msec, pointId, status, value));
 }
 
-HISTFEED_API int32_t VornMxAddAsciiRec(int32_t key, const char* pointId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddAsciiRec(int32_t key, const char* pointId, int32_t time,
                                        int32_t msec, int32_t status, const char* text) {
-  return AddSingle<11>(key, Text(time, msec, pointId, status, text));
+  return AddSingle<kPointIdAsciiRec>(key, Text(time, msec, pointId, status, text));
 }
 
-HISTFEED_API int32_t VornMxAddLongIdRec(int32_t key, const char* longId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddLongIdRec(int32_t key, const char* longId, int32_t time,
                                         int32_t msec, int32_t status, double value) {
-  return AddSingle<6>(key, Value(time, msec, longId, status, value));
+  return AddSingle<kLongIdRec>(key, Value(time, msec, longId, status, value));
 }
 
-HISTFEED_API int32_t VornMxAddLongIdAsciiRec(int32_t key, const char* longId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddLongIdAsciiRec(int32_t key, const char* longId, int32_t time,
                                              int32_t msec, int32_t status, const char* text) {
-  return AddSingle<12>(key, Text(time, msec, longId, status, text));
+  return AddSingle<kLongIdAsciiRec>(key, Text(time, msec, longId, status, text));
 }
 
-HISTFEED_API int32_t VornMxAddExtIdRec(int32_t key, const char* extId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddExtIdRec(int32_t key, const char* extId, int32_t time,
                                        int32_t msec, int32_t status, double value) {
-  return AddSingle<15>(key, Value(time, msec, extId, status, value));
+  return AddSingle<kExtIdRec>(key, Value(time, msec, extId, status, value));
 }
 
-HISTFEED_API int32_t VornMxAddExtIdAsciiRec(int32_t key, const char* extId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddExtIdAsciiRec(int32_t key, const char* extId, int32_t time,
                                             int32_t msec, int32_t status, const char* text) {
-  return AddSingle<18>(key, Text(time, msec, extId, status, text));
+  return AddSingle<kExtIdAsciiRec>(key, Text(time, msec, extId, status, text));
 }
 
-HISTFEED_API int32_t VornMxAddBlockRecByPointId(int32_t key, const char* pointId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddBlockRecByPointId(int32_t key, const char* pointId, int32_t time,
                                                 int32_t msec, int32_t status, double value) {
-  return AddBlockById<2>(key, pointId, Value(time, msec, nullptr, status, value));
+  return AddBlockById<kPointIdBlockRec>(key, pointId, Value(time, msec, nullptr, status, value));
 }
 
-HISTFEED_API int32_t VornMxAddLongIdBlockRecByLongId(int32_t key, const char* longId,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddLongIdBlockRecByLongId(int32_t key, const char* longId,
                                                      int32_t time, int32_t msec, int32_t status,
                                                      double value) {
-  return AddBlockById<7>(key, longId, Value(time, msec, nullptr, status, value));
+  return AddBlockById<kLongIdBlockRec>(key, longId, Value(time, msec, nullptr, status, value));
 }
 
-HISTFEED_API int32_t VornMxAddExtIdBlockRecByExtId(int32_t key, const char* extId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddExtIdBlockRecByExtId(int32_t key, const char* extId, int32_t time,
                                                    int32_t msec, int32_t status, double value) {
-  return AddBlockById<16>(key, extId, Value(time, msec, nullptr, status, value));
+  return AddBlockById<kExtIdBlockRec>(key, extId, Value(time, msec, nullptr, status, value));
 }
 
-HISTFEED_API int32_t VornMxAddBlockRecByTime(int32_t key, const char* pointId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddBlockRecByTime(int32_t key, const char* pointId, int32_t time,
                                              int32_t msec, int32_t status, double value) {
-  return AddBlockByTime<3>(key, time, msec, Value(0, 0, pointId, status, value));
+  return AddBlockByTime<kPointIdTimeBlockRec>(key, time, msec, Value(0, 0, pointId, status, value));
 }
 
-HISTFEED_API int32_t VornMxAddLongIdRecByTime(int32_t key, const char* longId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddLongIdRecByTime(int32_t key, const char* longId, int32_t time,
                                               int32_t msec, int32_t status, double value) {
-  return AddBlockByTime<8>(key, time, msec, Value(0, 0, longId, status, value));
+  return AddBlockByTime<kLongIdTimeBlockRec>(key, time, msec, Value(0, 0, longId, status, value));
 }
 
-HISTFEED_API int32_t VornMxAddExtIdRecByTime(int32_t key, const char* extId, int32_t time,
+HISTFEED_API int32_t HISTFEED_CALL VornMxAddExtIdRecByTime(int32_t key, const char* extId, int32_t time,
                                              int32_t msec, int32_t status, double value) {
-  return AddBlockByTime<17>(key, time, msec, Value(0, 0, extId, status, value));
+  return AddBlockByTime<kExtIdTimeBlockRec>(key, time, msec, Value(0, 0, extId, status, value));
 }
 
 }  // extern "C"

@@ -45,11 +45,11 @@ void SetMessageObserver(MessageObserver observer) { messageObserver.store(observ
 
 extern "C" {
 
-HISTFEED_API int32_t VornMxSetDebugMsg(int32_t flag) {
+HISTFEED_API int32_t HISTFEED_CALL VornMxSetDebugMsg(int32_t flag) {
   histfeed::universal::debugMessageFlag.store(flag);
   return flag;
 }
 
-HISTFEED_API int32_t VornMxIsDebugMsg(void) { return histfeed::universal::debugMessageFlag.load(); }
+HISTFEED_API int32_t HISTFEED_CALL VornMxIsDebugMsg(void) { return histfeed::universal::debugMessageFlag.load(); }
 
 }  // extern "C"

@@ -19,17 +19,17 @@ uint64_t HandOverOrder::TakeTurnLocked() {
 // its turn come.
 void HandOverOrder::WaitForTurn(uint64_t turn) {
   if (serving_.load() == turn) return;
-  std::unique_lock<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   ++waiting_;
-  turnEnded_.wait(lock, [&] { return serving_.load() == turn; });
+  while (serving_.load() != turn) turnEnded_.Wait(mutex_);
   --waiting_;
 }
 
 void HandOverOrder::EndTurn() {
   serving_.fetch_add(1);
   if (waiting_.load() > 0) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    turnEnded_.notify_all();
+    platform::MutexLock lock(mutex_);
+    turnEnded_.SignalAll();
   }
 }
 

@@ -11,8 +11,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <condition_variable>
-#include <mutex>
+
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 
 namespace histfeed::universal {
 
@@ -39,15 +40,16 @@ class HandOverOrder {
   friend class HandOverTurn;
 
   // Blocks until every earlier turn has ended.
-  void WaitForTurn(uint64_t turn);
+  void WaitForTurn(uint64_t turn) EXCLUDES(mutex_);
   // Ends the current turn; every turn taken ends once.
-  void EndTurn();
+  void EndTurn() EXCLUDES(mutex_);
 
   uint64_t nextTurn_ = 0;  // guarded by the key's lock
   std::atomic<uint64_t> serving_{0};
   std::atomic<int32_t> waiting_{0};
-  std::mutex mutex_;
-  std::condition_variable turnEnded_;
+  // Only blocked waiters and the turn's end that wakes them take it.
+  platform::Mutex mutex_;
+  platform::CondVar turnEnded_;
 };
 
 // A turn from its wait to its end, around one hand-over of frames.

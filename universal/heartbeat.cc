@@ -1,89 +1,85 @@
 // SPDX-License-Identifier: Apache-2.0
-// The heartbeat: an empty frame at a fixed interval, so a service sees a
-// quiet source alive.
+#include "universal/heartbeat.h"
+
 #include "histfeed.h"
 #include "wire/frame_format.h"
-#include "universal/key.h"
-#include "universal/queued_sending.h"
 
 namespace histfeed::universal {
 namespace {
 
 constexpr int64_t kTickMs = 100;
 
+}  // namespace
+
 // Whether the heartbeat should go on; when not, it is marked ended under
 // the same lock a new interval is set with.
-bool KeepBeating(Key& key) {
-  platform::MutexLock lock(key.heartBeatMutex);
-  if (key.heartBeatSeconds.load() >= 1 && key.threadsRun.load() != 0) return true;
-  key.heartBeatRunning = false;
+bool HeartBeat::KeepBeating() {
+  platform::MutexLock lock(mutex_);
+  if (seconds_.load() >= 1 && threadRuns_.load()) return true;
+  running_ = false;
   return false;
 }
 
-void MarkEnded(Key& key) {
-  platform::MutexLock lock(key.heartBeatMutex);
-  key.heartBeatRunning = false;
+void HeartBeat::MarkEnded() {
+  platform::MutexLock lock(mutex_);
+  running_ = false;
+}
+
+bool HeartBeat::Running() {
+  platform::MutexLock lock(mutex_);
+  return running_;
 }
 
 // Waits one interval in 100 ms ticks, reading the interval after every
 // tick. Returns false when closing ended the wait.
-bool WaitOneInterval(Key& key) {
+bool HeartBeat::WaitOneInterval() {
   int64_t ticks = 0;
-  while (key.threadsRun.load() != 0) {
-    if (key.heartBeatStop.Wait(kTickMs)) return false;
+  while (threadRuns_.load()) {
+    if (stop_.Wait(kTickMs)) return false;
     ++ticks;
-    if (ticks >= int64_t{key.heartBeatSeconds.load()} * 10) return true;
+    if (ticks >= int64_t{seconds_.load()} * 10) return true;
   }
   return false;
 }
 
-void HeartBeatThread(int32_t number) {
-  Key& key = KeyAt(number);
+void HeartBeat::Beat() {
   uint8_t frame[kHeartBeatFrameBytes];
   EncodeHeartBeatFrame(frame);
-  while (KeepBeating(key)) {
-    if (!WaitOneInterval(key)) {
-      MarkEnded(key);
+  while (KeepBeating()) {
+    if (!WaitOneInterval()) {
+      MarkEnded();
       return;
     }
-    if (!KeepBeating(key)) return;
+    if (!KeepBeating()) return;
     // A heartbeat is a data frame like any other; its result is not needed.
-    SendOrQueue(key, reinterpret_cast<const char*>(frame), kHeartBeatFrameBytes, 0);
+    outbox_.SendOrQueue(reinterpret_cast<const char*>(frame), kHeartBeatFrameBytes, false);
   }
 }
 
-// Records the interval; true when a thread must be started for it.
-bool SetInterval(Key& key, int32_t seconds) {
-  platform::MutexLock lock(key.heartBeatMutex);
-  key.heartBeatSeconds = seconds;
-  // A running thread picks the new interval up within one tick.
-  if (seconds <= 0 || key.heartBeatRunning) return false;
-  key.heartBeatRunning = true;
-  return true;
-}
-
-int32_t SetHeartBeat(Key& key, int32_t seconds) {
-  platform::MutexLock lifecycle(key.lifecycle);
-  if (key.inUse.load() == 0) return HISTFEED_KEY_NOT_READY;
-  if (!SetInterval(key, seconds)) return 0;
-  key.heartBeatThread.Join(-1);  // one that has just decided to end
-  key.heartBeatStop.Reset();
-  key.threadsRun = 1;
-  if (key.heartBeatThread.Start(kThreadStackBytes, HeartBeatThread, key.number) != 0) {
+int32_t HeartBeat::Set(int32_t seconds) {
+  {
+    platform::MutexLock lock(mutex_);
+    seconds_ = seconds;
+    // A running thread picks the new interval up within one tick.
+    if (seconds <= 0 || running_) return 0;
+    running_ = true;
+  }
+  thread_.Join(-1);  // one that has just decided to end
+  stop_.Reset();
+  threadRuns_ = true;
+  if (thread_.Start(kThreadStackBytes, [this] { Beat(); }) != 0) {
     // Not left looking alive: the next positive interval tries again.
-    platform::MutexLock lock(key.heartBeatMutex);
-    key.heartBeatRunning = false;
-    key.heartBeatSeconds = 0;
+    platform::MutexLock lock(mutex_);
+    running_ = false;
+    seconds_ = 0;
     return HISTFEED_HEARTBEAT_NOT_STARTED;
   }
   return 0;
 }
 
-}  // namespace
-}  // namespace histfeed::universal
-
-extern "C" HISTFEED_API int32_t VornMxSetHeartBeat(int32_t key, int32_t seconds) {
-  histfeed::universal::Key* found = histfeed::universal::FindKey(key);
-  return found != nullptr ? histfeed::universal::SetHeartBeat(*found, seconds)
-                          : HISTFEED_KEY_NOT_READY;
+void HeartBeat::Stop() {
+  threadRuns_ = false;
+  stop_.Set();
 }
+
+}  // namespace histfeed::universal

@@ -1,105 +1,94 @@
 // SPDX-License-Identifier: Apache-2.0
-// A universal connection key: its record buffers, its two service links,
-// its queue and its background threads, with the options and counters the
-// status items describe. The table holds 100 keys for the life of the
-// process; an exported call looks its key up once and passes it down.
+// A universal connection key. It owns three collaborators, each with its
+// own state and locks: the record buffers, which cut frames and hand them
+// to the outbox; the outbox, which sends a frame at once or queues it and
+// replays the queue; and the transport, which owns the two service links
+// and their reconnect threads. A heartbeat sends through the outbox.
+//
+// The table holds 100 keys for the life of the process; an exported call
+// looks its key up once and calls one of the methods below.
 #ifndef HISTFEED_UNIVERSAL_KEY_H_
 #define HISTFEED_UNIVERSAL_KEY_H_
 
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
 
-#include "platform/event.h"
 #include "platform/mutex.h"
-#include "platform/thread.h"
 #include "platform/thread_annotations.h"
+#include "universal/heartbeat.h"
+#include "universal/outbox.h"
 #include "universal/record_buffers.h"
-#include "universal/service_link.h"
-
-namespace histfeed {
-struct RecordQueue;
-}  // namespace histfeed
+#include "universal/status_items.h"
+#include "universal/transport.h"
 
 namespace histfeed::universal {
 
 inline constexpr int32_t kMaxConnections = 100;
-inline constexpr int32_t kDefaultAckTimeoutSeconds = 3;
-inline constexpr size_t kThreadStackBytes = 2048;
 
-// Which service data frames go to.
-enum DataRoute : int32_t { kUsePrimary = 0, kUseAlternate = 1 };
+// The options of VornMxUniversalInitialize.
+struct KeyOptions {
+  int32_t ackEnabled = 0;
+  int32_t queueEnabled = 0;
+  int32_t cacheEnabled = 0;
+  int32_t cacheSize = 0;
+  const char* cachePrefix = nullptr;
+  const char* cacheDirectory = nullptr;
+};
 
-struct Key {
-  Key() = default;
+class Key {
+ public:
+  explicit Key(int32_t number);
   Key(const Key&) = delete;
   Key& operator=(const Key&) = delete;
 
-  // The key's number, set once when the table is built.
-  int32_t number = -1;
-  std::atomic<int32_t> inUse{0};
-  // The record buffers of the 17 types, their header fields and their
-  // lock (buffers.lock()), which also serialises closing.
-  RecordBufferSet buffers;
-  // Hands the key's frames to the send-or-queue step. Built with the
-  // table, so an add costs no sender of its own.
-  FrameSender sender;
+  int32_t number() const { return number_; }
+  bool InUse() const { return inUse_.load() != 0; }
 
-  ServiceLink primary{"PRI"};
-  ServiceLink alternate{"ALT"};
+  // Takes the key if it is free; exclusive when initializations run at the
+  // same time.
+  bool Claim();
 
-  // Options, written by initializing and connecting.
-  std::atomic<int32_t> ackTimeoutSeconds{0};
-  std::atomic<int32_t> ackEnabled{0};
-  std::atomic<int32_t> queueEnabled{0};
-  std::atomic<int32_t> cacheEnabled{0};
-  std::atomic<int32_t> threadsRun{0};
-  std::atomic<DataRoute> currentConnection{kUsePrimary};
-  std::atomic<int32_t> heartBeatSeconds{0};
+  // Sets a claimed key's options, and with queueing its queue. Returns 0,
+  // -108 or -109; on failure the key is given back.
+  int32_t Initialize(const KeyOptions& options) EXCLUDES(lifecycle_);
 
-  // Send counters and flags; they survive re-use of the slot.
-  std::atomic<int32_t> queuingData{0};
-  std::atomic<int32_t> sendErrorCount{0};
-  std::atomic<int32_t> nakCount{0};
-  std::atomic<int32_t> sendQueueFull{0};
-  std::atomic<int32_t> sendCount{0};
-  std::atomic<int32_t> sendQueueCount{0};
+  // Connects the primary and the optional alternate service. Returns 0,
+  // -1 for a key not in use, or the transport's connect result.
+  int32_t Connect(const char* primaryHost, int32_t primaryPort, const char* alternateHost,
+                  int32_t alternatePort) EXCLUDES(lifecycle_);
 
+  // Sets the heartbeat interval. Returns 0, -1 for a key not in use, or
+  // -2 when the heartbeat thread cannot be started.
+  int32_t SetHeartBeat(int32_t seconds) EXCLUDES(lifecycle_);
+
+  // Ends the key's threads, closes its sockets, saves or reports what its
+  // queue holds, drops unflushed records and gives the key back.
+  void Close() EXCLUDES(lifecycle_);
+
+  bool Connected() const { return transport_.AnyConnected(); }
+  // The values the status items name.
+  StatusValues Status() const;
+
+  RecordBufferSet& buffers() { return buffers_; }
+  Outbox& outbox() { return outbox_; }
+  Transport& transport() { return transport_; }
+  HeartBeat& heartBeat() { return heartBeat_; }
+
+ private:
+  // Stops every background thread of the key and waits for it to end.
+  void StopThreads() REQUIRES(lifecycle_);
+
+  const int32_t number_;
+  std::atomic<int32_t> inUse_{0};
   // Held while the key's threads are started or stopped and while the key
-  // is connected or closed, so those never interleave.
-  platform::Mutex lifecycle;
-  // Set to end the waits of the reconnect threads.
-  platform::Event reconnectStop;
-
-  // The queue and its thread. The queue lives from initializing to
-  // closing; `queueUse` is held shared by every hand-over to the
-  // transport and exclusively while the queue is destroyed, so no sender
-  // pushes into a freed queue. The queue thread reads it unlocked, as
-  // closing joins that thread before destroying the queue.
-  std::atomic<RecordQueue*> queue{nullptr};
-  platform::SharedMutex queueUse;
-  platform::Thread queueThread;
-  // Ends the queue thread; its set also ends the thread's idle waits.
-  platform::Event queueStop;
-  // Cuts an idle wait of the queue thread short when there may be work.
-  platform::Event queueWake;
-
-  // The heartbeat thread. `heartBeatMutex` orders its decision to end
-  // against a new interval, so a heartbeat is never silently dead.
-  platform::Thread heartBeatThread;
-  platform::Event heartBeatStop;
-  platform::Mutex heartBeatMutex;
-  bool heartBeatRunning GUARDED_BY(heartBeatMutex) = false;
-
-  bool AnyServiceConnected() const {
-    return primary.state.load() == kConnected || alternate.state.load() == kConnected;
-  }
-
-  // Wakes every blocked call on both links.
-  void AbortLinks() {
-    primary.Abort();
-    alternate.Abort();
-  }
+  // is initialized, connected or closed, so those never interleave. Taken
+  // after the buffers' lock, which closing holds throughout.
+  platform::Mutex lifecycle_;
+  Transport transport_;
+  Outbox outbox_;
+  HeartBeat heartBeat_;
+  // Hands its frames to the outbox, given once here.
+  RecordBufferSet buffers_;
 };
 
 inline bool IsValidKey(int32_t number) { return number >= 0 && number < kMaxConnections; }
@@ -114,8 +103,11 @@ inline Key* FindKey(int32_t number) { return IsValidKey(number) ? &KeyAt(number)
 // added to a closed key would wait for a later owner of its number.
 inline Key* FindKeyInUse(int32_t number) {
   Key* key = FindKey(number);
-  return key != nullptr && key->inUse.load() != 0 ? key : nullptr;
+  return key != nullptr && key->InUse() ? key : nullptr;
 }
+
+// The lowest free key, now taken, or null when all 100 are in use.
+Key* ClaimKey();
 
 }  // namespace histfeed::universal
 

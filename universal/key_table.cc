@@ -1,29 +1,24 @@
 // SPDX-License-Identifier: Apache-2.0
-// The table of connection keys, taking a key, and the connected-state
-// query.
+// The table of connection keys and the exported connection functions.
 #include <array>
+#include <utility>
 
 #include "histfeed.h"
 #include "platform/no_destructor.h"
+#include "platform/socket.h"
+#include "universal/diagnostics.h"
 #include "universal/key.h"
-#include "universal/queued_sending.h"
-#include "universal/status_items.h"
 
 namespace histfeed::universal {
 namespace {
 
+template <size_t... Numbers>
+std::array<Key, sizeof...(Numbers)> MakeKeys(std::index_sequence<Numbers...>) {
+  return {Key(static_cast<int32_t>(Numbers))...};
+}
+
 struct KeyTable {
-  KeyTable() {
-    for (int32_t number = 0; number < kMaxConnections; ++number) {
-      Key& key = keys[static_cast<size_t>(number)];
-      key.number = number;
-      key.sender = [&key](const uint8_t* frame, size_t length, bool isConfig) {
-        return SendOrQueue(key, reinterpret_cast<const char*>(frame),
-                           static_cast<int32_t>(length), isConfig ? 1 : 0);
-      };
-    }
-  }
-  std::array<Key, kMaxConnections> keys;
+  std::array<Key, kMaxConnections> keys = MakeKeys(std::make_index_sequence<kMaxConnections>());
 };
 
 // Never destroyed: the application may leave keys open (and their threads
@@ -33,47 +28,16 @@ KeyTable& Table() {
   return *table;
 }
 
-// Takes the lowest free key; the exchange makes the claim exclusive when
-// initializations run at the same time.
-Key* ClaimKey() {
-  for (Key& key : Table().keys) {
-    int32_t expected = 0;
-    if (key.inUse.compare_exchange_strong(expected, 1)) return &key;
-  }
-  return nullptr;
-}
-
-int32_t Initialize(Key& key, int32_t ackEnabled, int32_t queueEnabled, int32_t cacheEnabled,
-                   int32_t cacheSize, const char* cachePrefix, const char* cacheDirectory) {
-  platform::MutexLock lifecycle(key.lifecycle);
-  {
-    SemLock buffers(key.buffers.lock());
-    key.buffers.Reset();
-  }
-  key.ackTimeoutSeconds = kDefaultAckTimeoutSeconds;
-  key.ackEnabled = 0;
-  key.queueEnabled = 0;
-  key.cacheEnabled = 0;
-  key.threadsRun = 0;
-  key.currentConnection = kUsePrimary;
-  key.primary.state = kDisconnected;
-  key.heartBeatSeconds = 0;
-  key.alternate.state = kNoAlternate;
-  if (queueEnabled != 0) {
-    int32_t setUp = SetUpQueue(key, cacheEnabled, cacheSize, cachePrefix, cacheDirectory);
-    if (setUp != 0) {
-      // The caller never learns this key, so it is given back.
-      key.inUse = 0;
-      return setUp;
-    }
-  }
-  if (ackEnabled != 0) key.ackEnabled = 1;
-  return 0;
-}
-
 }  // namespace
 
 Key& KeyAt(int32_t number) { return Table().keys[static_cast<size_t>(number)]; }
+
+Key* ClaimKey() {
+  for (Key& key : Table().keys) {
+    if (key.Claim()) return &key;
+  }
+  return nullptr;
+}
 
 }  // namespace histfeed::universal
 
@@ -81,25 +45,49 @@ using namespace histfeed::universal;
 
 extern "C" {
 
-HISTFEED_API int32_t VornMxUniversalInitialize(int32_t* key, int32_t ackEnabled, int32_t queueEnabled,
-                                               int32_t cacheEnabled, int32_t cacheSize,
-                                               const char* cachePrefix, const char* cacheDirectory) {
+HISTFEED_API int32_t HISTFEED_CALL VornMxUniversalInitialize(int32_t* key, int32_t ackEnabled,
+                                                             int32_t queueEnabled,
+                                                             int32_t cacheEnabled,
+                                                             int32_t cacheSize,
+                                                             const char* cachePrefix,
+                                                             const char* cacheDirectory) {
   // Without a place to put the key it could never be closed again.
   Key* taken = key != nullptr ? ClaimKey() : nullptr;
-  int32_t result = HISTFEED_NO_FREE_KEY;
-  if (taken != nullptr) {
-    result = Initialize(*taken, ackEnabled, queueEnabled, cacheEnabled, cacheSize, cachePrefix,
-                        cacheDirectory);
-    if (result != 0) return result;
-    *key = taken->number;
-  }
-  FillStatusItems();
+  if (taken == nullptr) return HISTFEED_NO_FREE_KEY;
+  int32_t result = taken->Initialize(KeyOptions{ackEnabled, queueEnabled, cacheEnabled, cacheSize,
+                                                cachePrefix, cacheDirectory});
+  if (result == 0) *key = taken->number();
   return result;
 }
 
-HISTFEED_API int32_t ISVornMxUniversalConnected(int32_t key) {
+HISTFEED_API int32_t HISTFEED_CALL ISVornMxUniversalConnected(int32_t key) {
   Key* found = FindKey(key);
-  return found != nullptr && found->AnyServiceConnected() ? 1 : 0;
+  return found != nullptr && found->Connected() ? 1 : 0;
+}
+
+HISTFEED_API int32_t HISTFEED_CALL VornMxUniversalDataConnect(int32_t key, const char* primaryHost,
+                                                              int32_t primaryPort,
+                                                              const char* alternateHost,
+                                                              int32_t alternatePort) {
+  if (histfeed::platform::Sockets().StartSockets() != 0) {
+    PassMessage("Error on WSAStartup");
+    return HISTFEED_KEY_NOT_READY;
+  }
+  Key* found = FindKey(key);
+  if (found == nullptr) {
+    PassMessage("Error VornMxUniversalDataConnect key = %d not initialized", key);
+    return HISTFEED_KEY_NOT_READY;
+  }
+  return found->Connect(primaryHost, primaryPort, alternateHost, alternatePort);
+}
+
+HISTFEED_API void HISTFEED_CALL VornMxUniversalCloseSocket(int32_t key) {
+  if (Key* found = FindKey(key)) found->Close();
+}
+
+HISTFEED_API int32_t HISTFEED_CALL VornMxSetHeartBeat(int32_t key, int32_t seconds) {
+  Key* found = FindKey(key);
+  return found != nullptr ? found->SetHeartBeat(seconds) : HISTFEED_KEY_NOT_READY;
 }
 
 }  // extern "C"

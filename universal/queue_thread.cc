@@ -11,8 +11,6 @@
 // order. A frame that is not a valid frame is set aside at once. A frame
 // moves by pushing its copy before popping it, so a crash in between can
 // only deliver it twice.
-#include "universal/queue_thread.h"
-
 #include <algorithm>
 #include <cstring>
 #include <span>
@@ -21,9 +19,8 @@
 #include "histfeed.h"
 #include "queue/record_queue.h"
 #include "universal/diagnostics.h"
+#include "universal/outbox.h"
 #include "wire/frame_format.h"
-#include "universal/queued_sending.h"
-#include "universal/send_data.h"
 
 namespace histfeed::universal {
 namespace {
@@ -42,16 +39,16 @@ int64_t RejectionPauseMs(int rejections) {
   return std::min<int64_t>(int64_t{1} << std::min(rejections - 1, 10), kLongestRejectionPauseMs);
 }
 
-class Replay {
- public:
-  Replay(Key& key, RecordQueue* queue) : key_(key), queue_(queue) {}
+}  // namespace
 
-  RecordQueue* queue() const { return queue_; }
+class Outbox::Replay {
+ public:
+  Replay(Outbox& outbox, RecordQueue& queue) : outbox_(outbox), queue_(queue) {}
 
   // Sends queued frames while there are any and a service takes them.
   void Drain() {
-    while (key_.threadsRun.load() != 0 &&
-           QueuePeek(queue_, frame_, kQueueSlotBytes, &length_) == kQueueOk) {
+    while (outbox_.threadRuns_.load() &&
+           queue_.Peek(frame_, kQueueSlotBytes, &length_) == kQueueOk) {
       DecodedFrame decoded;
       if (DecodeFrame(std::span(Bytes(), length_), &decoded) != FrameError::kNone) {
         SetAsideHead("not a valid frame");
@@ -69,12 +66,12 @@ class Replay {
   // without copying it again.
   void PopHead() {
     uint16_t popped = 0;
-    QueuePop(queue_, frame_, 0, &popped);
+    queue_.Pop(frame_, 0, &popped);
   }
 
   // Whether to go on draining.
   bool ReplayDataFrame() {
-    int32_t result = SendData(key_, frame_, length_, 0);
+    int32_t result = outbox_.transport_.Send(frame_, length_, false);
     if (result == 0) {
       PassTrace("QueueThread SendData() frame replayed - records=%d",
                 FrameRecordCount(Bytes(), length_));
@@ -87,12 +84,12 @@ class Replay {
         SetAsideHead("rejected by every connected service");
         return true;
       }
-      key_.queueStop.Wait(RejectionPauseMs(dataRejections_));
+      outbox_.queueStop_.Wait(RejectionPauseMs(dataRejections_));
       return true;
     }
     // With no service left the idle wait applies instead of 1 ms retries.
-    if (!key_.AnyServiceConnected()) return false;
-    key_.queueStop.Wait(kDataRetryMs);
+    if (!outbox_.transport_.AnyConnected()) return false;
+    outbox_.queueStop_.Wait(kDataRetryMs);
     return true;
   }
 
@@ -107,7 +104,7 @@ class Replay {
     held_ = false;
     movesBehindHeld_ = 0;
     PassTrace("QueueThread SendData()...");
-    int32_t result = SendData(key_, frame_, length_, 1);
+    int32_t result = outbox_.transport_.Send(frame_, length_, true);
     PassTrace("QueueThread SendData()=%d", result);
     if (result == 0) {
       PopHead();
@@ -121,7 +118,7 @@ class Replay {
       heldLength_ = length_;
       held_ = true;
       bool moved = MoveHeadToTail();
-      key_.queueStop.Wait(std::max(kConfigRequeueWaitMs, RejectionPauseMs(heldRejections_)));
+      outbox_.queueStop_.Wait(std::max(kConfigRequeueWaitMs, RejectionPauseMs(heldRejections_)));
       PassTrace("QueueThread SendData() End");
       return moved;
     }
@@ -132,9 +129,9 @@ class Replay {
   // Pushes the head's copy to the tail, then pops the head. When the
   // queue takes no more, the frame stays where it is and draining pauses.
   bool MoveHeadToTail() {
-    if (QueuePush(queue_, frame_, length_) != kQueueOk) {
+    if (queue_.Push(frame_, length_) != kQueueOk) {
       PassMessage("Queue Full - config record kept at the head of the queue, key = %d",
-                  key_.number);
+                  outbox_.number_);
       return false;
     }
     PopHead();
@@ -147,12 +144,12 @@ class Replay {
     std::string where;
     int32_t type = FrameRecordType(Bytes(), length_);
     int32_t records = FrameRecordCount(Bytes(), length_);
-    if (QueueSetAside(queue_, frame_, length_, &where) == kQueueOk) {
+    if (queue_.SetAside(frame_, length_, &where) == kQueueOk) {
       PassMessage("QueueThread set aside a frame of key %d (%s): type %d, %d records, in %s",
-                  key_.number, why, type, records, where.c_str());
+                  outbox_.number_, why, type, records, where.c_str());
     } else {
       PassMessage("QueueThread dropped a frame of key %d (%s): type %d, %d records lost, %s",
-                  key_.number, why, type, records, where.c_str());
+                  outbox_.number_, why, type, records, where.c_str());
     }
     if (HeadIsHeld()) held_ = false;
     heldRejections_ = 0;
@@ -160,8 +157,8 @@ class Replay {
     PopHead();
   }
 
-  Key& key_;
-  RecordQueue* queue_;
+  Outbox& outbox_;
+  RecordQueue& queue_;
   char frame_[kQueueSlotBytes];
   uint16_t length_ = 0;
   int dataRejections_ = 0;  // of the data frame at the head
@@ -174,20 +171,17 @@ class Replay {
   int movesBehindHeld_ = 0;
 };
 
-}  // namespace
-
-void QueueThread(int32_t number) {
-  Key& key = KeyAt(number);
+void Outbox::QueueThread(RecordQueue& queue) {
   // The queue lives until this thread has been joined by closing.
-  Replay replay(key, key.queue.load());
-  while (key.threadsRun.load() != 0) {
-    key.queueWake.Reset();
-    if (key.AnyServiceConnected()) replay.Drain();
+  Replay replay(*this, queue);
+  while (threadRuns_.load()) {
+    queueWake_.Reset();
+    if (transport_.AnyConnected()) replay.Drain();
     // Files delivered while draining are removed now rather than one by
     // one in the middle of it.
-    QueueRemoveDeliveredFiles(replay.queue());
+    queue.RemoveDeliveredFiles();
     // Woken early by a new frame, a reconnect or closing.
-    key.queueWake.Wait(kIdleWaitMs);
+    queueWake_.Wait(kIdleWaitMs);
   }
 }
 

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-// Stopping: every wait of a key's threads ends when its stop event is
-// set, and every blocking socket call of theirs ends when the key's links
-// are aborted, so stopping is prompt.
-#include "universal/reconnect_threads.h"
-
+// The reconnect threads: each watches one link of a key and rebuilds its
+// connection every 5 seconds while it is marked not connected.
+//
+// Stopping: every wait of these threads ends when the stop event is set,
+// and every blocking socket call of theirs ends when the links are
+// aborted, so stopping is prompt.
 #include "platform/clock.h"
 #include "universal/diagnostics.h"
+#include "universal/transport.h"
 
 namespace histfeed::universal {
 namespace {
@@ -17,48 +19,44 @@ constexpr int64_t kPrimaryMessageSpacingMs = 300 * 1000;
 // the previous abort.
 constexpr int64_t kAbortRepeatMs = 100;
 
-// One reconnect round: queued frames can go as soon as the link is back,
-// with no need to wait out the queue's idle pause.
-Reconnect ReconnectRound(Key& key, ServiceLink& link) {
-  Reconnect outcome = link.ReconnectOnce(key.reconnectStop);
-  if (outcome == Reconnect::kConnected) key.queueWake.Set();
+}  // namespace
+
+// Queued frames can go as soon as the link is back, with no need to wait
+// out the queue's idle pause.
+Reconnect Transport::ReconnectRound(ServiceLink& link) {
+  Reconnect outcome = link.ReconnectOnce(reconnectStop_);
+  if (outcome == Reconnect::kConnected && reconnected_) reconnected_();
   return outcome;
 }
 
-// Sleeps between rounds; false once the thread should end.
-bool WaitForNextRound(Key& key) {
-  if (key.reconnectStop.Wait(kReconnectIntervalMs)) return false;
-  return key.threadsRun.load() != 0;
-}
+bool Transport::WaitForNextRound() { return !reconnectStop_.Wait(kReconnectIntervalMs); }
 
-void PrimaryReconnectThread(int32_t number) {
-  Key& key = KeyAt(number);
+void Transport::PrimaryReconnectLoop() {
   bool reportedOnce = false;
   int64_t lastMessageMs = 0;
   do {
     int64_t nowMs = platform::MonotonicMs();
-    if (key.primary.state.load() != kDisconnected) continue;
-    Reconnect outcome = ReconnectRound(key, key.primary);
+    if (primary_.state() != kDisconnected) continue;
+    Reconnect outcome = ReconnectRound(primary_);
     if (outcome == Reconnect::kConnected) continue;
     if (outcome == Reconnect::kStopped) break;  // an aborted connect is no failure worth a line
     if (!reportedOnce || nowMs > lastMessageMs + kPrimaryMessageSpacingMs) {
       reportedOnce = true;
       lastMessageMs = platform::MonotonicMs();
       if (outcome == Reconnect::kNoSocket) {
-        PassMessage("Error cannot open socket key=%d", number);
+        PassMessage("Error cannot open socket key=%d", number_);
       } else {
-        PassMessage("Error cannot connect to service key=%d", number);
+        PassMessage("Error cannot connect to service key=%d", number_);
       }
     }
-    key.primary.state = kDisconnected;
-  } while (WaitForNextRound(key));
+    primary_.SetState(kDisconnected);
+  } while (WaitForNextRound());
 }
 
-void AlternateReconnectThread(int32_t number) {
-  Key& key = KeyAt(number);
+void Transport::AlternateReconnectLoop() {
   do {
-    if (key.alternate.state.load() != kDisconnected) continue;
-    Reconnect outcome = ReconnectRound(key, key.alternate);
+    if (alternate_.state() != kDisconnected) continue;
+    Reconnect outcome = ReconnectRound(alternate_);
     if (outcome == Reconnect::kConnected) continue;
     if (outcome == Reconnect::kStopped) break;
     if (outcome == Reconnect::kNoSocket) {
@@ -66,41 +64,25 @@ void AlternateReconnectThread(int32_t number) {
     } else {
       PassMessage("Error cannot connect to alternate service");
     }
-    key.alternate.state = kDisconnected;
-  } while (WaitForNextRound(key));
+    alternate_.SetState(kDisconnected);
+  } while (WaitForNextRound());
 }
 
-void JoinAborting(Key& key, platform::Thread& thread) {
-  while (!thread.Join(kAbortRepeatMs)) key.AbortLinks();
+// A failed start is ignored: the link then stays as connecting left it.
+void Transport::StartReconnectThread(ServiceLink& link) {
+  if (&link == &alternate_) {
+    link.StartReconnectThread(kThreadStackBytes, [this] { AlternateReconnectLoop(); });
+  } else {
+    link.StartReconnectThread(kThreadStackBytes, [this] { PrimaryReconnectLoop(); });
+  }
 }
 
-}  // namespace
-
-void StartReconnectThread(Key& key, ServiceLink& link) {
-  key.threadsRun = 1;
-  platform::ThreadBody body = &link == &key.alternate ? AlternateReconnectThread
-                                                      : PrimaryReconnectThread;
-  link.reconnectThread.Start(kThreadStackBytes, body, key.number);
-}
-
-void StopReconnectThreads(Key& key) {
-  key.reconnectStop.Set();
-  if (!key.primary.reconnectThread.Started() && !key.alternate.reconnectThread.Started()) return;
-  key.AbortLinks();
-  JoinAborting(key, key.primary.reconnectThread);
-  JoinAborting(key, key.alternate.reconnectThread);
-}
-
-void StopKeyThreads(Key& key) {
-  key.threadsRun = 0;
-  StopReconnectThreads(key);
-  key.queueStop.Set();
-  key.queueWake.Set();
-  key.heartBeatStop.Set();
-  // A frame on its way out is cut short by the aborted links.
-  key.AbortLinks();
-  JoinAborting(key, key.queueThread);
-  JoinAborting(key, key.heartBeatThread);
+void Transport::StopReconnecting() {
+  reconnectStop_.Set();
+  if (!primary_.ReconnectThreadStarted() && !alternate_.ReconnectThreadStarted()) return;
+  Abort();
+  while (!primary_.JoinReconnectThread(kAbortRepeatMs)) Abort();
+  while (!alternate_.JoinReconnectThread(kAbortRepeatMs)) Abort();
 }
 
 }  // namespace histfeed::universal

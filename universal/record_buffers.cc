@@ -118,14 +118,14 @@ bool RecordBufferSet::RecordsUnderHeaderLocked(int index) const {
   return false;
 }
 
-int32_t RecordBufferSet::SendFrames(int index, const FrameSender& send, bool oneFrame) {
+int32_t RecordBufferSet::SendFrames(int index, bool oneFrame) {
   const RecordType& type = kRecordTypes[index];
   Frame frame;
   int32_t due = -1;  // records present when the flush began
   for (;;) {
     uint64_t turn = 0;
     {
-      SemLock lock(lock_);
+      platform::MutexLock lock(lock_);
       if (due < 0) due = recordCount_[index];
       if (recordCount_[index] == 0 || due <= 0) return 0;
       int32_t precondition = HeaderPrecondition(type);
@@ -139,21 +139,20 @@ int32_t RecordBufferSet::SendFrames(int index, const FrameSender& send, bool one
     int32_t result = 0;
     {
       HandOverTurn inTurn(handOver_, turn);
-      result = send(frame.bytes, frame.length, frame.isConfig);
+      result = send_(frame.bytes, frame.length, frame.isConfig);
     }
     if (result != 0 || oneFrame) return result;
   }
 }
 
-int32_t RecordBufferSet::Flush(int32_t code, const FrameSender& send) {
+int32_t RecordBufferSet::Flush(int32_t code) {
   int index = RecordTypeIndex(code);
   if (index < 0) return HISTFEED_NOT_A_RECORD_TYPE;
-  return SendFrames(index, send);
+  return SendFrames(index);
 }
 
-int32_t RecordBufferSet::AddFrom(int index, const uint8_t* records, int32_t count,
-                                 const FrameSender& send) {
-  SemLock lock(lock_);
+int32_t RecordBufferSet::AddFrom(int index, const uint8_t* records, int32_t count) {
+  platform::MutexLock lock(lock_);
   bool allocated = index >= 0 && EnsureRecordBuffer(index);
   if (count <= 0) return 0;
   if (index < 0) return HISTFEED_NOT_A_RECORD_TYPE;  // records that would be dropped
@@ -164,7 +163,7 @@ int32_t RecordBufferSet::AddFrom(int index, const uint8_t* records, int32_t coun
     while (recordCount_[index] >= type.capacity) {
       lock.Unlock();
       // One frame makes room; the rest keeps filling the next frame.
-      result = SendFrames(index, send, true);
+      result = SendFrames(index, true);
       lock.Lock();
       // Still full: the flush could not even start (header missing).
       if (result != 0 && recordCount_[index] >= type.capacity) return result;
@@ -177,9 +176,8 @@ int32_t RecordBufferSet::AddFrom(int index, const uint8_t* records, int32_t coun
   return result;
 }
 
-int32_t RecordBufferSet::Add(int32_t code, const uint8_t* records, int32_t count,
-                             const FrameSender& send) {
-  return AddFrom(RecordTypeIndex(code), records, records == nullptr ? 0 : count, send);
+int32_t RecordBufferSet::Add(int32_t code, const uint8_t* records, int32_t count) {
+  return AddFrom(RecordTypeIndex(code), records, records == nullptr ? 0 : count);
 }
 
 void RecordBufferSet::SetFixedLocked(char* field, size_t width, const char* text) {
@@ -190,22 +188,22 @@ void RecordBufferSet::SetFixedLocked(char* field, size_t width, const char* text
 // The setters take the lock: an application thread may set a header while
 // another adds records under it.
 void RecordBufferSet::SetPointId(const char* id) {
-  SemLock lock(lock_);
+  platform::MutexLock lock(lock_);
   SetFixedLocked(pointId_, sizeof pointId_, id);
 }
 
 void RecordBufferSet::SetLongId(const char* id) {
-  SemLock lock(lock_);
+  platform::MutexLock lock(lock_);
   SetFixedLocked(longId_, sizeof longId_, id);
 }
 
 void RecordBufferSet::SetExtId(const char* id) {
-  SemLock lock(lock_);
+  platform::MutexLock lock(lock_);
   SetFixedLocked(extId_, sizeof extId_, id);
 }
 
 void RecordBufferSet::SetTime(int32_t seconds, int16_t msec) {
-  SemLock lock(lock_);
+  platform::MutexLock lock(lock_);
   blockTime_ = seconds;
   blockTimeMsec_ = msec;
 }
@@ -252,10 +250,9 @@ int RecordBufferSet::CutLeavingGroupsLocked(int index, bool groupChanges, Frame*
   return frameCount;
 }
 
-int32_t RecordBufferSet::AddBlock(int index, const BlockGroup& group, const uint8_t* record,
-                                  const FrameSender& send) {
+int32_t RecordBufferSet::AddBlock(int index, const BlockGroup& group, const uint8_t* record) {
   const RecordType& type = kRecordTypes[index];
-  SemLock lock(lock_);
+  platform::MutexLock lock(lock_);
   if (!EnsureRecordBuffer(index)) return HISTFEED_NO_RECORD_BUFFER;
   // The group test and the header change happen under one lock with the
   // record, so no record ever travels under another group's header.
@@ -281,15 +278,14 @@ int32_t RecordBufferSet::AddBlock(int index, const BlockGroup& group, const uint
   HandOverTurn inTurn(handOver_, turn);
   int32_t result = 0;
   for (int i = 0; i < frameCount; ++i) {
-    int32_t sent = send(frames[i].bytes, frames[i].length, frames[i].isConfig);
+    int32_t sent = send_(frames[i].bytes, frames[i].length, frames[i].isConfig);
     // A full buffer's flush is reported; a change of group's is not.
     if (!groupChanges && result == 0) result = sent;
   }
   return result;
 }
 
-int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_t* record,
-                                      const FrameSender& send) {
+int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_t* record) {
   int index = RecordTypeIndex(code);
   if (index < 0) return HISTFEED_NOT_A_RECORD_TYPE;
   const RecordType& type = kRecordTypes[index];
@@ -300,21 +296,21 @@ int32_t RecordBufferSet::AddBlockById(int32_t code, const char* id, const uint8_
            : type.extension == HeaderExtension::kLongId ? HISTFEED_MISSING_LONG_ID
                                                          : HISTFEED_MISSING_EXT_ID;
   }
-  return AddBlock(index, BlockGroup{id, 0, 0}, record, send);
+  return AddBlock(index, BlockGroup{id, 0, 0}, record);
 }
 
 int32_t RecordBufferSet::AddBlockByTime(int32_t code, int32_t seconds, int16_t msec,
-                                        const uint8_t* record, const FrameSender& send) {
+                                        const uint8_t* record) {
   int index = RecordTypeIndex(code);
   if (index < 0) return HISTFEED_NOT_A_RECORD_TYPE;
   if (seconds == 0) return HISTFEED_MISSING_BLOCK_TIME;
-  return AddBlock(index, BlockGroup{nullptr, seconds, msec}, record, send);
+  return AddBlock(index, BlockGroup{nullptr, seconds, msec}, record);
 }
 
 int32_t RecordBufferSet::CountOf(int32_t code) {
   int index = RecordTypeIndex(code);
   if (index < 0) return 0;
-  SemLock lock(lock_);
+  platform::MutexLock lock(lock_);
   return recordCount_[index];
 }
 

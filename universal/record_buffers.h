@@ -15,9 +15,10 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include "histfeed.h"
-#include "platform/lazy_semaphore.h"
+#include "platform/mutex.h"
 #include "platform/thread_annotations.h"
 #include "wire/frame_format.h"
 #include "universal/hand_over_order.h"
@@ -30,8 +31,8 @@ using FrameSender = std::function<int32_t(const uint8_t* frame, size_t length, b
 
 class RecordBufferSet {
  public:
-  RecordBufferSet() = default;
-  ~RecordBufferSet() { SemDestroy(lock_); }
+  // Finished frames go to `send`, outside the lock.
+  explicit RecordBufferSet(FrameSender send) : send_(std::move(send)) {}
   RecordBufferSet(const RecordBufferSet&) = delete;
   RecordBufferSet& operator=(const RecordBufferSet&) = delete;
 
@@ -44,15 +45,14 @@ class RecordBufferSet {
   // flushed first. Returns 0, or the code of the last automatic flush;
   // when that flush fails before the hand-over, the remaining records
   // are refused with its code.
-  int32_t Add(int32_t code, const uint8_t* records, int32_t count, const FrameSender& send)
-      EXCLUDES(lock_);
+  int32_t Add(int32_t code, const uint8_t* records, int32_t count) EXCLUDES(lock_);
 
   // Sends everything buffered for `code`. Returns 0 when there was nothing
   // to send or every frame was handed over successfully, -1 for no record
   // type, the header codes when the identifier or time is missing (the
   // buffer is kept), or the transport's first failure (the records of
   // frames not yet handed over stay buffered).
-  int32_t Flush(int32_t code, const FrameSender& send) EXCLUDES(lock_);
+  int32_t Flush(int32_t code) EXCLUDES(lock_);
 
   // Header setters.
   void SetPointId(const char* id) EXCLUDES(lock_);
@@ -66,28 +66,26 @@ class RecordBufferSet {
   // changed together under the lock, so no record ever travels under
   // another group's header. An empty identifier, or an old group that
   // cannot leave, refuses the record with the flush's code.
-  int32_t AddBlockById(int32_t code, const char* id, const uint8_t* record,
-                       const FrameSender& send) EXCLUDES(lock_);
+  int32_t AddBlockById(int32_t code, const char* id, const uint8_t* record) EXCLUDES(lock_);
 
   // A block record grouped by time (type 3, 8 or 17); seconds and
   // milliseconds both start a new group when they change. Time 0 refuses
   // the record with -101.
-  int32_t AddBlockByTime(int32_t code, int32_t seconds, int16_t msec, const uint8_t* record,
-                         const FrameSender& send) EXCLUDES(lock_);
+  int32_t AddBlockByTime(int32_t code, int32_t seconds, int16_t msec, const uint8_t* record)
+      EXCLUDES(lock_);
 
   // The one-value paths of the entry points, for a record type fixed while
   // compiling. The record comes encoded, so the lock is held only to copy
   // it; results are those of Add, AddBlockById and AddBlockByTime.
   template <int32_t Code>
-  int32_t AddRecord(const PointRecord<Code>& record, const FrameSender& send) EXCLUDES(lock_);
+  int32_t AddRecord(const PointRecord<Code>& record) EXCLUDES(lock_);
   template <int32_t Code>
-  int32_t AddBlockRecordById(const char* id, const PointRecord<Code>& record,
-                             const FrameSender& send) EXCLUDES(lock_);
+  int32_t AddBlockRecordById(const char* id, const PointRecord<Code>& record) EXCLUDES(lock_);
   template <int32_t Code>
-  int32_t AddBlockRecordByTime(int32_t seconds, int16_t msec, const PointRecord<Code>& record,
-                               const FrameSender& send) EXCLUDES(lock_);
+  int32_t AddBlockRecordByTime(int32_t seconds, int16_t msec, const PointRecord<Code>& record)
+      EXCLUDES(lock_);
 
-  LazySemaphore& lock() RETURN_CAPABILITY(lock_) { return lock_; }
+  platform::Mutex& lock() RETURN_CAPABILITY(lock_) { return lock_; }
   // Records now held for `code` (0 for no record type). Takes the lock.
   int32_t CountOf(int32_t code) EXCLUDES(lock_);
   // Threads waiting for their frames' turn at the transport, for tests.
@@ -107,7 +105,7 @@ class RecordBufferSet {
   void TakeFrameLocked(int index, Frame* frame) REQUIRES(lock_);
   // Sends what `index` holds now, taking the lock around each frame; with
   // `oneFrame`, only the oldest frame's worth (room for the next record).
-  int32_t SendFrames(int index, const FrameSender& send, bool oneFrame = false) EXCLUDES(lock_);
+  int32_t SendFrames(int index, bool oneFrame = false) EXCLUDES(lock_);
   // The group a block record belongs to: its identifier (types 2, 7, 16)
   // or, with no identifier, its time (types 3, 8, 17).
   struct BlockGroup {
@@ -128,16 +126,14 @@ class RecordBufferSet {
     return bufferAllocated_[index] != 0 && recordCount_[index] < kRecordTypes[index].capacity;
   }
   // Adds `count` records of `index`.
-  int32_t AddFrom(int index, const uint8_t* records, int32_t count, const FrameSender& send)
-      EXCLUDES(lock_);
+  int32_t AddFrom(int index, const uint8_t* records, int32_t count) EXCLUDES(lock_);
   // Adds one block record; the old group leaves first when it differs,
   // and a full buffer of the same group gives up one frame's worth.
-  int32_t AddBlock(int index, const BlockGroup& group, const uint8_t* record,
-                   const FrameSender& send) EXCLUDES(lock_);
+  int32_t AddBlock(int index, const BlockGroup& group, const uint8_t* record) EXCLUDES(lock_);
   // The hot part of the block paths of AddBlockRecordById/ByTime.
   template <int32_t Code>
-  int32_t AddBlockRecord(const BlockGroup& group, const PointRecord<Code>& record,
-                         const FrameSender& send) EXCLUDES(lock_);
+  int32_t AddBlockRecord(const BlockGroup& group, const PointRecord<Code>& record)
+      EXCLUDES(lock_);
   // Whether a buffer under the same header as `index` holds records.
   bool RecordsUnderHeaderLocked(int index) const REQUIRES(lock_);
   // The groups that leave to make room for a record of `index` (all under
@@ -154,7 +150,8 @@ class RecordBufferSet {
     recordCount_[index] += count;
   }
 
-  LazySemaphore lock_;
+  const FrameSender send_;
+  platform::Mutex lock_;
   int32_t recordCount_[kRecordTypeCount] GUARDED_BY(lock_) = {};
   int32_t bufferAllocated_[kRecordTypeCount] GUARDED_BY(lock_) = {};
   std::unique_ptr<uint8_t[]> recordBuffer_[kRecordTypeCount] GUARDED_BY(lock_);
@@ -173,42 +170,39 @@ class RecordBufferSet {
 // beyond "one more record, room for it, same group" goes out of line.
 
 template <int32_t Code>
-int32_t RecordBufferSet::AddRecord(const PointRecord<Code>& record, const FrameSender& send) {
+int32_t RecordBufferSet::AddRecord(const PointRecord<Code>& record) {
   constexpr int index = RecordTypeIndex(Code);
   {
-    SemLock lock(lock_);
+    platform::MutexLock lock(lock_);
     if (HasRoomLocked(index)) [[likely]] {
       StoreRecordsLocked(index, record.data(), 1);
       return 0;
     }
   }
   // No buffer yet, or a full one: the general path looks again.
-  return AddFrom(index, record.data(), 1, send);
+  return AddFrom(index, record.data(), 1);
 }
 
 template <int32_t Code>
-int32_t RecordBufferSet::AddBlockRecordById(const char* id, const PointRecord<Code>& record,
-                                            const FrameSender& send) {
+int32_t RecordBufferSet::AddBlockRecordById(const char* id, const PointRecord<Code>& record) {
   static_assert(PointRecordType<Code>().shape == RecordShape::kBlock);
-  if (id == nullptr || id[0] == '\0') return AddBlockById(Code, id, record.data(), send);
-  return AddBlockRecord<Code>(BlockGroup{id, 0, 0}, record, send);
+  if (id == nullptr || id[0] == '\0') return AddBlockById(Code, id, record.data());
+  return AddBlockRecord<Code>(BlockGroup{id, 0, 0}, record);
 }
 
 template <int32_t Code>
 int32_t RecordBufferSet::AddBlockRecordByTime(int32_t seconds, int16_t msec,
-                                              const PointRecord<Code>& record,
-                                              const FrameSender& send) {
+                                              const PointRecord<Code>& record) {
   static_assert(PointRecordType<Code>().shape == RecordShape::kTimeBlock);
   if (seconds == 0) return HISTFEED_MISSING_BLOCK_TIME;
-  return AddBlockRecord<Code>(BlockGroup{nullptr, seconds, msec}, record, send);
+  return AddBlockRecord<Code>(BlockGroup{nullptr, seconds, msec}, record);
 }
 
 template <int32_t Code>
-int32_t RecordBufferSet::AddBlockRecord(const BlockGroup& group, const PointRecord<Code>& record,
-                                        const FrameSender& send) {
+int32_t RecordBufferSet::AddBlockRecord(const BlockGroup& group, const PointRecord<Code>& record) {
   constexpr int index = RecordTypeIndex(Code);
   {
-    SemLock lock(lock_);
+    platform::MutexLock lock(lock_);
     if (MatchGroupLocked(kRecordTypes[index], group) == GroupMatch::kIdentical &&
         HasRoomLocked(index)) [[likely]] {
       StoreRecordsLocked(index, record.data(), 1);
@@ -216,7 +210,7 @@ int32_t RecordBufferSet::AddBlockRecord(const BlockGroup& group, const PointReco
     }
   }
   // Another group, no buffer yet or a full one: the general path looks again.
-  return AddBlock(index, group, record.data(), send);
+  return AddBlock(index, group, record.data());
 }
 
 namespace record_buffers_detail {

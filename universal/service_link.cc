@@ -4,20 +4,21 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "universal/diagnostics.h"
 
 namespace histfeed::universal {
 
 bool ServiceLink::Resolve(const char* host, int32_t port) {
-  address = platform::Ipv4Address{};
+  address_ = platform::Ipv4Address{};
   // The caller's text is read no further than a host name can go.
   constexpr size_t kHostNameMax = 253;
   size_t length = host != nullptr ? strnlen(host, kHostNameMax + 1) : 0;
   if (length == 0 || length > kHostNameMax) return false;
   uint8_t hostBytes[4];
   if (!platform::Sockets().ResolveIpv4(std::string(host, length).c_str(), hostBytes)) return false;
-  address = platform::MakeIpv4Address(hostBytes, static_cast<uint16_t>(port));
+  address_ = platform::MakeIpv4Address(hostBytes, static_cast<uint16_t>(port));
   return true;
 }
 
@@ -27,9 +28,9 @@ bool ServiceLink::OpenAndConnect(bool* connected) {
   if (handle == platform::kInvalidSocket) return false;
   {
     platform::MutexLock guard(handleGuard_);
-    socket.store(handle);
+    socket_.store(handle);
   }
-  *connected = platform::Sockets().ConnectSocket(handle, address);
+  *connected = platform::Sockets().ConnectSocket(handle, address_);
   return true;
 }
 
@@ -37,7 +38,7 @@ LinkExchange ServiceLink::Send(const char* frame, int32_t length, bool readAck,
                                int64_t ackTimeoutMs) {
   LinkExchange exchange;
   platform::MutexLock lock(exchange_);
-  platform::SocketHandle handle = socket.load();
+  platform::SocketHandle handle = socket_.load();
   // An answer that came after an earlier wait gave up must not pass for
   // the answer to this frame.
   if (readAck && answerOverdue_) {
@@ -46,7 +47,7 @@ LinkExchange ServiceLink::Send(const char* frame, int32_t length, bool readAck,
   }
   exchange.sent = platform::Sockets().SendAll(handle, frame, length);
   if (exchange.sent <= 0) {
-    state = kDisconnected;
+    state_ = kDisconnected;
     return exchange;
   }
   if (readAck) {
@@ -70,7 +71,7 @@ int32_t ServiceLink::ReadAnswer(platform::SocketHandle handle, int64_t timeoutMs
       break;
   }
   if (received <= 0) {
-    state = kDisconnected;
+    state_ = kDisconnected;
     return HISTFEED_NOT_SENT;
   }
   return 0;
@@ -86,7 +87,7 @@ Reconnect ServiceLink::ReconnectOnce(platform::Event& stop) {
   }
   // Closing sets the stop event before it aborts the pending socket, and
   // repeats the abort while it waits, so no connect outlives closing.
-  bool connected = !stop.IsSet() && platform::Sockets().ConnectSocket(handle, address);
+  bool connected = !stop.IsSet() && platform::Sockets().ConnectSocket(handle, address_);
 
   platform::MutexLock exchange(exchange_);
   platform::MutexLock guard(handleGuard_);
@@ -99,21 +100,33 @@ Reconnect ServiceLink::ReconnectOnce(platform::Event& stop) {
     platform::Sockets().CloseSocket(handle);
     return Reconnect::kRefused;
   }
-  socket.store(handle);
-  state = kConnected;
+  socket_.store(handle);
+  state_ = kConnected;
   return Reconnect::kConnected;
 }
 
 void ServiceLink::Abort() {
   platform::MutexLock guard(handleGuard_);
-  platform::Sockets().ShutdownSocket(socket.load());
+  platform::Sockets().ShutdownSocket(socket_.load());
   platform::Sockets().ShutdownSocket(pending_.load());
 }
 
 void ServiceLink::CloseSocket() {
   platform::MutexLock exchange(exchange_);
   platform::MutexLock guard(handleGuard_);
-  platform::Sockets().CloseSocket(socket.exchange(platform::kInvalidSocket));
+  platform::Sockets().CloseSocket(socket_.exchange(platform::kInvalidSocket));
+}
+
+void ServiceLink::AdoptConnectedSocket(platform::SocketHandle handle) {
+  platform::MutexLock exchange(exchange_);
+  platform::MutexLock guard(handleGuard_);
+  platform::Sockets().CloseSocket(socket_.exchange(handle));
+  answerOverdue_ = false;
+  state_ = kConnected;
+}
+
+int32_t ServiceLink::StartReconnectThread(size_t stackBytes, platform::ThreadBody body) {
+  return reconnectThread_.Start(stackBytes, std::move(body));
 }
 
 }  // namespace histfeed::universal

@@ -7,6 +7,7 @@
 #define HISTFEED_UNIVERSAL_SERVICE_LINK_H_
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/event.h"
@@ -49,11 +50,15 @@ class ServiceLink {
   ServiceLink(const ServiceLink&) = delete;
   ServiceLink& operator=(const ServiceLink&) = delete;
 
+  // The state as the status items report it. Sending threads, the
+  // reconnect thread and closing all write it.
+  LinkState state() const { return state_.load(); }
+  void SetState(LinkState state) { state_.store(state); }
+  bool Connected() const { return state_.load() == kConnected; }
+
   // Written by connecting before the link's reconnect thread starts.
-  platform::Ipv4Address address{};
-  std::atomic<platform::SocketHandle> socket{platform::kInvalidSocket};
-  std::atomic<LinkState> state{kDisconnected};
-  platform::Thread reconnectThread;
+  const platform::Ipv4Address& address() const { return address_; }
+  platform::SocketHandle socket() const { return socket_.load(); }
 
   // Resolves `host` into the address; false when the name is unknown
   // (the address is then empty).
@@ -84,6 +89,17 @@ class ServiceLink {
   // Waits for a frame exchange under way to end.
   void CloseSocket() EXCLUDES(exchange_, handleGuard_);
 
+  // Takes a socket connected elsewhere as the link's own and marks the
+  // link connected, as a reconnect does; so tests can attach a peer
+  // without reconnect threads.
+  void AdoptConnectedSocket(platform::SocketHandle handle) EXCLUDES(exchange_, handleGuard_);
+
+  // The link's reconnect thread: started by connecting, joined by the
+  // transport's stop.
+  int32_t StartReconnectThread(size_t stackBytes, platform::ThreadBody body);
+  bool JoinReconnectThread(int64_t timeoutMs) { return reconnectThread_.Join(timeoutMs); }
+  bool ReconnectThreadStarted() const { return reconnectThread_.Started(); }
+
  private:
   // Reads the answer byte into *ack. Returns 0, or -106 on time-out or a
   // broken connection (which marks the link not connected).
@@ -91,6 +107,10 @@ class ServiceLink {
       REQUIRES(exchange_);
 
   const char* const tag_;
+  platform::Ipv4Address address_{};
+  std::atomic<platform::SocketHandle> socket_{platform::kInvalidSocket};
+  std::atomic<LinkState> state_{kDisconnected};
+  platform::Thread reconnectThread_;
   platform::Mutex exchange_ ACQUIRED_BEFORE(handleGuard_);
   platform::Mutex handleGuard_;
   // The socket a reconnect is connecting right now, so that closing can

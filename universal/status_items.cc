@@ -3,26 +3,19 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
-#include "platform/mutex.h"
+#include "universal/diagnostics.h"
 
 namespace histfeed::universal {
 namespace {
-
-struct StatusTable {
-  platform::Mutex mutex;  // every initialization rewrites the table
-  StatusItem rows[kStatusItemRows] GUARDED_BY(mutex) = {};
-  int32_t count GUARDED_BY(mutex) = 0;
-};
-
-StatusTable statusTable;
 
 struct RowText {
   const char* name;
   const char* description;
 };
 
-constexpr RowText kRows[] = {
+constexpr RowText kRows[kStatusItemCount] = {
     {"SEND_COUNT", "Total records sent"},
     {"SEND_QUEUE_FULL", "Current send queue full status"},
     {"SEND_QUEUE_COUNT", "Send queue current count"},
@@ -45,22 +38,25 @@ void CopyText(char (&field)[N], const char* text) {
 
 }  // namespace
 
-void FillStatusItems() {
-  platform::MutexLock lock(statusTable.mutex);
-  std::memset(statusTable.rows, 0, sizeof statusTable.rows);
-  int32_t row = 0;
-  for (const RowText& text : kRows) {
-    CopyText(statusTable.rows[row].name, text.name);
-    CopyText(statusTable.rows[row].description, text.description);
-    ++row;
+void CopyStatusItems(StatusItem (&rows)[kStatusItemRows], int32_t* count) {
+  std::memset(rows, 0, sizeof rows);
+  for (int32_t row = 0; row < kStatusItemCount; ++row) {
+    CopyText(rows[row].name, kRows[row].name);
+    CopyText(rows[row].description, kRows[row].description);
   }
-  statusTable.count = row;
+  if (count != nullptr) *count = kStatusItemCount;
 }
 
-void CopyStatusItems(StatusItem (&rows)[kStatusItemRows], int32_t* count) {
-  platform::MutexLock lock(statusTable.mutex);
-  std::memcpy(rows, statusTable.rows, sizeof rows);
-  if (count != nullptr) *count = statusTable.count;
+void TraceStatusValues(const char* what, const StatusValues& values) {
+  if (!DebugMessagesOn()) return;
+  std::string line = what;
+  for (int32_t row = 0; row < kStatusItemCount; ++row) {
+    line += ' ';
+    line += kRows[row].name;
+    line += '=';
+    line += std::to_string(values[static_cast<size_t>(row)]);
+  }
+  PassTrace("%s", line.c_str());
 }
 
 }  // namespace histfeed::universal

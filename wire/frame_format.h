@@ -66,6 +66,25 @@ struct RecordType {
 
 inline constexpr int kRecordTypeCount = 17;
 
+// The record type codes, named after their layouts.
+inline constexpr uint16_t kPointIdRec = 1;
+inline constexpr uint16_t kPointIdBlockRec = 2;
+inline constexpr uint16_t kPointIdTimeBlockRec = 3;
+inline constexpr uint16_t kConfigRec = 5;
+inline constexpr uint16_t kLongIdRec = 6;
+inline constexpr uint16_t kLongIdBlockRec = 7;
+inline constexpr uint16_t kLongIdTimeBlockRec = 8;
+inline constexpr uint16_t kConfigExtendedRec = 10;
+inline constexpr uint16_t kPointIdAsciiRec = 11;
+inline constexpr uint16_t kLongIdAsciiRec = 12;
+inline constexpr uint16_t kDeletePointIdRec = 13;
+inline constexpr uint16_t kDeleteLongIdRec = 14;
+inline constexpr uint16_t kExtIdRec = 15;
+inline constexpr uint16_t kExtIdBlockRec = 16;
+inline constexpr uint16_t kExtIdTimeBlockRec = 17;
+inline constexpr uint16_t kExtIdAsciiRec = 18;
+inline constexpr uint16_t kDeleteExtIdRec = 19;
+
 // The record types, in the order of the per-type arrays of a connection.
 namespace record_type_table {
 using E = HeaderExtension;
@@ -73,23 +92,23 @@ using S = RecordShape;
 using I = IdKind;
 
 inline constexpr std::array<RecordType, kRecordTypeCount> kRecordTypes = {{
-    {1, "PointIdRec", 25, 326, E::kNone, 0, false, S::kSingle, I::kPointId, false},
-    {11, "PointIdAsciiRec", 34, 239, E::kNone, 0, false, S::kSingle, I::kPointId, true},
-    {2, "PointIdBlockRec", 16, 511, E::kPointId, 9, false, S::kBlock, I::kNone, false},
-    {3, "PointIdTimeBlockRec", 19, 430, E::kBlockTime, 6, false, S::kTimeBlock, I::kPointId, false},
-    {5, "ConfigRec", 607, 12, E::kNone, 0, true, S::kOpaque, I::kNone, false},
-    {10, "ConfigExtendedRec", 904, 8, E::kNone, 0, true, S::kOpaque, I::kNone, false},
-    {6, "LongIdRec", 77, 105, E::kNone, 0, false, S::kSingle, I::kLongId, false},
-    {12, "LongIdAsciiRec", 86, 94, E::kNone, 0, false, S::kSingle, I::kLongId, true},
-    {7, "LongIdBlockRec", 16, 511, E::kLongId, 61, false, S::kBlock, I::kNone, false},
-    {8, "LongIdTimeBlockRec", 71, 114, E::kBlockTime, 6, false, S::kTimeBlock, I::kLongId, false},
-    {13, "DeletePointIdRec", 9, 909, E::kNone, 0, true, S::kDelete, I::kPointId, false},
-    {14, "DeleteLongIdRec", 61, 133, E::kNone, 0, true, S::kDelete, I::kLongId, false},
-    {15, "ExtIdRec", 145, 55, E::kNone, 0, false, S::kSingle, I::kExtId, false},
-    {18, "ExtIdAsciiRec", 154, 52, E::kNone, 0, false, S::kSingle, I::kExtId, true},
-    {16, "ExtIdBlockRec", 16, 511, E::kExtId, 128, false, S::kBlock, I::kNone, false},
-    {17, "ExtIdTimeBlockRec", 139, 57, E::kBlockTime, 6, false, S::kTimeBlock, I::kExtId, false},
-    {19, "DeleteExtIdRec", 129, 62, E::kNone, 0, true, S::kDelete, I::kExtId, false},
+    {kPointIdRec, "PointIdRec", 25, 326, E::kNone, 0, false, S::kSingle, I::kPointId, false},
+    {kPointIdAsciiRec, "PointIdAsciiRec", 34, 239, E::kNone, 0, false, S::kSingle, I::kPointId, true},
+    {kPointIdBlockRec, "PointIdBlockRec", 16, 511, E::kPointId, 9, false, S::kBlock, I::kNone, false},
+    {kPointIdTimeBlockRec, "PointIdTimeBlockRec", 19, 430, E::kBlockTime, 6, false, S::kTimeBlock, I::kPointId, false},
+    {kConfigRec, "ConfigRec", 607, 12, E::kNone, 0, true, S::kOpaque, I::kNone, false},
+    {kConfigExtendedRec, "ConfigExtendedRec", 904, 8, E::kNone, 0, true, S::kOpaque, I::kNone, false},
+    {kLongIdRec, "LongIdRec", 77, 105, E::kNone, 0, false, S::kSingle, I::kLongId, false},
+    {kLongIdAsciiRec, "LongIdAsciiRec", 86, 94, E::kNone, 0, false, S::kSingle, I::kLongId, true},
+    {kLongIdBlockRec, "LongIdBlockRec", 16, 511, E::kLongId, 61, false, S::kBlock, I::kNone, false},
+    {kLongIdTimeBlockRec, "LongIdTimeBlockRec", 71, 114, E::kBlockTime, 6, false, S::kTimeBlock, I::kLongId, false},
+    {kDeletePointIdRec, "DeletePointIdRec", 9, 909, E::kNone, 0, true, S::kDelete, I::kPointId, false},
+    {kDeleteLongIdRec, "DeleteLongIdRec", 61, 133, E::kNone, 0, true, S::kDelete, I::kLongId, false},
+    {kExtIdRec, "ExtIdRec", 145, 55, E::kNone, 0, false, S::kSingle, I::kExtId, false},
+    {kExtIdAsciiRec, "ExtIdAsciiRec", 154, 52, E::kNone, 0, false, S::kSingle, I::kExtId, true},
+    {kExtIdBlockRec, "ExtIdBlockRec", 16, 511, E::kExtId, 128, false, S::kBlock, I::kNone, false},
+    {kExtIdTimeBlockRec, "ExtIdTimeBlockRec", 139, 57, E::kBlockTime, 6, false, S::kTimeBlock, I::kExtId, false},
+    {kDeleteExtIdRec, "DeleteExtIdRec", 129, 62, E::kNone, 0, true, S::kDelete, I::kExtId, false},
 }};
 }  // namespace record_type_table
 using record_type_table::kRecordTypes;

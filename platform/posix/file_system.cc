@@ -7,7 +7,6 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -102,20 +101,11 @@ class PosixFileSystem : public FileSystem {
   }
 };
 
-std::atomic<FileSystem*> currentFiles{nullptr};
-
 }  // namespace
 
 FileSystem& DefaultFiles() {
   static NoDestructor<PosixFileSystem> files;
   return *files;
 }
-
-FileSystem& Files() {
-  FileSystem* files = currentFiles.load();
-  return files != nullptr ? *files : DefaultFiles();
-}
-
-void SetFilesForTesting(FileSystem* files) { currentFiles.store(files); }
 
 }  // namespace histfeed::platform

@@ -3,11 +3,10 @@
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
-#include <mutex>
 #include <new>
 
 #include "platform/clock.h"
+#include "platform/mutex.h"
 #include "platform/no_destructor.h"
 
 namespace histfeed::platform {
@@ -20,14 +19,19 @@ class BinarySemaphore {
  public:
   int32_t Wait(int64_t timeoutMs) {
     if (TryTake()) return 0;
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     ++waiters_;
-    auto taken = [this] { return TryTake(); };
     bool got = true;
     if (timeoutMs < 0) {
-      released_.wait(lock, taken);
+      while (!TryTake()) released_.Wait(mutex_);
     } else {
-      got = released_.wait_for(lock, RealDuration(timeoutMs), taken);
+      const auto deadline = DeadlineAfter(timeoutMs);
+      while (!TryTake()) {
+        if (!released_.WaitUntil(mutex_, deadline)) {
+          got = TryTake();
+          break;
+        }
+      }
     }
     --waiters_;
     return got ? 0 : kWaitTimedOut;
@@ -37,8 +41,8 @@ class BinarySemaphore {
     int expected = 0;
     if (!count_.compare_exchange_strong(expected, 1)) return SemaphoreAtMaximumError();
     if (waiters_.load() > 0) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      released_.notify_one();
+      MutexLock lock(mutex_);
+      released_.Signal();
     }
     return 0;
   }
@@ -51,8 +55,8 @@ class BinarySemaphore {
 
   std::atomic<int> count_{1};
   std::atomic<int> waiters_{0};
-  std::mutex mutex_;
-  std::condition_variable released_;
+  Mutex mutex_;
+  CondVar released_;
 };
 
 int32_t SemaphoreAtMaximumError() { return EOVERFLOW; }
@@ -74,17 +78,19 @@ int32_t ReleaseBinarySemaphore(BinarySemaphore* semaphore) { return semaphore->R
 // Semaphores live in this process's memory, so a process-wide guard is
 // enough to create each of them once.
 namespace {
-std::mutex& CreationGuard() {
-  static NoDestructor<std::mutex> guard;
+Mutex& CreationGuard() {
+  static NoDestructor<Mutex> guard;
   return *guard;
 }
 }  // namespace
 
-int32_t AcquireCreationGuard() {
-  CreationGuard().lock();
+// Taken and given back in separate calls, as the named guard of other
+// systems is, so the analysis cannot follow it.
+int32_t AcquireCreationGuard() NO_THREAD_SAFETY_ANALYSIS {
+  CreationGuard().Lock();
   return 0;
 }
 
-void ReleaseCreationGuard() { CreationGuard().unlock(); }
+void ReleaseCreationGuard() NO_THREAD_SAFETY_ANALYSIS { CreationGuard().Unlock(); }
 
 }  // namespace histfeed::platform

@@ -13,8 +13,7 @@ namespace histfeed::platform {
 
 struct ThreadState {
   pthread_t handle{};
-  ThreadBody body = nullptr;
-  int32_t argument = 0;
+  ThreadBody body;
   Event finished;
 };
 
@@ -25,7 +24,10 @@ void* RunThread(void* raw) {
   auto* owned = static_cast<std::shared_ptr<ThreadState>*>(raw);
   std::shared_ptr<ThreadState> state = std::move(*owned);
   delete owned;
-  state->body(state->argument);
+  state->body();
+  // What the body captured goes now, on its own thread, not with the
+  // last handle.
+  state->body = nullptr;
   state->finished.Set();
   return nullptr;
 }
@@ -34,11 +36,10 @@ void* RunThread(void* raw) {
 
 Thread::~Thread() { Detach(); }
 
-int32_t os::StartThread(size_t stackBytes, ThreadBody body, int32_t argument,
+int32_t os::StartThread(size_t stackBytes, ThreadBody body,
                         std::shared_ptr<ThreadState>* started) {
   auto state = std::make_shared<ThreadState>();
-  state->body = body;
-  state->argument = argument;
+  state->body = std::move(body);
 
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);

@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <mutex>
 #include <optional>
 
 #include "platform/daylight_changes.h"
+#include "platform/mutex.h"
 #include "platform/no_destructor.h"
 
 namespace histfeed::platform {
@@ -19,11 +19,11 @@ constexpr int64_t kDaySeconds = 86400;
 
 // A zone that tests put in place of the system's own.
 struct TestZone {
-  std::mutex mutex;
-  bool active = false;
-  std::string rules;
-  std::string name;
-  std::optional<std::string> savedTz;
+  Mutex mutex;
+  bool active GUARDED_BY(mutex) = false;
+  std::string rules GUARDED_BY(mutex);
+  std::string name GUARDED_BY(mutex);
+  std::optional<std::string> savedTz GUARDED_BY(mutex);
 };
 
 TestZone& Test() {
@@ -49,7 +49,7 @@ std::tm Local(int64_t t) {
 
 // The C library reads an empty "TZ" as UTC; to us it means the system's
 // zone, as an unset one does, so the variable is put aside before use.
-void ApplySystemZone(const TestZone& test) {
+void ApplySystemZone(TestZone& test) REQUIRES(test.mutex) {
   if (test.active) {
     ApplyTz(test.rules.c_str());
   } else {
@@ -113,7 +113,7 @@ ZoneInfo ReadZoneInfo() {
   info.fromTzVariable = tz != nullptr && tz[0] != '\0';
   {
     TestZone& test = Test();
-    std::lock_guard<std::mutex> lock(test.mutex);
+    MutexLock lock(test.mutex);
     testZone = test.active;
     testName = test.name;
     if (testZone) {
@@ -174,7 +174,7 @@ void SetTzVariableForTesting(const char* value) { ApplyTz(value); }
 
 void SetSystemZoneForTesting(const char* rules, const char* name) {
   TestZone& test = Test();
-  std::lock_guard<std::mutex> lock(test.mutex);
+  MutexLock lock(test.mutex);
   if (rules != nullptr) {
     if (!test.active) {
       const char* tz = std::getenv("TZ");

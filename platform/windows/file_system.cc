@@ -6,7 +6,6 @@
 
 #include "platform/file_system.h"
 
-#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -105,20 +104,11 @@ class WindowsFileSystem : public FileSystem {
   }
 };
 
-std::atomic<FileSystem*> currentFiles{nullptr};
-
 }  // namespace
 
 FileSystem& DefaultFiles() {
   static NoDestructor<WindowsFileSystem> files;
   return *files;
 }
-
-FileSystem& Files() {
-  FileSystem* files = currentFiles.load();
-  return files != nullptr ? *files : DefaultFiles();
-}
-
-void SetFilesForTesting(FileSystem* files) { currentFiles.store(files); }
 
 }  // namespace histfeed::platform

@@ -8,10 +8,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <set>
 
 #include "platform/clock.h"
+#include "platform/mutex.h"
 #include "platform/no_destructor.h"
 #include "platform/os_sockets.h"
 
@@ -57,8 +57,8 @@ timeval ToTimeval(std::chrono::microseconds duration) {
 // return when its socket is shut down here as it does elsewhere, so long
 // waits go in short rounds and look at this list between them.
 struct ShutDownSockets {
-  std::mutex mutex;
-  std::set<SocketHandle> handles;
+  Mutex mutex;
+  std::set<SocketHandle> handles GUARDED_BY(mutex);
 };
 
 ShutDownSockets& ShutDown() {
@@ -68,7 +68,7 @@ ShutDownSockets& ShutDown() {
 
 bool IsShutDown(SocketHandle socket) {
   ShutDownSockets& shutDown = ShutDown();
-  std::lock_guard<std::mutex> lock(shutDown.mutex);
+  MutexLock lock(shutDown.mutex);
   return shutDown.handles.count(socket) != 0;
 }
 
@@ -235,7 +235,7 @@ void ShutdownSocket(SocketHandle socket) {
   if (socket == kInvalidSocket) return;
   {
     ShutDownSockets& shutDown = ShutDown();
-    std::lock_guard<std::mutex> lock(shutDown.mutex);
+    MutexLock lock(shutDown.mutex);
     shutDown.handles.insert(socket);
   }
   ::shutdown(Native(socket), SD_BOTH);
@@ -245,7 +245,7 @@ void CloseSocket(SocketHandle socket) {
   if (socket == kInvalidSocket) return;
   {
     ShutDownSockets& shutDown = ShutDown();
-    std::lock_guard<std::mutex> lock(shutDown.mutex);
+    MutexLock lock(shutDown.mutex);
     shutDown.handles.erase(socket);
   }
   ::closesocket(Native(socket));

@@ -6,6 +6,11 @@
 // that lock, must not wait for it. During such an unloading a join ends
 // a parked thread where it waits, outside the library's code, so that no
 // thread returns into code that is about to be unmapped.
+//
+// A new thread first passes the loader (its DLL_THREAD_ATTACH), under the
+// loader's lock. An unloading that came in between would hold that lock
+// and wait for a thread that cannot start: so a start returns only once
+// its thread runs.
 #include "platform/thread.h"
 
 #include <process.h>
@@ -23,13 +28,14 @@ namespace histfeed::platform {
 struct ThreadState {
   HANDLE handle = nullptr;
   DWORD id = 0;
-  ThreadBody body = nullptr;
-  int32_t argument = 0;
+  ThreadBody body;
+  HANDLE running = nullptr;   // set by the thread as its body begins
   HANDLE finished = nullptr;  // set by the thread once its body returned
   HANDLE released = nullptr;  // set by the owner: the thread may exit
 
   ~ThreadState() {
     if (handle != nullptr) CloseHandle(handle);
+    if (running != nullptr) CloseHandle(running);
     if (finished != nullptr) CloseHandle(finished);
     if (released != nullptr) CloseHandle(released);
   }
@@ -53,7 +59,11 @@ unsigned __stdcall RunThread(void* raw) {
   auto* owned = static_cast<std::shared_ptr<ThreadState>*>(raw);
   std::shared_ptr<ThreadState> state = std::move(*owned);
   delete owned;
-  state->body(state->argument);
+  SetEvent(state->running);
+  state->body();
+  // What the body captured goes now, on its own thread, not with the
+  // last handle.
+  state->body = nullptr;
   SignalObjectAndWait(state->finished, state->released, INFINITE, FALSE);
   return 0;
 }
@@ -62,14 +72,14 @@ unsigned __stdcall RunThread(void* raw) {
 
 Thread::~Thread() { Detach(); }
 
-int32_t os::StartThread(size_t stackBytes, ThreadBody body, int32_t argument,
+int32_t os::StartThread(size_t stackBytes, ThreadBody body,
                         std::shared_ptr<ThreadState>* started) {
   auto state = std::make_shared<ThreadState>();
-  state->body = body;
-  state->argument = argument;
+  state->body = std::move(body);
+  state->running = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   state->finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   state->released = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (state->finished == nullptr || state->released == nullptr) {
+  if (state->running == nullptr || state->finished == nullptr || state->released == nullptr) {
     return static_cast<int32_t>(GetLastError());
   }
   // The size is the committed part of the stack; the reserved part stays
@@ -86,6 +96,9 @@ int32_t os::StartThread(size_t stackBytes, ThreadBody body, int32_t argument,
   }
   state->handle = reinterpret_cast<HANDLE>(handle);
   state->id = id;
+  // Bounded, should a start ever come from inside the loader: the thread
+  // could not begin before it returns.
+  WaitForSingleObject(state->running, RealWaitMs(kUnloadingJoinLimitMs));
   *started = std::move(state);
   return 0;
 }

@@ -9,10 +9,10 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <mutex>
 #include <optional>
 
 #include "platform/daylight_changes.h"
+#include "platform/mutex.h"
 #include "platform/no_destructor.h"
 
 namespace histfeed::platform {
@@ -20,10 +20,10 @@ namespace {
 
 
 struct TestZone {
-  std::mutex mutex;
-  bool active = false;
-  std::string name;
-  std::optional<std::string> savedTz;
+  Mutex mutex;
+  bool active GUARDED_BY(mutex) = false;
+  std::string name GUARDED_BY(mutex);
+  std::optional<std::string> savedTz GUARDED_BY(mutex);
 };
 
 TestZone& Test() {
@@ -81,7 +81,7 @@ ZoneDate FromSystemTime(const SYSTEMTIME& time) {
 bool UsesRuntimeZone() {
   {
     TestZone& test = Test();
-    std::lock_guard<std::mutex> lock(test.mutex);
+    MutexLock lock(test.mutex);
     if (test.active) return true;
   }
   return TzVariable().has_value();
@@ -128,7 +128,7 @@ ZoneInfo ReadZoneInfo() {
   std::string testName;
   {
     TestZone& test = Test();
-    std::lock_guard<std::mutex> lock(test.mutex);
+    MutexLock lock(test.mutex);
     testZone = test.active;
     testName = test.name;
   }
@@ -172,7 +172,7 @@ void SetTzVariableForTesting(const char* value) { ApplyTz(value); }
 
 void SetSystemZoneForTesting(const char* rules, const char* name) {
   TestZone& test = Test();
-  std::lock_guard<std::mutex> lock(test.mutex);
+  MutexLock lock(test.mutex);
   if (rules != nullptr) {
     if (!test.active) test.savedTz = TzVariable();
     test.active = true;

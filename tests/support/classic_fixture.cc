@@ -4,8 +4,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ostream>
 
 #include "classic/sender.h"
+
+namespace histfeed::classic {
+
+void PrintTo(BufferNumber b, std::ostream* out) { *out << "buffer " << b.value(); }
+
+}  // namespace histfeed::classic
 
 namespace histfeed::testing {
 
@@ -25,16 +32,17 @@ void ClassicTest::TearDown() {
 }
 
 void StopSenderNow() {
-  SemLock lock(Classic().senderStartLock);
+  platform::MutexLock lock(Classic().senderStartLock);
   StopSender(-1);
 }
 
-int32_t AddRecords(const char* service, int32_t kind, int records) {
-  int32_t b = kNoServiceBuffer;
+BufferNumber AddRecords(const char* service, int32_t kind, int records) {
+  ServiceBufferTable& buffers = ServiceBuffers();
+  BufferNumber b;
   for (int i = 0; i < records; ++i) {
-    b = AcquireServiceBuffer(service, kind);
-    if (b == kNoServiceBuffer) return b;
-    ServiceBuffer& buffer = Buffer(b);
+    b = buffers.Acquire(service, kind);
+    if (b == kNoBuffer) return b;
+    ServiceBuffer& buffer = buffers[b];
     uint16_t n = RecordCount(buffer);
     char point[61] = {};
     std::snprintf(point, sizeof(point), "P%d", i);
@@ -56,24 +64,24 @@ int32_t AddRecords(const char* service, int32_t kind, int records) {
       std::memcpy(buffer.request + kRecordsOffset + n * sizeof(record), &record, sizeof(record));
     }
     SetRecordCount(buffer, static_cast<uint16_t>(n + 1));
-    ReleaseServiceBuffer(b);
+    buffers.Release(b);
   }
   return b;
 }
 
-BufferState StateOf(int32_t b) {
-  SemLock lock(Classic().bufferLock);
-  return GetBufferState(b);
+BufferState StateOf(BufferNumber b) {
+  platform::MutexLock lock(Classic().bufferLock);
+  return ServiceBuffers().StateOf(b);
 }
 
-uint16_t CountOf(int32_t b) {
-  SemLock lock(Classic().bufferLock);
-  return RecordCount(Buffer(b));
+uint16_t CountOf(BufferNumber b) {
+  platform::MutexLock lock(Classic().bufferLock);
+  return RecordCount(ServiceBuffers()[b]);
 }
 
-std::vector<uint8_t> RequestImage(int32_t b) {
-  SemLock lock(Classic().bufferLock);
-  const ServiceBuffer& buffer = Buffer(b);
+std::vector<uint8_t> RequestImage(BufferNumber b) {
+  platform::MutexLock lock(Classic().bufferLock);
+  const ServiceBuffer& buffer = ServiceBuffers()[b];
   // The code and stamp bytes are the sender's while it delivers the buffer
   // and are left zero here; the count and records are read under the lock.
   std::vector<uint8_t> image(kRequestImageSize, 0);

@@ -7,11 +7,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iosfwd>
 #include <vector>
 
 #include "classic/service_buffer_table.h"
 #include "tests/support/fake_client_library.h"
 #include "tests/support/scaled_clock.h"
+
+namespace histfeed::classic {
+// How test failures name a buffer.
+void PrintTo(BufferNumber b, std::ostream* out);
+}  // namespace histfeed::classic
 
 namespace histfeed::testing {
 
@@ -27,16 +33,16 @@ class ClassicTest : public ::testing::Test {
 // Writes `records` records into the buffer of (service, kind) the way the
 // add path does (acquire, write, release) and returns the buffer number.
 // Record i carries time 1000 + i and point identifier "P" + i.
-int32_t AddRecords(const char* service, int32_t kind, int records);
+classic::BufferNumber AddRecords(const char* service, int32_t kind, int records);
 
 // Stops the sender, waiting for it without limit.
 void StopSenderNow();
 
-classic::BufferState StateOf(int32_t b);
-uint16_t CountOf(int32_t b);
+classic::BufferState StateOf(classic::BufferNumber b);
+uint16_t CountOf(classic::BufferNumber b);
 // The count and records of buffer b as a request image (other header
 // bytes zero).
-std::vector<uint8_t> RequestImage(int32_t b);
+std::vector<uint8_t> RequestImage(classic::BufferNumber b);
 
 }  // namespace histfeed::testing
 

@@ -104,10 +104,10 @@ class FailingThreads final : public platform::ThreadSystemWrapper {
 
   std::atomic<int> startsToFail{0};
 
-  int32_t StartThread(size_t stackBytes, platform::ThreadBody body, int32_t argument,
+  int32_t StartThread(size_t stackBytes, platform::ThreadBody body,
                       std::shared_ptr<platform::ThreadState>* started) override {
     if (Consume(startsToFail)) return kNoThreadResources;
-    return ThreadSystemWrapper::StartThread(stackBytes, body, argument, started);
+    return ThreadSystemWrapper::StartThread(stackBytes, std::move(body), started);
   }
 };
 

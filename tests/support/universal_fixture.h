@@ -12,7 +12,6 @@
 #include "tests/support/fake_historian.h"
 #include "tests/support/scaled_clock.h"
 #include "universal/key.h"
-#include "universal/queued_sending.h"
 
 namespace histfeed::testing {
 
@@ -32,7 +31,7 @@ class UniversalTest : public ::testing::Test {
 
   // Connects a socket of the key to `peer` and marks the service connected.
   static void Attach(int32_t key, bool alternate, const FakeHistorian& peer) {
-    universal::Key& connection = universal::KeyAt(key);
+    universal::Transport& transport = universal::KeyAt(key).transport();
     int32_t accepted = peer.AcceptedConnections();
     platform::SocketHandle socket = platform::Sockets().OpenStreamSocket();
     ASSERT_NE(socket, platform::kInvalidSocket);
@@ -41,8 +40,7 @@ class UniversalTest : public ::testing::Test {
         socket, platform::MakeIpv4Address(loopback, peer.port())));
     // The peer serves the connection before the first frame is timed.
     ASSERT_TRUE(WaitUntil([&] { return peer.AcceptedConnections() > accepted; }));
-    (alternate ? connection.alternate.socket : connection.primary.socket) = socket;
-    (alternate ? connection.alternate.state : connection.primary.state) = universal::kConnected;
+    (alternate ? transport.alternate() : transport.primary()).AdoptConnectedSocket(socket);
   }
 };
 
