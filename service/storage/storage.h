@@ -13,6 +13,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +60,35 @@ class Storage : public StorageReader {
   virtual std::string Where() const = 0;
 
   bool Commit(const Batch& batch) { return CommitGroup({&batch}).front(); }
+};
+
+// A storage whose reading side is a reader of its own, on a connection
+// apart from the writer's: every read goes to it.
+class StorageWithReader : public Storage {
+ public:
+  PointPage Points(const PointQuery& query, std::string* error) final {
+    return reader().Points(query, error);
+  }
+  std::optional<PointDetail> Point(const PointKey& key, std::string* error) final {
+    return reader().Point(key, error);
+  }
+  Series ReducedSeries(const SeriesQuery& query, std::string* error) final {
+    return reader().ReducedSeries(query, error);
+  }
+  std::vector<StoredValue> Values(const ValueQuery& query, std::string* error) final {
+    return reader().Values(query, error);
+  }
+  DatabaseTotals Totals(std::string* error) final { return reader().Totals(error); }
+  std::vector<PointSummary> Summarize(std::string* error) final {
+    return reader().Summarize(error);
+  }
+  bool ForEachValue(const std::function<bool(const PointKey&, const StoredValue&)>& visit,
+                    std::string* error) final {
+    return reader().ForEachValue(visit, error);
+  }
+
+ protected:
+  virtual StorageReader& reader() = 0;
 };
 
 }  // namespace histfeed::service

@@ -32,7 +32,7 @@ int64_t NowMillis() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-class PostgresqlStorage final : public Storage {
+class PostgresqlStorage final : public StorageWithReader {
  public:
   PostgresqlStorage(const std::string& connection, const StorageOptions& options,
                     const PostgresqlSettings& settings)
@@ -60,28 +60,9 @@ class PostgresqlStorage final : public Storage {
   const char* Kind() const override { return "postgresql"; }
   std::string Where() const override { return shown_; }
 
-  PointPage Points(const PointQuery& query, std::string* error) override {
-    return reader_.Points(query, error);
-  }
-  std::optional<PointDetail> Point(const PointKey& key, std::string* error) override {
-    return reader_.Point(key, error);
-  }
-  Series ReducedSeries(const SeriesQuery& query, std::string* error) override {
-    return reader_.ReducedSeries(query, error);
-  }
-  std::vector<StoredValue> Values(const ValueQuery& query, std::string* error) override {
-    return reader_.Values(query, error);
-  }
-  DatabaseTotals Totals(std::string* error) override { return reader_.Totals(error); }
-  std::vector<PointSummary> Summarize(std::string* error) override {
-    return reader_.Summarize(error);
-  }
-  bool ForEachValue(const std::function<bool(const PointKey&, const StoredValue&)>& visit,
-                    std::string* error) override {
-    return reader_.ForEachValue(visit, error);
-  }
 
  private:
+  StorageReader& reader() override { return reader_; }
   // Connects the writer and reads what it needs; the reason when it cannot.
   std::string Connect() REQUIRES(writeMutex_);
   // Whether the writer is connected, trying again when it is not and the
