@@ -5,7 +5,6 @@
 // it cannot use.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,27 +19,21 @@
 
 #include "service/storage/open_storage.h"
 #include "service/storage/postgresql/connection.h"
+#include "tests/support/command_output.h"
 #include "tests/support/http_exchange.h"
 #include "tests/support/loopback.h"
 #include "tests/support/postgres_server.h"
 #include "tests/support/scaled_clock.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_directory.h"
-#include "wire/frame_format.h"
+#include "tests/support/value_frame.h"
 
 namespace histfeed::testing {
 namespace {
 
 // Sends one frame of point-id records and returns the answer byte, or -1.
 int SendValues(int socket, const std::vector<universal::PointValue>& values) {
-  const universal::RecordType& type = *universal::FindRecordType(1);
-  std::vector<uint8_t> records(values.size() * type.recordBytes);
-  for (size_t i = 0; i < values.size(); ++i) {
-    universal::EncodeRecord(type, values[i], &records[i * type.recordBytes]);
-  }
-  std::vector<uint8_t> frame(universal::FrameLength(type, values.size()));
-  universal::EncodeFrame(type, nullptr, records.data(), static_cast<uint16_t>(values.size()),
-                         frame.data());
+  std::vector<uint8_t> frame = ValueFrame(values);
   uint8_t answer = 0;
   if (!WriteAll(socket, frame.data(), frame.size()) || !ReadExactly(socket, &answer, 1)) return -1;
   return answer;
@@ -49,14 +42,8 @@ int SendValues(int socket, const std::vector<universal::PointValue>& values) {
 // Runs the program with `arguments` (ended after 30 s at most); its exit
 // status, and all it wrote in *output.
 int RunService(const std::string& arguments, std::string* output) {
-  std::string command =
-      std::string("timeout 30 ") + HISTFEED_SERVICE_BINARY + " " + arguments + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return -1;
-  char chunk[512];
-  while (std::fgets(chunk, sizeof chunk, pipe) != nullptr) output->append(chunk);
-  int status = pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::string command = std::string("timeout 30 ") + HISTFEED_SERVICE_BINARY + " " + arguments;
+  return RunCommand(command + " 2>&1", output);
 }
 
 // `text` as one word of the shell.

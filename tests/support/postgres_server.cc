@@ -2,7 +2,6 @@
 #include "tests/support/postgres_server.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,6 +9,7 @@
 #include <fstream>
 
 #include "service/storage/postgresql/connection.h"
+#include "tests/support/command_output.h"
 
 #ifndef HISTFEED_SOURCE_DIR
 #error "HISTFEED_SOURCE_DIR comes from tests/CMakeLists.txt"
@@ -24,13 +24,7 @@ std::string Script() { return std::string(HISTFEED_SOURCE_DIR) + "/scripts/postg
 
 // Runs the cluster script; its exit status, what it wrote in *output.
 int RunScript(const std::string& arguments, std::string* output) {
-  std::string command = "'" + Script() + "' " + arguments + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return -1;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output->append(buffer);
-  int status = pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return RunCommand("'" + Script() + "' " + arguments + " 2>&1", output);
 }
 
 uint16_t PortIn(const std::string& directory) {
