@@ -90,6 +90,7 @@ case $command in
     if [ -f "$dir/data/postmaster.pid" ]; then
       as_owner "$bin/pg_ctl" stop -w -t 60 -D "$dir/data" -m "$mode" >/dev/null || true
     fi
+    # An if, not `&&`: a stop must not end in the failed test's status.
     if [ "$command" = remove ]; then rm -rf "$dir"; fi
     ;;
   *)
