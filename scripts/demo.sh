@@ -16,7 +16,9 @@
 # --postgresql has both services store into one PostgreSQL database, on a
 # throw-away server that the demo starts on a loopback port (an
 # unprivileged initdb + pg_ctl cluster in a temporary directory) and
-# removes at the end.
+# removes at the end. Once the primary is back from its outage, the demo
+# also stops PostgreSQL for a while: both services then refuse every frame,
+# and the sources' queues carry the values across.
 #
 # Both services show their pages while the demo runs (the addresses are
 # printed at the start); HISTFEED_DEMO_HTTP_PORT=8080 puts the primary's on
@@ -141,6 +143,16 @@ say "primary service on ports $primary_port (universal) and $primary_classic (cl
 say "pages: http://127.0.0.1:$primary_pages/ (primary), http://127.0.0.1:$alternate_pages/ (alternate)"
 say "databases and logs in $work (removed at the end unless --keep)"
 
+# Stops PostgreSQL (its fast shutdown, which ends every session), keeps it
+# down for a while and starts it again on the same port.
+database_outage() {
+  say "stopping PostgreSQL for ${outage_seconds} s"
+  scripts/postgres-cluster.sh stop "$pg_dir" fast
+  sleep "$outage_seconds"
+  scripts/postgres-cluster.sh start "$pg_dir" "$pg_port" >/dev/null
+  say "PostgreSQL started again"
+}
+
 # Kills the primary outright, keeps it down for a while, and starts it again
 # on the same ports and database.
 outage() {
@@ -149,6 +161,7 @@ outage() {
   sleep "$outage_seconds"
   start_service primary "$primary_port" "$primary_classic" "$primary_pages"
   say "primary service restarted"
+  [ -z "$postgresql" ] || database_outage
 }
 
 # HISTFEED_DEMO_SOURCE may name another build of the source program, with
@@ -171,6 +184,11 @@ source_status=${PIPESTATUS[0]}
 set -e
 if [ "$source_status" -ne 0 ]; then
   say "the example source failed ($source_status)"
+  exit 1
+fi
+# A frame set aside or dropped by the library did not reach a database.
+if grep -E "library: QueueThread (set aside|dropped) a frame" "$work/source.log"; then
+  say "FAILED: the library set frames aside that no service took"
   exit 1
 fi
 
