@@ -224,9 +224,8 @@ void PostgresLoop(benchmark::State& state, MillionClock& clock, PlainWrite how) 
   ScratchDatabase database;
   std::vector<service::ValueRow> points;
   for (int source = 0; source < kSources; ++source) {
-    for (service::ValueRow& row : RowsOf(FullFrame(source, kFirstTime)).values) {
-      points.push_back(std::move(row));
-    }
+    service::Batch frame = RowsOf(FullFrame(source, kFirstTime));
+    for (service::ValueRow& row : frame.values) points.push_back(std::move(row));
   }
   PostgresPlainLoop loop;
   std::string error = loop.Open(database.connection, points, int64_t{kFirstTime} * 1000,
