@@ -76,6 +76,7 @@ std::unique_ptr<PostgresServer> PostgresServer::Launch(std::string* why) {
                                        : "the server did not start: " + output;
     std::string ignored;
     RunScript(std::string("remove '") + pattern + "'", &ignored);
+    rmdir(pattern);  // the script removes nothing where it finds no server programs
     return nullptr;
   }
   return std::unique_ptr<PostgresServer>(new PostgresServer(pattern, PortIn(pattern), true));
