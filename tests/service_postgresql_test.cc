@@ -31,6 +31,33 @@
 namespace histfeed::testing {
 namespace {
 
+// The rows of `sql` on the database `connection` names, each as text, its
+// columns joined by '|' with "-" for NULL; fails the test when it cannot.
+std::vector<std::string> PostgresRows(const std::string& connection, const std::string& sql) {
+  service::postgresql::Connection db;
+  std::string error = db.Open(connection);
+  if (!error.empty()) {
+    ADD_FAILURE() << error;
+    return {};
+  }
+  // PQexec answers in text, as a person reads the rows.
+  std::unique_ptr<PGresult, void (*)(PGresult*)> result(PQexec(db.get(), sql.c_str()), PQclear);
+  if (PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
+    ADD_FAILURE() << sql << ": " << PQresultErrorMessage(result.get());
+    return {};
+  }
+  std::vector<std::string> rows;
+  for (int row = 0; row < PQntuples(result.get()); ++row) {
+    std::string text;
+    for (int column = 0; column < PQnfields(result.get()); ++column) {
+      if (column > 0) text += '|';
+      text += PQgetisnull(result.get(), row, column) ? "-" : PQgetvalue(result.get(), row, column);
+    }
+    rows.push_back(std::move(text));
+  }
+  return rows;
+}
+
 // Sends one frame of point-id records and returns the answer byte, or -1.
 int SendValues(int socket, const std::vector<universal::PointValue>& values) {
   std::vector<uint8_t> frame = ValueFrame(values);

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "tests/support/postgres_server.h"
 
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -37,31 +36,6 @@ uint16_t PortIn(const std::string& directory) {
 }  // namespace
 
 bool PostgresRequired() { return std::getenv("HISTFEED_REQUIRE_POSTGRESQL") != nullptr; }
-
-std::vector<std::string> PostgresRows(const std::string& connection, const std::string& sql) {
-  service::postgresql::Connection db;
-  std::string error = db.Open(connection);
-  if (!error.empty()) {
-    ADD_FAILURE() << error;
-    return {};
-  }
-  // PQexec answers in text, as a person reads the rows.
-  std::unique_ptr<PGresult, void (*)(PGresult*)> result(PQexec(db.get(), sql.c_str()), PQclear);
-  if (PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
-    ADD_FAILURE() << sql << ": " << PQresultErrorMessage(result.get());
-    return {};
-  }
-  std::vector<std::string> rows;
-  for (int row = 0; row < PQntuples(result.get()); ++row) {
-    std::string text;
-    for (int column = 0; column < PQnfields(result.get()); ++column) {
-      if (column > 0) text += '|';
-      text += PQgetisnull(result.get(), row, column) ? "-" : PQgetvalue(result.get(), row, column);
-    }
-    rows.push_back(std::move(text));
-  }
-  return rows;
-}
 
 std::unique_ptr<PostgresServer> PostgresServer::Launch(std::string* why) {
   char pattern[] = "/tmp/histfeed-postgres.XXXXXX";

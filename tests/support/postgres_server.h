@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace histfeed::testing {
 
@@ -53,10 +52,6 @@ class PostgresServer {
 
 // Whether the tests must not skip for want of a server.
 bool PostgresRequired();
-
-// The rows of `sql` on the database `connection` names, each as text, its
-// columns joined by '|' with "-" for NULL; fails the test when it cannot.
-std::vector<std::string> PostgresRows(const std::string& connection, const std::string& sql);
 
 }  // namespace histfeed::testing
 
