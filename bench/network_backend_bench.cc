@@ -16,8 +16,8 @@
 
 #include "client_library/network_client_library.h"
 #include "client_library/plugin_client_library.h"
-#include "service/classic_listener.h"
 #include "service/event_log.h"
+#include "service/listeners/classic_listener.h"
 #include "service/storage/sqlite/sqlite_storage.h"
 #include "service/storage/storage_writer.h"
 

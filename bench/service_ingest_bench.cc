@@ -12,10 +12,19 @@
 // million's. With --sync full each commit is synced to the disk as well;
 // committed frame by frame, what that costs a commit shows.
 //
+// With --store postgresql the service stores into PostgreSQL instead, in
+// a throwaway cluster this program starts (and removes at the end), beside
+// a plain loop that COPYs the same rows into the same tables in
+// transactions of the same size (goal: the service reaches 0.7 of it),
+// the other ways a write could take (COPY into a staging table merged
+// with ON CONFLICT, multi-row INSERT ... ON CONFLICT), and SQLite's
+// service and plain loop for comparison. Where the machine has no
+// PostgreSQL server programs it says so and runs SQLite's kinds only.
+//
 // The kinds run in turns, baseline first, so that each sees the same
 // machine; the last lines give each kind's median and the ratios.
 //
-//   service_ingest_bench [--benchmark_filter=...]
+//   service_ingest_bench [--store sqlite|postgresql] [--benchmark_filter=...]
 #include <benchmark/benchmark.h>
 #include <poll.h>
 #include <sqlite3.h>
@@ -24,16 +33,20 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "bench/postgres_plain_loop.h"
 #include "bench/run_summary.h"
 #include "bench/service_under_bench.h"
+#include "service/listeners/universal_frame_rows.h"
+#include "service/storage/postgresql/postgresql_storage.h"
 #include "service/storage/sqlite/sqlite_storage.h"
-#include "service/universal_frame_rows.h"
 #include "tests/support/loopback.h"
+#include "tests/support/postgres_server.h"
 #include "tests/support/temp_directory.h"
 #include "wire/frame_format.h"
 
@@ -48,6 +61,7 @@ constexpr int64_t kRoundValues = int64_t{kSources} * kFrameRecords;
 // Rounds until the database holds at least five million values.
 constexpr int kRounds = static_cast<int>((5'000'000 + kRoundValues - 1) / kRoundValues);
 constexpr int kRepetitions = 3;
+constexpr int32_t kFirstTime = 1'700'000'000;
 
 // Source `source`'s point `i`, and its value at `time`.
 std::string PointName(int source, int i) {
@@ -126,10 +140,42 @@ class MillionClock {
   std::vector<double> rates_;
 };
 
-enum Kind { kPlainLoop, kService, kServiceSyncFull, kFrameByFrame, kFrameByFrameSyncFull };
-const char* const kKindNames[] = {"plain append loop", "100 sources into the service",
-                                  "the same with --sync full", "storage, frame by frame",
-                                  "the same with --sync full"};
+enum Kind {
+  kPlainLoop,
+  kService,
+  kServiceSyncFull,
+  kFrameByFrame,
+  kFrameByFrameSyncFull,
+  kPostgresCopyLoop,
+  kPostgresService,
+  kPostgresStagingLoop,
+  kPostgresInsertLoop,
+};
+const char* const kKindNames[] = {"SQLite: plain append loop",
+                                  "SQLite: 100 sources into the service",
+                                  "SQLite: the same with --sync full",
+                                  "SQLite: storage, frame by frame",
+                                  "SQLite: the same with --sync full",
+                                  "PostgreSQL: plain COPY loop",
+                                  "PostgreSQL: 100 sources into the service",
+                                  "PostgreSQL: COPY to staging, ON CONFLICT",
+                                  "PostgreSQL: multi-row INSERT ON CONFLICT"};
+
+// The throwaway PostgreSQL server of this run, null when there is none.
+std::unique_ptr<testing::PostgresServer>& Postgres() {
+  static std::unique_ptr<testing::PostgresServer> server;
+  return server;
+}
+
+// A new database on that server, dropped with this object.
+struct ScratchDatabase {
+  const std::string connection = Postgres()->NewDatabase();
+  ~ScratchDatabase() {
+    service::postgresql::Connection admin;
+    if (!admin.Open(Postgres()->ConnectionTo("postgres")).empty()) return;
+    admin.Exec("DROP DATABASE " + connection.substr(connection.rfind('/') + 1) + " WITH (FORCE)");
+  }
+};
 
 // Values per second of each run, by kind.
 std::map<int, std::vector<double>>& Rates() {
@@ -148,7 +194,7 @@ void PlainLoop(benchmark::State& state, MillionClock& clock) {
                nullptr, nullptr, nullptr);
   sqlite3_stmt* insert = nullptr;
   sqlite3_prepare_v2(db, "INSERT INTO plain VALUES (?1, ?2, ?3, ?4)", -1, &insert, nullptr);
-  int32_t time = 1'700'000'000;
+  int32_t time = kFirstTime;
   for (auto _ : state) {
     ++time;
     sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
@@ -172,17 +218,45 @@ void PlainLoop(benchmark::State& state, MillionClock& clock) {
   sqlite3_close(db);
 }
 
-void Service(benchmark::State& state, MillionClock& clock, service::SyncMode sync) {
-  service::StorageOptions options;
-  options.sync = sync;
-  ServiceUnderBench service(nullptr, options);
+// What PostgreSQL itself takes: the same rows written straight into the
+// same tables, `how` PostgresPlainLoop says, a round a transaction.
+void PostgresLoop(benchmark::State& state, MillionClock& clock, PlainWrite how) {
+  ScratchDatabase database;
+  std::vector<service::ValueRow> points;
+  for (int source = 0; source < kSources; ++source) {
+    service::Batch frame = RowsOf(FullFrame(source, kFirstTime));
+    for (service::ValueRow& row : frame.values) points.push_back(std::move(row));
+  }
+  PostgresPlainLoop loop;
+  std::string error = loop.Open(database.connection, points, int64_t{kFirstTime} * 1000,
+                                (int64_t{kFirstTime} + kRounds) * 1000);
+  if (!error.empty()) return state.SkipWithError(error.c_str());
+  std::vector<PostgresPlainLoop::Row> rows;
+  int32_t time = kFirstTime;
+  for (auto _ : state) {
+    ++time;
+    rows.clear();
+    for (int source = 0; source < kSources; ++source) {
+      for (int i = 0; i < kFrameRecords; ++i) {
+        rows.push_back({source * kFrameRecords + i + 1, int64_t{time} * 1000, ValueAt(time, i)});
+      }
+    }
+    if (!loop.Write(how, rows)) {
+      state.SkipWithError(loop.error().c_str());
+      break;
+    }
+    clock.Add(kRoundValues);
+  }
+}
+
+void Service(benchmark::State& state, MillionClock& clock, ServiceUnderBench& service) {
   if (!service.error.empty()) return state.SkipWithError(service.error.c_str());
   std::vector<int> sockets;
   for (int source = 0; source < kSources; ++source) {
     sockets.push_back(testing::ConnectLoopback(service.port()));
     if (sockets.back() < 0) return state.SkipWithError("connect failed");
   }
-  int32_t time = 1'700'000'000;
+  int32_t time = kFirstTime;
   std::vector<std::vector<uint8_t>> frames(kSources);
   for (auto _ : state) {
     state.PauseTiming();  // the sources' own encoding is not the service's work
@@ -231,58 +305,155 @@ void FrameByFrame(benchmark::State& state, MillionClock& clock, service::SyncMod
 }
 
 // state.range(0): the kind; state.range(1): the repetition.
+void SqliteService(benchmark::State& state, MillionClock& clock, service::SyncMode sync) {
+  service::StorageOptions options;
+  options.sync = sync;
+  ServiceUnderBench service(nullptr, options);
+  Service(state, clock, service);
+}
+
+void PostgresService(benchmark::State& state, MillionClock& clock) {
+  ScratchDatabase database;  // outlives the service
+  std::string error;
+  std::unique_ptr<service::Storage> storage =
+      service::postgresql::OpenStorage(database.connection, {}, &error);
+  ServiceUnderBench service(std::move(storage), error);
+  Service(state, clock, service);
+}
+
 void BM_Ingest(benchmark::State& state) {
   MillionClock clock;
   Kind kind = static_cast<Kind>(state.range(0));
   switch (kind) {
     case kPlainLoop: PlainLoop(state, clock); break;
-    case kService: Service(state, clock, service::SyncMode::kNormal); break;
-    case kServiceSyncFull: Service(state, clock, service::SyncMode::kFull); break;
+    case kService: SqliteService(state, clock, service::SyncMode::kNormal); break;
+    case kServiceSyncFull: SqliteService(state, clock, service::SyncMode::kFull); break;
     case kFrameByFrame: FrameByFrame(state, clock, service::SyncMode::kNormal); break;
     case kFrameByFrameSyncFull: FrameByFrame(state, clock, service::SyncMode::kFull); break;
+    case kPostgresCopyLoop: PostgresLoop(state, clock, PlainWrite::kCopy); break;
+    case kPostgresService: PostgresService(state, clock); break;
+    case kPostgresStagingLoop: PostgresLoop(state, clock, PlainWrite::kStagingMerge); break;
+    case kPostgresInsertLoop: PostgresLoop(state, clock, PlainWrite::kMultiRowInsert); break;
   }
   clock.Report(state);
   Rates()[kind].push_back(state.counters["values_per_s"]);
   state.SetItemsProcessed(state.iterations() * kRoundValues);
 }
-void Interleaved(benchmark::internal::Benchmark* bench) {
+// Registers `kinds`, in turns, kRepetitions times.
+void RegisterInterleaved(const std::vector<int>& kinds) {
+  benchmark::internal::Benchmark* bench = benchmark::RegisterBenchmark("BM_Ingest", BM_Ingest);
+  bench->ArgNames({"kind", "run"})->Iterations(kRounds)->UseRealTime()->Unit(benchmark::kSecond);
   for (int repetition = 0; repetition < kRepetitions; ++repetition) {
-    for (int kind :
-         {kPlainLoop, kService, kServiceSyncFull, kFrameByFrame, kFrameByFrameSyncFull}) {
-      bench->Args({kind, repetition});
-    }
+    for (int kind : kinds) bench->Args({kind, repetition});
   }
 }
-BENCHMARK(BM_Ingest)
-    ->ArgNames({"kind", "run"})
-    ->Apply(Interleaved)
-    ->Iterations(kRounds)
-    ->UseRealTime()
-    ->Unit(benchmark::kSecond);
+
+// Why the PostgreSQL kinds did not run, empty when they did or were not asked for.
+std::string& PostgresMissing() {
+  static std::string why;
+  return why;
+}
+
+void PrintRatio(std::map<int, double>& median, const char* what, int kind, int base) {
+  if (median[kind] > 0 && median[base] > 0) {
+    std::printf("%-44s %.2f\n", what, median[kind] / median[base]);
+  }
+}
 
 void PrintSummary(const std::string& loadBefore) {
   std::map<int, double> median;
   for (const auto& [kind, rates] : Rates()) {
     median[kind] = Median(rates);
-    std::printf("%-32s median %9.0f values/s over %zu runs\n", kKindNames[kind], median[kind],
+    std::printf("%-44s median %9.0f values/s over %zu runs\n", kKindNames[kind], median[kind],
                 rates.size());
   }
-  if (median[kPlainLoop] > 0) {
-    std::printf("service / plain loop: %.2f; --sync full / plain loop: %.2f\n",
-                median[kService] / median[kPlainLoop],
-                median[kServiceSyncFull] / median[kPlainLoop]);
-  }
+  PrintRatio(median, "SQLite: service / plain loop", kService, kPlainLoop);
+  PrintRatio(median, "SQLite: --sync full / plain loop", kServiceSyncFull, kPlainLoop);
+  PrintRatio(median, "PostgreSQL: service / COPY loop (goal 0.7)", kPostgresService,
+             kPostgresCopyLoop);
+  PrintRatio(median, "PostgreSQL: staging, ON CONFLICT / COPY loop", kPostgresStagingLoop,
+             kPostgresCopyLoop);
+  PrintRatio(median, "PostgreSQL: multi-row INSERT / COPY loop", kPostgresInsertLoop,
+             kPostgresCopyLoop);
   if (median[kFrameByFrame] > 0 && median[kFrameByFrameSyncFull] > 0) {
     double perValue = 1e6 / median[kFrameByFrameSyncFull] - 1e6 / median[kFrameByFrame];
     std::printf("--sync full costs a commit of %d values %.3f ms more\n", kFrameRecords,
                 perValue * kFrameRecords / 1000);
   }
+  if (!PostgresMissing().empty()) {
+    std::printf("THE POSTGRESQL KINDS DID NOT RUN: %s\n", PostgresMissing().c_str());
+  }
   std::printf("load average before %s, after %s\n", loadBefore.c_str(), LoadAverage().c_str());
+}
+
+// Takes "--store NAME" or "--store=NAME" out of the arguments; "sqlite"
+// when there is none.
+std::string TakeStore(int* argc, char** argv) {
+  std::string store = "sqlite";
+  int kept = 1;
+  for (int i = 1; i < *argc; ++i) {
+    if (std::strcmp(argv[i], "--store") == 0 && i + 1 < *argc) {
+      store = argv[++i];
+    } else if (std::strncmp(argv[i], "--store=", 8) == 0) {
+      store = argv[i] + 8;
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  *argc = kept;
+  return store;
+}
+
+// Starts the run's PostgreSQL server and says how it is set up; false,
+// loudly, when there is none.
+bool StartPostgres() {
+  std::string why;
+  Postgres() = testing::PostgresServer::Own(&why);
+  if (Postgres() == nullptr) {
+    PostgresMissing() = why;
+    std::fprintf(stderr,
+                 "\n*** NO POSTGRESQL SERVER: %s.\n*** THE POSTGRESQL KINDS ARE SKIPPED; "
+                 "scripts/install-deps.sh test installs the server programs. ***\n\n",
+                 why.c_str());
+    return false;
+  }
+  service::postgresql::Connection db;
+  std::string settings;
+  if (db.Open(Postgres()->ConnectionTo("postgres")).empty()) {
+    service::postgresql::Result shown = db.Query(
+        "SELECT string_agg(name || '=' || setting || coalesce(unit, ''), ' ' ORDER BY name) "
+        "FROM pg_settings WHERE name IN ('fsync', 'synchronous_commit', 'full_page_writes', "
+        "'shared_buffers', 'wal_level', 'server_version')");
+    if (shown.ok() && shown.rows() == 1) settings = shown.String(0, 0);
+  }
+  // Both sides write to this one server, so its settings favour neither.
+  std::printf("PostgreSQL: a throwaway cluster on 127.0.0.1:%u for both sides alike: %s\n",
+              Postgres()->port(), settings.c_str());
+  return true;
 }
 
 }  // namespace
 }  // namespace histfeed
 
 int main(int argc, char** argv) {
-  return histfeed::RunAndSummarize(argc, argv, histfeed::PrintSummary);
+  using namespace histfeed;
+  std::string store = TakeStore(&argc, argv);
+  if (store != "sqlite" && store != "postgresql") {
+    std::fprintf(stderr, "%s: --store takes sqlite or postgresql, not %s\n", argv[0],
+                 store.c_str());
+    return 2;
+  }
+  std::vector<int> kinds = {kPlainLoop, kService, kServiceSyncFull, kFrameByFrame,
+                            kFrameByFrameSyncFull};
+  if (store == "postgresql") {
+    kinds = {kPlainLoop, kService};
+    if (StartPostgres()) {
+      kinds.insert(kinds.begin(), {kPostgresCopyLoop, kPostgresService, kPostgresStagingLoop,
+                                   kPostgresInsertLoop});
+    }
+  }
+  RegisterInterleaved(kinds);
+  int status = RunAndSummarize(argc, argv, PrintSummary);
+  Postgres().reset();  // the cluster goes with it
+  return status;
 }

@@ -10,8 +10,8 @@
 
 #include "bench/service_under_bench.h"
 #include "histfeed.h"
+#include "service/listeners/universal_frame_rows.h"
 #include "service/storage/sqlite/sqlite_storage.h"
-#include "service/universal_frame_rows.h"
 #include "tests/support/temp_directory.h"
 #include "wire/frame_format.h"
 

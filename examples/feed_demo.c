@@ -103,7 +103,9 @@ void VornMxUniversalMessage(const char *text) {
     atomic_fetch_add(&primaryConfigFrames, 1);
   } else if (strcmp(text, "SendData() ALT Config good ACK") == 0) {
     atomic_fetch_add(&alternateConfigFrames, 1);
-  } else if (strncmp(text, "Error", 5) == 0) {
+  } else if (strncmp(text, "Error", 5) == 0 ||
+             (strncmp(text, "QueueThread", 11) == 0 && strstr(text, "SendData()") == NULL)) {
+    /* Errors, and what the queue thread says of frames it holds or sets aside. */
     printf("  library: %s\n", text);
   }
   fflush(stdout);

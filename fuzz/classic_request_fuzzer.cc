@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "service/listeners/classic_request_rows.h"
 #include "wire/classic_network_protocol.h"
-#include "service/classic_request_rows.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace histfeed;

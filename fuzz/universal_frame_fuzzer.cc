@@ -7,7 +7,7 @@
 #include <cstring>
 #include <span>
 
-#include "service/universal_frame_rows.h"
+#include "service/listeners/universal_frame_rows.h"
 #include "wire/config_record.h"
 #include "wire/frame_format.h"
 

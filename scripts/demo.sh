@@ -4,7 +4,7 @@
 # source, then watches values travel through both families into two
 # databases while the primary service is killed and restarted midway.
 #
-#   scripts/demo.sh [--keep] [UNIVERSAL_VALUES [POINTS [CLASSIC_VALUES]]]
+#   scripts/demo.sh [--keep] [--postgresql] [UNIVERSAL_VALUES [POINTS [CLASSIC_VALUES]]]
 #   HISTFEED_DEMO_SOURCE="wine .../feed_demo.exe" scripts/demo.sh ...
 #
 # Exits non-zero when a universal value that a service acknowledged, or a
@@ -12,6 +12,13 @@
 # or when anything along the way fails. The temporary directory with the
 # databases and logs is removed at the end, unless --keep (or
 # HISTFEED_DEMO_KEEP=1) asks to keep it or the demo failed.
+#
+# --postgresql has both services store into one PostgreSQL database, on a
+# throw-away server that the demo starts on a loopback port (an
+# unprivileged initdb + pg_ctl cluster in a temporary directory) and
+# removes at the end. Once the primary is back from its outage, the demo
+# also stops PostgreSQL for a while: both services then refuse every frame,
+# and the sources' queues carry the values across.
 #
 # Both services show their pages while the demo runs (the addresses are
 # printed at the start); HISTFEED_DEMO_HTTP_PORT=8080 puts the primary's on
@@ -21,12 +28,19 @@ cd "$(dirname "$0")/.."
 root=$PWD
 outage_seconds=${HISTFEED_DEMO_OUTAGE_SECONDS:-4}
 keep=${HISTFEED_DEMO_KEEP:-}
-if [ "${1:-}" = --keep ]; then keep=1; shift; fi
+postgresql=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --keep) keep=1; shift ;;
+    --postgresql) postgresql=1; shift ;;
+    *) break ;;
+  esac
+done
 http_port=${HISTFEED_DEMO_HTTP_PORT:-0}
 
 say() { printf 'demo: %s\n' "$*"; }
 
-scripts/install-deps.sh build
+scripts/install-deps.sh build ${postgresql:+--postgresql}
 say "building into build/ (the first build takes a few minutes)"
 cmake -S . -B build -G Ninja -DHISTFEED_WERROR=ON >/dev/null
 # Ninja's "[done/total]" lines, shown at every tenth of the way.
@@ -49,6 +63,9 @@ service=$root/build/service/histfeed-service
 work=$(mktemp -d "${TMPDIR:-/tmp}/histfeed-demo.XXXXXX")
 mkdir -p "$work/cache"
 succeeded=
+# The database each service stores into: a file of its own, or with
+# --postgresql the one PostgreSQL database both share.
+database_of() { if [ -n "$postgresql" ]; then echo "$pg_url"; else echo "$work/$1.db"; fi; }
 
 # Stops both services cleanly (SIGTERM) and waits until they have ended.
 stop_all() {
@@ -67,18 +84,33 @@ finish() {
   stop_all
   if [ -n "$keep" ] || [ -z "$succeeded" ]; then
     say "databases and logs kept in $work"
+    [ -z "$pg_dir" ] || { scripts/postgres-cluster.sh stop "$pg_dir"
+                           say "the PostgreSQL cluster (stopped) kept in $pg_dir"; }
   else
     rm -rf "$work"
+    [ -z "$pg_dir" ] || scripts/postgres-cluster.sh remove "$pg_dir"
   fi
 }
+pg_dir=
 trap finish EXIT
+
+# The PostgreSQL server lives outside $work: its unprivileged owner must
+# reach its directory.
+if [ -n "$postgresql" ]; then
+  pg_dir=$(mktemp -d "${TMPDIR:-/tmp}/histfeed-demo-postgresql.XXXXXX")
+  pg_port=$(scripts/postgres-cluster.sh start "$pg_dir" 0 | sed -n 's/^port //p')
+  psql -X -q -v ON_ERROR_STOP=1 "postgresql://histfeed@127.0.0.1:$pg_port/postgres" \
+    -c "CREATE DATABASE histfeed" >/dev/null
+  pg_url=postgresql://histfeed@127.0.0.1:$pg_port/histfeed
+  say "PostgreSQL on 127.0.0.1:$pg_port, both services store into $pg_url"
+fi
 
 # start_service NAME UNIVERSAL_PORT CLASSIC_PORT HTTP_PORT: port 0 lets the
 # service choose; the ports it took are read back from its log.
 start_service() {
   local name=$1 log=$work/$1.log
   : >"$log.new"
-  "$service" serve --db "$work/$name.db" --universal-port "$2" --classic-port "$3" \
+  "$service" serve --db "$(database_of "$name")" --universal-port "$2" --classic-port "$3" \
     --http "127.0.0.1:$4" 2>>"$log.new" &
   echo $! >"$work/$name.pid"
   # Not a job of this shell: the demo's own kill is not news.
@@ -111,6 +143,16 @@ say "primary service on ports $primary_port (universal) and $primary_classic (cl
 say "pages: http://127.0.0.1:$primary_pages/ (primary), http://127.0.0.1:$alternate_pages/ (alternate)"
 say "databases and logs in $work (removed at the end unless --keep)"
 
+# Stops PostgreSQL (its fast shutdown, which ends every session), keeps it
+# down for a while and starts it again on the same port.
+database_outage() {
+  say "stopping PostgreSQL for ${outage_seconds} s"
+  scripts/postgres-cluster.sh stop "$pg_dir" fast
+  sleep "$outage_seconds"
+  scripts/postgres-cluster.sh start "$pg_dir" "$pg_port" >/dev/null
+  say "PostgreSQL started again"
+}
+
 # Kills the primary outright, keeps it down for a while, and starts it again
 # on the same ports and database.
 outage() {
@@ -119,6 +161,7 @@ outage() {
   sleep "$outage_seconds"
   start_service primary "$primary_port" "$primary_classic" "$primary_pages"
   say "primary service restarted"
+  [ -z "$postgresql" ] || database_outage
 }
 
 # HISTFEED_DEMO_SOURCE may name another build of the source program, with
@@ -141,6 +184,11 @@ source_status=${PIPESTATUS[0]}
 set -e
 if [ "$source_status" -ne 0 ]; then
   say "the example source failed ($source_status)"
+  exit 1
+fi
+# A frame set aside or dropped by the library did not reach a database.
+if grep -E "library: QueueThread (set aside|dropped) a frame" "$work/source.log"; then
+  say "FAILED: the library set frames aside that no service took"
   exit 1
 fi
 
@@ -176,12 +224,24 @@ summary() { grep "^summary $1 " "$work/source.log" | tr ' ' '\n' | sed -n "s/^$2
 # checked value by value against what the source says the library
 # accepted. Acknowledgements arrive in order, so the universal family's
 # acknowledged values are the first ones it sent.
-for db in primary alternate; do
-  "$service" dump --db "$work/$db.db" --values | tail -n +2 >"$work/$db-values.csv"
-done
+if [ -n "$postgresql" ]; then
+  "$service" dump --db "$pg_url" --values | tail -n +2 >"$work/primary-values.csv"
+  : >"$work/alternate-values.csv"
+  # The rows as PostgreSQL holds them, beside what the service reads back.
+  read -r pg_values pg_configs pg_deletions < <(psql -X -A -t -F ' ' "$pg_url" -c \
+    "SELECT (SELECT count(*) FROM point_values),
+            (SELECT count(*) FROM points WHERE record_type IS NOT NULL),
+            (SELECT count(*) FROM deletions)")
+  if [ "$pg_values" -ne "$(wc -l <"$work/primary-values.csv")" ]; then
+    say "FAILED: PostgreSQL holds $pg_values values, dump read $(wc -l <"$work/primary-values.csv")"
+    exit 1
+  fi
+else
+  for db in primary alternate; do
+    "$service" dump --db "$work/$db.db" --values | tail -n +2 >"$work/$db-values.csv"
+  done
+fi
 sqlite3 -batch "$work/check.db" >"$work/check.txt" <<SQL
-ATTACH '$work/primary.db' AS p;
-ATTACH '$work/alternate.db' AS a;
 CREATE TABLE sent(seq INTEGER, family TEXT, service TEXT, point TEXT, time INTEGER,
                   msec INTEGER, value REAL);
 CREATE TABLE stored(family TEXT, id_kind TEXT, point TEXT, time INTEGER, msec INTEGER,
@@ -201,10 +261,16 @@ CREATE TABLE found AS
                                          ELSE s.point END
              AND d.time = s.time AND d.msec = s.msec AND abs(d.value - s.value) < 1e-6) AS copies
   FROM sent s;
+SQL
+if [ -z "$postgresql" ]; then
+  sqlite3 -batch "$work/check.db" >>"$work/check.txt" <<SQL
+ATTACH '$work/primary.db' AS p;
+ATTACH '$work/alternate.db' AS a;
 SELECT 'configs', (SELECT count(*) FROM p.points WHERE record_type IS NOT NULL),
        (SELECT count(*) FROM a.points WHERE record_type IS NOT NULL),
        (SELECT count(*) FROM p.deletions) + (SELECT count(*) FROM a.deletions);
 SQL
+fi
 
 # value_check FAMILY SEQ_LIMIT: "stored missing duplicates" of the family's
 # values with a sequence number up to SEQ_LIMIT.
@@ -237,7 +303,7 @@ cat <<'LEGEND'
   acknowledged     universal values whose frame a service answered 0x06, counted from the
                    library's own trace lines
   refused          classic values the library did not accept
-  stored           values found in the two databases, compared value by value
+  stored           values found in the services' databases, compared value by value
   missing          universal: acknowledged values not stored; classic: accepted values not
                    stored once StopProcess drained the buffers (the classic family reports
                    no acknowledgement per value)
@@ -249,9 +315,14 @@ cat <<'LEGEND'
 LEGEND
 missing_total=$(( ${u_missing:-0} + ${c_missing:-0} ))
 
-read -r _ primary_configs alternate_configs deletions < <(grep "^configs " "$work/check.txt")
-printf '\nconfigurations stored: %s on the primary, %s on the alternate, %s deletions applied\n' \
-  "$primary_configs" "$alternate_configs" "$deletions"
+if [ -n "$postgresql" ]; then
+  printf '\nconfigurations stored: %s in PostgreSQL, %s deletions applied; %s value rows\n' \
+    "$pg_configs" "$pg_deletions" "$pg_values"
+else
+  read -r _ primary_configs alternate_configs deletions < <(grep "^configs " "$work/check.txt")
+  printf '\nconfigurations stored: %s on the primary, %s on the alternate, %s deletions applied\n' \
+    "$primary_configs" "$alternate_configs" "$deletions"
+fi
 
 if [ "$missing_total" -ne 0 ]; then
   say "FAILED: $missing_total values are missing from the databases"

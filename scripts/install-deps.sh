@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # Installs what a command needs, if missing, and nothing more:
-#   scripts/install-deps.sh build     the library, the service and the examples
-#                                     (scripts/demo.sh, scripts/soak.sh)
+#   scripts/install-deps.sh build [--postgresql]
+#                                     the library, the service and the examples
+#                                     (scripts/demo.sh, scripts/soak.sh);
+#                                     --postgresql also the PostgreSQL server
+#                                     (scripts/demo.sh --postgresql)
 #   scripts/install-deps.sh package   build, plus the Debian packaging tools
 #   scripts/install-deps.sh test      build, plus the test suite, the sanitizer,
 #                                     lock and fuzz builds, the benchmarks, the
-#                                     browser test and promtool (the default)
+#                                     browser test, promtool and the PostgreSQL
+#                                     server the tests start (the default)
 #   scripts/install-deps.sh windows [--wine32]
 #                                     the mingw-w64 cross compilers and Wine;
 #                                     --wine32 also tries to install wine32
@@ -15,7 +19,7 @@ set -euo pipefail
 profile=${1:-test}
 case $profile in
   build|package|test|windows) ;;
-  *) echo "usage: $0 [build|package|test|windows [--wine32]]" >&2; exit 2 ;;
+  *) echo "usage: $0 [build [--postgresql]|package|test|windows [--wine32]]" >&2; exit 2 ;;
 esac
 
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
@@ -36,8 +40,15 @@ need_build() {
   command -v sqlite3 >/dev/null || need+=(sqlite3)
   # Boost.Asio for the service's event loops, Boost.Beast for its HTTP parser.
   [ -e /usr/include/boost/beast.hpp ] || need+=(libboost-dev)
+  # libpq for the service's storage in PostgreSQL.
+  [ -e /usr/include/postgresql/libpq-fe.h ] || need+=(libpq-dev)
   command -v curl >/dev/null || need+=(curl)
   command -v python3 >/dev/null || need+=(python3)
+}
+# The server programs (initdb, pg_ctl) for the throw-away clusters of the
+# tests and of the demo on PostgreSQL.
+need_postgresql_server() {
+  ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || need+=(postgresql)
 }
 need_package() {
   command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
@@ -63,9 +74,10 @@ need_windows() {
 }
 
 case $profile in
-  build) need_build ;;
+  build) need_build
+         [ "${2:-}" = --postgresql ] && need_postgresql_server ;;
   package) need_build; need_package ;;
-  test) need_build; need_package; need_test ;;
+  test) need_build; need_package; need_test; need_postgresql_server ;;
   # The Windows tests build GoogleTest from its sources; the end-to-end run
   # needs the Linux service.
   windows) need_build; need_windows

@@ -216,7 +216,7 @@ std::string ParseCommandLine(int argc, const char* const* argv, Options* options
 }
 
 const char* UsageText() {
-  return "usage: histfeed-service serve --db FILE [--listen HOST] [--universal-port N]\n"
+  return "usage: histfeed-service serve --db FILE|CONNECTION [--listen HOST] [--universal-port N]\n"
          "                              [--classic-port N] [--max-connections N]\n"
          "                              [--max-connections-per-address N]\n"
          "                              [--allow CIDR[,CIDR...]]\n"
@@ -228,10 +228,12 @@ const char* UsageText() {
          "         faults to show:      [--nak-every N] [--ack-delay-ms N] [--close-after N]\n"
          "                              [--silent] [--busy] [--busy-count N] [--load N,M]\n"
          "                              [--refuse-every N] [--service-kind N]\n"
-         "       histfeed-service dump --db FILE [--csv | --values]\n"
+         "       histfeed-service dump --db FILE|CONNECTION [--csv | --values]\n"
          "       histfeed-service --help | --version\n"
          "\n"
-         "serve stores what sources deliver into FILE (created when missing), on\n"
+         "serve stores what sources deliver into FILE (created when missing), or into\n"
+         "the PostgreSQL database a libpq CONNECTION string names (postgresql://...\n"
+         "or \"host=... dbname=...\"; several services may share one), on\n"
          "HOST (a name or an IPv4 or IPv6 address, default 127.0.0.1), universal port\n"
          "5450 and classic port 5451 unless told otherwise. Each port holds at most\n"
          "--max-connections connections (default 4096), at most\n"

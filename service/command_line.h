@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <string>
 
-#include "service/classic_listener.h"
-#include "service/connection_limits.h"
-#include "service/storage/storage.h"
 #include "service/http/page_options.h"
-#include "service/universal_listener.h"
+#include "service/listeners/classic_listener.h"
+#include "service/listeners/connection_limits.h"
+#include "service/listeners/universal_listener.h"
+#include "service/storage/storage.h"
 
 namespace histfeed::service {
 

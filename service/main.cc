@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // histfeed-service: a reference historian service for trying and testing
-// histfeed. It stores what sources deliver in one SQLite database.
+// histfeed. It stores what sources deliver in one SQLite file, or in a
+// PostgreSQL database that several services may share.
 //
 // Its command line is in command_line.cc.
 #include <signal.h>
@@ -17,16 +18,16 @@
 #include <string>
 #include <thread>
 
-#include "service/classic_listener.h"
 #include "service/command_line.h"
 #include "service/event_log.h"
 #include "service/http/http_server.h"
+#include "service/listeners/classic_listener.h"
+#include "service/listeners/universal_listener.h"
 #include "service/printable_text.h"
 #include "service/service_metrics.h"
-#include "service/storage/sqlite/sqlite_storage.h"
+#include "service/storage/open_storage.h"
 #include "service/storage/storage.h"
 #include "service/storage/storage_writer.h"
-#include "service/universal_listener.h"
 #include "service/value_text.h"
 
 #ifndef HISTFEED_VERSION
@@ -235,7 +236,7 @@ int Serve(Storage& storage, const Options& options) {
   classic.Serve();
   LogEvent("universal listening on %s:%u, classic on %s:%u, storing into %s",
            options.listen.c_str(), universal.port(), options.listen.c_str(), classic.port(),
-           options.database.c_str());
+           storage.Where().c_str());
 
   sigset_t signals = ServeSignals();
   Progress progress;
@@ -289,8 +290,7 @@ int main(int argc, char** argv) {
   // dump only reads: it neither needs write access nor creates a database.
   options.storage.readOnly = options.command == "dump";
   std::string error;
-  std::unique_ptr<Storage> storage =
-      sqlite::OpenStorage(options.database, options.storage, &error);
+  std::unique_ptr<Storage> storage = OpenStorage(options.database, options.storage, &error);
   if (storage == nullptr) {
     std::fprintf(stderr, "histfeed-service: %s\n", error.c_str());
     return 1;

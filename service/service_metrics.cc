@@ -90,11 +90,24 @@ void ServiceMetrics::Committed(std::chrono::nanoseconds duration, int64_t values
   ++totals_.commits;
   totals_.valuesStored += values;
   totals_.commitSecondsSum += seconds;
+  totals_.lastCommitSeconds = seconds;
   size_t bucket = 0;
   while (bucket < totals_.commitBucketBounds.size() && seconds > totals_.commitBucketBounds[bucket]) {
     ++bucket;
   }
   ++totals_.commitBucketCounts[bucket];
+}
+
+void ServiceMetrics::BatchesFailed(int64_t batches, const std::string& reason) {
+  platform::MutexLock lock(mutex_);
+  totals_.batchesFailed += batches;
+  totals_.storeLastError = reason;
+}
+
+void ServiceMetrics::StoreState(const char* kind, bool connected) {
+  platform::MutexLock lock(mutex_);
+  totals_.storeKind = kind;
+  totals_.storeConnected = connected;
 }
 
 MetricsSnapshot ServiceMetrics::Snapshot() const {

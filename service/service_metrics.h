@@ -55,6 +55,13 @@ struct MetricsSnapshot {
   std::vector<double> commitBucketBounds;
   std::vector<int64_t> commitBucketCounts;
   double commitSecondsSum = 0;
+  double lastCommitSeconds = 0;
+  // The storage: its kind, whether its database can be reached now, the
+  // batches it could not store and why the last of them failed.
+  std::string storeKind;
+  bool storeConnected = true;
+  int64_t batchesFailed = 0;
+  std::string storeLastError;
 };
 
 class ServiceMetrics {
@@ -76,6 +83,10 @@ class ServiceMetrics {
   void PageConnectionsChanged(int change);
   // One storage commit, holding `values` values.
   void Committed(std::chrono::nanoseconds duration, int64_t values);
+  // Batches the storage could not store, and why.
+  void BatchesFailed(int64_t batches, const std::string& reason);
+  // Which storage the service writes to, and whether it can be reached.
+  void StoreState(const char* kind, bool connected);
 
   MetricsSnapshot Snapshot() const;
 

@@ -220,55 +220,91 @@ TEST_F(QueuedSendingTest, ConfigurationFramesKeepTheirOrderWhileDataPasses) {
   EXPECT_EQ(ReceivedSequences(peer), (std::vector<uint32_t>{1, 2}));
 }
 
-TEST_F(QueuedSendingTest, FramesNoServiceTakesAreSetAsideAndTheKeyMovesOn) {
+TEST_F(QueuedSendingTest, InvalidFramesAndConfigurationsRefusedAloneAreSetAside) {
   TempDirectory dir;
   FakeHistorian peer;
-  // Frame 2 is refused by the service every time.
+  // The configuration 'P' gets a byte that is no answer every time (0x15
+  // would count as taken for a configuration); everything else is taken.
   peer.SetResponder([](const std::vector<uint8_t>& frame) {
-    return frame.size() > 14 && GetU32(frame.data() + 10) == 2 ? Reply::Nak() : Reply::Ack();
+    bool poison = FrameRecordType(frame.data(), frame.size()) == 13 && frame[10] == 'P';
+    return poison ? Reply::Byte('X') : Reply::Ack();
   });
   uint16_t port = peer.port();
   peer.Stop();
   int32_t cached = QueuedKey(true, dir.path().c_str(), 4090, "Poison");
   int32_t uncached = QueuedKey(true);
+  std::vector<char> bent = DataFrame(99);
+  bent.back() = 0;  // a damaged end marker
+  std::vector<char> poison = MakeFrame(21, 13, 1, 'P');
   for (int32_t key : {cached, uncached}) {
     EXPECT_EQ(VornMxUniversalDataConnect(key, "127.0.0.1", port, nullptr, 0), HISTFEED_CONNECT_FAILED);
     ASSERT_EQ(Send(key, DataFrame(1)), 0);
-    std::vector<char> bent = DataFrame(99);
-    bent.back() = 0;  // a damaged end marker
     ASSERT_EQ(QueueOf(key).Push(bent.data(), static_cast<uint16_t>(bent.size())), 0);
+    ASSERT_EQ(Send(key, poison, /*isConfig=*/true), 0);
     ASSERT_EQ(Send(key, DataFrame(2)), 0);
     ASSERT_EQ(Send(key, DataFrame(3)), 0);
   }
   ASSERT_TRUE(peer.Start());
-  ASSERT_TRUE(WaitUntil([&] {
-    auto got = ReceivedSequences(peer);
-    return std::count(got.begin(), got.end(), 3u) == 2;
-  }));
-  auto got = ReceivedSequences(peer);
-  EXPECT_EQ(std::count(got.begin(), got.end(), 99u), 0);  // never sent
-  EXPECT_EQ(std::count(got.begin(), got.end(), 2u), 2 * 12);  // a bounded number of tries each
-
   std::string aside = dir.File("PoisonSetAside.que.bad");
+  ASSERT_TRUE(WaitUntil([&] {
+    return messages_.Count("QueueThread set aside a frame of key 0 (rejected by every connected "
+                           "service, which takes data): type 13, 1 records, in " + aside) == 1 &&
+           messages_.Count("QueueThread dropped a frame of key 1 (rejected by every connected "
+                           "service, which takes data): type 13, 1 records lost, the queue has no "
+                           "disk cache") == 1;
+  })) << ::testing::PrintToString(messages_.Lines());
+  auto got = ReceivedSequences(peer);
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (std::vector<uint32_t>{1, 1, 2, 2, 3, 3}));  // each once per key, never 99
+  int poisonTries = 0;
+  for (const auto& frame : peer.Frames()) {
+    poisonTries += FrameRecordType(frame.data(), frame.size()) == 13 && frame[10] == 'P';
+  }
+  EXPECT_EQ(poisonTries, 2 * 12);  // a bounded number of tries each
+
   std::ifstream in(aside, std::ios::binary);
   std::string bytes((std::istreambuf_iterator<char>(in)), {});
-  std::vector<char> bent = DataFrame(99);
-  bent.back() = 0;
-  std::vector<char> two = DataFrame(2);
   std::string expected = std::string{static_cast<char>(bent.size()), 0} +
                          std::string(bent.begin(), bent.end()) +
-                         std::string{static_cast<char>(two.size()), 0} +
-                         std::string(two.begin(), two.end());
+                         std::string{static_cast<char>(poison.size()), 0} +
+                         std::string(poison.begin(), poison.end());
   EXPECT_EQ(bytes, expected);
   EXPECT_EQ(messages_.Count("QueueThread set aside a frame of key 0 (not a valid frame): type 1, "
                             "1 records, in " + aside), 1);
-  EXPECT_EQ(messages_.Count("QueueThread set aside a frame of key 0 (rejected by every connected "
-                            "service): type 1, 1 records, in " + aside), 1);
   // Without a cache directory there is nowhere to keep them: said, then dropped.
   EXPECT_EQ(messages_.Count("QueueThread dropped a frame of key 1 (not a valid frame): type 1, 1 "
                             "records lost, the queue has no disk cache"), 1);
-  EXPECT_EQ(messages_.Count("QueueThread dropped a frame of key 1 (rejected by every connected "
-                            "service): type 1, 1 records lost, the queue has no disk cache"), 1);
+}
+
+// A service that cannot store (its database away) rejects every frame for
+// as long as that lasts: the queue keeps them, in order, as it does for a
+// service that is down.
+TEST_F(QueuedSendingTest, FramesEveryServiceRejectsWaitInOrderUntilOneTakesThem) {
+  TempDirectory dir;
+  FakeHistorian peer;
+  std::atomic<int> answered{0};
+  peer.SetResponder([&](const std::vector<uint8_t>&) {
+    return ++answered <= 20 ? Reply::Nak() : Reply::Ack();
+  });
+  int32_t key = KeyWithServiceDown(peer, true, dir.path().c_str(), 4090);
+  std::vector<char> config = MakeFrame(21, 13, 1, 'C');
+  ASSERT_EQ(Send(key, DataFrame(1)), 0);
+  ASSERT_EQ(Send(key, config, /*isConfig=*/true), 0);
+  ASSERT_EQ(Send(key, DataFrame(2)), 0);
+  ASSERT_TRUE(peer.Start());
+  ASSERT_TRUE(WaitUntil([&] { return answered.load() >= 23; }));
+  // Frame 1 was tried until it was taken, then the rest in their order.
+  std::vector<uint32_t> expected(21, 1u);
+  expected.push_back(2);
+  EXPECT_EQ(ReceivedSequences(peer), expected);
+  int configs = 0;
+  for (const auto& frame : peer.Frames()) configs += FrameRecordType(frame.data(), frame.size()) == 13;
+  EXPECT_EQ(configs, 1);
+  EXPECT_EQ(messages_.Count("QueueThread: every connected service rejects the frame at the head "
+                            "of key 0's queue (12 times so far); it stays there and is tried "
+                            "again every second"), 1);
+  for (const std::string& line : messages_.Lines()) EXPECT_EQ(line.find("set aside"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("QSetAside.que.bad")));
 }
 
 // Refuses to create files, as a read-only directory would.

@@ -14,22 +14,22 @@
 #include <vector>
 
 #include "classic/sender.h"
-#include "histfeed.h"
 #include "classic/service_buffer.h"
 #include "classic/service_load.h"
 #include "client_library/client_library.h"
 #include "client_library/network_client_library.h"
-#include "wire/classic_network_protocol.h"
+#include "histfeed.h"
 #include "platform/socket.h"
-#include "service/classic_listener.h"
-#include "service/classic_request_rows.h"
 #include "service/event_log.h"
+#include "service/listeners/classic_listener.h"
+#include "service/listeners/classic_request_rows.h"
 #include "service/storage/storage.h"
 #include "tests/support/classic_fixture.h"
 #include "tests/support/database_rows.h"
 #include "tests/support/scaled_clock.h"
 #include "tests/support/service_backend.h"
 #include "tests/support/temp_directory.h"
+#include "wire/classic_network_protocol.h"
 
 namespace histfeed::service {
 namespace {

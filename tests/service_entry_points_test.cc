@@ -9,8 +9,8 @@
 
 #include "histfeed.h"
 #include "service/event_log.h"
+#include "service/listeners/universal_listener.h"
 #include "service/storage/storage.h"
-#include "service/universal_listener.h"
 #include "tests/support/database_rows.h"
 #include "tests/support/service_backend.h"
 #include "tests/support/temp_directory.h"

@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "service/address_filter.h"
 #include "service/event_log.h"
 #include "service/http/http_server.h"
 #include "service/http/json_writer.h"
@@ -23,15 +22,16 @@
 #include "service/http/metrics_text.h"
 #include "service/http/query_params.h"
 #include "service/http/routes.h"
+#include "service/listeners/address_filter.h"
+#include "service/listeners/universal_listener.h"
 #include "service/service_metrics.h"
 #include "service/storage/storage.h"
 #include "service/storage/storage_reader.h"
 #include "service/storage/storage_writer.h"
-#include "service/universal_listener.h"
 #include "tests/support/loopback.h"
 #include "tests/support/service_backend.h"
 #include "tests/support/temp_directory.h"
-#include "wire/frame_format.h"
+#include "tests/support/value_frame.h"
 
 namespace histfeed::service {
 namespace {
@@ -39,6 +39,7 @@ namespace {
 using http::QueryParams;
 using http::Reply;
 using histfeed::testing::ReadExactly;
+using histfeed::testing::ValueFrame;
 using histfeed::testing::WriteAll;
 
 ValueRow Value(const std::string& point, int64_t time, int32_t msec, double value) {
@@ -370,18 +371,6 @@ TEST_F(ServiceHttpTest, MetricsAreSoundPrometheusText) {
   }
   std::string said;
   EXPECT_EQ(Promtool(text, dir_.File("metrics.txt"), &said), 0) << said << "\n" << text;
-}
-
-std::vector<uint8_t> ValueFrame(const std::vector<universal::PointValue>& points) {
-  const universal::RecordType& type = *universal::FindRecordType(1);
-  std::vector<uint8_t> records(points.size() * type.recordBytes);
-  for (size_t i = 0; i < points.size(); ++i) {
-    universal::EncodeRecord(type, points[i], &records[i * type.recordBytes]);
-  }
-  std::vector<uint8_t> frame(universal::FrameLength(type, points.size()));
-  universal::EncodeFrame(type, nullptr, records.data(), static_cast<uint16_t>(points.size()),
-                         frame.data());
-  return frame;
 }
 
 TEST_F(ServiceHttpTest, ListenersReportConnectionsFramesAnswersAndCommits) {

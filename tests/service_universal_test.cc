@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "service/event_log.h"
+#include "service/listeners/universal_listener.h"
 #include "service/storage/storage.h"
-#include "service/universal_listener.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scaled_clock.h"
 #include "tests/support/service_backend.h"

@@ -1,22 +1,26 @@
 // SPDX-License-Identifier: Apache-2.0
 // What the service's storage promises, whatever database holds it: one set
 // of cases, run against each storage through a factory. Every storage opens
-// with a small packing window here, so that a few values already reach the
-// packed layout.
+// so that its work that can wait starts at once here: SQLite with a small
+// packing window, so that a few values already reach the packed layout,
+// PostgreSQL summarizing the latest minutes without waiting for more.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <map>
 #include <memory>
 #include <random>
 #include <thread>
 
 #include "service/event_log.h"
+#include "service/storage/postgresql/postgresql_storage.h"
 #include "service/storage/sqlite/sqlite_storage.h"
 #include "service/storage/storage.h"
 #include "service/storage/summary_levels.h"
+#include "tests/support/postgres_server.h"
 #include "tests/support/temp_directory.h"
 
 namespace histfeed::service {
@@ -31,7 +35,12 @@ struct StorageFactory {
   std::function<std::unique_ptr<Storage>(const std::string& directory,
                                          const StorageOptions& options, std::string* error)>
       open;
+  // Why the storage cannot be had on this machine; empty when it can.
+  std::function<std::string()> unavailable = [] { return std::string(); };
 };
+
+// Names each case's storage in the test names.
+void PrintTo(const StorageFactory& factory, std::ostream* out) { *out << factory.name; }
 
 std::unique_ptr<Storage> OpenSqlite(const std::string& directory, const StorageOptions& options,
                                     std::string* error) {
@@ -39,6 +48,25 @@ std::unique_ptr<Storage> OpenSqlite(const std::string& directory, const StorageO
   settings.journalWindow = 64;
   settings.packAfter = std::chrono::milliseconds(0);
   return sqlite::OpenStorage(directory + "history.db", options, settings, error);
+}
+
+// A database of the test's own on the shared server; summaries follow
+// the values at once.
+std::unique_ptr<Storage> OpenPostgresql(const std::string& directory,
+                                        const StorageOptions& options, std::string* error) {
+  static std::map<std::string, std::string> databases;  // by the test's directory
+  testing::PostgresServer* server = testing::PostgresServer::Shared(error);
+  if (server == nullptr) return nullptr;
+  auto [database, added] = databases.try_emplace(directory);
+  if (added) database->second = server->NewDatabase();
+  postgresql::PostgresqlSettings settings;
+  settings.settleAfter = std::chrono::milliseconds(0);
+  return postgresql::OpenStorage(database->second, options, settings, error);
+}
+
+std::string PostgresqlUnavailable() {
+  std::string why;
+  return testing::PostgresServer::Shared(&why) == nullptr ? why : "";
 }
 
 ValueRow Value(const std::string& point, int64_t millis, double value, int32_t status = 0) {
@@ -80,6 +108,11 @@ class StorageSemanticsTest : public ::testing::TestWithParam<StorageFactory> {
  protected:
   void SetUp() override {
     SetEventLogQuiet(true);
+    std::string why = GetParam().unavailable();
+    if (!why.empty()) {
+      if (testing::PostgresRequired()) FAIL() << why;
+      GTEST_SKIP() << "THE " << GetParam().name << " STORAGE IS NOT TESTED HERE: " << why;
+    }
     Open();
   }
 
@@ -398,7 +431,9 @@ TEST_P(StorageSemanticsTest, ReadsGoOnWhileValuesArrive) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Storages, StorageSemanticsTest,
-                         ::testing::Values(StorageFactory{"sqlite", OpenSqlite}),
+                         ::testing::Values(StorageFactory{"sqlite", OpenSqlite},
+                                           StorageFactory{"postgresql", OpenPostgresql,
+                                                          PostgresqlUnavailable}),
                          [](const ::testing::TestParamInfo<StorageFactory>& info) {
                            return std::string(info.param.name);
                          });

@@ -2,21 +2,25 @@
 // The queue thread of a key: replays queued frames, oldest first, while a
 // service is connected.
 //
-// A data frame that fails stays at the head and is tried again; one that
-// every connected service rejects is tried a bounded number of times, with
-// growing pauses, and is then set aside so that the key moves on. A
+// A data frame that fails stays at the head and is tried again, with
+// pauses growing to a second while every connected service rejects it: a
+// service that cannot store (its database away) rejects every frame, and
+// the queue carries them across as it does for a dead service. A
 // configuration frame that fails moves to the tail, so that data does not
 // wait behind it; later configuration frames follow it to the tail without
 // being tried ahead of it, so that configurations and deletions keep their
-// order. A frame that is not a valid frame is set aside at once. A frame
-// moves by pushing its copy before popping it, so a crash in between can
-// only deliver it twice.
+// order. One that is rejected a bounded number of times while the service
+// takes data frames is set aside, so that configurations move on. A frame
+// that is not a valid frame is set aside at once. A frame moves by pushing
+// its copy before popping it, so a crash in between can only deliver it
+// twice.
 #include <algorithm>
 #include <cstring>
 #include <span>
 #include <string>
 
 #include "histfeed.h"
+#include "platform/clock.h"
 #include "queue/record_queue.h"
 #include "universal/diagnostics.h"
 #include "universal/outbox.h"
@@ -28,9 +32,12 @@ namespace {
 constexpr int64_t kIdleWaitMs = 1000;
 constexpr int64_t kDataRetryMs = 1;
 constexpr int64_t kConfigRequeueWaitMs = 100;
-// Pauses of 1, 2, 4 ... 1,024 ms between rejections: about 2 s in all.
+// Pauses of 1, 2, 4 ... 1,024 ms between rejections: about 2 s in all,
+// then a second each.
 constexpr int kMaxRejections = 12;
 constexpr int64_t kLongestRejectionPauseMs = 1024;
+// A key whose head frame is rejected says so at most this often.
+constexpr int64_t kRejectionMessageSpacingMs = 300 * 1000;
 // Configuration frames moved behind a held one before the hold is given up
 // as lost (its cache file set aside, say), so they are tried again.
 constexpr int kMostMovesBehindHeldFrame = 100000;
@@ -77,13 +84,12 @@ class Outbox::Replay {
                 FrameRecordCount(Bytes(), length_));
       PopHead();
       dataRejections_ = 0;
+      dataDeliveredSinceHeldRejected_ = true;
       return true;
     }
     if (result == HISTFEED_REJECTED) {
-      if (++dataRejections_ >= kMaxRejections) {
-        SetAsideHead("rejected by every connected service");
-        return true;
-      }
+      ++dataRejections_;
+      SayRejectedHeadIsKept();
       outbox_.queueStop_.Wait(RejectionPauseMs(dataRejections_));
       return true;
     }
@@ -109,10 +115,12 @@ class Outbox::Replay {
     if (result == 0) {
       PopHead();
       heldRejections_ = 0;
-    } else if (result == HISTFEED_REJECTED && ++heldRejections_ >= kMaxRejections) {
-      SetAsideHead("rejected by every connected service");
+    } else if (result == HISTFEED_REJECTED && ++heldRejections_ >= kMaxRejections &&
+               dataDeliveredSinceHeldRejected_) {
+      SetAsideHead("rejected by every connected service, which takes data");
     } else {
       if (result != HISTFEED_REJECTED) heldRejections_ = 0;
+      if (heldRejections_ == 1) dataDeliveredSinceHeldRejected_ = false;
       PassTrace("QueueThread SendData() Push on Queue");
       std::memcpy(heldFrame_, frame_, length_);
       heldLength_ = length_;
@@ -136,6 +144,20 @@ class Outbox::Replay {
     }
     PopHead();
     return true;
+  }
+
+  // A data frame the services keep rejecting holds up the key: said when
+  // that has gone on for a while, and then now and again.
+  void SayRejectedHeadIsKept() {
+    if (dataRejections_ < kMaxRejections) return;
+    int64_t now = platform::MonotonicMs();
+    if (dataRejections_ > kMaxRejections && now < lastRejectionMessageMs_ + kRejectionMessageSpacingMs) {
+      return;
+    }
+    lastRejectionMessageMs_ = now;
+    PassMessage("QueueThread: every connected service rejects the frame at the head of key %d's "
+                "queue (%d times so far); it stays there and is tried again every second",
+                outbox_.number_, dataRejections_);
   }
 
   // Writes the head frame to the set-aside file beside the cache, or, for
@@ -162,12 +184,16 @@ class Outbox::Replay {
   char frame_[kQueueSlotBytes];
   uint16_t length_ = 0;
   int dataRejections_ = 0;  // of the data frame at the head
+  int64_t lastRejectionMessageMs_ = 0;
   // The configuration frame that failed last, which later configuration
   // frames may not pass.
   bool held_ = false;
   char heldFrame_[kQueueSlotBytes];
   uint16_t heldLength_ = 0;
   int heldRejections_ = 0;
+  // Whether the services took a data frame since the held frame's
+  // rejections began: only then is the held frame's fault its own.
+  bool dataDeliveredSinceHeldRejected_ = false;
   int movesBehindHeld_ = 0;
 };
 

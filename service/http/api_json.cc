@@ -124,6 +124,13 @@ std::string OverviewJson(const MetricsSnapshot& metrics, const DatabaseTotals& d
       .Member("values", database.values)
       .Member("configs", database.configs)
       .EndObject();
+  json.Key("store")
+      .BeginObject()
+      .Member("kind", metrics.storeKind)
+      .Member("connected", metrics.storeConnected)
+      .Member("failedBatches", metrics.batchesFailed)
+      .Member("lastError", metrics.storeLastError)
+      .EndObject();
   json.EndObject();
   return json.text();
 }

@@ -12,8 +12,8 @@
 #include "service/http/page_responder.h"
 #include "service/http/request_parser.h"
 #include "service/http/routes.h"
-#include "service/stream_connection.h"
-#include "service/stream_listener.h"
+#include "service/listeners/stream_connection.h"
+#include "service/listeners/stream_listener.h"
 
 namespace histfeed::service::http {
 namespace {

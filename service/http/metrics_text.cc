@@ -74,6 +74,25 @@ void CommitHistogram(Exposition& out, const MetricsSnapshot& metrics) {
   out.Sample("histfeed_commit_duration_seconds_count", "", static_cast<double>(metrics.commits));
 }
 
+// Which storage, whether it can be reached, and how its commits fare.
+void StoreState(Exposition& out, const MetricsSnapshot& metrics) {
+  std::string store = Label("store", metrics.storeKind);
+  out.Family("histfeed_store_connected", "gauge",
+             "Whether the database can be reached now (1) or not (0).");
+  out.Sample("histfeed_store_connected", store, metrics.storeConnected ? 1 : 0);
+  out.Family("histfeed_store_last_commit_seconds", "gauge", "Time the last commit took.");
+  out.Sample("histfeed_store_last_commit_seconds", store, metrics.lastCommitSeconds);
+  out.Family("histfeed_store_failed_batches_total", "counter",
+             "Frames or requests the storage could not store (answered 0x15 or busy).");
+  out.Sample("histfeed_store_failed_batches_total", store,
+             static_cast<double>(metrics.batchesFailed));
+  if (metrics.storeLastError.empty()) return;
+  out.Family("histfeed_store_last_error_info", "gauge",
+             "Why the last batch the storage could not store failed, as a label.");
+  out.Sample("histfeed_store_last_error_info",
+             store + "," + Label("error", metrics.storeLastError), 1);
+}
+
 }  // namespace
 
 std::string PrometheusText(const MetricsSnapshot& metrics, const DatabaseTotals& database,
@@ -128,6 +147,8 @@ std::string PrometheusText(const MetricsSnapshot& metrics, const DatabaseTotals&
   CommitHistogram(out, metrics);
   out.Family("histfeed_values_stored_total", "counter", "Values committed to the database.");
   out.Sample("histfeed_values_stored_total", "", static_cast<double>(metrics.valuesStored));
+
+  StoreState(out, metrics);
 
   out.Family("histfeed_database_bytes", "gauge",
              "Size of the database file with its write-ahead log.");

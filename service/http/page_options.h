@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "service/address_filter.h"
+#include "service/listeners/address_filter.h"
 
 namespace histfeed::service::http {
 

@@ -7,12 +7,14 @@
 // a later one replaces it or a deletion removes it.
 //
 // CommitGroup and Maintain are called by one thread, the writer; the reads
-// from any thread, at the same time.
+// and Connected from any thread, at the same time.
 #ifndef HISTFEED_SERVICE_STORAGE_STORAGE_H_
 #define HISTFEED_SERVICE_STORAGE_STORAGE_H_
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,8 +50,45 @@ class Storage : public StorageReader {
   virtual bool Maintain(std::chrono::milliseconds budget) = 0;
   // Why the last commit that failed did so, in the database's own words.
   virtual std::string LastWriteError() = 0;
+  // Whether the database can be reached now. A file always can; a server
+  // may go away, and the storage connects again by itself.
+  virtual bool Connected() { return true; }
+  // "sqlite" or "postgresql".
+  virtual const char* Kind() const = 0;
+  // The database as the log names it: a path, or a connection string
+  // without its password.
+  virtual std::string Where() const = 0;
 
   bool Commit(const Batch& batch) { return CommitGroup({&batch}).front(); }
+};
+
+// A storage whose reading side is a reader of its own, on a connection
+// apart from the writer's: every read goes to it.
+class StorageWithReader : public Storage {
+ public:
+  PointPage Points(const PointQuery& query, std::string* error) final {
+    return reader().Points(query, error);
+  }
+  std::optional<PointDetail> Point(const PointKey& key, std::string* error) final {
+    return reader().Point(key, error);
+  }
+  Series ReducedSeries(const SeriesQuery& query, std::string* error) final {
+    return reader().ReducedSeries(query, error);
+  }
+  std::vector<StoredValue> Values(const ValueQuery& query, std::string* error) final {
+    return reader().Values(query, error);
+  }
+  DatabaseTotals Totals(std::string* error) final { return reader().Totals(error); }
+  std::vector<PointSummary> Summarize(std::string* error) final {
+    return reader().Summarize(error);
+  }
+  bool ForEachValue(const std::function<bool(const PointKey&, const StoredValue&)>& visit,
+                    std::string* error) final {
+    return reader().ForEachValue(visit, error);
+  }
+
+ protected:
+  virtual StorageReader& reader() = 0;
 };
 
 }  // namespace histfeed::service

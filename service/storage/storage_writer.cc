@@ -6,7 +6,9 @@
 namespace histfeed::service {
 
 StorageWriter::StorageWriter(Storage& storage, ServiceMetrics& metrics)
-    : storage_(storage), metrics_(metrics), thread_([this] { Run(); }) {}
+    : storage_(storage), metrics_(metrics), thread_([this] { Run(); }) {
+  metrics_.StoreState(storage_.Kind(), storage_.Connected());
+}
 
 StorageWriter::~StorageWriter() { Stop(); }
 
@@ -57,6 +59,7 @@ void StorageWriter::Run() {
       do {
         more = storage_.Maintain(kBusySlice);
       } while (more && Quiet());
+      metrics_.StoreState(storage_.Kind(), storage_.Connected());
       continue;
     }
     if (stopping) return;  // and nothing left
@@ -64,32 +67,41 @@ void StorageWriter::Run() {
     do {
       more = storage_.Maintain(kIdleSlice);
     } while (more && Quiet());
+    // A database that came back while all was quiet.
+    metrics_.StoreState(storage_.Kind(), storage_.Connected());
   }
 }
 
 void StorageWriter::CommitGroup(std::vector<Pending>& group) {
   std::vector<const Batch*> batches;
-  int64_t values = 0;
-  for (const Pending& pending : group) {
-    batches.push_back(&pending.batch);
-    values += static_cast<int64_t>(pending.batch.values.size());
-  }
+  for (const Pending& pending : group) batches.push_back(&pending.batch);
   auto start = std::chrono::steady_clock::now();
   std::vector<bool> stored = storage_.CommitGroup(batches);
-  metrics_.Committed(std::chrono::steady_clock::now() - start, values);
+  auto duration = std::chrono::steady_clock::now() - start;
+  int64_t values = 0;
   size_t failed = 0;
-  for (bool ok : stored) failed += ok ? 0 : 1;
-  if (failed > 0) LogFailure(failed, group.size());
+  for (size_t i = 0; i < group.size(); ++i) {
+    if (stored[i]) values += static_cast<int64_t>(group[i].batch.values.size());
+    failed += stored[i] ? 0 : 1;
+  }
+  if (failed < group.size()) metrics_.Committed(duration, values);
+  bool connected = storage_.Connected();
+  metrics_.StoreState(storage_.Kind(), connected);
+  if (failed > 0) {
+    std::string reason = storage_.LastWriteError();
+    metrics_.BatchesFailed(static_cast<int64_t>(failed), reason);
+    // A database that cannot be reached said so itself, once.
+    if (connected) LogFailure(failed, group.size(), reason);
+  }
   for (size_t i = 0; i < group.size(); ++i) group[i].done(stored[i]);
 }
 
-void StorageWriter::LogFailure(size_t failed, size_t batches) {
+void StorageWriter::LogFailure(size_t failed, size_t batches, const std::string& reason) {
   auto now = std::chrono::steady_clock::now();
   if (now - lastFailureLog_ < kFailureLogInterval) {
     unreported_ += static_cast<int64_t>(failed);
     return;
   }
-  std::string reason = storage_.LastWriteError();
   if (unreported_ > 0) {
     LogEvent("could not store %zu of %zu batches: %s (and %lld more since the last such line)",
              failed, batches, reason.c_str(), static_cast<long long>(unreported_));

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -55,7 +56,7 @@ class StorageWriter {
   };
   void Run();
   void CommitGroup(std::vector<Pending>& group);
-  void LogFailure(size_t failed, size_t batches);
+  void LogFailure(size_t failed, size_t batches, const std::string& reason);
   // Nothing to commit, and no stop asked for.
   bool Quiet() EXCLUDES(mutex_);
 

@@ -4,7 +4,7 @@
 #include <span>
 
 #include "platform/file_system.h"
-#include "service/universal_frame_rows.h"
+#include "service/listeners/universal_frame_rows.h"
 #include "tools/cache/resend_progress.h"
 #include "wire/frame_format.h"
 

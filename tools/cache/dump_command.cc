@@ -5,7 +5,7 @@
 #include <span>
 
 #include "service/http/json_writer.h"
-#include "service/universal_frame_rows.h"
+#include "service/listeners/universal_frame_rows.h"
 #include "service/value_text.h"
 #include "tools/cache/cache_file_view.h"
 #include "tools/cache/commands.h"

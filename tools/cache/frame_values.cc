@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <span>
 
-#include "service/universal_frame_rows.h"
+#include "service/listeners/universal_frame_rows.h"
 #include "timezone/civil_date.h"
 #include "wire/frame_format.h"
 

@@ -9,7 +9,7 @@
 #include "platform/file_system.h"
 #include "platform/socket.h"
 #include "queue/cache_file.h"
-#include "service/universal_frame_rows.h"
+#include "service/listeners/universal_frame_rows.h"
 #include "tools/cache/cache_file_view.h"
 #include "tools/cache/commands.h"
 #include "tools/cache/resend_progress.h"

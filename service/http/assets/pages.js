@@ -111,8 +111,12 @@ function overviewPage() {
       (t.commits ? ", " + (1000 * t.commitSeconds / t.commits).toFixed(2) + " ms each" : "");
     $("stored").textContent = count(t.valuesStored);
     $("stored-detail").textContent = "this run; " + count(o.database.values) + " in the database";
-    $("db-size").textContent = bytesText(o.database.bytes);
-    $("db-detail").textContent = count(o.database.points) + " points, " + count(o.database.configs) + " configurations";
+    // A database server that went away: said where the size would be.
+    const down = o.store.connected === false;
+    $("db-size").textContent = down ? "unreachable" : bytesText(o.database.bytes);
+    $("db-size").className = down ? "bad" : "";
+    $("db-detail").textContent = o.store.kind + (down ? ": " + o.store.lastError : "") + "; " +
+      count(o.database.points) + " points, " + count(o.database.configs) + " configurations";
     fillTable($("connections"), o.connections, (tr, c) => {
       tr.dataset.family = c.family;
       cell(tr, c.family);

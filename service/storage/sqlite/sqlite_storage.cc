@@ -18,7 +18,7 @@ constexpr int kOpenBusyMs = 2000;
 // The writer's page cache: the blocks' index and the summaries stay in it.
 constexpr const char* kWriterCache = "PRAGMA cache_size = -16384";
 
-class SqliteStorage final : public Storage {
+class SqliteStorage final : public StorageWithReader {
  public:
   SqliteStorage(const std::string& path, const WriterSettings& settings)
       : path_(path), settings_(settings) {}
@@ -47,29 +47,12 @@ class SqliteStorage final : public Storage {
     platform::MutexLock lock(writeMutex_);
     return writer_ == nullptr ? "the database is open for reading only" : writer_->lastError();
   }
+  const char* Kind() const override { return "sqlite"; }
+  std::string Where() const override { return path_; }
 
-  PointPage Points(const PointQuery& query, std::string* error) override {
-    return reader_.Points(query, error);
-  }
-  std::optional<PointDetail> Point(const PointKey& key, std::string* error) override {
-    return reader_.Point(key, error);
-  }
-  Series ReducedSeries(const SeriesQuery& query, std::string* error) override {
-    return reader_.ReducedSeries(query, error);
-  }
-  std::vector<StoredValue> Values(const ValueQuery& query, std::string* error) override {
-    return reader_.Values(query, error);
-  }
-  DatabaseTotals Totals(std::string* error) override { return reader_.Totals(error); }
-  std::vector<PointSummary> Summarize(std::string* error) override {
-    return reader_.Summarize(error);
-  }
-  bool ForEachValue(const std::function<bool(const PointKey&, const StoredValue&)>& visit,
-                    std::string* error) override {
-    return reader_.ForEachValue(visit, error);
-  }
 
  private:
+  StorageReader& reader() override { return reader_; }
   std::string CreateSchema() REQUIRES(writeMutex_);
 
   const std::string path_;

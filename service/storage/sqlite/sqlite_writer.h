@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "service/storage/batch.h"
+#include "service/storage/point_names.h"
 #include "service/storage/sqlite/blocks.h"
 #include "service/storage/sqlite/journal_tail.h"
-#include "service/storage/sqlite/point_names.h"
 #include "service/storage/sqlite/statement.h"
 #include "service/storage/sqlite/summaries.h"
 #include "service/storage/storage.h"

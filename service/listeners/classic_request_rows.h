@@ -3,8 +3,8 @@
 // request, one configuration row per configuration request. Classic points
 // are named "SERVICE.IDENTIFIER", the service name upper-cased, since the
 // same identifier may live in several services.
-#ifndef HISTFEED_SERVICE_CLASSIC_REQUEST_ROWS_H_
-#define HISTFEED_SERVICE_CLASSIC_REQUEST_ROWS_H_
+#ifndef HISTFEED_SERVICE_LISTENERS_CLASSIC_REQUEST_ROWS_H_
+#define HISTFEED_SERVICE_LISTENERS_CLASSIC_REQUEST_ROWS_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -36,4 +36,4 @@ bool ResolveExtendedName(std::string_view name, std::string* identifier);
 
 }  // namespace histfeed::service
 
-#endif  // HISTFEED_SERVICE_CLASSIC_REQUEST_ROWS_H_
+#endif  // HISTFEED_SERVICE_LISTENERS_CLASSIC_REQUEST_ROWS_H_

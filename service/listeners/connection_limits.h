@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // How many connections a listener holds, from whom, and how long it
 // waits on them.
-#ifndef HISTFEED_SERVICE_CONNECTION_LIMITS_H_
-#define HISTFEED_SERVICE_CONNECTION_LIMITS_H_
+#ifndef HISTFEED_SERVICE_LISTENERS_CONNECTION_LIMITS_H_
+#define HISTFEED_SERVICE_LISTENERS_CONNECTION_LIMITS_H_
 
 #include <chrono>
 
-#include "service/address_filter.h"
+#include "service/listeners/address_filter.h"
 
 namespace histfeed::service {
 
@@ -31,4 +31,4 @@ struct ConnectionLimits {
 
 }  // namespace histfeed::service
 
-#endif  // HISTFEED_SERVICE_CONNECTION_LIMITS_H_
+#endif  // HISTFEED_SERVICE_LISTENERS_CONNECTION_LIMITS_H_

@@ -5,18 +5,18 @@
 // answered with the 256-byte reply block: status 0 once their rows are
 // committed, a refusing status and a text otherwise, the busy bits or a
 // load report "n,m" when asked to show them.
-#ifndef HISTFEED_SERVICE_CLASSIC_LISTENER_H_
-#define HISTFEED_SERVICE_CLASSIC_LISTENER_H_
+#ifndef HISTFEED_SERVICE_LISTENERS_CLASSIC_LISTENER_H_
+#define HISTFEED_SERVICE_LISTENERS_CLASSIC_LISTENER_H_
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "platform/mutex.h"
-#include "service/connection_limits.h"
+#include "service/listeners/connection_limits.h"
+#include "service/listeners/stream_listener.h"
 #include "service/service_metrics.h"
 #include "service/storage/storage_writer.h"
-#include "service/stream_listener.h"
 
 namespace histfeed::service {
 
@@ -89,4 +89,4 @@ class ClassicListener {
 
 }  // namespace histfeed::service
 
-#endif  // HISTFEED_SERVICE_CLASSIC_LISTENER_H_
+#endif  // HISTFEED_SERVICE_LISTENERS_CLASSIC_LISTENER_H_

@@ -2,8 +2,8 @@
 // The points' numbers by family, identifier kind and name, held in memory
 // so that a value finds its point without asking the database. Names are
 // bytes, matched exactly; a lookup copies nothing.
-#ifndef HISTFEED_SERVICE_STORAGE_SQLITE_POINT_NAMES_H_
-#define HISTFEED_SERVICE_STORAGE_SQLITE_POINT_NAMES_H_
+#ifndef HISTFEED_SERVICE_STORAGE_POINT_NAMES_H_
+#define HISTFEED_SERVICE_STORAGE_POINT_NAMES_H_
 
 #include <cstdint>
 #include <functional>
@@ -12,7 +12,7 @@
 #include <string_view>
 #include <unordered_map>
 
-namespace histfeed::service::sqlite {
+namespace histfeed::service {
 
 class PointNames {
  public:
@@ -39,6 +39,6 @@ class PointNames {
   std::map<std::string, std::map<std::string, Names, std::less<>>, std::less<>> families_;
 };
 
-}  // namespace histfeed::service::sqlite
+}  // namespace histfeed::service
 
-#endif  // HISTFEED_SERVICE_STORAGE_SQLITE_POINT_NAMES_H_
+#endif  // HISTFEED_SERVICE_STORAGE_POINT_NAMES_H_

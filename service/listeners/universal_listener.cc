@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "service/universal_listener.h"
+#include "service/listeners/universal_listener.h"
 
 #include "service/event_log.h"
-#include "service/stream_connection.h"
-#include "service/universal_frame_rows.h"
+#include "service/listeners/stream_connection.h"
+#include "service/listeners/universal_frame_rows.h"
 #include "wire/frame_format.h"
 
 namespace histfeed::service {

@@ -3,8 +3,8 @@
 // as CIDR ("10.1.0.0/16", "192.168.5.7", "fd00::/8", "::1"). An empty
 // filter takes every address. IPv4 clients reaching an IPv6 socket
 // (::ffff:a.b.c.d) match the IPv4 networks.
-#ifndef HISTFEED_SERVICE_ADDRESS_FILTER_H_
-#define HISTFEED_SERVICE_ADDRESS_FILTER_H_
+#ifndef HISTFEED_SERVICE_LISTENERS_ADDRESS_FILTER_H_
+#define HISTFEED_SERVICE_LISTENERS_ADDRESS_FILTER_H_
 
 #include <array>
 #include <cstdint>
@@ -36,4 +36,4 @@ class AddressFilter {
 
 }  // namespace histfeed::service
 
-#endif  // HISTFEED_SERVICE_ADDRESS_FILTER_H_
+#endif  // HISTFEED_SERVICE_LISTENERS_ADDRESS_FILTER_H_

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "service/universal_frame_rows.h"
+#include "service/listeners/universal_frame_rows.h"
 
 #include "wire/config_record.h"
 

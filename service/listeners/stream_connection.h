@@ -8,8 +8,8 @@
 // first byte, and its answer must be taken within as long; a connection
 // with no message begun is closed after limits.idleTimeout. None runs
 // while a message is being handled.
-#ifndef HISTFEED_SERVICE_STREAM_CONNECTION_H_
-#define HISTFEED_SERVICE_STREAM_CONNECTION_H_
+#ifndef HISTFEED_SERVICE_LISTENERS_STREAM_CONNECTION_H_
+#define HISTFEED_SERVICE_LISTENERS_STREAM_CONNECTION_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "service/listeners/stream_listener.h"
 #include "service/network.h"
 #include "service/service_metrics.h"
 #include "service/storage/storage_writer.h"
-#include "service/stream_listener.h"
 
 namespace histfeed::service {
 
@@ -94,4 +94,4 @@ class StreamConnection : public std::enable_shared_from_this<StreamConnection> {
 
 }  // namespace histfeed::service
 
-#endif  // HISTFEED_SERVICE_STREAM_CONNECTION_H_
+#endif  // HISTFEED_SERVICE_LISTENERS_STREAM_CONNECTION_H_

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "service/address_filter.h"
+#include "service/listeners/address_filter.h"
 
 #include <charconv>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "service/stream_connection.h"
+#include "service/listeners/stream_connection.h"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>

@@ -2,17 +2,17 @@
 // Serves universal connections: reads frames, stores their rows and
 // answers each frame with one byte, 0x06 once its rows are committed or
 // 0x15 when it is malformed or could not be stored.
-#ifndef HISTFEED_SERVICE_UNIVERSAL_LISTENER_H_
-#define HISTFEED_SERVICE_UNIVERSAL_LISTENER_H_
+#ifndef HISTFEED_SERVICE_LISTENERS_UNIVERSAL_LISTENER_H_
+#define HISTFEED_SERVICE_LISTENERS_UNIVERSAL_LISTENER_H_
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
-#include "service/connection_limits.h"
+#include "service/listeners/connection_limits.h"
+#include "service/listeners/stream_listener.h"
 #include "service/service_metrics.h"
 #include "service/storage/storage_writer.h"
-#include "service/stream_listener.h"
 
 namespace histfeed::service {
 
@@ -63,4 +63,4 @@ class UniversalListener {
 
 }  // namespace histfeed::service
 
-#endif  // HISTFEED_SERVICE_UNIVERSAL_LISTENER_H_
+#endif  // HISTFEED_SERVICE_LISTENERS_UNIVERSAL_LISTENER_H_

@@ -8,8 +8,8 @@
 // port's or its address's connection limit, or above the descriptor
 // ceiling is closed at accept, counted in the metrics by port and reason
 // and logged (rate-limited).
-#ifndef HISTFEED_SERVICE_STREAM_LISTENER_H_
-#define HISTFEED_SERVICE_STREAM_LISTENER_H_
+#ifndef HISTFEED_SERVICE_LISTENERS_STREAM_LISTENER_H_
+#define HISTFEED_SERVICE_LISTENERS_STREAM_LISTENER_H_
 
 #include <atomic>
 #include <chrono>
@@ -22,8 +22,8 @@
 #include <thread>
 #include <unordered_map>
 
+#include "service/listeners/connection_limits.h"
 #include "service/network.h"
-#include "service/connection_limits.h"
 #include "service/service_metrics.h"
 
 namespace histfeed::service {
@@ -104,4 +104,4 @@ class StreamListener {
 
 }  // namespace histfeed::service
 
-#endif  // HISTFEED_SERVICE_STREAM_LISTENER_H_
+#endif  // HISTFEED_SERVICE_LISTENERS_STREAM_LISTENER_H_

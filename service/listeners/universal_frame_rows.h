@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // What a checked universal frame stores: one row per record.
-#ifndef HISTFEED_SERVICE_UNIVERSAL_FRAME_ROWS_H_
-#define HISTFEED_SERVICE_UNIVERSAL_FRAME_ROWS_H_
+#ifndef HISTFEED_SERVICE_LISTENERS_UNIVERSAL_FRAME_ROWS_H_
+#define HISTFEED_SERVICE_LISTENERS_UNIVERSAL_FRAME_ROWS_H_
 
 #include "service/storage/batch.h"
 #include "wire/frame_format.h"
@@ -15,4 +15,4 @@ const char* FrameErrorText(universal::FrameError error);
 
 }  // namespace histfeed::service
 
-#endif  // HISTFEED_SERVICE_UNIVERSAL_FRAME_ROWS_H_
+#endif  // HISTFEED_SERVICE_LISTENERS_UNIVERSAL_FRAME_ROWS_H_

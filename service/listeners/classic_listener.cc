@@ -1,16 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "service/classic_listener.h"
+#include "service/listeners/classic_listener.h"
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
-#include "wire/classic_network_protocol.h"
 #include "histfeed/tarvo_plugin.h"
-#include "service/classic_request_rows.h"
 #include "service/event_log.h"
+#include "service/listeners/classic_request_rows.h"
+#include "service/listeners/stream_connection.h"
 #include "service/printable_text.h"
-#include "service/stream_connection.h"
+#include "wire/classic_network_protocol.h"
 
 namespace histfeed::service {
 namespace {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "service/classic_request_rows.h"
+#include "service/listeners/classic_request_rows.h"
 
 #include <cctype>
 #include <cmath>

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "service/stream_listener.h"
+#include "service/listeners/stream_listener.h"
 
 #include <boost/asio/post.hpp>
 
 #include "platform/thread_priority.h"
 #include "service/event_log.h"
-#include "service/stream_connection.h"
+#include "service/listeners/stream_connection.h"
 
 namespace histfeed::service {
 namespace {
