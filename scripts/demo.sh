@@ -263,7 +263,7 @@ CREATE TABLE found AS
   FROM sent s;
 SQL
 if [ -z "$postgresql" ]; then
-  sqlite3 -batch "$work/check.db" >>"$work/check.txt" <<SQL
+  sqlite3 -batch -separator ' ' "$work/check.db" >>"$work/check.txt" <<SQL
 ATTACH '$work/primary.db' AS p;
 ATTACH '$work/alternate.db' AS a;
 SELECT 'configs', (SELECT count(*) FROM p.points WHERE record_type IS NOT NULL),
