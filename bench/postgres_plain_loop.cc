@@ -7,6 +7,7 @@
 #include "service/storage/postgresql/binary_format.h"
 #include "service/storage/postgresql/partitions.h"
 #include "service/storage/postgresql/postgresql_storage.h"
+#include "service/storage/postgresql/schema.h"
 
 namespace histfeed {
 namespace {
@@ -25,11 +26,6 @@ constexpr const char* kCopyValues =
     "COPY point_values (point_id, time, status, value, text) FROM STDIN (FORMAT binary)";
 constexpr const char* kCopyStaging =
     "COPY plain_staging (point_id, time, status, value, text) FROM STDIN (FORMAT binary)";
-constexpr const char* kOnConflict =
-    " ON CONFLICT (point_id, time) DO UPDATE SET status = excluded.status, "
-    "value = excluded.value, text = excluded.text "
-    "WHERE (point_values.status, float8send(point_values.value), point_values.text) "
-    "IS DISTINCT FROM (excluded.status, float8send(excluded.value), excluded.text)";
 constexpr const char* kMerge =
     "INSERT INTO point_values SELECT * FROM plain_staging ORDER BY point_id, time";
 // A statement takes at most 65535 parameters; four a row.
@@ -90,7 +86,7 @@ const std::string& PostgresPlainLoop::InsertOf(size_t rows) {
     sql += (n ? ", ($" : "($") + std::to_string(n + 1) + ", $" + std::to_string(n + 2) + ", $" +
            std::to_string(n + 3) + ", $" + std::to_string(n + 4) + ")";
   }
-  sql += kOnConflict;
+  sql += service::postgresql::kValueConflict;
   return sql;
 }
 
@@ -112,7 +108,7 @@ bool PostgresPlainLoop::Write(PlainWrite how, const std::vector<Row>& rows) {
   switch (how) {
     case PlainWrite::kCopy: ok = Copy(kCopyValues, rows); break;
     case PlainWrite::kStagingMerge:
-      ok = Copy(kCopyStaging, rows) && db_.Exec(std::string(kMerge) + kOnConflict);
+      ok = Copy(kCopyStaging, rows) && db_.Exec(std::string(kMerge) + service::postgresql::kValueConflict);
       break;
     case PlainWrite::kMultiRowInsert: ok = Insert(rows); break;
   }

@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "service/storage/postgresql/binary_format.h"
+#include "service/storage/postgresql/schema.h"
 #include "service/storage/summary_levels.h"
 
 namespace histfeed::service::postgresql {
@@ -25,14 +26,9 @@ constexpr const char* kCopyValues =
     "COPY point_values (point_id, time, status, value, text) FROM STDIN (FORMAT binary)";
 constexpr const char* kCopyStaging =
     "COPY histfeed_staging (point_id, time, status, value, text) FROM STDIN (FORMAT binary)";
-// Numbers are compared by their bits: NaN payloads and -0.0 are values of
-// their own.
+// Followed by kValueConflict.
 constexpr const char* kMergeStaging =
-    "INSERT INTO point_values SELECT * FROM histfeed_staging ORDER BY point_id, time "
-    "ON CONFLICT (point_id, time) DO UPDATE SET status = excluded.status, "
-    "value = excluded.value, text = excluded.text "
-    "WHERE (point_values.status, float8send(point_values.value), point_values.text) "
-    "IS DISTINCT FROM (excluded.status, float8send(excluded.value), excluded.text)";
+    "INSERT INTO point_values SELECT * FROM histfeed_staging ORDER BY point_id, time";
 constexpr const char* kSetConfig =
     "UPDATE points SET record_type = $2, point_id = $3, long_id = $4, ext_id = $5, "
     "description = $6, units = $7, raw = $8, config_received_at = now() WHERE id = $1";
@@ -156,7 +152,7 @@ bool PostgresqlWriter::WriteValues(const std::vector<Row>& rows) {
   } else {
     --slowGroups_;
   }
-  return db_.CopyIn(kCopyStaging, data) && db_.Exec(kMergeStaging);
+  return db_.CopyIn(kCopyStaging, data) && db_.Exec(std::string(kMergeStaging) + kValueConflict);
 }
 
 bool PostgresqlWriter::WriteConfig(const ConfigRow& row) {

@@ -25,6 +25,15 @@ inline constexpr int32_t kSchemaVersion = 1;
 
 extern const char* const kSchema;
 
+// What a value row does that meets a stored one of its point and time: an
+// identical one changes nothing, another replaces it. Numbers are compared
+// by their bits: NaN payloads and -0.0 are values of their own.
+inline constexpr const char* kValueConflict =
+    " ON CONFLICT (point_id, time) DO UPDATE SET status = excluded.status, "
+    "value = excluded.value, text = excluded.text "
+    "WHERE (point_values.status, float8send(point_values.value), point_values.text) "
+    "IS DISTINCT FROM (excluded.status, float8send(excluded.value), excluded.text)";
+
 // Keys of the advisory locks several services of one database take: the
 // first of each pair says "hfsv".
 inline constexpr int32_t kLockSpace = 0x68667376;
